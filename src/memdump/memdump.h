@@ -1,0 +1,22 @@
+// Crash dump capture, rotation and archiving.
+#pragma once
+
+#include <cstdint>
+
+void *memdump_wifi_rotate_pthread(void *arg);
+void *memdump_bfgx_rotate_pthread(void *arg);
+void *memdump_me_rotate_pthread(void *arg);
+
+struct memdump_file_info {
+    const char *path;
+    uint32_t len;
+};
+
+int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int count, int init_len);
+int memdump_file_rotate(int which);
+int file_rotate(const char *path, const char *name_prefix, const char *name_suffix, uint32_t max_num,
+                int32_t name_has_date);
+int update_time_str(char *out_time_str, uint32_t len);
+int file_do_rename(const char *from, const char *to);
+int tar_same_name_format_files(const char *dir_path, const char *name_prefix, const char *pattern,
+                               const char *output_name);
