@@ -1,0 +1,163 @@
+#include "core/oam_thread.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
+
+#include "core/oam_global.h"
+#include "core/oam_print.h"
+#include "logcapture/receivers.h"
+#include "platform/oam_chip.h"
+
+namespace {
+
+// A receiver blocked in read or recvmsg only looks at its stop flag when the
+// call returns.  The stop sequence therefore interrupts the call with this
+// signal; its handler does nothing and is installed without SA_RESTART, so
+// the call fails with EINTR and the receiver's loop comes round to its flag.
+constexpr int OAM_WAKE_SIGNAL = SIGUSR1;
+
+// How long one wake-up waits for the thread to end before signalling again:
+// the signal may land just before the thread enters its blocking call.
+constexpr long OAM_WAKE_RETRY_NS = 20L * 1000 * 1000;
+
+// Handles that were joined: the system may reuse them, so the liveness probe
+// must not hand them to pthread_kill.
+std::array<pthread_t, 3> g_joined_threads;
+int g_joined_count;
+
+void oam_wake_handler(int)
+{
+}
+
+bool oam_thread_was_joined(pthread_t handle)
+{
+    for (int i = 0; i < g_joined_count; i++) {
+        if (pthread_equal(g_joined_threads[i], handle)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void oam_thread_mark_joined(pthread_t handle)
+{
+    if (g_joined_count < static_cast<int>(g_joined_threads.size())) {
+        g_joined_threads[g_joined_count++] = handle;
+    }
+}
+
+}  // namespace
+
+void oam_thread_wake_init()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = oam_wake_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the blocked call must return
+    sigaction(OAM_WAKE_SIGNAL, &sa, nullptr);
+}
+
+void oam_thread_stop_join(pthread_t handle)
+{
+    for (;;) {
+        pthread_kill(handle, OAM_WAKE_SIGNAL);
+        struct timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += OAM_WAKE_RETRY_NS;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        int ret = pthread_timedjoin_np(handle, nullptr, &deadline);
+        if (ret != ETIMEDOUT) {
+            break;
+        }
+    }
+    oam_thread_mark_joined(handle);
+}
+
+void oam_read_backoff(unsigned *fail_count)
+{
+    // The first failures in a row go straight to the next read, as a driver
+    // hiccup should cost nothing; after that the pause doubles up to a
+    // second, so that a dead node or socket cannot spin a core or flood the
+    // output.  The stop wake-up signal cuts the pause short.
+    constexpr unsigned free_retries = 10;
+    constexpr long max_pause_ms = 1000;
+    unsigned count = ++*fail_count;
+    if (count <= free_retries) {
+        return;
+    }
+    unsigned shift = count - free_retries - 1;
+    long pause_ms = shift >= 10 ? max_pause_ms : (1L << shift);
+    if (pause_ms > max_pause_ms) {
+        pause_ms = max_pause_ms;
+    }
+    struct timespec ts = {pause_ms / 1000, (pause_ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+int oam_pthread_create(pthread_t *handle)
+{
+    OAM_PRINT("[%s:%d]%s:: entry\n\n", __func__);
+    if (handle == nullptr) {
+        return -1;
+    }
+    int ret = pthread_create(handle, nullptr, oam_netlink_recv_pthread, nullptr);
+    if (ret != 0) {
+        OAM_PRINT("[%s:%d]create oam netlink recv pthread error:%d\n\n", ret);
+        return -1;
+    }
+    return 0;
+}
+
+void oam_pthread_kill(pthread_t handle)
+{
+    OAM_PRINT("[%s:%d]%s:: entry\n\n", __func__);
+    // A zero handle was never created; a joined one may have been reused.
+    int ret = (handle == 0 || oam_thread_was_joined(handle)) ? ESRCH : pthread_kill(handle, 0);
+    if (ret == ESRCH) {
+        OAM_PRINT("[%s:%d]thread(ID:0x%x) is inexistent\n\n", static_cast<unsigned>(handle));
+    } else {
+        OAM_PRINT("[%s:%d]thread(ID:0x%x) is normal\n\n", static_cast<unsigned>(handle));
+    }
+}
+
+// A handle of 0 means the thread was never created (its creation failed):
+// there is nothing to join then.
+void oam_pthread_close(pthread_t handle)
+{
+    oam_flag_store(g_st_global.wifi_thread_stop, 1);
+    if (handle != 0) {
+        oam_thread_stop_join(handle);
+    }
+    OAM_PRINT("[%s:%d]wifi pthread is over \n\n");
+    oam_pthread_kill(handle);
+}
+
+void oam_bfg_pthread_close(pthread_t handle)
+{
+    oam_flag_store(g_st_global.bfg_thread_stop, 1);
+    if (handle != 0) {
+        oam_thread_stop_join(handle);
+    }
+    OAM_PRINT("[%s:%d]bfg read() is over \n\n");
+    oam_pthread_kill(handle);
+}
+
+void oam_me_pthread_close(pthread_t handle)
+{
+    if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
+        OAM_PRINT("[%s:%d]zr400x ignore me thread close\n\n");
+        return;
+    }
+    oam_flag_store(g_st_global.me_thread_stop, 1);
+    if (handle != 0) {
+        oam_thread_stop_join(handle);
+    }
+    OAM_PRINT("[%s:%d]me read() is over \n\n");
+    oam_pthread_kill(handle);
+}
