@@ -1,0 +1,304 @@
+#include "config/log_param.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "config/ini.h"
+#include "config/log_param_internal.h"
+#include "core/oam_global.h"
+#include "core/oam_print.h"
+#include "logcapture/log_store.h"
+#include "platform/oam_chip.h"
+#include "platform/oam_driver.h"
+#include "support/securec.h"
+
+namespace {
+
+constexpr int OAM_BUILD_MODE_USER = 2;
+
+constexpr int32_t OAM_LOG_SWITCH_DEFAULT = 1;
+constexpr int32_t OAM_LOG_SWITCH_MAX = 1;
+constexpr int32_t OAM_LOG_SIZE_DEFAULT_KB = 10;
+constexpr int32_t OAM_LOG_SIZE_MAX_KB = 40000;
+constexpr int32_t OAM_LOG_NUM_DEFAULT = 25;
+constexpr int32_t OAM_LOG_NUM_MAX = 200;
+constexpr int32_t OAM_KB = 1024;
+
+constexpr int32_t OAM_USER_LOG_SIZE = 10 * 1024 * 1024;
+constexpr int32_t OAM_USER_WIFI_LOG_NUM = 25;
+constexpr int32_t OAM_USER_BFG_LOG_NUM = 50;
+constexpr int32_t OAM_USER_ME_LOG_NUM = 50;
+constexpr uint32_t OAM_USER_DUMPFILE_LIMIT = 10;
+
+constexpr int OAM_LOG_PATH_LOOKUP_LEN = 80;
+
+struct oam_core_log_vars {
+    const char *prefix;
+    const char *log_switch;
+    const char *size;
+    const char *num;
+    const char *path;
+    const char *default_path;
+};
+
+constexpr oam_core_log_vars OAM_WIFI_LOG_VARS = {"wifi_log_", "log_switch_device_wifi", "log_size_device_wifi",
+                                                 "log_num_device_wifi", "log_path_device_wifi", OAM_WIFI_LOG_DIR};
+constexpr oam_core_log_vars OAM_BFG_LOG_VARS = {"bfg_log_", "log_switch_device_bfg", "log_size_device_bfg",
+                                                "log_num_device_bfg", "log_path_device_bfg", OAM_BFG_LOG_DIR};
+// The me core shares the bfg prefix; its files differ by directory only.
+constexpr oam_core_log_vars OAM_ME_LOG_VARS = {"bfg_log_", "log_switch_device_me", "log_size_device_me",
+                                               "log_num_device_me", "log_path_device_me", OAM_ME_LOG_DIR};
+
+int oam_init_core_log(oam_log_desc *pst_log, const oam_core_log_vars &vars)
+{
+    return oam_init_log(pst_log, vars.prefix, vars.log_switch, vars.size, vars.num, vars.path, vars.default_path);
+}
+
+// The limit check leaves the kilobyte count bounded above only; a large
+// negative count would overflow 32 bits once held in bytes.  Such a size
+// only ever marks the current file as full, so the most negative byte count
+// serves it as well.
+int32_t oam_log_kb_to_bytes(int32_t kilobytes)
+{
+    int64_t bytes = static_cast<int64_t>(kilobytes) * OAM_KB;
+    if (bytes < INT32_MIN) {
+        return INT32_MIN;
+    }
+    if (bytes > INT32_MAX) {
+        return INT32_MAX;
+    }
+    return static_cast<int32_t>(bytes);
+}
+
+}  // namespace
+
+int oam_get_build_mode()
+{
+    // No build mode is published on these devices: every start is treated
+    // as a user build.
+    return OAM_BUILD_MODE_USER;
+}
+
+int is_user_type()
+{
+    if (oam_get_build_mode() == OAM_BUILD_MODE_USER) {
+        OAM_PRINT("[%s:%d]is user type\n\n");
+        return 1;
+    }
+    return 0;
+}
+
+int ini_get_log_int_cfg(oam_log_int_cfg *pst_cfg)
+{
+    OAM_PRINT("[%s:%d]---------------in %s func\n", __func__);
+    if (pst_cfg == nullptr) {
+        OAM_PRINT("[%s:%d]pst_cfg is NULL!!!!\n");
+        return -1;
+    }
+
+    // A missing or unreadable variable counts as 0, not as the default.
+    int32_t value = 0;
+    if (get_cust_conf_int32(INI_TAG_HOST_PLAT, pst_cfg->var_name, &value) != 0) {
+        OAM_PRINT("[%s:%d]get_cust_conf_int32 fail\n\n");
+    }
+    OAM_PRINT("[%s:%d]get ini var %s :%d:\n", pst_cfg->var_name, value);
+
+    if (value > pst_cfg->max_value) {
+        OAM_PRINT("[%s:%d]%d is over %d\n", value, pst_cfg->max_value);
+        OAM_PRINT("[%s:%d]%s set log limit to %d default\n", pst_cfg->var_name, pst_cfg->default_value);
+        value = pst_cfg->default_value;
+    }
+    pst_cfg->value = value;
+    OAM_PRINT("[%s:%d]%s=%d:\n", pst_cfg->var_name, value);
+    return 0;
+}
+
+int ini_get_log_str_cfg(oam_log_str_cfg *pst_cfg)
+{
+    OAM_PRINT("[%s:%d]---------------in %s func\n", __func__);
+    if (pst_cfg == nullptr) {
+        OAM_PRINT("[%s:%d]pst_cfg is NULL!!!!\n");
+        return -1;
+    }
+
+    char found[OAM_LOG_PATH_LOOKUP_LEN] = {};
+    if (get_cust_conf_string(INI_TAG_HOST_PLAT, pst_cfg->var_name, found, sizeof(found)) == -1) {
+        int ret = strncpy_s(pst_cfg->value, sizeof(pst_cfg->value), pst_cfg->default_value,
+                            sizeof(pst_cfg->value) - 1);
+        if (ret != EOK) {
+            OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+        }
+        pst_cfg->value[sizeof(pst_cfg->value) - 1] = '\0';
+        OAM_PRINT("[%s:%d]%s not get set to default:%s:\n", pst_cfg->var_name, pst_cfg->value);
+    } else {
+        int ret = strncpy_s(pst_cfg->value, sizeof(pst_cfg->value), found, strlen(found));
+        if (ret != EOK) {
+            OAM_PRINT("[%s:%d]ini_get_log_str_cfg:: strncpy_s failed!!!\n");
+            return -1;
+        }
+    }
+    OAM_PRINT("[%s:%d]%s=%s:\n", pst_cfg->var_name, pst_cfg->value);
+    return 0;
+}
+
+int oam_init_log_int_var(oam_log_int_cfg *pst_cfg, const char *var_name, int32_t default_value, int32_t max_value)
+{
+    if (pst_cfg == nullptr || var_name == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log var must be NULL!!!\n");
+        return -1;
+    }
+    size_t len = strlen(var_name);
+    if (len >= sizeof(pst_cfg->var_name)) {
+        OAM_PRINT("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
+        return -1;
+    }
+    if (strncpy_s(pst_cfg->var_name, sizeof(pst_cfg->var_name), var_name, len) != EOK) {
+        OAM_PRINT("[%s:%d]oam_init_log_int_var:: strncpy_s failed!!!\n");
+        return -1;
+    }
+    pst_cfg->default_value = default_value;
+    pst_cfg->max_value = max_value;
+    return ini_get_log_int_cfg(pst_cfg) == 0 ? 0 : -1;
+}
+
+int oam_init_log_str_var(oam_log_str_cfg *pst_cfg, const char *var_name, const char *default_value)
+{
+    if (pst_cfg == nullptr || var_name == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log var must be NULL!!!\n");
+        return -1;
+    }
+    size_t len = strlen(var_name);
+    if (len >= sizeof(pst_cfg->var_name)) {
+        OAM_PRINT("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
+        return -1;
+    }
+    if (strncpy_s(pst_cfg->var_name, sizeof(pst_cfg->var_name), var_name, len) != EOK) {
+        OAM_PRINT("[%s:%d]oam_init_log_str_var:: strncpy_s failed!!!\n");
+        return -1;
+    }
+    pst_cfg->default_value = default_value;
+    return ini_get_log_str_cfg(pst_cfg) == 0 ? 0 : -1;
+}
+
+int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch, const char *size,
+                 const char *num, const char *path, const char *default_path)
+{
+    // Without a default directory a missing INI entry would leave the path
+    // empty and the log files would land in whatever the working directory is.
+    if (pst_log == nullptr || name == nullptr || log_switch == nullptr || size == nullptr || num == nullptr ||
+        path == nullptr || default_path == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log, name, size, num, path must be NULL!!!\n");
+        return -1;
+    }
+    pst_log->name = name;
+
+    if (oam_init_log_int_var(&pst_log->log_switch, log_switch, OAM_LOG_SWITCH_DEFAULT, OAM_LOG_SWITCH_MAX) != 0) {
+        OAM_PRINT("[%s:%d]init %s failed!!!\n", log_switch);
+        return -1;
+    }
+    if (oam_init_log_int_var(&pst_log->size, size, OAM_LOG_SIZE_DEFAULT_KB, OAM_LOG_SIZE_MAX_KB) != 0) {
+        OAM_PRINT("[%s:%d]init %s failed!!!\n", size);
+        return -1;
+    }
+    pst_log->size.value = oam_log_kb_to_bytes(pst_log->size.value);
+    if (oam_init_log_int_var(&pst_log->num, num, OAM_LOG_NUM_DEFAULT, OAM_LOG_NUM_MAX) != 0) {
+        OAM_PRINT("[%s:%d]init %s failed!!!\n", num);
+        return -1;
+    }
+    if (oam_init_log_str_var(&pst_log->path, path, default_path) != 0) {
+        OAM_PRINT("[%s:%d]init %s failed!!!\n", path);
+        return -1;
+    }
+
+    int ret = snprintf_s(pst_log->file_path, sizeof(pst_log->file_path), sizeof(pst_log->file_path) - 1, "%s%s%d",
+                         pst_log->path.value, name, 1);
+    if (ret < 0) {
+        OAM_PRINT("[%s:%d]init file path failed, ret = %d!!!\n", ret);
+        return -1;
+    }
+    // The current file is opened before the directory is counted, so the
+    // count includes it.
+    if (oam_get_log_file(pst_log) != 0) {
+        OAM_PRINT("[%s:%d]can't open %s log\n", pst_log->file_path);
+        return -1;
+    }
+    if (get_former_log_num(pst_log) != 0) {
+        OAM_PRINT("[%s:%d]can't get cur %s log num in path %s\n", pst_log->file_path, pst_log->path.value);
+        return -1;
+    }
+    pst_log->write_count = 0;
+    return 0;
+}
+
+// The user-build limits replace the INI values only after the current file
+// was opened, so the size check made while opening uses the INI size.
+int oam_wifi_log_param_init()
+{
+    oam_log_desc *pst_log = &g_st_global.st_wifi_log;
+    if (oam_init_core_log(pst_log, OAM_WIFI_LOG_VARS) != 0) {
+        OAM_PRINT("[%s:%d]init wifi log failed!!!\n");
+        return -1;
+    }
+    if (is_user_type() == 1) {
+        pst_log->size.value = OAM_USER_LOG_SIZE;
+        pst_log->num.value = OAM_USER_WIFI_LOG_NUM;
+        OAM_PRINT("[%s:%d]is user type, wifi device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
+    }
+    return 0;
+}
+
+int oam_bfgx_log_param_init()
+{
+    oam_log_desc *pst_log = &g_st_global.st_bfg_log;
+    if (oam_init_core_log(pst_log, OAM_BFG_LOG_VARS) != 0) {
+        OAM_PRINT("[%s:%d]init bfg log failed!!!\n");
+        return -1;
+    }
+    if (is_user_type() == 1) {
+        pst_log->size.value = OAM_USER_LOG_SIZE;
+        pst_log->num.value = OAM_USER_BFG_LOG_NUM;
+        OAM_PRINT("[%s:%d]is user type, bfg device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
+    }
+    return 0;
+}
+
+int oam_me_log_param_init()
+{
+    // Models up to zr4004 carry no me core; its descriptor stays cleared.
+    if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
+        OAM_PRINT("[%s:%d]zr400x ignore me log param init\n\n");
+        return 0;
+    }
+    oam_log_desc *pst_log = &g_st_global.st_me_log;
+    if (oam_init_core_log(pst_log, OAM_ME_LOG_VARS) != 0) {
+        OAM_PRINT("[%s:%d]init me log failed!!!\n");
+        return -1;
+    }
+    if (is_user_type() == 1) {
+        pst_log->size.value = OAM_USER_LOG_SIZE;
+        pst_log->num.value = OAM_USER_ME_LOG_NUM;
+        OAM_PRINT("[%s:%d]is user type, me device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
+    }
+    return 0;
+}
+
+int oam_log_param_init()
+{
+    int ret = oam_bfgx_log_param_init();
+    if (ret < 0) {
+        return ret;
+    }
+    ret = oam_wifi_log_param_init();
+    if (ret < 0) {
+        return ret;
+    }
+    ret = oam_me_log_param_init();
+    if (ret < 0) {
+        return ret;
+    }
+    if (is_user_type() == 1) {
+        oam_set_dumpfile_limit(OAM_USER_DUMPFILE_LIMIT);
+        OAM_PRINT("[%s:%d]is user type,dumpfile limit:%d\n\n", static_cast<int>(OAM_USER_DUMPFILE_LIMIT));
+    }
+    return 0;
+}
