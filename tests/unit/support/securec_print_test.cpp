@@ -73,6 +73,8 @@ TEST(SnprintfS, ArgumentChecksInOrder)
     EXPECT_EQ(snprintf_s(buf, 8, 7, g_store_format, &stored), -1);
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(stored, -5);
+    EXPECT_EQ(snprintf_s(buf, 8, 7, "%%n"), 2); // a literal "%n" is only text
+    EXPECT_STREQ(buf, "%n");
 }
 
 TEST(SnprintfS, DaemonFormats)
