@@ -15,8 +15,8 @@ namespace {
 
 enum class length_mod { none, hh, h, l, ll, j, z, t };
 
-// One conversion specification, as read from the format.
-struct scan_spec {
+// One conversion directive, as read from the format.
+struct scan_conv {
     bool suppress;
     size_t width; // 0: none given
     length_mod length;
@@ -95,68 +95,68 @@ bool parse_scanset(const char *&f, std::array<bool, 256> &set)
     return true;
 }
 
-// Reads one specification with *f just past its '%'.  False for a format
-// that ends inside a specification or leaves a scan set open.
-bool parse_spec(const char *&f, scan_spec &spec)
+// Reads one directive with *f just past its '%'.  False for a format
+// that ends inside a directive or leaves a scan set open.
+bool parse_conv(const char *&f, scan_conv &conv)
 {
-    spec.suppress = false;
-    spec.width = 0;
-    spec.length = length_mod::none;
+    conv.suppress = false;
+    conv.width = 0;
+    conv.length = length_mod::none;
     if (*f == '*') {
-        spec.suppress = true;
+        conv.suppress = true;
         ++f;
     }
     while (*f >= '0' && *f <= '9') {
-        spec.width = spec.width * 10U + static_cast<size_t>(*f - '0');
-        if (spec.width > SCAN_WIDTH_LIMIT) {
-            spec.width = SCAN_WIDTH_LIMIT;
+        conv.width = conv.width * 10U + static_cast<size_t>(*f - '0');
+        if (conv.width > SCAN_WIDTH_LIMIT) {
+            conv.width = SCAN_WIDTH_LIMIT;
         }
         ++f;
     }
     switch (*f) {
     case 'h':
         ++f;
-        spec.length = length_mod::h;
+        conv.length = length_mod::h;
         if (*f == 'h') {
             ++f;
-            spec.length = length_mod::hh;
+            conv.length = length_mod::hh;
         }
         break;
     case 'l':
         ++f;
-        spec.length = length_mod::l;
+        conv.length = length_mod::l;
         if (*f == 'l') {
             ++f;
-            spec.length = length_mod::ll;
+            conv.length = length_mod::ll;
         }
         break;
     case 'L':
     case 'q':
         ++f;
-        spec.length = length_mod::ll;
+        conv.length = length_mod::ll;
         break;
     case 'j':
         ++f;
-        spec.length = length_mod::j;
+        conv.length = length_mod::j;
         break;
     case 'z':
         ++f;
-        spec.length = length_mod::z;
+        conv.length = length_mod::z;
         break;
     case 't':
         ++f;
-        spec.length = length_mod::t;
+        conv.length = length_mod::t;
         break;
     default:
         break;
     }
-    spec.conv = *f;
-    if (spec.conv == '\0') {
+    conv.conv = *f;
+    if (conv.conv == '\0') {
         return false;
     }
     ++f;
-    if (spec.conv == '[') {
-        return parse_scanset(f, spec.set);
+    if (conv.conv == '[') {
+        return parse_scanset(f, conv.set);
     }
     return true;
 }
@@ -352,18 +352,18 @@ void clear_first_text_dest(const char *format, bool include_char_and_set, scan_a
             continue;
         }
         ++f;
-        scan_spec spec;
-        if (!parse_spec(f, spec)) {
+        scan_conv conv;
+        if (!parse_conv(f, conv)) {
             return;
         }
-        if (spec.conv == '%') {
+        if (conv.conv == '%') {
             continue;
         }
-        const bool text = spec.conv == 's' || (include_char_and_set && (spec.conv == 'c' || spec.conv == '['));
-        if (!text || spec.suppress) {
+        const bool text = conv.conv == 's' || (include_char_and_set && (conv.conv == 'c' || conv.conv == '['));
+        if (!text || conv.suppress) {
             return;
         }
-        if (spec.length == length_mod::l) {
+        if (conv.length == length_mod::l) {
             wchar_t *dest = va_arg(args.ap, wchar_t *);
             if (va_arg(args.ap, unsigned int) != 0 && dest != nullptr) {
                 dest[0] = L'\0';
@@ -411,19 +411,19 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
         }
 
         ++f;
-        scan_spec spec;
-        if (!parse_spec(f, spec)) {
+        scan_conv conv;
+        if (!parse_conv(f, conv)) {
             return assigned;
         }
-        const size_t rest_width = spec.width == 0 ? SCAN_WIDTH_LIMIT : spec.width;
+        const size_t rest_width = conv.width == 0 ? SCAN_WIDTH_LIMIT : conv.width;
 
-        if (spec.conv != 'c' && spec.conv != '[' && spec.conv != 'n') {
+        if (conv.conv != 'c' && conv.conv != '[' && conv.conv != 'n') {
             while (pos < in_len && is_space(in[pos])) {
                 ++pos;
             }
         }
 
-        switch (spec.conv) {
+        switch (conv.conv) {
         case '%':
             if (pos >= in_len) {
                 return input_failure();
@@ -435,7 +435,7 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
             break;
 
         case 'n':
-            if (!spec.suppress && !store_signed(args, spec.length, false, pos)) {
+            if (!conv.suppress && !store_signed(args, conv.length, false, pos)) {
                 return -1;
             }
             break;
@@ -452,16 +452,16 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
             const size_t avail = rest_width < in_len - pos ? rest_width : in_len - pos;
             bool negative = false;
             uintmax_t magnitude = 0;
-            const size_t used = scan_integer(in + pos, avail, integer_base(spec.conv), negative, magnitude);
+            const size_t used = scan_integer(in + pos, avail, integer_base(conv.conv), negative, magnitude);
             if (used == 0) {
                 return assigned;
             }
             pos += used;
             converted = true;
-            if (!spec.suppress) {
-                const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
-                const bool ok = is_signed ? store_signed(args, spec.length, negative, magnitude)
-                                          : store_unsigned(args, spec.length, negative, magnitude);
+            if (!conv.suppress) {
+                const bool is_signed = conv.conv == 'd' || conv.conv == 'i';
+                const bool ok = is_signed ? store_signed(args, conv.length, negative, magnitude)
+                                          : store_unsigned(args, conv.length, negative, magnitude);
                 if (!ok) {
                     return -1;
                 }
@@ -472,7 +472,7 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
 
         case 's':
         case '[': {
-            if (spec.length != length_mod::none) {
+            if (conv.length != length_mod::none) {
                 return assigned; // wide text is not supported
             }
             if (pos >= in_len) {
@@ -481,7 +481,7 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
             size_t length = 0;
             while (length < rest_width && pos + length < in_len) {
                 const char c = in[pos + length];
-                if (spec.conv == 's' ? is_space(c) : !spec.set[static_cast<unsigned char>(c)]) {
+                if (conv.conv == 's' ? is_space(c) : !conv.set[static_cast<unsigned char>(c)]) {
                     break;
                 }
                 ++length;
@@ -489,7 +489,7 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
             if (length == 0) {
                 return assigned;
             }
-            if (!spec.suppress) {
+            if (!conv.suppress) {
                 const text_result r = store_text(args, in + pos, length, true);
                 if (r == text_result::bad_dest) {
                     return -1;
@@ -505,14 +505,14 @@ int scan(const char *in, size_t in_len, const char *format, scan_args &args)
         }
 
         case 'c': {
-            if (spec.length != length_mod::none) {
+            if (conv.length != length_mod::none) {
                 return assigned;
             }
-            const size_t length = spec.width == 0 ? 1 : spec.width;
+            const size_t length = conv.width == 0 ? 1 : conv.width;
             if (pos >= in_len || in_len - pos < length) {
                 return input_failure();
             }
-            if (!spec.suppress) {
+            if (!conv.suppress) {
                 const text_result r = store_text(args, in + pos, length, false);
                 if (r == text_result::bad_dest) {
                     return -1;
