@@ -1,0 +1,58 @@
+// Pieces of the dump capture, rotation and archive writer that only the unit
+// tests reach directly.
+#pragma once
+
+#include <cstdint>
+#include <zlib.h>
+
+#include "memdump/memdump.h"
+
+constexpr int TAR_BLOCK_SIZE = 512;
+constexpr int TAR_NAME_MAX_LEN = 99;         // header name field holds 99 characters and a NUL
+constexpr int TAR_ENTRY_NAME_MAX_LEN = 127;  // longer directory entries are not packed
+constexpr int TAR_PREFIX_MAX_LEN = 128;
+
+void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size);
+void tar_fill_header(uint8_t *block, const char *name, uint32_t size);
+
+constexpr int FILE_ROTATE_NAME_LEN = 129;
+constexpr int FILE_ROTATE_PATH_LIMIT = 128;
+constexpr int UPDATE_TIME_STR_MIN_LEN = 30;
+
+struct file_rotate_info {
+    char name_prefix[FILE_ROTATE_NAME_LEN];
+    char name_suffix[FILE_ROTATE_NAME_LEN];
+    char path[FILE_ROTATE_NAME_LEN];
+    uint32_t cur_num;
+    uint32_t max_num;
+    int32_t name_has_date;
+};
+
+void file_rotate_init_info(file_rotate_info *info, const char *path, const char *name_prefix,
+                           const char *name_suffix, uint32_t max_num, int32_t name_has_date);
+int file_rotate_check_num(file_rotate_info *info);
+// Both suffix buffers hold FILE_ROTATE_NAME_LEN bytes; -1 when a suffix does
+// not fit, and the renaming of that number is then left out.
+int tar_file_rename_pre(const file_rotate_info *info, uint32_t index, char *old_suffix, char *new_suffix);
+void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *old_suffix,
+                     const char *new_suffix);
+int file_rotate_do_rotate(const file_rotate_info *info, uint32_t highest);
+
+constexpr int MEMDUMP_READ_BUF_LEN = 1024;
+constexpr int MEMDUMP_READ_RETRY_MAX = 300;
+constexpr int32_t MEMDUMP_WHICH_NONE = 6;
+
+// The file list, its length and the header width one capture thread uses.
+struct memdump_list_choice {
+    memdump_file_info *list;
+    int count;
+    int init_len;
+};
+
+memdump_list_choice memdump_choose_wifi_list(int32_t sub_chip_type);
+memdump_list_choice memdump_choose_bfgx_list(int32_t sub_chip_type);
+memdump_list_choice memdump_choose_me_list();
+
+int memdump_wifi_rotate_main(memdump_file_info *list, int count, int init_len);
+int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len);
+int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len);
