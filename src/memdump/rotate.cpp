@@ -1,0 +1,353 @@
+// Numbering and bounding of the dump archives, and the dated archive name.
+// Nothing is remembered between calls: every rotation lists the dump
+// directory again, so archives added or removed by hand are taken as found.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "core/oam_global.h"
+#include "core/oam_print.h"
+#include "logcapture/log_store.h"
+#include "memdump/memdump.h"
+#include "memdump/memdump_internal.h"
+#include "support/securec.h"
+
+namespace {
+
+constexpr const char *MEMDUMP_ARCHIVE_SUFFIX = ".tar.gz";
+constexpr const char *MEMDUMP_FILE_PATTERN = ".bin";
+constexpr int MEMDUMP_TIME_STR_LEN = 50;
+constexpr int MEMDUMP_ARCHIVE_NAME_LEN = 100;
+constexpr int32_t NAME_HAS_DATE_DATED = 0;
+constexpr int32_t NAME_HAS_DATE_PLAIN = 1;
+
+struct rotate_dir_closer {
+    void operator()(DIR *dir) const { closedir(dir); }
+};
+using rotate_dir_ptr = std::unique_ptr<DIR, rotate_dir_closer>;
+
+bool rotate_entry_matches(const char *name, const struct stat &st, const char *prefix, size_t prefix_len,
+                          const char *needle)
+{
+    return !S_ISDIR(st.st_mode) && strncmp(name, prefix, prefix_len) == 0 && strstr(name, needle) != nullptr;
+}
+
+}  // namespace
+
+int file_do_rename(const char *from, const char *to)
+{
+    if (from == nullptr || to == nullptr) {
+        OAM_PRINT("[%s:%d]input param is null\n");
+        return -1;
+    }
+    if (rename(from, to) != 0) {
+        OAM_PRINT("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int update_time_str(char *out_time_str, uint32_t len)
+{
+    if (out_time_str == nullptr) {
+        OAM_PRINT("[%s:%d]out_time_str address is null\n");
+        return -1;
+    }
+    if (len < UPDATE_TIME_STR_MIN_LEN) {
+        OAM_PRINT("[%s:%d]arg err!:actual %u < %u \n", len, static_cast<uint32_t>(UPDATE_TIME_STR_MIN_LEN));
+        return -1;
+    }
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) {
+        return -1;
+    }
+    int ret = snprintf_s(out_time_str, len, len - 1, "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900,
+                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    if (ret < 0) {
+        OAM_PRINT("[%s:%d]updata time str:: snprintf_s failed.\n");
+        return -1;
+    }
+    return 0;
+}
+
+void file_rotate_init_info(file_rotate_info *info, const char *path, const char *name_prefix,
+                           const char *name_suffix, uint32_t max_num, int32_t name_has_date)
+{
+    if (snprintf_s(info->name_prefix, sizeof(info->name_prefix), sizeof(info->name_prefix) - 1, "%s",
+                   name_prefix) < 0 ||
+        snprintf_s(info->name_suffix, sizeof(info->name_suffix), sizeof(info->name_suffix) - 1, "%s",
+                   name_suffix) < 0 ||
+        snprintf_s(info->path, sizeof(info->path), sizeof(info->path) - 1, "%s", path) < 0) {
+        OAM_PRINT("[%s:%d]file_rotate_init_info: snprintf_s failed.\n");
+    }
+    info->cur_num = 0;
+    info->max_num = max_num;
+    info->name_has_date = name_has_date;
+}
+
+int file_rotate_check_num(file_rotate_info *info)
+{
+    rotate_dir_ptr dir(opendir(info->path));
+    if (dir == nullptr) {
+        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        return -2;
+    }
+    if (chdir(info->path) != 0) {
+        int err = errno;
+        dir.reset();
+        OAM_PRINT("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
+        return -3;
+    }
+    size_t prefix_len = strlen(info->name_prefix);
+    for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
+        struct stat st;
+        if (lstat(entry->d_name, &st) < 0) {
+            OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+            break;
+        }
+        if (rotate_entry_matches(entry->d_name, st, info->name_prefix, prefix_len, info->name_suffix)) {
+            info->cur_num++;
+        }
+    }
+    return 0;
+}
+
+// A suffix that did not fit would rename the archives to cut names; the
+// step for that number is left out instead.
+int tar_file_rename_pre(const file_rotate_info *info, uint32_t index, char *old_suffix, char *new_suffix)
+{
+    int ret_new = snprintf_s(new_suffix, FILE_ROTATE_NAME_LEN, FILE_ROTATE_NAME_LEN - 1, ".%d%s",
+                             static_cast<int>(index + 1), info->name_suffix);
+    int ret_old;
+    if (index > 0) {
+        ret_old = snprintf_s(old_suffix, FILE_ROTATE_NAME_LEN, FILE_ROTATE_NAME_LEN - 1, ".%d%s",
+                             static_cast<int>(index), info->name_suffix);
+    } else {
+        ret_old = snprintf_s(old_suffix, FILE_ROTATE_NAME_LEN, FILE_ROTATE_NAME_LEN - 1, "%s", info->name_suffix);
+    }
+    if (ret_new < 0 || ret_old < 0) {
+        OAM_PRINT("[%s:%d]tar_file_rename_pre: snprintf_s failed.\n\n");
+        return -1;
+    }
+    return 0;
+}
+
+void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *old_suffix, const char *new_suffix)
+{
+    rotate_dir_ptr dir(opendir(info->path));
+    if (dir == nullptr) {
+        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        return;
+    }
+    if (chdir(info->path) != 0) {
+        int err = errno;
+        dir.reset();
+        OAM_PRINT("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
+        return;
+    }
+
+    size_t prefix_len = strlen(info->name_prefix);
+    size_t old_suffix_len = strlen(old_suffix);
+    size_t new_suffix_len = strlen(new_suffix);
+    char new_name[FILE_ROTATE_NAME_LEN];
+    for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
+        const char *name = entry->d_name;
+        struct stat st;
+        if (lstat(name, &st) < 0) {
+            OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+            break;
+        }
+        if (!rotate_entry_matches(name, st, info->name_prefix, prefix_len, old_suffix)) {
+            continue;
+        }
+        if (index == info->max_num - 1) {
+            if (unlink(name) != 0) {
+                OAM_PRINT("[%s:%d]unlink error:%s!\n", strerror(errno));
+                break;
+            }
+            continue;
+        }
+
+        size_t name_len = strlen(name);
+        if (name_len + new_suffix_len >= FILE_ROTATE_NAME_LEN - 1) {
+            OAM_PRINT("[%s:%d]!@file format error:%s\n", name);
+            continue;
+        }
+        int ret = strncpy_s(new_name, sizeof(new_name), name, name_len);
+        if (ret != EOK) {
+            OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+            continue;
+        }
+        // Everything from the first dot is the number and the suffix; the
+        // name prefix and the time text carry no dot.
+        char *dot = strchr(new_name, '.');
+        size_t keep;
+        if (index > 0) {
+            if (dot == nullptr) {
+                continue;
+            }
+            keep = static_cast<size_t>(dot - new_name);
+        } else if (dot != nullptr) {
+            // Numbered archives also contain the bare suffix; only the one
+            // without a number takes number 1.
+            if (strncmp(dot, old_suffix, old_suffix_len) != 0) {
+                OAM_PRINT("[%s:%d]!@file_name:%s does not fit\n", name);
+                continue;
+            }
+            keep = static_cast<size_t>(dot - new_name);
+        } else {
+            keep = name_len;
+        }
+        ret = snprintf_s(new_name + keep, sizeof(new_name) - keep, sizeof(new_name) - keep - 1, "%s", new_suffix);
+        if (ret < 0) {
+            OAM_PRINT("[%s:%d]tar_file_rename: snprintf_s failed.\n\n");
+            continue;
+        }
+        (void)file_do_rename(name, new_name);
+    }
+}
+
+int file_rotate_do_rotate(const file_rotate_info *info, uint32_t highest)
+{
+    char old_name[FILE_ROTATE_NAME_LEN];
+    char new_name[FILE_ROTATE_NAME_LEN];
+    for (uint32_t i = highest; i >= 1; i--) {
+        int ret_old = snprintf_s(old_name, sizeof(old_name), sizeof(old_name) - 1, "%s%s.%d%s", info->path,
+                                 info->name_prefix, static_cast<int>(i), info->name_suffix);
+        int ret_new = snprintf_s(new_name, sizeof(new_name), sizeof(new_name) - 1, "%s%s.%d%s", info->path,
+                                 info->name_prefix, static_cast<int>(i + 1), info->name_suffix);
+        // A cut name could point at another file; leave this number alone.
+        if (ret_old < 0 || ret_new < 0) {
+            OAM_PRINT("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
+            continue;
+        }
+        (void)file_do_rename(old_name, new_name);
+    }
+    int ret_old = snprintf_s(old_name, sizeof(old_name), sizeof(old_name) - 1, "%s%s%s", info->path,
+                             info->name_prefix, info->name_suffix);
+    int ret_new = snprintf_s(new_name, sizeof(new_name), sizeof(new_name) - 1, "%s%s.%d%s", info->path,
+                             info->name_prefix, 1, info->name_suffix);
+    if (ret_old < 0 || ret_new < 0) {
+        OAM_PRINT("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
+        return 0;
+    }
+    (void)file_do_rename(old_name, new_name);
+    return 0;
+}
+
+int file_rotate(const char *path, const char *name_prefix, const char *name_suffix, uint32_t max_num,
+                int32_t name_has_date)
+{
+    if (path == nullptr) {
+        OAM_PRINT("[%s:%d]path is null\n");
+        return -1;
+    }
+    if (name_prefix == nullptr) {
+        OAM_PRINT("[%s:%d]index is null\n");
+        return -1;
+    }
+    if (name_suffix == nullptr) {
+        OAM_PRINT("[%s:%d]name_suffix is null\n");
+        return -1;
+    }
+    if (name_has_date > NAME_HAS_DATE_PLAIN) {
+        OAM_PRINT("[%s:%d]name_has_date:%d is error\n", name_has_date);
+        return -1;
+    }
+    if (max_num < 2) {
+        OAM_PRINT("[%s:%d]max_num:%d must >= 2\n", static_cast<int>(max_num));
+        return -1;
+    }
+    size_t full_len = strlen(path) + strlen(name_prefix) + strlen(name_suffix) + 6;
+    if (full_len > FILE_ROTATE_PATH_LIMIT - 1) {
+        OAM_PRINT("[%s:%d]input full path length:%d over the limit:%d\n", static_cast<int>(full_len),
+                  FILE_ROTATE_PATH_LIMIT);
+        return -1;
+    }
+
+    file_rotate_info info;
+    file_rotate_init_info(&info, path, name_prefix, name_suffix, max_num, name_has_date);
+    int ret = file_rotate_check_num(&info);
+    if (ret != 0) {
+        OAM_PRINT("[%s:%d]check_num failed:%d\n", ret);
+        return ret;
+    }
+    if (info.cur_num == 0) {
+        return 0;
+    }
+
+    uint32_t highest;
+    if (info.cur_num < info.max_num) {
+        highest = info.cur_num - 1;
+    } else if (name_has_date == NAME_HAS_DATE_DATED) {
+        highest = info.max_num - 1;
+    } else {
+        highest = info.max_num - 2;
+    }
+
+    ret = -1;
+    if (name_has_date == NAME_HAS_DATE_DATED) {
+        char old_suffix[FILE_ROTATE_NAME_LEN];
+        char new_suffix[FILE_ROTATE_NAME_LEN];
+        for (uint32_t i = highest + 1; i-- > 0;) {
+            if (tar_file_rename_pre(&info, i, old_suffix, new_suffix) == 0) {
+                tar_file_rename(&info, i, old_suffix, new_suffix);
+            }
+        }
+        ret = 0;
+    } else if (name_has_date == NAME_HAS_DATE_PLAIN) {
+        ret = file_rotate_do_rotate(&info, highest);
+    }
+    if (ret != 0) {
+        OAM_PRINT("[%s:%d]do rotate failed:%d\n", ret);
+    }
+    return ret;
+}
+
+int memdump_file_rotate(int which)
+{
+    // The driver's value indexes the table; a negative one must not either.
+    if (which < 0 || which >= OAM_MEMDUMP_TYPE_NUM) {
+        return -1;
+    }
+    int ret = oam_log_dir_init();
+    if (ret == -1) {
+        OAM_PRINT("[%s:%d]can not save memdump file this time,error code:%d\n", ret);
+        return -1;
+    }
+    OAM_PRINT("[%s:%d]===memdump rotate begin:which=%d\n", which);
+
+    const memdump_type_info &type = g_memdump_type_table[which];
+    (void)file_rotate(type.path, type.name_prefix, MEMDUMP_ARCHIVE_SUFFIX, type.max_num, NAME_HAS_DATE_DATED);
+
+    char time_str[MEMDUMP_TIME_STR_LEN];
+    ret = memset_s(time_str, sizeof(time_str), 0, sizeof(time_str));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        return -1;
+    }
+    (void)update_time_str(time_str, sizeof(time_str));
+
+    char archive_name[MEMDUMP_ARCHIVE_NAME_LEN];
+    ret = memset_s(archive_name, sizeof(archive_name), 0, sizeof(archive_name));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        return -1;
+    }
+    ret = snprintf_s(archive_name, sizeof(archive_name), sizeof(archive_name) - 1, "%s_%s.tar.gz",
+                     type.name_prefix, time_str);
+    if (ret < 0) {
+        OAM_PRINT("[%s:%d]memdump_file_rotate:: snprintf_s failed. ret = %d\n", ret);
+        return -1;
+    }
+    (void)tar_same_name_format_files(type.path, type.name_prefix, MEMDUMP_FILE_PATTERN, archive_name);
+    return 0;
+}
