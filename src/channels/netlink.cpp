@@ -1,0 +1,163 @@
+#include "channels/netlink.h"
+
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/oam_global.h"
+#include "core/oam_print.h"
+#include "platform/oam_driver.h"
+#include "support/securec.h"
+
+namespace {
+
+constexpr uint32_t OAM_NL_PAYLOAD_MAX = OAM_NLH_LEN - NLMSG_HDRLEN;  // 2048
+constexpr char OAM_HELLO_TEXT[] = {'h', 'e', 'l', 'l', 'o'};        // sent without a terminator
+
+// The port id the channel is bound to.  Taken once: a tool frame must not
+// cost an extra system call on its way to the driver.
+uint32_t oam_netlink_port_id()
+{
+    static const uint32_t port_id = static_cast<uint32_t>(getpid());
+    return port_id;
+}
+
+}  // namespace
+
+int oam_netlink_create()
+{
+    OAM_PRINT("[%s:%d] inter oam_netlink_create\n\n");
+
+    g_st_global.netlink_sock = socket(AF_NETLINK, SOCK_RAW, OAM_NETLINK_PROTO);
+    if (g_st_global.netlink_sock <= 0) {
+        int err = errno;
+        char err_buf[64];
+        // Descriptor 0 counts as not opened everywhere else; do not leak it.
+        if (g_st_global.netlink_sock == 0) {
+            close(g_st_global.netlink_sock);
+        }
+        g_st_global.netlink_sock = -1;
+        OAM_PRINT("[%s:%d]create netlink failed!:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        return -1;
+    }
+    OAM_PRINT("[%s:%d] socket over\n\n");
+
+    sockaddr_nl local;
+    int ret = memset_s(&local, sizeof(local), 0, sizeof(local));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+    }
+    local.nl_family = AF_NETLINK;
+    local.nl_pid = oam_netlink_port_id();
+    local.nl_groups = 0;
+    if (bind(g_st_global.netlink_sock, reinterpret_cast<sockaddr *>(&local), sizeof(local)) < 0) {
+        OAM_PRINT("[%s:%d]bind() < 0\n");
+        close(g_st_global.netlink_sock);
+        g_st_global.netlink_sock = -1;
+        return -1;
+    }
+    OAM_PRINT("[%s:%d] bind over\n\n");
+
+    g_st_global.nlh = static_cast<uint8_t *>(malloc(OAM_NLH_LEN));
+    if (g_st_global.nlh == nullptr) {
+        int err = errno;
+        char err_buf[64];
+        OAM_PRINT("[%s:%d]nlh malloc failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        close(g_st_global.netlink_sock);
+        g_st_global.netlink_sock = -1;
+        return -1;
+    }
+
+    oam_vexa2kernel_hello();
+    return g_st_global.netlink_sock;
+}
+
+void oam_vexa2kernel_hello()
+{
+    uint8_t work[OAM_CMD_WORK_LEN];
+    oam_cmd_hdr cmd = {0, sizeof(OAM_HELLO_TEXT)};
+
+    int ret = memset_s(work, sizeof(work), 0, sizeof(work));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        return;
+    }
+    int ret_hdr = memcpy_s(work, sizeof(work), &cmd, sizeof(cmd));
+    int ret_data = memcpy_s(work + sizeof(cmd), sizeof(work) - sizeof(cmd), OAM_HELLO_TEXT,
+                            sizeof(OAM_HELLO_TEXT));
+    if (ret_hdr != EOK || ret_data != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed\n\n");
+        return;
+    }
+    if (oam_netlink_send(work, sizeof(cmd) + sizeof(OAM_HELLO_TEXT)) < 0) {
+        OAM_PRINT("[%s:%d]oam netlink_send() < 0\n");
+    }
+}
+
+int oam_netlink_send(const uint8_t *payload, uint32_t len)
+{
+    if (len > OAM_NL_PAYLOAD_MAX || payload == nullptr) {
+        return -1;
+    }
+    // nlh exists exactly while the channel is open; a socket without it
+    // would mean a half-opened channel.
+    if (g_st_global.netlink_sock <= 0 || g_st_global.nlh == nullptr) {
+        OAM_PRINT("[%s:%d] netlink not opened\n\n");
+        return -1;
+    }
+
+    sockaddr_nl dest;
+    msghdr msg;
+    int ret = memset_s(&dest, sizeof(dest), 0, sizeof(dest));
+    if (ret == EOK) {
+        ret = memset_s(&msg, sizeof(msg), 0, sizeof(msg));
+    }
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        return -1;
+    }
+    dest.nl_family = AF_NETLINK;
+    dest.nl_pid = 0;  // the kernel side: the Wi-Fi driver
+    dest.nl_groups = 0;
+
+    const uint32_t msg_len = (len + NLMSG_HDRLEN + NLMSG_ALIGNTO - 1) & ~(NLMSG_ALIGNTO - 1);
+    nlmsghdr hdr;
+    hdr.nlmsg_len = msg_len;
+    hdr.nlmsg_type = 0;
+    hdr.nlmsg_flags = 0;
+    hdr.nlmsg_seq = 0;
+    hdr.nlmsg_pid = oam_netlink_port_id();
+
+    uint8_t *body = g_st_global.nlh + NLMSG_HDRLEN;
+    ret = memcpy_s(g_st_global.nlh, NLMSG_HDRLEN, &hdr, sizeof(hdr));
+    if (ret == EOK) {
+        ret = memcpy_s(body, OAM_NL_PAYLOAD_MAX, payload, len);
+    }
+    if (ret == EOK) {
+        ret = memset_s(body + len, OAM_NL_PAYLOAD_MAX - len, 0, msg_len - NLMSG_HDRLEN - len);
+    }
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d] memcpy_s failed, ret=%d\n\n", ret);
+        return -1;
+    }
+
+    iovec iov = {g_st_global.nlh, msg_len};
+    msg.msg_name = &dest;
+    msg.msg_namelen = sizeof(dest);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = nullptr;
+    msg.msg_controllen = 0;
+
+    ssize_t sent = sendmsg(g_st_global.netlink_sock, &msg, 0);
+    if (sent < 0) {
+        OAM_PRINT("[%s:%d] Netlink Sending message fail....\n\n");
+    } else {
+        OAM_PRINT("[%s:%d] Netlink Sending message %d bytes....\n\n", static_cast<int>(sent));
+    }
+    return static_cast<int>(sent);
+}

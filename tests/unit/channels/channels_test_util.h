@@ -1,0 +1,128 @@
+// Shared helpers of the channel and receiver tests: a fresh global record
+// with its buffers and locks, socket pairs standing in for the driver, the
+// bfg node and the tool, and captured standard output.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/oam_global.h"
+
+// The record as main leaves it after the clear, with the five buffers.
+inline void reset_global(std::array<std::array<uint8_t, OAM_NLH_LEN>, 5> &bufs)
+{
+    std::memset(&g_st_global, 0, sizeof(g_st_global));
+    pthread_mutex_init(&g_st_global.vtl_sock_mutex, nullptr);
+    pthread_mutex_init(&g_st_global.vtl_send_mutex, nullptr);
+    for (auto &b : bufs) {
+        b.fill(0xEE);
+    }
+    g_st_global.uc_buf = bufs[0].data();
+    g_st_global.puc_buf = bufs[1].data();
+    g_st_global.nlh = bufs[2].data();
+    g_st_global.bfg_puc_buf = bufs[3].data();
+    g_st_global.me_puc_buf = bufs[4].data();
+    g_test_mode = 0;
+    g_wvt_mode = 0;
+}
+
+struct sock_pair {
+    int near = -1;  // handed to the code under test
+    int far = -1;   // kept by the test
+};
+
+inline sock_pair make_pair(int type)
+{
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, type, 0, fds), 0);
+    return {fds[0], fds[1]};
+}
+
+inline void close_pair(sock_pair &p)
+{
+    if (p.near >= 0) {
+        close(p.near);
+    }
+    if (p.far >= 0) {
+        close(p.far);
+    }
+    p = {};
+}
+
+// One datagram or stream read, waiting at most timeout_ms; empty on time-out.
+inline std::vector<uint8_t> recv_some(int fd, int timeout_ms = 2000, size_t max = 4096)
+{
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeout_ms) <= 0) {
+        return {};
+    }
+    std::vector<uint8_t> out(max);
+    ssize_t n = recv(fd, out.data(), out.size(), MSG_DONTWAIT);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+inline bool nothing_pending(int fd)
+{
+    uint8_t b;
+    return recv(fd, &b, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && errno == EAGAIN;
+}
+
+inline std::string captured()
+{
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+inline size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+inline uint32_t le32(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+inline uint16_t le16(const uint8_t *p)
+{
+    uint16_t v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+// A tool frame: type at byte 1, destination selector at byte 2, the stated
+// length at bytes 4-5, then body bytes 0x40, 0x41, ...
+inline std::vector<uint8_t> make_frame(uint8_t type, uint8_t dest, uint16_t stated_len, size_t real_len)
+{
+    std::vector<uint8_t> f(real_len, 0);
+    for (size_t i = 8; i < real_len; i++) {
+        f[i] = static_cast<uint8_t>(0x40 + i);
+    }
+    if (real_len >= 8) {
+        f[0] = 0x7E;
+        f[1] = type;
+        f[2] = dest;
+        f[3] = 0x55;
+        f[4] = static_cast<uint8_t>(stated_len & 0xFF);
+        f[5] = static_cast<uint8_t>(stated_len >> 8);
+    }
+    return f;
+}
