@@ -10,4 +10,7 @@ void oam_bfgx_create_thread();
 void oam_me_create_thread();
 
 // Mirror of one chunk to the connected tool, shared by the three receivers.
+// err_fmt is the receiver's constant send-error message; it takes the
+// function name, the line, the chunk length as an int (%d or %u) and the
+// system error text, in that order.
 void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt);
