@@ -1,0 +1,158 @@
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/oam_global.h"
+#include "core/oam_print.h"
+#include "core/oam_thread.h"
+#include "logcapture/log_store.h"
+#include "logcapture/receivers.h"
+#include "memdump/memdump.h"
+#include "platform/oam_chip.h"
+#include "platform/oam_driver.h"
+
+namespace {
+
+// What tells the bfg receiver from the me receiver; the loop is the same.
+struct oam_node_recv_core {
+    int32_t *stop;
+    int32_t *fd;
+    uint8_t **buf;
+    oam_log_desc *log;
+    const char *send_err_fmt;
+    const char *write_err_fmt;
+    const char *second_write_err_fmt;
+};
+
+constexpr oam_node_recv_core OAM_BFG_RECV = {
+    &g_st_global.bfg_thread_stop,
+    &g_st_global.bfg_fd,
+    &g_st_global.bfg_puc_buf,
+    &g_st_global.st_bfg_log,
+    "[%s:%d]send bfg socket is ERR! len = %d.;errno:%s\n\n",
+    "[%s:%d]write bfg log time file err;errno:%s\n\n",
+    "[%s:%d]second write bfg log file err;errno:%s\n\n",
+};
+
+constexpr oam_node_recv_core OAM_ME_RECV = {
+    &g_st_global.me_thread_stop,
+    &g_st_global.me_fd,
+    &g_st_global.me_puc_buf,
+    &g_st_global.st_me_log,
+    "[%s:%d]send me socket is ERR! len = %d.;errno:%s\n\n",
+    "[%s:%d]write me log file err;errno:%s\n\n",
+    "[%s:%d]second write me log file err;errno:%s\n\n",
+};
+
+// Each read is one chunk from the node and becomes exactly one record: the
+// data lands at offset 18 so the header goes in front of it without a copy.
+void oam_node_recv_loop(const oam_node_recv_core &core)
+{
+    unsigned fail_count = 0;
+    while (oam_flag_load(*core.stop) != 1) {
+        uint8_t *buf = *core.buf;
+        ssize_t len = read(*core.fd, buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
+        if (len <= 0) {
+            // A node that keeps failing must not spin a core; the wait is
+            // cut short by a stop request.
+            oam_read_backoff(&fail_count);
+            continue;
+        }
+        fail_count = 0;
+        const uint32_t data_len = static_cast<uint32_t>(len);
+
+        oam_mirror_to_tool(buf + OAM_RECORD_HDR_LEN, data_len, core.send_err_fmt);
+
+        if (core.log->log_switch.value != 1) {
+            continue;
+        }
+        oam_log_store_record(core.log, buf, data_len, core.write_err_fmt, core.second_write_err_fmt);
+    }
+}
+
+}  // namespace
+
+void *oam_bfg_recv_pthread(void *arg)
+{
+    (void)arg;
+    OAM_PRINT("[%s:%d]oam_bfg_recv_pthread\n\n");
+    oam_node_recv_loop(OAM_BFG_RECV);
+    OAM_PRINT("[%s:%d]oam-bfg-recv-pthread is over \n\n");
+    return nullptr;
+}
+
+void *oam_me_recv_pthread(void *arg)
+{
+    (void)arg;
+    OAM_PRINT("[%s:%d]oam_me_recv_pthread\n\n");
+    oam_node_recv_loop(OAM_ME_RECV);
+    OAM_PRINT("[%s:%d]oam-me-recv-pthread is over \n\n");
+    return nullptr;
+}
+
+void oam_bfgx_create_thread()
+{
+    if (g_wvt_mode != 0) {
+        OAM_PRINT("[%s:%d]open bt inode\n\n");
+        g_st_global.bfg_fd = open(OAM_BT_NODE, O_RDWR);
+    } else if (g_test_mode == 1) {
+        // The tool's commands are written to the same node.
+        g_st_global.bfg_fd = open(OAM_BFG_DBG_NODE, O_RDWR);
+    } else {
+        g_st_global.bfg_fd = open(OAM_BFG_DBG_NODE, O_RDONLY);
+    }
+
+    if (g_st_global.bfg_fd < 0) {
+        char err_buf[64];
+        OAM_PRINT("[%s:%d]open bfg inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+    } else {
+        // A handle left at 0 marks a thread that does not exist, so that
+        // the stop sequence does not join it.
+        int ret = pthread_create(&g_bfg_recv_thread, nullptr, oam_bfg_recv_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]bfg recv pthread create error,error:%d\n\n", ret);
+            g_bfg_recv_thread = 0;
+        }
+        ret = pthread_create(&g_bfgx_memdump_thread, nullptr, memdump_bfgx_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            g_bfgx_memdump_thread = 0;
+        }
+        ret = pthread_create(&g_wifi_memdump_thread, nullptr, memdump_wifi_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            g_wifi_memdump_thread = 0;
+        }
+    }
+    oam_flag_store(g_st_global.bfg_thread_stop, 0);
+}
+
+void oam_me_create_thread()
+{
+    // Models up to zr4004 have no me core.
+    if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
+        OAM_PRINT("[%s:%d]zr400x ignore me thread create\n\n");
+        return;
+    }
+
+    g_st_global.me_fd = open(OAM_ME_NODE, g_test_mode == 1 ? O_RDWR : O_RDONLY);
+    if (g_st_global.me_fd < 0) {
+        char err_buf[64];
+        OAM_PRINT("[%s:%d]open me inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+    } else {
+        int ret = pthread_create(&g_me_recv_thread, nullptr, oam_me_recv_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]me recv pthread create error,error:%d\n\n", ret);
+            g_me_recv_thread = 0;
+        }
+        ret = pthread_create(&g_me_memdump_thread, nullptr, memdump_me_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]me rotate thread create error,error:%d\n\n", ret);
+            g_me_memdump_thread = 0;
+        }
+    }
+    oam_flag_store(g_st_global.me_thread_stop, 0);
+}
