@@ -53,6 +53,38 @@ constexpr bool ini_is_skip_char(char c)
     return c == '#' || c == ' ' || c == '\r' || c == '\n';
 }
 
+// A full piece without a line end is only the head of an overlong line.
+constexpr bool ini_piece_is_open(const char *line)
+{
+    size_t len = 0;
+    for (; line[len] != '\0'; ++len) {
+        if (line[len] == '\n' || line[len] == '\r') {
+            return false;
+        }
+    }
+    return len == INI_READ_BUF_LEN - 1;
+}
+
+// Moves past the end of the current line (LF, CR or CR LF).  Only the head
+// of an overlong line is ever matched: its tail must not pass for a line of
+// its own, or text deep inside a comment could be taken for a variable.
+void ini_skip_line_rest(FILE *file)
+{
+    int c;
+    while ((c = fgetc(file)) != EOF) {
+        if (c == '\n') {
+            return;
+        }
+        if (c == '\r') {
+            int next = fgetc(file);
+            if (next != '\n' && next != EOF) {
+                (void)ungetc(next, file);
+            }
+            return;
+        }
+    }
+}
+
 void ini_mutex_unlock()
 {
     if (pthread_mutex_unlock(&g_ini_mutex) != 0) {
@@ -196,6 +228,10 @@ int ini_check_str(FILE *file, const char *line, uint32_t limit, const char *targ
         return 0;
     }
 
+    if (ini_piece_is_open(line)) {
+        ini_skip_line_rest(file);
+        return -1;
+    }
     if (ini_file_seek(file, -static_cast<long>(taken)) != 0 ||
         ini_file_seek(file, static_cast<long>(end) + 1) != 0) {
         OAM_PRINT("[%s:%d]file seek failed!!!\n");
@@ -240,6 +276,9 @@ int ini_find_modu(FILE *file, int tag)
             return -1;
         }
         if (ini_check_str(file, line, INI_LINE_BUF_LEN, header) == 0) {
+            if (ini_piece_is_open(line)) {
+                ini_skip_line_rest(file);
+            }
             return 0;
         }
     }
