@@ -1,0 +1,803 @@
+/*
+ * Preload library of the virtual chip.  Loaded into the daemon (and only the
+ * daemon) inside the bubblewrap sandbox, it lets the unmodified binary talk
+ * to the Python chip process as if that were the chip's kernel drivers:
+ *
+ *  - the Wi-Fi driver's netlink protocol (28) becomes NETLINK_USERSOCK, and
+ *    sends addressed to the kernel (port id 0) go to the chip's port id;
+ *  - the /dev/qv* nodes are Unix SOCK_SEQPACKET sockets of the chip,
+ *    bind-mounted over the node paths.  A real open of a socket file fails
+ *    with ENXIO; we then connect to it, so one read is one chunk of the chip;
+ *  - an ioctl on such a node goes to the chip over a connection of its own,
+ *    so it never mixes with the data a receiver thread is reading;
+ *  - accept() can be made to fail on demand, for the tool server.
+ *
+ * Descriptors the library did not create are passed through untouched.
+ *
+ * Wire format between the library and the chip (host byte order):
+ *   data connection:  OPEN request (struct sim_open) -> answer (struct
+ *     sim_open_answer); then every message carries an 8-byte struct sim_tag
+ *     header: chip->daemon 'D' + chunk (a read) or 'E' + errno (a failing
+ *     read); daemon->chip 'W' + bytes (a write) or 'X' (a write refused
+ *     because the node was opened read-only).
+ *   ioctl connection: one struct sim_ioctl -> struct sim_ioctl_answer, then
+ *     closed.  A caller interrupted by a signal closes it early, which the
+ *     chip takes as a cancelled request.
+ *
+ * Environment: OAM_SIM_NL_PORT (chip's netlink port id), OAM_SIM_ACCEPT_FAIL
+ * (path of a trigger file; while it exists accept() drops each new
+ * connection and fails with the errno named in the file, ECONNABORTED when
+ * it is empty; a file whose text contains "once" is removed when it fires).
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/netlink.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#define SIM_EXPORT __attribute__((visibility("default")))
+
+#define SIM_NETLINK_PROTO 28
+#define SIM_MAX_FDS 65536
+#define SIM_MAX_PATHS 64
+
+/* The requests whose argument points to a 32-bit int the driver fills in. */
+static const unsigned long sim_ptr_requests[] = {0x40047701UL, 0x40046204UL, 0x40046205UL};
+
+enum { SIM_FD_NONE = 0, SIM_FD_NETLINK = 1, SIM_FD_NODE = 2 };
+
+struct sim_open {
+    char magic[8]; /* "OAMOPEN" */
+    uint64_t conn;
+    int32_t flags;
+    int32_t pid;
+    int32_t tid;
+    int32_t pad;
+};
+
+struct sim_open_answer {
+    int32_t err;
+    int32_t pad;
+};
+
+struct sim_ioctl {
+    char magic[8]; /* "OAMIOCT" */
+    uint64_t conn;
+    uint64_t request;
+    uint64_t arg;
+    int32_t has_in;
+    int32_t in_value;
+    int32_t pid;
+    int32_t tid;
+};
+
+struct sim_ioctl_answer {
+    int32_t err;
+    int32_t has_out;
+    int32_t out;
+    int32_t pad;
+};
+
+struct sim_tag {
+    char tag;
+    char pad[3];
+    int32_t value;
+};
+
+struct sim_fd {
+    atomic_int kind;
+    int accmode;
+    int path_idx;
+    uint64_t conn;
+};
+
+static struct sim_fd g_fds[SIM_MAX_FDS];
+static char g_paths[SIM_MAX_PATHS][sizeof(((struct sockaddr_un *)0)->sun_path)];
+static atomic_int g_npaths;
+static pthread_mutex_t g_path_lock = PTHREAD_MUTEX_INITIALIZER;
+static atomic_uint_fast64_t g_conn_seq;
+
+static atomic_int g_env_ready;
+static uint32_t g_nl_port;
+static int g_nl_port_set;
+static char g_accept_fail_path[PATH_MAX];
+
+static int (*real_open)(const char *, int, ...);
+static int (*real_openat)(int, const char *, int, ...);
+static int (*real_close)(int);
+static ssize_t (*real_read)(int, void *, size_t);
+static ssize_t (*real_write)(int, const void *, size_t);
+static int (*real_ioctl)(int, unsigned long, ...);
+static int (*real_socket)(int, int, int);
+static int (*real_connect)(int, const struct sockaddr *, socklen_t);
+static ssize_t (*real_sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
+static ssize_t (*real_sendmsg)(int, const struct msghdr *, int);
+static int (*real_accept)(int, struct sockaddr *, socklen_t *);
+static int (*real_accept4)(int, struct sockaddr *, socklen_t *, int);
+static int (*real_dup)(int);
+static int (*real_dup2)(int, int);
+static int (*real_dup3)(int, int, int);
+
+#define RESOLVE(name)                                                  \
+    do {                                                               \
+        if (real_##name == NULL) {                                     \
+            void *sym_ = dlsym(RTLD_NEXT, #name);                      \
+            __atomic_store_n((void **)&real_##name, sym_, __ATOMIC_RELEASE); \
+        }                                                              \
+    } while (0)
+
+static void sim_resolve(void)
+{
+    RESOLVE(open);
+    RESOLVE(openat);
+    RESOLVE(close);
+    RESOLVE(read);
+    RESOLVE(write);
+    RESOLVE(ioctl);
+    RESOLVE(socket);
+    RESOLVE(connect);
+    RESOLVE(sendto);
+    RESOLVE(sendmsg);
+    RESOLVE(accept);
+    RESOLVE(accept4);
+    RESOLVE(dup);
+    RESOLVE(dup2);
+    RESOLVE(dup3);
+}
+
+static void sim_env(void)
+{
+    if (atomic_load_explicit(&g_env_ready, memory_order_acquire)) {
+        return;
+    }
+    const char *port = getenv("OAM_SIM_NL_PORT");
+    if (port != NULL && port[0] != '\0') {
+        char *end = NULL;
+        unsigned long v = strtoul(port, &end, 0);
+        if (end != NULL && *end == '\0' && v <= UINT32_MAX) {
+            g_nl_port = (uint32_t)v;
+            g_nl_port_set = 1;
+        }
+    }
+    const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
+    if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
+        memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
+    }
+    atomic_store_explicit(&g_env_ready, 1, memory_order_release);
+}
+
+__attribute__((constructor)) static void sim_init(void)
+{
+    sim_resolve();
+    sim_env();
+}
+
+static struct sim_fd *sim_slot(int fd)
+{
+    if (fd < 0 || fd >= SIM_MAX_FDS) {
+        return NULL;
+    }
+    return &g_fds[fd];
+}
+
+static int sim_kind(int fd)
+{
+    struct sim_fd *s = sim_slot(fd);
+    return s == NULL ? SIM_FD_NONE : atomic_load_explicit(&s->kind, memory_order_acquire);
+}
+
+static void sim_forget(int fd)
+{
+    struct sim_fd *s = sim_slot(fd);
+    if (s != NULL) {
+        atomic_store_explicit(&s->kind, SIM_FD_NONE, memory_order_release);
+    }
+}
+
+static void sim_copy_slot(int from, int to)
+{
+    struct sim_fd *src = sim_slot(from);
+    struct sim_fd *dst = sim_slot(to);
+    if (src == NULL || dst == NULL) {
+        return;
+    }
+    int kind = atomic_load_explicit(&src->kind, memory_order_acquire);
+    atomic_store_explicit(&dst->kind, SIM_FD_NONE, memory_order_release);
+    dst->accmode = src->accmode;
+    dst->path_idx = src->path_idx;
+    dst->conn = src->conn;
+    atomic_store_explicit(&dst->kind, kind, memory_order_release);
+}
+
+/* Node paths are few and live for the whole process: intern them so that an
+ * ioctl racing with a close never reads freed memory. */
+static int sim_intern_path(const char *path)
+{
+    size_t len = strlen(path);
+    if (len >= sizeof(g_paths[0])) {
+        return -1;
+    }
+    pthread_mutex_lock(&g_path_lock);
+    int n = atomic_load(&g_npaths);
+    int idx = -1;
+    for (int i = 0; i < n; i++) {
+        if (strcmp(g_paths[i], path) == 0) {
+            idx = i;
+            break;
+        }
+    }
+    if (idx < 0 && n < SIM_MAX_PATHS) {
+        memcpy(g_paths[n], path, len + 1);
+        idx = n;
+        atomic_store(&g_npaths, n + 1);
+    }
+    pthread_mutex_unlock(&g_path_lock);
+    return idx;
+}
+
+static int sim_connect_path(const char *path, int cloexec)
+{
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(addr.sun_path, path, len + 1);
+    int s = real_socket(AF_UNIX, SOCK_SEQPACKET | (cloexec ? SOCK_CLOEXEC : 0), 0);
+    if (s < 0) {
+        return -1;
+    }
+    int rc;
+    do {
+        rc = real_connect(s, (struct sockaddr *)&addr, sizeof(addr));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        int e = errno;
+        real_close(s);
+        errno = e;
+        return -1;
+    }
+    return s;
+}
+
+static ssize_t sim_send_all(int s, const void *buf, size_t len)
+{
+    ssize_t rc;
+    do {
+        rc = send(s, buf, len, MSG_NOSIGNAL);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+/* Builds the absolute path of a node so that a later ioctl still finds it
+ * after the process has changed its working directory. */
+static int sim_abs_path(int dirfd, const char *path, char *out, size_t cap)
+{
+    if (path[0] == '/') {
+        if (strlen(path) >= cap) {
+            return -1;
+        }
+        memcpy(out, path, strlen(path) + 1);
+        return 0;
+    }
+    char dir[PATH_MAX];
+    if (dirfd == AT_FDCWD) {
+        if (getcwd(dir, sizeof(dir)) == NULL) {
+            return -1;
+        }
+    } else {
+        char link[64];
+        snprintf(link, sizeof(link), "/proc/self/fd/%d", dirfd);
+        ssize_t n = readlink(link, dir, sizeof(dir) - 1);
+        if (n < 0) {
+            return -1;
+        }
+        dir[n] = '\0';
+    }
+    int n = snprintf(out, cap, "%s/%s", dir, path);
+    return (n < 0 || (size_t)n >= cap) ? -1 : 0;
+}
+
+/* Called after a real open failed with ENXIO: if the path is one of the
+ * chip's socket files, open the node through the chip instead. */
+static int sim_node_open(int dirfd, const char *path, int flags, int open_errno)
+{
+    char abs[sizeof(g_paths[0])];
+    struct stat st;
+    if (path == NULL || sim_abs_path(dirfd, path, abs, sizeof(abs)) != 0 || stat(abs, &st) != 0 ||
+        !S_ISSOCK(st.st_mode)) {
+        errno = open_errno;
+        return -1;
+    }
+    int idx = sim_intern_path(abs);
+    if (idx < 0) {
+        errno = open_errno;
+        return -1;
+    }
+    int s = sim_connect_path(abs, (flags & O_CLOEXEC) != 0);
+    if (s < 0) {
+        return -1;
+    }
+    if (s >= SIM_MAX_FDS) {
+        real_close(s);
+        errno = EMFILE;
+        return -1;
+    }
+    struct sim_open req;
+    memset(&req, 0, sizeof(req));
+    memcpy(req.magic, "OAMOPEN", 8);
+    req.conn = ((uint64_t)(uint32_t)getpid() << 32) | (atomic_fetch_add(&g_conn_seq, 1) + 1);
+    req.flags = flags;
+    req.pid = (int32_t)getpid();
+    req.tid = (int32_t)syscall(SYS_gettid);
+    struct sim_open_answer ans;
+    ssize_t rc = sim_send_all(s, &req, sizeof(req));
+    if (rc == (ssize_t)sizeof(req)) {
+        do {
+            rc = recv(s, &ans, sizeof(ans), 0);
+        } while (rc < 0 && errno == EINTR);
+    }
+    if (rc != (ssize_t)sizeof(ans)) {
+        real_close(s);
+        errno = ENODEV;
+        return -1;
+    }
+    if (ans.err != 0) {
+        real_close(s);
+        errno = ans.err;
+        return -1;
+    }
+    if (flags & O_NONBLOCK) {
+        int fl = fcntl(s, F_GETFL);
+        if (fl >= 0) {
+            fcntl(s, F_SETFL, fl | O_NONBLOCK);
+        }
+    }
+    struct sim_fd *slot = sim_slot(s);
+    slot->accmode = flags & O_ACCMODE;
+    slot->path_idx = idx;
+    slot->conn = req.conn;
+    atomic_store_explicit(&slot->kind, SIM_FD_NODE, memory_order_release);
+    return s;
+}
+
+static int sim_open_common(int dirfd, const char *path, int flags, mode_t mode)
+{
+    sim_resolve();
+    int fd = dirfd == AT_FDCWD ? real_open(path, flags, mode) : real_openat(dirfd, path, flags, mode);
+    if (fd >= 0) {
+        sim_forget(fd);
+        return fd;
+    }
+    if (errno != ENXIO) {
+        return fd;
+    }
+    return sim_node_open(dirfd, path, flags, ENXIO);
+}
+
+static mode_t sim_mode_arg(int flags, va_list ap)
+{
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        return (mode_t)va_arg(ap, int);
+    }
+    return 0;
+}
+
+SIM_EXPORT int open(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim_mode_arg(flags, ap);
+    va_end(ap);
+    return sim_open_common(AT_FDCWD, path, flags, mode);
+}
+
+SIM_EXPORT int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim_mode_arg(flags, ap);
+    va_end(ap);
+    return sim_open_common(AT_FDCWD, path, flags, mode);
+}
+
+SIM_EXPORT int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim_mode_arg(flags, ap);
+    va_end(ap);
+    return sim_open_common(dirfd, path, flags, mode);
+}
+
+SIM_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim_mode_arg(flags, ap);
+    va_end(ap);
+    return sim_open_common(dirfd, path, flags, mode);
+}
+
+/* The fortified entry points a build with _FORTIFY_SOURCE may call. */
+SIM_EXPORT int __open_2(const char *path, int flags)
+{
+    return sim_open_common(AT_FDCWD, path, flags, 0);
+}
+
+SIM_EXPORT int __open64_2(const char *path, int flags)
+{
+    return sim_open_common(AT_FDCWD, path, flags, 0);
+}
+
+SIM_EXPORT int __openat_2(int dirfd, const char *path, int flags)
+{
+    return sim_open_common(dirfd, path, flags, 0);
+}
+
+SIM_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+{
+    return sim_open_common(dirfd, path, flags, 0);
+}
+
+SIM_EXPORT int close(int fd)
+{
+    sim_resolve();
+    sim_forget(fd);
+    return real_close(fd);
+}
+
+SIM_EXPORT int dup(int fd)
+{
+    sim_resolve();
+    int nfd = real_dup(fd);
+    if (nfd >= 0) {
+        sim_copy_slot(fd, nfd);
+    }
+    return nfd;
+}
+
+SIM_EXPORT int dup2(int fd, int fd2)
+{
+    sim_resolve();
+    int nfd = real_dup2(fd, fd2);
+    if (nfd >= 0 && nfd != fd) {
+        sim_copy_slot(fd, nfd);
+    }
+    return nfd;
+}
+
+SIM_EXPORT int dup3(int fd, int fd2, int flags)
+{
+    sim_resolve();
+    int nfd = real_dup3(fd, fd2, flags);
+    if (nfd >= 0) {
+        sim_copy_slot(fd, nfd);
+    }
+    return nfd;
+}
+
+SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
+{
+    sim_resolve();
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
+        return real_read(fd, buf, count);
+    }
+    if (slot->accmode == O_WRONLY) {
+        errno = EBADF;
+        return -1;
+    }
+    struct sim_tag hdr;
+    memset(&hdr, 0, sizeof(hdr));
+    struct iovec iov[2] = {{&hdr, sizeof(hdr)}, {buf, count}};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    /* One message per read, cut to the caller's size as a driver would; an
+     * EINTR reaches the caller so that a signal can wake a receiver. */
+    ssize_t rc = recvmsg(fd, &msg, 0);
+    if (rc <= 0) {
+        return rc;
+    }
+    if ((size_t)rc < sizeof(hdr)) {
+        errno = EIO;
+        return -1;
+    }
+    if (hdr.tag == 'E') {
+        errno = hdr.value;
+        return -1;
+    }
+    return rc - (ssize_t)sizeof(hdr);
+}
+
+SIM_EXPORT ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen)
+{
+    if (count > buflen) {
+        abort();
+    }
+    return read(fd, buf, count);
+}
+
+SIM_EXPORT ssize_t write(int fd, const void *buf, size_t count)
+{
+    sim_resolve();
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
+        return real_write(fd, buf, count);
+    }
+    struct sim_tag hdr;
+    memset(&hdr, 0, sizeof(hdr));
+    if (slot->accmode == O_RDONLY) {
+        /* Tell the chip, so that a test sees the attempt, then fail as the
+         * kernel does for a descriptor not open for writing. */
+        hdr.tag = 'X';
+        hdr.value = (int32_t)(count > INT32_MAX ? INT32_MAX : count);
+        (void)send(fd, &hdr, sizeof(hdr), MSG_NOSIGNAL | MSG_DONTWAIT);
+        errno = EBADF;
+        return -1;
+    }
+    hdr.tag = 'W';
+    struct iovec iov[2] = {{&hdr, sizeof(hdr)}, {(void *)buf, count}};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t rc = real_sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (rc < 0) {
+        return rc;
+    }
+    return rc < (ssize_t)sizeof(hdr) ? 0 : rc - (ssize_t)sizeof(hdr);
+}
+
+static int sim_is_ptr_request(unsigned long request)
+{
+    for (size_t i = 0; i < sizeof(sim_ptr_requests) / sizeof(sim_ptr_requests[0]); i++) {
+        if (sim_ptr_requests[i] == request) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static int sim_node_ioctl(struct sim_fd *slot, unsigned long request, void *arg)
+{
+    int idx = slot->path_idx;
+    uint64_t conn = slot->conn;
+    if (idx < 0 || idx >= atomic_load(&g_npaths)) {
+        errno = EBADF;
+        return -1;
+    }
+    struct sim_ioctl req;
+    memset(&req, 0, sizeof(req));
+    memcpy(req.magic, "OAMIOCT", 8);
+    req.conn = conn;
+    req.request = request;
+    req.arg = (uint64_t)(uintptr_t)arg;
+    int is_ptr = sim_is_ptr_request(request);
+    if (is_ptr && arg != NULL) {
+        req.has_in = 1;
+        memcpy(&req.in_value, arg, sizeof(req.in_value));
+    }
+    req.pid = (int32_t)getpid();
+    req.tid = (int32_t)syscall(SYS_gettid);
+
+    int s = sim_connect_path(g_paths[idx], 1);
+    if (s < 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    ssize_t rc = sim_send_all(s, &req, sizeof(req));
+    if (rc != (ssize_t)sizeof(req)) {
+        real_close(s);
+        errno = ENODEV;
+        return -1;
+    }
+    /* The chip may hold the answer for as long as it likes (a dump wait);
+     * a signal ends the wait with EINTR, and the closed connection tells
+     * the chip that the request was abandoned. */
+    struct sim_ioctl_answer ans;
+    rc = recv(s, &ans, sizeof(ans), 0);
+    int e = errno;
+    real_close(s);
+    if (rc < 0) {
+        errno = e;
+        return -1;
+    }
+    if (rc != (ssize_t)sizeof(ans)) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (ans.err != 0) {
+        errno = ans.err;
+        return -1;
+    }
+    if (is_ptr && ans.has_out) {
+        if (arg == NULL) {
+            errno = EFAULT;
+            return -1;
+        }
+        memcpy(arg, &ans.out, sizeof(ans.out));
+    }
+    return 0;
+}
+
+SIM_EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    sim_resolve();
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
+        return real_ioctl(fd, request, arg);
+    }
+    return sim_node_ioctl(slot, request, arg);
+}
+
+SIM_EXPORT int socket(int domain, int type, int protocol)
+{
+    sim_resolve();
+    if (domain != AF_NETLINK || protocol != SIM_NETLINK_PROTO) {
+        int fd = real_socket(domain, type, protocol);
+        if (fd >= 0) {
+            sim_forget(fd);
+        }
+        return fd;
+    }
+    int fd = real_socket(domain, type, NETLINK_USERSOCK);
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot != NULL) {
+        slot->accmode = O_RDWR;
+        slot->path_idx = -1;
+        slot->conn = 0;
+        atomic_store_explicit(&slot->kind, SIM_FD_NETLINK, memory_order_release);
+    }
+    return fd;
+}
+
+/* Points a netlink address aimed at the kernel to the chip instead.  Returns
+ * the address to use (the caller's when nothing changes). */
+static const struct sockaddr *sim_nl_dest(int fd, const struct sockaddr *addr, socklen_t len,
+                                          struct sockaddr_nl *tmp)
+{
+    sim_env();
+    if (addr == NULL || !g_nl_port_set || len < (socklen_t)sizeof(struct sockaddr_nl) ||
+        sim_kind(fd) != SIM_FD_NETLINK) {
+        return addr;
+    }
+    memcpy(tmp, addr, sizeof(*tmp));
+    if (tmp->nl_family != AF_NETLINK || tmp->nl_pid != 0) {
+        return addr;
+    }
+    tmp->nl_pid = g_nl_port;
+    return (const struct sockaddr *)tmp;
+}
+
+SIM_EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
+{
+    sim_resolve();
+    struct sockaddr_nl tmp;
+    return real_connect(fd, sim_nl_dest(fd, addr, len, &tmp), len);
+}
+
+SIM_EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, const struct sockaddr *addr,
+                          socklen_t len)
+{
+    sim_resolve();
+    struct sockaddr_nl tmp;
+    return real_sendto(fd, buf, n, flags, sim_nl_dest(fd, addr, len, &tmp), len);
+}
+
+SIM_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
+{
+    sim_resolve();
+    if (msg == NULL || msg->msg_name == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return real_sendmsg(fd, msg, flags);
+    }
+    struct sockaddr_nl tmp;
+    struct msghdr copy = *msg;
+    copy.msg_name = (void *)sim_nl_dest(fd, (const struct sockaddr *)msg->msg_name, msg->msg_namelen, &tmp);
+    return real_sendmsg(fd, &copy, flags);
+}
+
+static const struct {
+    const char *name;
+    int value;
+} sim_errnos[] = {
+    {"ECONNABORTED", ECONNABORTED}, {"EMFILE", EMFILE}, {"ENFILE", ENFILE},   {"EINTR", EINTR},
+    {"EINVAL", EINVAL},             {"ENOMEM", ENOMEM}, {"ENOBUFS", ENOBUFS}, {"EPROTO", EPROTO},
+    {"EPERM", EPERM},               {"EBADF", EBADF},   {"EAGAIN", EAGAIN},
+};
+
+/* Returns the errno to fail an accept with, or 0 when no trigger is set. */
+static int sim_accept_trigger(void)
+{
+    sim_env();
+    if (g_accept_fail_path[0] == '\0' || access(g_accept_fail_path, F_OK) != 0) {
+        return 0;
+    }
+    char text[64] = {0};
+    int tfd = real_open(g_accept_fail_path, O_RDONLY | O_CLOEXEC);
+    if (tfd >= 0) {
+        ssize_t n = real_read(tfd, text, sizeof(text) - 1);
+        if (n < 0) {
+            n = 0;
+        }
+        text[n] = '\0';
+        real_close(tfd);
+    }
+    int err = ECONNABORTED;
+    for (size_t i = 0; i < sizeof(sim_errnos) / sizeof(sim_errnos[0]); i++) {
+        if (strstr(text, sim_errnos[i].name) != NULL) {
+            err = sim_errnos[i].value;
+            break;
+        }
+    }
+    if (text[0] >= '0' && text[0] <= '9') {
+        int v = atoi(text);
+        if (v > 0) {
+            err = v;
+        }
+    }
+    if (strstr(text, "once") != NULL) {
+        unlink(g_accept_fail_path);
+    }
+    return err;
+}
+
+static int sim_after_accept(int fd)
+{
+    if (fd < 0) {
+        return fd;
+    }
+    sim_forget(fd);
+    int err = sim_accept_trigger();
+    if (err == 0) {
+        return fd;
+    }
+    real_close(fd);
+    errno = err;
+    return -1;
+}
+
+SIM_EXPORT int accept(int fd, struct sockaddr *addr, socklen_t *len)
+{
+    sim_resolve();
+    int nfd = real_accept(fd, addr, len);
+    if (sim_kind(fd) != SIM_FD_NONE) {
+        return nfd;
+    }
+    return sim_after_accept(nfd);
+}
+
+SIM_EXPORT int accept4(int fd, struct sockaddr *addr, socklen_t *len, int flags)
+{
+    sim_resolve();
+    int nfd = real_accept4(fd, addr, len, flags);
+    if (sim_kind(fd) != SIM_FD_NONE) {
+        return nfd;
+    }
+    return sim_after_accept(nfd);
+}
