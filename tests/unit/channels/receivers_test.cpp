@@ -55,6 +55,7 @@ protected:
         std::snprintf(d.file_path, sizeof(d.file_path), "%s%s1", dir.c_str(), name);
     }
 
+    // Only once the receiver has ended: the descriptor is its own until then.
     std::vector<uint8_t> stored(oam_log_desc &d)
     {
         if (d.fp != nullptr) {
@@ -198,7 +199,10 @@ TEST_F(Receivers, MeReportsAGoneToolOnceAndStillStores)
     pthread_t th;
     ASSERT_EQ(pthread_create(&th, nullptr, oam_me_recv_pthread, nullptr), 0);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (stored(g_st_global.st_me_log).size() < 18u * 2 + 7 && std::chrono::steady_clock::now() < deadline) {
+    // Only the path is looked at while the receiver owns the descriptor.
+    struct stat st = {};
+    while ((stat(g_st_global.st_me_log.file_path, &st) != 0 || st.st_size < 18 * 2 + 7) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     oam_flag_store(g_st_global.me_thread_stop, 1);
