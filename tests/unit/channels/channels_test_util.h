@@ -19,8 +19,10 @@
 
 #include "core/oam_global.h"
 
+using test_bufs = std::array<std::array<uint8_t, OAM_NLH_LEN>, 5>;
+
 // The record as main leaves it after the clear, with the five buffers.
-inline void reset_global(std::array<std::array<uint8_t, OAM_NLH_LEN>, 5> &bufs)
+inline void reset_global(test_bufs &bufs)
 {
     std::memset(&g_st_global, 0, sizeof(g_st_global));
     pthread_mutex_init(&g_st_global.vtl_sock_mutex, nullptr);
@@ -42,6 +44,8 @@ struct sock_pair {
     int far = -1;   // kept by the test
 };
 
+// Sequenced packets keep one send as one message (and ignore the netlink
+// destination address); streams behave as the tool's TCP connection.
 inline sock_pair make_pair(int type)
 {
     int fds[2];
@@ -51,20 +55,19 @@ inline sock_pair make_pair(int type)
 
 inline void close_pair(sock_pair &p)
 {
-    if (p.near >= 0) {
-        close(p.near);
-    }
-    if (p.far >= 0) {
-        close(p.far);
+    for (int fd : {p.near, p.far}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
     p = {};
 }
 
-// One datagram or stream read, waiting at most timeout_ms; empty on time-out.
-inline std::vector<uint8_t> recv_some(int fd, int timeout_ms = 2000, size_t max = 4096)
+// One message or stream read, waiting at most two seconds; empty on time-out.
+inline std::vector<uint8_t> recv_some(int fd, size_t max = 4096)
 {
     pollfd pfd = {fd, POLLIN, 0};
-    if (poll(&pfd, 1, timeout_ms) <= 0) {
+    if (poll(&pfd, 1, 2000) <= 0) {
         return {};
     }
     std::vector<uint8_t> out(max);
@@ -101,28 +104,15 @@ inline uint32_t le32(const uint8_t *p)
     return v;
 }
 
-inline uint16_t le16(const uint8_t *p)
-{
-    uint16_t v;
-    std::memcpy(&v, p, sizeof(v));
-    return v;
-}
-
 // A tool frame: type at byte 1, destination selector at byte 2, the stated
-// length at bytes 4-5, then body bytes 0x40, 0x41, ...
+// length at bytes 4-5, then body bytes.
 inline std::vector<uint8_t> make_frame(uint8_t type, uint8_t dest, uint16_t stated_len, size_t real_len)
 {
-    std::vector<uint8_t> f(real_len, 0);
-    for (size_t i = 8; i < real_len; i++) {
-        f[i] = static_cast<uint8_t>(0x40 + i);
-    }
-    if (real_len >= 8) {
-        f[0] = 0x7E;
-        f[1] = type;
-        f[2] = dest;
-        f[3] = 0x55;
-        f[4] = static_cast<uint8_t>(stated_len & 0xFF);
-        f[5] = static_cast<uint8_t>(stated_len >> 8);
-    }
+    std::vector<uint8_t> f(real_len, 0x5C);
+    f[0] = 0x7E;
+    f[1] = type;
+    f[2] = dest;
+    f[4] = static_cast<uint8_t>(stated_len & 0xFF);
+    f[5] = static_cast<uint8_t>(stated_len >> 8);
     return f;
 }
