@@ -335,6 +335,8 @@ static int sim_node_open(int dirfd, const char *path, int flags, int open_errno)
     }
     int s = sim_connect_path(abs, (flags & O_CLOEXEC) != 0);
     if (s < 0) {
+        /* Not served by the chip (any more): the open fails as it did. */
+        errno = open_errno;
         return -1;
     }
     if (s >= SIM_MAX_FDS) {

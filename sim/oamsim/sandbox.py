@@ -111,17 +111,17 @@ class Sandbox:
         args += ["--chdir", "/", "--clearenv", "--info-fd", str(info_fd)]
         for key, value in sorted(env.items()):
             args += ["--setenv", key, value]
-        # The preload goes to the program under test only, never to bwrap.
-        if stdin_closed:
-            # A shell closes fd 0 and env puts the preload in place, each by
-            # exec, so the pid bwrap reports stays the program's pid.
-            inner = ["/bin/sh", "-c", 'exec 0<&- /usr/bin/env "$@"', "oamsim"]
-            if preload is not None:
-                inner.append(f"LD_PRELOAD={preload}")
-            return args + ["--"] + inner + list(argv)
+        # A shell starts the program: it gives the program's own /proc/<pid>
+        # (LeakSanitizer looks there, and /proc here is the chip's folder),
+        # closes standard input when asked, and env puts the preload in
+        # place.  Both exec, so the pid bwrap reports is the program's, and
+        # the preload reaches the program only, never bwrap or the shell.
+        script = 'ln -sfn %s/$$ /proc/$$ 2>/dev/null; exec %s/usr/bin/env "$@"' % (
+            PROCFS, "0<&- " if stdin_closed else "")
+        inner = ["/bin/sh", "-c", script, "oamsim"]
         if preload is not None:
-            args += ["--setenv", "LD_PRELOAD", str(preload)]
-        return args + ["--"] + list(argv)
+            inner.append(f"LD_PRELOAD={preload}")
+        return args + ["--"] + inner + list(argv)
 
 
 class _Capture:
@@ -201,8 +201,10 @@ class DaemonProcess:
         deadline = time.monotonic() + timeout
         text = b""
         while True:
+            # Read the whole record: closing the pipe while bwrap still
+            # writes would end bwrap with SIGPIPE and strand the program.
             m = re.search(rb'"child-pid"\s*:\s*(\d+)', text)
-            if m:
+            if m and b"}" in text[m.end():]:
                 return int(m.group(1))
             left = deadline - time.monotonic()
             if left <= 0:
@@ -211,6 +213,8 @@ class DaemonProcess:
             ready, _, _ = select.select([fd], [], [], left)
             if ready:
                 chunk = os.read(fd, 4096)
+                if not chunk and m:
+                    return int(m.group(1))
                 if not chunk:
                     rc = self.bwrap.wait(timeout=5)
                     raise RuntimeError(f"sandbox failed to start (status {rc}): "
@@ -233,7 +237,8 @@ class DaemonProcess:
 
     def wait_stdout(self, pattern, timeout: float = 5.0, start: int = 0):
         """Waits until standard output holds `pattern` (a plain text, or a
-        compiled regular expression) at or after byte offset `start`.
+        compiled regular expression, matched against whole lines only) at or
+        after offset `start`.
         Returns the match object (regex) or the end offset of the text, so a
         further wait can start behind it.  Raises TimeoutError."""
         return self._wait(self._out, pattern, timeout, start)
@@ -248,7 +253,9 @@ class DaemonProcess:
         with self._cond:
             while True:
                 if regex is not None:
-                    m = regex.search(cap.data.decode("utf-8", "replace"), start)
+                    # Only whole lines: a writer may hand a line over in pieces.
+                    end = cap.data.rfind(b"\n") + 1
+                    m = regex.search(cap.data[:end].decode("utf-8", "replace"), start)
                     if m:
                         return m
                 else:
