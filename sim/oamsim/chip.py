@@ -19,7 +19,7 @@ import struct
 import termios
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 from . import platform as plat
@@ -380,6 +380,8 @@ class VirtualChip:
 
         self._nl = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, plat.NETLINK_USERSOCK)
         self._nl.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        # A daemon that stopped receiving must fail a send, not hang the test.
+        self._nl.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("@ll", 10, 0))
         self._nl.bind((0, 0))
         self.port = self._nl.getsockname()[0]
         self._selector.register(self._nl, selectors.EVENT_READ, ("netlink", None))
@@ -426,16 +428,18 @@ class VirtualChip:
         if not self._started:
             return
         os.write(self._wake_w, b"x")
-        self._loop_thread.join(5)
+        if hasattr(self, "_loop_thread"):
+            self._loop_thread.join(5)
         with self._cond:
             conns = list(self._conns)
         for conn in conns:
             conn.stop_sender()
             conn.alive = False
             conn.sock.close()
-        for lsock in self._listeners.values():
+        for lsock in getattr(self, "_listeners", {}).values():
             lsock.close()
-        self._nl.close()
+        if hasattr(self, "_nl"):
+            self._nl.close()
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)
