@@ -195,7 +195,20 @@ class DaemonProcess:
             self.pid = self._read_child_pid(info_r, start_timeout)
         finally:
             os.close(info_r)
+        self._wait_exec(os.path.realpath(argv[0]), start_timeout)
         self.started = time.monotonic()
+
+    def _wait_exec(self, exe: str, timeout: float):
+        """Waits until `pid` runs the program itself and no longer the shell
+        that starts it, so that a signal sent at once reaches the program."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.bwrap.poll() is None:
+            try:
+                if os.readlink(f"/proc/{self.pid}/exe") == exe:
+                    return
+            except OSError:
+                return
+            time.sleep(0.001)
 
     def _read_child_pid(self, fd: int, timeout: float) -> int:
         deadline = time.monotonic() + timeout
