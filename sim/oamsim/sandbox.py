@@ -124,6 +124,18 @@ class Sandbox:
         return args + ["--"] + inner + list(argv)
 
 
+def _proc_start(pid: int, live_only: bool = False) -> int | None:
+    """Start time of a process (clock ticks since boot), None if it is gone."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    fields = stat[stat.rindex(")") + 2:].split()
+    if live_only and fields[0] in ("Z", "X"):
+        return None
+    return int(fields[19])
+
+
 class _Capture:
     """Drains one pipe of the sandboxed process into a file and a buffer that
     waiters are told about as soon as bytes arrive."""
@@ -193,6 +205,7 @@ class DaemonProcess:
         self._err = _Capture(self.bwrap.stderr, self.stderr_path, self._cond)
         try:
             self.pid = self._read_child_pid(info_r, start_timeout)
+            self._starttime = _proc_start(self.pid)
         finally:
             os.close(info_r)
         self._wait_exec(os.path.realpath(argv[0]), start_timeout)
@@ -290,27 +303,26 @@ class DaemonProcess:
     # Process control ----------------------------------------------------
 
     def _is_ours(self) -> bool:
-        """True while `pid` is still the program bwrap started (not a reused pid)."""
-        try:
-            stat = Path(f"/proc/{self.pid}/stat").read_text()
-        except OSError:
-            return False
-        fields = stat[stat.rindex(")") + 2:].split()
-        return fields[0] != "Z" and int(fields[1]) == self.bwrap.pid
+        """True while `pid` is still the process bwrap started, told apart
+        from a later process with a reused pid by its start time (its parent
+        is no proof: a sandbox whose bwrap died leaves it with another)."""
+        start = _proc_start(self.pid, live_only=True)
+        return start is not None and start == self._starttime
 
     @property
     def alive(self) -> bool:
-        return self.bwrap.poll() is None and self._is_ours()
+        return self._is_ours()
 
     def signal(self, sig: int) -> bool:
         """Sends `sig` to the program; False when it is no longer running."""
-        if self.bwrap.poll() is not None or not self._is_ours():
+        if not self._is_ours():
             return False
         try:
             os.kill(self.pid, sig)
         except ProcessLookupError:
             return False
         return True
+
 
     def terminate(self) -> bool:
         return self.signal(signal.SIGTERM)
@@ -344,8 +356,8 @@ class DaemonProcess:
     def stop(self, timeout: float = 5.0):
         """Ends the program and its sandbox whatever state they are in."""
         with self._exit_lock:
+            self.kill()
             if self.bwrap.poll() is None:
-                self.kill()
                 try:
                     self.bwrap.wait(timeout=timeout)
                 except subprocess.TimeoutExpired:
