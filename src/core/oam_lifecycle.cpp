@@ -1,5 +1,6 @@
 #include "core/oam_lifecycle.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +82,23 @@ void oam_close_if_open(int32_t fd)
 {
     if (fd > 0) {
         close(fd);
+    }
+}
+
+// The receivers are stopped by whichever stop path runs first; a SIGTERM
+// during the orderly stop must not join them a second time.
+int32_t g_receivers_claimed;
+
+bool oam_claim_receivers()
+{
+    return std::atomic_ref<int32_t>(g_receivers_claimed).exchange(1) == 0;
+}
+
+void oam_quiet_stop(int32_t &stop_flag, pthread_t handle)
+{
+    oam_flag_store(stop_flag, 1);
+    if (handle != 0) {
+        oam_thread_stop_join(handle);
     }
 }
 
@@ -178,14 +197,16 @@ void main_exit()
 {
     OAM_PRINT("[%s:%d]enter oam vexa main() exit!\n\n");
     oam_close_if_open(g_st_global.vtl_server_sock);
-    if (g_st_global.netlink_sock > 0) {
-        oam_pthread_close(g_wifi_recv_thread);
-    }
-    if (g_st_global.bfg_fd > 0) {
-        oam_bfg_pthread_close(g_bfg_recv_thread);
-    }
-    if (g_st_global.me_fd > 0) {
-        oam_me_pthread_close(g_me_recv_thread);
+    if (oam_claim_receivers()) {
+        if (g_st_global.netlink_sock > 0) {
+            oam_pthread_close(g_wifi_recv_thread);
+        }
+        if (g_st_global.bfg_fd > 0) {
+            oam_bfg_pthread_close(g_bfg_recv_thread);
+        }
+        if (g_st_global.me_fd > 0) {
+            oam_me_pthread_close(g_me_recv_thread);
+        }
     }
     // The receivers are joined now and the tool loop has ended: nobody else
     // takes these locks any more.
@@ -202,16 +223,34 @@ void main_exit()
     OAM_PRINT("[%s:%d]oam vexa main() closed over!\n\n");
 }
 
-// The SIGTERM stop, run on the daemon's own signal thread.  The receivers
-// and dump threads keep running until the process ends, so the locks and the
-// work buffers they use are neither destroyed nor freed here: the exit
-// reclaims them.  The descriptors are closed so that the drivers see the
-// daemon go.
+// The SIGTERM stop, run on the daemon's own signal thread.  Closing a node
+// or socket while its receiver is still reading it would let the receiver
+// spin on a dead descriptor, or read from whatever file reuses the number,
+// until the process is gone; so the receivers are woken and joined first
+// (each ends within one pass).  The dump threads run on until the exit, and
+// the main thread may still be in the tool loop: the locks and work buffers
+// are therefore neither destroyed nor freed here, the exit reclaims them.
 void exit_main(int sig)
 {
     (void)sig;
     OAM_PRINT("[%s:%d]main closed!\n\n");
-    oam_close_if_open(g_st_global.vtl_client_sock);
+    if (oam_claim_receivers()) {
+        if (g_st_global.netlink_sock > 0) {
+            oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread);
+        }
+        if (g_st_global.bfg_fd >= 0) {
+            oam_quiet_stop(g_st_global.bfg_thread_stop, g_bfg_recv_thread);
+        }
+        if (g_st_global.me_fd > 0) {
+            oam_quiet_stop(g_st_global.me_thread_stop, g_me_recv_thread);
+        }
+    }
+    // The main thread may be blocked receiving on the tool connection: end
+    // the connection for the tool at once, and leave the descriptor itself
+    // to the exit rather than pull it from under that receive.
+    if (g_st_global.vtl_client_sock > 0) {
+        shutdown(g_st_global.vtl_client_sock, SHUT_RDWR);
+    }
     oam_close_if_open(g_st_global.netlink_sock);
     oam_close_if_open(g_st_global.bfg_fd);
     oam_close_if_open(g_st_global.me_fd);
