@@ -1,18 +1,25 @@
 #!/usr/bin/python3
-"""Runs the daemon against the virtual chip for a minute's look at it.
+"""Runs the daemon on the virtual chip and tells what it did.
 
-    /usr/bin/python3 sim/demo.py [--model zr4005] [--mode test] [--out demo-out]
+    /usr/bin/python3 sim/demo.py [--model zr4060] [--mode test] [--out demo-out]
 
 Starts oam (OAM_BIN, default build/oam) in a sandbox under the output folder,
-feeds it Wi-Fi, bfg and me log chunks and one Wi-Fi crash dump, stops it
-with SIGTERM and prints what it did towards the drivers and which files it
-wrote.  The sandbox's /vendor is left in <out>/root/vendor for inspection.
+feeds it Wi-Fi, bfg and me log traffic, connects a debug tool on port 3333
+(test mode) that receives the mirrored logs and sends one Wi-Fi and one bfg
+command, lets the Wi-Fi core crash once, stops the daemon with SIGTERM and
+prints a summary: the log files with their records decoded, what the drivers
+received, and the dump archives with their members.  The sandbox's /vendor is
+left in <out>/root/vendor for inspection.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import shutil
+import socket
+import struct
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -23,65 +30,205 @@ import oamsim  # noqa: E402
 
 INI = """[HOST_PLAT]
 log_switch_device_wifi=1
+log_size_device_wifi=10
+log_num_device_wifi=25
 log_switch_device_bfg=1
 log_switch_device_me=1
 plat_dfr_enable=1
 plat_dfr_beatTimer_timeOut_reset_enable=0
 """
 
+REQUEST_NAMES = {
+    oamsim.BFGX_CALI_IOCTL: "calibration trigger",
+    oamsim.DFR_ENABLE_IOCTL: "fault recovery: plat_dfr_enable",
+    oamsim.DFR_BEAT_TIMER_RESET_IOCTL: "fault recovery: beat timer reset",
+    oamsim.MEMDUMP_WIFI_IOCTL: "wait for a Wi-Fi dump",
+    oamsim.MEMDUMP_BFGX_IOCTL: "wait for a bfgx dump",
+    oamsim.MEMDUMP_ME_IOCTL: "wait for an me dump",
+}
 
-def wait_archive(chip, timeout: float):
+
+def tool_frame(msg_type: int, selector: int, body: bytes) -> bytes:
+    """A debug-tool frame: 8-byte header (type at 1, selector at 2, total
+    length little-endian at 4) and the body."""
+    return struct.pack("<BBBBHH", 0, msg_type, selector, 0, 8 + len(body), 0) + body
+
+
+def connect_tool(timeout: float) -> socket.socket:
     deadline = time.monotonic() + timeout
-    while not any(name.endswith(".tar.gz") for name in chip.listdir(oamsim.MEMDUMP_DIR)):
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", oamsim.VTL_PORT), timeout=2)
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def receive_for(sock: socket.socket, want: int, timeout: float) -> bytes:
+    got = b""
+    sock.settimeout(0.2)
+    deadline = time.monotonic() + timeout
+    while len(got) < want and time.monotonic() < deadline:
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            continue
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+def decode_records(data: bytes):
+    """Yields (time text, record length, payload) of each log record."""
+    pos = 0
+    while pos + 18 <= len(data):
+        marker, _, length = struct.unpack_from("<BBH", data, pos)
+        if marker != 0xAA or length < 18 or pos + length > len(data):
+            yield ("(damaged)", len(data) - pos, b"")
+            return
+        y, mo, d, h, mi, s, ms = struct.unpack_from("<7H", data, pos + 4)
+        stamp = f"{y:04d}-{mo:02d}-{d:02d} {h:02d}:{mi:02d}:{s:02d}.{ms:03d}"
+        yield (stamp, length, data[pos + 18:pos + length])
+        pos += length
+
+
+def preview(data: bytes, width: int = 40) -> str:
+    text = data[:width].decode("ascii", "replace")
+    text = "".join(c if c.isprintable() else "." for c in text)
+    return repr(text) + ("..." if len(data) > width else "")
+
+
+def wait_for(predicate, timeout: float, what: str):
+    deadline = time.monotonic() + timeout
+    while not predicate():
         if time.monotonic() > deadline:
-            raise TimeoutError("no dump archive written")
+            raise TimeoutError(what)
         time.sleep(0.05)
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--model", default="zr4005")
-    ap.add_argument("--mode", choices=("normal", "test", "wvt"), default="normal")
+    ap.add_argument("--model", default="zr4060")
+    ap.add_argument("--mode", choices=("normal", "test", "wvt"), default="test")
     ap.add_argument("--out", default=str(oamsim.sandbox.REPO_ROOT / "demo-out"))
     opts = ap.parse_args()
 
     out = Path(opts.out)
     shutil.rmtree(out, ignore_errors=True)
+    steps = []
     with oamsim.VirtualChip(out, model=opts.model, ini=INI) as chip:
-        daemon = chip.start_daemon(args=[] if opts.mode == "normal" else [opts.mode])
-        print(f"oam running as pid {daemon.pid}")
-        chip.wait_hello(timeout=10)
-        for i in range(3):
-            chip.send_wifi_log(f"wifi log line {i}\n".encode())
+        args = [] if opts.mode == "normal" else [opts.mode]
+        daemon = chip.start_daemon(args=args)
+        hello = chip.wait_hello(timeout=10)
+        steps.append(f"started `oam {' '.join(args)}` (pid {daemon.pid}) on a {opts.model}; "
+                     f"the Wi-Fi driver got the {len(hello.data)}-byte hello")
+
         bfg = oamsim.NODE_BT if opts.mode == "wvt" else oamsim.NODE_BFG_DBG
         chip.wait_open(bfg, timeout=10)
-        chip.send_chunks(bfg, [f"bfg log line {i}\n".encode() for i in range(3)])
-        # A chunk read is stored right after: sent before the dump, it is in
-        # its file by the time the archive is there.
-        if oamsim.has_me_core(opts.model):
+        has_me = oamsim.has_me_core(opts.model)
+        if has_me:
             chip.wait_open(oamsim.NODE_ME, timeout=10)
-            chip.send_chunk(oamsim.NODE_ME, b"me log line\n")
+
+        tool = None
+        if opts.mode == "test":
+            daemon.wait_stdout("accept is start", timeout=10)
+            tool = connect_tool(10)
+            daemon.wait_stdout("accept is over", timeout=10)
+            steps.append("a debug tool connected on port 3333")
+
+        wifi_msgs = [f"wifi: scan done, {n} networks\n".encode() for n in range(1, 6)]
+        bfg_chunks = [f"bt: link {n} up, rssi -{40 + n}\n".encode() for n in range(3)]
+        me_chunks = [b"me: gcpu heartbeat\n", b"me: gcpu idle\n"] if has_me else []
+        for msg in wifi_msgs:
+            chip.send_wifi_log(msg)
+        chip.send_chunks(bfg, bfg_chunks)
+        if me_chunks:
+            chip.send_chunks(oamsim.NODE_ME, me_chunks)
+        chip.wait_consumed(bfg)
+        if me_chunks:
+            chip.wait_consumed(oamsim.NODE_ME)
+        steps.append(f"sent {len(wifi_msgs)} Wi-Fi log messages, {len(bfg_chunks)} bfg chunks"
+                     + (f" and {len(me_chunks)} me chunks" if me_chunks else ""))
+
+        if tool is not None:
+            total = sum(map(len, wifi_msgs + bfg_chunks + me_chunks))
+            mirrored = receive_for(tool, total, 5)
+            steps.append(f"the tool received {len(mirrored)} of {total} bytes of raw log data mirrored: "
+                         f"{preview(mirrored, 60)}")
+            mark = chip.mark()
+            tool.sendall(tool_frame(1, 0x00, b"\x01\x02\x03\x04"))
+            nl = chip.wait_event("netlink", after=mark, pred=lambda e: e.nl.cmd_type == 1, timeout=5)
+            steps.append(f"the tool sent a 12-byte Wi-Fi command: the driver got a {len(nl.data)}-byte netlink "
+                         f"message, command {{{nl.nl.cmd_type}, {nl.nl.cmd_len}}} + the frame")
+            mark = chip.mark()
+            tool.sendall(tool_frame(2, 0x10, b"\x05\x06\x07\x08"))
+            wr = chip.wait_event("write", node=bfg, after=mark, timeout=5)
+            steps.append(f"the tool sent a 12-byte bfg command: {bfg} got {len(wr.data)} bytes: {wr.data.hex(' ')}")
+            tool.close()
+
         files = oamsim.dump_files("wifi", opts.model)
         try:
-            chip.dump("wifi", 0, [256 * (i + 1) for i in range(len(files))], timeout=10)
-            wait_archive(chip, 10)
+            chip.dump("wifi", 0, [1024 * (i + 1) for i in range(len(files))], timeout=10)
+            wait_for(lambda: any(n.endswith(".tar.gz") for n in chip.listdir(oamsim.MEMDUMP_DIR)), 10,
+                     "no dump archive written")
+            steps.append(f"the Wi-Fi core crashed: {len(files)} memory regions saved and archived")
         except (oamsim.ChipTimeout, TimeoutError) as exc:
-            print(f"no dump taken: {exc}")
-        for node in (bfg, oamsim.NODE_ME):
-            if chip.data_conns(node):
-                chip.wait_consumed(node)
-        daemon.terminate()
-        print(f"oam ended with status {daemon.wait(10)}")
+            steps.append(f"no dump taken: {exc}")
 
-        print("\nwhat the daemon did towards the drivers:")
+        daemon.terminate()
+        status = daemon.wait(10)
+        steps.append(f"SIGTERM: oam ended with status {status}")
+
+        print(f"== oam on the virtual chip: model {opts.model}, mode {opts.mode} ==\n")
+        for n, step in enumerate(steps, 1):
+            print(f"{n}. {step}")
+
+        print("\n== log files ==")
+        log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
+        for path in sorted(log_root.rglob("*")):
+            if not path.is_file() or path.parent.name == "memdump":
+                continue
+            records = list(decode_records(path.read_bytes()))
+            print(f"{path.relative_to(log_root)}: {path.stat().st_size} bytes, {len(records)} records")
+            for stamp, length, payload in records[:3]:
+                print(f"    {stamp}  record {length:4d} bytes  {preview(payload)}")
+            if len(records) > 3:
+                print(f"    ... {len(records) - 3} more")
+
+        print("\n== what the drivers received ==")
         for ev in chip.events():
-            print(f"  {ev.t - daemon.started:8.3f}s {ev!r}")
-        print(f"\nfiles under {chip.host_path('/vendor/log')}:")
-        for path in sorted(chip.host_path("/vendor/log").rglob("*")):
-            if path.is_file():
-                print(f"  {path.relative_to(chip.host_path('/vendor'))}  {path.stat().st_size} bytes")
-        print(f"\nstandard output: {daemon.stdout_path}")
-    return 0
+            when = f"{ev.t - daemon.started:7.3f}s"
+            if ev.kind == "netlink":
+                kind = "hello" if ev.nl.is_hello else f"tool command, {ev.nl.cmd_len} bytes"
+                print(f"{when} netlink: {len(ev.data)}-byte message ({kind})")
+            elif ev.kind == "open":
+                print(f"{when} {ev.node}: opened {'read-write' if ev.mode == 'rw' else 'read-only'}")
+            elif ev.kind == "ioctl":
+                name = REQUEST_NAMES.get(ev.request, "request")
+                arg = "" if ev.request in oamsim.DUMP_WAIT_REQUEST.values() else f", argument {ev.arg}"
+                print(f"{when} {ev.node}: ioctl 0x{ev.request:08X} ({name}{arg})")
+            elif ev.kind == "ioctl_done" and ev.request in oamsim.DUMP_WAIT_REQUEST.values():
+                print(f"{when} {ev.node}: dump reported, type {ev.out}")
+            elif ev.kind == "write":
+                print(f"{when} {ev.node}: {len(ev.data)} bytes written")
+            elif ev.kind == "close":
+                print(f"{when} {ev.node}: closed")
+
+        print("\n== dump archives ==")
+        dump_dir = chip.host_path(oamsim.MEMDUMP_DIR)
+        archives = sorted(dump_dir.glob("*.tar.gz"))
+        if not archives:
+            print("none")
+        for path in archives:
+            listing = subprocess.run(["tar", "tzvf", str(path)], capture_output=True, text=True)
+            print(f"{path.name} ({path.stat().st_size} bytes), `tar tzvf`:")
+            for line in listing.stdout.splitlines():
+                print(f"    {line}")
+
+        print(f"\nsandbox left in {out} (daemon output: {daemon.stdout_path})")
+    return 0 if status == 0 else 1
 
 
 if __name__ == "__main__":
