@@ -1,0 +1,377 @@
+// The numbered log files of one core: directories, the current file, its
+// rotation, and the time-stamped records appended to it.
+//
+// A descriptor belongs to its core's receiver thread once start-up is over;
+// only file_count is also written from other threads (oam_log_dir_init), so
+// every touch of it after start-up is atomic.
+#include "logcapture/log_store.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "core/oam_print.h"
+#include "platform/oam_driver.h"
+#include "support/securec.h"
+
+namespace {
+
+constexpr mode_t OAM_LOG_DIR_MODE = 0775;
+constexpr int32_t OAM_RECHECK_INTERVAL = 100;  // existence check after this many records
+constexpr uint32_t OAM_STAMP_LEN = 14;
+constexpr uint8_t OAM_STAMP_MODE_RECORD = 1;
+constexpr uint8_t OAM_RECORD_MARKER = 0xAA;
+constexpr size_t OAM_ERR_TEXT_LEN = 128;
+
+struct oam_log_dir {
+    const char *dir;
+    int fail_ret;
+    // The descriptor whose files live in this directory, if any.
+    oam_log_desc oam_global_stru::*desc;
+};
+
+constexpr std::array<oam_log_dir, 4> OAM_LOG_DIRS = {{
+    {OAM_LOG_ROOT_DIR, -1, nullptr},
+    {OAM_BFG_LOG_DIR, -2, &oam_global_stru::st_bfg_log},
+    {OAM_ME_LOG_DIR, -2, &oam_global_stru::st_me_log},
+    {OAM_WIFI_LOG_DIR, -2, &oam_global_stru::st_wifi_log},
+}};
+
+struct oam_dir_closer {
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+using oam_dir_handle = std::unique_ptr<DIR, oam_dir_closer>;
+
+const char *oam_err_text(int err, char *text, size_t len)
+{
+    return strerror_r(err, text, len);
+}
+
+// The receivers hand in their own constant messages; each takes the function
+// name, the line and the system error text.
+void oam_print_write_err(const char *fmt, const char *func, int line, int err)
+{
+    if (fmt == nullptr) {
+        return;
+    }
+    char text[OAM_ERR_TEXT_LEN];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    oam_printf(fmt, func, line, oam_err_text(err, text, sizeof(text)));
+#pragma GCC diagnostic pop
+}
+
+void oam_close_log_stream(oam_log_desc *pst_log)
+{
+    if (pst_log->fp != nullptr) {
+        (void)fclose(pst_log->fp);
+        pst_log->fp = nullptr;
+    }
+}
+
+// Opens file 1 for appending and takes its size once; from here on the size
+// is counted as records are written instead of being asked per record.
+// Leaves errno of a failed open for the caller's message.
+int oam_open_log_stream(oam_log_desc *pst_log)
+{
+    pst_log->fp = fopen(pst_log->file_path, "a");
+    if (pst_log->fp == nullptr) {
+        return -1;
+    }
+    // Unbuffered, so that nothing could ever be held back in the stream:
+    // records go to the descriptor in one write each.
+    (void)setvbuf(pst_log->fp, nullptr, _IONBF, 0);
+    off_t pos = -1;
+    if (fseeko(pst_log->fp, 0, SEEK_END) == 0) {
+        pos = ftello(pst_log->fp);
+    }
+    pst_log->file_size = pos > 0 ? static_cast<int64_t>(pos) : 0;
+    return 0;
+}
+
+// A record is written whole or not at all: a part left behind by a write
+// that stopped short would put every later record of the file out of step
+// for whoever reads it back by the length fields.
+int oam_write_record(oam_log_desc *pst_log, const uint8_t *rec, size_t len, int *err)
+{
+    const int fd = fileno(pst_log->fp);
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = write(fd, rec + done, len - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        *err = n < 0 ? errno : EIO;
+        struct stat st {};
+        if (done > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(done)) {
+            (void)ftruncate(fd, st.st_size - static_cast<off_t>(done));
+        }
+        return -1;
+    }
+    pst_log->file_size += static_cast<int64_t>(len);
+    return 0;
+}
+
+}  // namespace
+
+int oam_log_dir_init()
+{
+    for (const oam_log_dir &entry : OAM_LOG_DIRS) {
+        if (access(entry.dir, F_OK) == 0) {
+            continue;
+        }
+        if (mkdir(entry.dir, OAM_LOG_DIR_MODE) != 0) {
+            const int err = errno;
+            // Another thread found it missing too and was first: carry on.
+            if (err == EEXIST && access(entry.dir, F_OK) == 0) {
+                continue;
+            }
+            char text[OAM_ERR_TEXT_LEN];
+            OAM_PRINT("[%s:%d]Failed to create dir %s,errno:%s\n", entry.dir,
+                      oam_err_text(err, text, sizeof(text)));
+            return entry.fail_ret;
+        }
+        OAM_PRINT("[%s:%d]dir %s not exist,create success!\n", entry.dir);
+        if (entry.desc != nullptr) {
+            oam_flag_store((g_st_global.*entry.desc).file_count, 0);
+        }
+    }
+    return 0;
+}
+
+int oam_get_log_file(oam_log_desc *pst_log)
+{
+    if (pst_log == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        return -1;
+    }
+    if (oam_open_log_stream(pst_log) != 0) {
+        constexpr int repair_attempts = 2;
+        for (int attempt = 1;; ++attempt) {
+            char text[OAM_ERR_TEXT_LEN];
+            OAM_PRINT("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
+                      oam_err_text(errno, text, sizeof(text)));
+            if (oam_log_dir_init() < 0) {
+                OAM_PRINT("[%s:%d]oam log directory init failed\n");
+                return -1;
+            }
+            if (oam_open_log_stream(pst_log) == 0) {
+                break;
+            }
+            if (attempt == repair_attempts) {
+                OAM_PRINT("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
+                          oam_err_text(errno, text, sizeof(text)));
+                return -1;
+            }
+        }
+    }
+    if (pst_log->file_size > pst_log->size.value && check_file_size(pst_log) != 0) {
+        OAM_PRINT("[%s:%d]check file failed!!\n");
+        return -1;
+    }
+    return 0;
+}
+
+int get_former_log_num(oam_log_desc *pst_log)
+{
+    if (pst_log == nullptr || pst_log->name == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        return -1;
+    }
+    const char *directory = pst_log->path.value;
+    oam_dir_handle dir(opendir(directory));
+    OAM_PRINT("[%s:%d]pc_directory:%s\n\n", directory);
+    if (!dir) {
+        OAM_PRINT("[%s:%d]Can not open directory:%s!\n", directory);
+        return -1;
+    }
+    if (chdir(directory) != 0) {
+        char text[OAM_ERR_TEXT_LEN];
+        OAM_PRINT("[%s:%d]change work dir err:%s\n", oam_err_text(errno, text, sizeof(text)));
+        return -1;
+    }
+    const size_t prefix_len = strlen(pst_log->name);
+    int32_t count = 0;
+    for (const dirent *ent = readdir(dir.get()); ent != nullptr; ent = readdir(dir.get())) {
+        // Relative to the directory itself rather than the working directory,
+        // which is process-wide.
+        struct stat st {};
+        if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+            OAM_PRINT("[%s:%d]lstat < 0\n");
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        if (strncmp(ent->d_name, pst_log->name, prefix_len) != 0) {
+            continue;
+        }
+        ++count;
+    }
+    oam_flag_store(pst_log->file_count, count);
+    OAM_PRINT("[%s:%d]%s log num : %d\n\n", pst_log->name, count);
+    return 0;
+}
+
+int check_file_size(oam_log_desc *pst_log)
+{
+    if (pst_log == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        return -1;
+    }
+    if (pst_log->fp == nullptr) {
+        return -1;
+    }
+    // A file of exactly the limit counts as full.
+    if (pst_log->file_size < pst_log->size.value) {
+        return 0;
+    }
+    oam_close_log_stream(pst_log);
+    OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
+              pst_log->size.value);
+    (void)rename_old_file(pst_log);
+    if (oam_open_log_stream(pst_log) != 0) {
+        OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
+        return -1;
+    }
+    std::atomic_ref<int32_t>(pst_log->file_count).fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
+
+int rename_old_file(oam_log_desc *pst_log)
+{
+    OAM_PRINT("[%s:%d]rename_old_file\n\n");
+    if (pst_log == nullptr || pst_log->name == nullptr) {
+        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        return -1;
+    }
+    int32_t k = oam_flag_load(pst_log->file_count);
+    if (k >= pst_log->num.value) {
+        k = pst_log->num.value - 1;
+    }
+    // A count limit of 0 or below keeps no old file; the count of files
+    // present cannot go below none.
+    if (k < 0) {
+        k = 0;
+    }
+    oam_flag_store(pst_log->file_count, k);
+    for (; k > 0; --k) {
+        char new_name[OAM_FILE_PATH_LEN];
+        char old_name[OAM_FILE_PATH_LEN];
+        // A name cut short could be another file's: skip that number rather
+        // than move the wrong file.
+        if (snprintf_s(new_name, sizeof(new_name), sizeof(new_name) - 1, "%s%s%d", pst_log->path.value,
+                       pst_log->name, k + 1) < 0 ||
+            snprintf_s(old_name, sizeof(old_name), sizeof(old_name) - 1, "%s%s%d", pst_log->path.value,
+                       pst_log->name, k) < 0) {
+            OAM_PRINT("[%s:%d]rename_old_file:: snprintf_s faild.\n");
+            continue;
+        }
+        if (rename(old_name, new_name) < 0) {
+            OAM_PRINT("[%s:%d]rename ret < 0\n");
+        }
+    }
+    return 0;
+}
+
+void oam_recheck_log_file(oam_log_desc *pst_log)
+{
+    if (pst_log == nullptr) {
+        return;
+    }
+    if (pst_log->write_count > OAM_RECHECK_INTERVAL) {
+        // A file deleted or moved away while open would swallow the records
+        // unseen; start a new file 1 instead.
+        if (access(pst_log->file_path, F_OK) == -1) {
+            oam_close_log_stream(pst_log);
+            (void)oam_get_log_file(pst_log);
+        }
+        pst_log->write_count = 1;
+    } else {
+        ++pst_log->write_count;
+    }
+}
+
+void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
+{
+    // The zone is read once; localtime_r does not look at it again.
+    static const bool tz_ready = (tzset(), true);
+    (void)tz_ready;
+
+    // The second and the millisecond come from the one clock reading, so
+    // that a stamp never mixes two different seconds.
+    struct timeval tv {};
+    (void)gettimeofday(&tv, nullptr);
+    struct tm local {};
+    if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+        return;
+    }
+    if (mode != OAM_STAMP_MODE_RECORD) {
+        return;
+    }
+    const std::array<uint16_t, 7> stamp = {
+        static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
+        static_cast<uint16_t>(local.tm_mday),        static_cast<uint16_t>(local.tm_hour),
+        static_cast<uint16_t>(local.tm_min),         static_cast<uint16_t>(local.tm_sec),
+        static_cast<uint16_t>(tv.tv_usec / 1000),
+    };
+    static_assert(sizeof(stamp) == OAM_STAMP_LEN);
+    const int ret = memcpy_s(dest, capacity, stamp.data(), sizeof(stamp));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+    }
+}
+
+void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len,
+                          const char *write_err_fmt, const char *second_write_err_fmt)
+{
+    if (pst_log == nullptr || buf == nullptr || data_len > static_cast<uint32_t>(OAM_RECORD_DATA_MAX)) {
+        return;
+    }
+    const uint32_t rec_len = static_cast<uint32_t>(OAM_RECORD_HDR_LEN) + data_len;
+    buf[0] = OAM_RECORD_MARKER;
+    buf[1] = 0;
+    buf[2] = static_cast<uint8_t>(rec_len & 0xFFU);
+    buf[3] = static_cast<uint8_t>(rec_len >> 8);
+    oam_get_sys_time(buf + 4, OAM_STAMP_LEN, OAM_STAMP_MODE_RECORD);
+
+    oam_recheck_log_file(pst_log);
+    if (pst_log->fp == nullptr) {
+        // The directory repair may fail for another core's directory while
+        // this core's file opens; the record is kept whenever it can be.
+        (void)oam_log_dir_init();
+        (void)oam_get_log_file(pst_log);
+        pst_log->write_count = 1;
+        if (pst_log->fp == nullptr) {
+            return;
+        }
+    }
+    int err = 0;
+    if (oam_write_record(pst_log, buf, rec_len, &err) != 0) {
+        oam_print_write_err(write_err_fmt, __func__, __LINE__, err);
+        (void)oam_log_dir_init();
+        oam_close_log_stream(pst_log);
+        (void)oam_get_log_file(pst_log);
+        pst_log->write_count = 1;
+        if (pst_log->fp != nullptr && oam_write_record(pst_log, buf, rec_len, &err) != 0) {
+            oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
+        }
+    }
+    if (pst_log->fp != nullptr) {
+        (void)check_file_size(pst_log);
+    }
+}

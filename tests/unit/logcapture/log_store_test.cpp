@@ -1,0 +1,486 @@
+#include "logcapture/log_store.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *WRITE_ERR = "[%s:%d]write test log file err;errno:%s\n";
+constexpr const char *SECOND_WRITE_ERR = "[%s:%d]second write test log file err;errno:%s\n";
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string read_text(const std::string &path)
+{
+    std::vector<uint8_t> bytes = read_file(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+int64_t to_ms(const timeval &tv)
+{
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+// A descriptor as the log settings leave it, on a private directory.
+class LogStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/logstore.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        desc = oam_log_desc{};
+        desc.name = "wifi_log_";
+        desc.log_switch.value = 1;
+        desc.size.value = 100;
+        desc.num.value = 25;
+        std::string slash = dir + "/";
+        ASSERT_LT(slash.size(), sizeof(desc.path.value));
+        std::memcpy(desc.path.value, slash.c_str(), slash.size() + 1);
+        std::string first = file(1);
+        std::memcpy(desc.file_path, first.c_str(), first.size() + 1);
+    }
+
+    void TearDown() override
+    {
+        if (desc.fp != nullptr) {
+            fclose(desc.fp);
+        }
+        // The count moves the working directory into the log directory.
+        (void)chdir("/");
+        fs::remove_all(dir);
+    }
+
+    std::string file(int n) const { return dir + "/wifi_log_" + std::to_string(n); }
+
+    // Open and count as start-up does.
+    void start()
+    {
+        ASSERT_EQ(oam_get_log_file(&desc), 0);
+        ASSERT_EQ(get_former_log_num(&desc), 0);
+        desc.write_count = 0;
+    }
+
+    void store(uint32_t data_len, uint8_t fill = 0x5A)
+    {
+        std::memset(buf + OAM_RECORD_HDR_LEN, fill, data_len);
+        oam_log_store_record(&desc, buf, data_len, WRITE_ERR, SECOND_WRITE_ERR);
+    }
+
+    int64_t real_size() const
+    {
+        struct stat st {};
+        return stat(desc.file_path, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    }
+
+    std::string dir;
+    oam_log_desc desc{};
+    uint8_t buf[OAM_BUF_LEN]{};
+};
+
+TEST_F(LogStore, RecordLayoutAndStampAreExact)
+{
+    desc.size.value = 1 << 20;
+    start();
+    EXPECT_EQ(oam_flag_load(desc.file_count), 1);
+
+    std::memcpy(buf + OAM_RECORD_HDR_LEN, "abc", 3);
+    timeval before{};
+    timeval after{};
+    gettimeofday(&before, nullptr);
+    oam_log_store_record(&desc, buf, 3, WRITE_ERR, SECOND_WRITE_ERR);
+    gettimeofday(&after, nullptr);
+
+    // In the file at once, without a close or flush.
+    std::vector<uint8_t> rec = read_file(desc.file_path);
+    ASSERT_EQ(rec.size(), 21U);
+    EXPECT_EQ(rec[0], 0xAA);
+    EXPECT_EQ(rec[1], 0x00);
+    EXPECT_EQ(rec[2], 0x15);
+    EXPECT_EQ(rec[3], 0x00);
+    EXPECT_EQ(std::memcmp(rec.data() + 18, "abc", 3), 0);
+
+    uint16_t f[7];
+    std::memcpy(f, rec.data() + 4, sizeof(f));
+    tm local{};
+    local.tm_year = f[0] - 1900;
+    local.tm_mon = f[1] - 1;
+    local.tm_mday = f[2];
+    local.tm_hour = f[3];
+    local.tm_min = f[4];
+    local.tm_sec = f[5];
+    local.tm_isdst = -1;
+    EXPECT_LE(f[6], 999);
+    const int64_t stamp_ms = static_cast<int64_t>(mktime(&local)) * 1000 + f[6];
+    EXPECT_GE(stamp_ms, to_ms(before));
+    EXPECT_LE(stamp_ms, to_ms(after));
+
+    // The largest record: length 2048 stored low byte first.
+    store(OAM_RECORD_DATA_MAX);
+    rec = read_file(desc.file_path);
+    ASSERT_EQ(rec.size(), 21U + 2048U);
+    EXPECT_EQ(rec[21 + 2], 0x00);
+    EXPECT_EQ(rec[21 + 3], 0x08);
+    EXPECT_EQ(desc.file_size, real_size());
+
+    // A length that cannot fit a record buffer is refused, nothing written.
+    oam_log_store_record(&desc, buf, OAM_RECORD_DATA_MAX + 1, WRITE_ERR, SECOND_WRITE_ERR);
+    EXPECT_EQ(read_file(desc.file_path).size(), 21U + 2048U);
+
+    // Only mode 1 writes a stamp.
+    uint8_t untouched[14];
+    std::memset(untouched, 0x11, sizeof(untouched));
+    oam_get_sys_time(untouched, sizeof(untouched), 0);
+    for (uint8_t b : untouched) {
+        EXPECT_EQ(b, 0x11);
+    }
+}
+
+TEST_F(LogStore, FullFileWithFullSetShiftsEveryFileUp)
+{
+    write_file(file(1), std::string(90, '1'));
+    for (int n = 2; n <= 25; ++n) {
+        write_file(file(n), "old " + std::to_string(n));
+    }
+    start();
+    EXPECT_EQ(oam_flag_load(desc.file_count), 25);
+
+    store(0);  // 90 + 18 bytes: over the limit after this record
+    EXPECT_EQ(oam_flag_load(desc.file_count), 25);
+    EXPECT_EQ(fs::file_size(file(1)), 0U);
+    EXPECT_EQ(desc.file_size, 0);
+    EXPECT_EQ(fs::file_size(file(2)), 108U);
+    for (int n = 3; n <= 25; ++n) {
+        EXPECT_EQ(read_text(file(n)), "old " + std::to_string(n - 1)) << n;
+    }
+    EXPECT_FALSE(fs::exists(file(26)));
+
+    // The new file 1 receives the next record.
+    store(2);
+    EXPECT_EQ(fs::file_size(file(1)), 20U);
+}
+
+TEST_F(LogStore, CountLimitOfOneKeepsGrowingFileOne)
+{
+    desc.num.value = 1;
+    desc.size.value = 50;
+    start();
+    EXPECT_EQ(oam_flag_load(desc.file_count), 1);
+
+    testing::internal::CaptureStdout();
+    store(20);  // 38 bytes: below the limit
+    store(20);  // 76
+    store(20);  // 114
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "log file beyond size=50Byte, creat new file"), 2U);
+    EXPECT_EQ(oam_flag_load(desc.file_count), 1);
+    EXPECT_EQ(fs::file_size(file(1)), 114U);
+    EXPECT_EQ(desc.file_size, 114);
+    EXPECT_FALSE(fs::exists(file(2)));
+}
+
+TEST_F(LogStore, OpenOfOverSizeFileRotatesNothingBeforeTheCount)
+{
+    write_file(file(1), std::string(200, '1'));
+    write_file(file(2), "two");
+    write_file(file(3), "three");
+
+    ASSERT_EQ(oam_get_log_file(&desc), 0);
+    // Closed and reopened in place: the count is still 0 here.
+    EXPECT_EQ(oam_flag_load(desc.file_count), 1);
+    EXPECT_EQ(fs::file_size(file(1)), 200U);
+    EXPECT_EQ(read_text(file(2)), "two");
+    EXPECT_EQ(desc.file_size, 200);
+    ASSERT_EQ(get_former_log_num(&desc), 0);
+    EXPECT_EQ(oam_flag_load(desc.file_count), 3);
+
+    store(1);
+    EXPECT_EQ(oam_flag_load(desc.file_count), 4);
+    EXPECT_EQ(fs::file_size(file(2)), 219U);
+    EXPECT_EQ(read_text(file(3)), "two");
+    EXPECT_EQ(read_text(file(4)), "three");
+    EXPECT_EQ(fs::file_size(file(1)), 0U);
+}
+
+TEST_F(LogStore, FileOfExactlyTheLimitIsRotatedAfterTheFirstRecord)
+{
+    write_file(file(1), std::string(100, '1'));
+    start();
+    EXPECT_EQ(oam_flag_load(desc.file_count), 1);
+    EXPECT_EQ(desc.file_size, 100);
+    EXPECT_FALSE(fs::exists(file(2)));
+
+    store(1);
+    EXPECT_EQ(fs::file_size(file(2)), 119U);
+    EXPECT_EQ(fs::file_size(file(1)), 0U);
+    EXPECT_EQ(oam_flag_load(desc.file_count), 2);
+}
+
+TEST_F(LogStore, DeletedCurrentFileIsRecreatedWithin101Records)
+{
+    desc.size.value = 1 << 20;
+    start();
+    store(1);
+    ASSERT_EQ(unlink(desc.file_path), 0);
+
+    for (int i = 0; i < 100; ++i) {
+        store(1);
+    }
+    EXPECT_FALSE(fs::exists(desc.file_path));
+    store(1);
+    ASSERT_TRUE(fs::exists(desc.file_path));
+    EXPECT_EQ(fs::file_size(desc.file_path), 19U);
+    EXPECT_EQ(desc.file_size, 19);
+    EXPECT_EQ(desc.write_count, 1);
+
+    // The next check comes 101 records later.
+    ASSERT_EQ(unlink(desc.file_path), 0);
+    for (int i = 0; i < 100; ++i) {
+        store(1);
+    }
+    EXPECT_FALSE(fs::exists(desc.file_path));
+    store(1);
+    EXPECT_TRUE(fs::exists(desc.file_path));
+}
+
+TEST_F(LogStore, CountSkipsDirectoriesButNotOddlyNamedFiles)
+{
+    write_file(file(1), std::string(95, '1'));
+    write_file(file(2), "two");
+    write_file(dir + "/wifi_log_old", "old");
+    write_file(dir + "/other_1", "x");
+    ASSERT_TRUE(fs::create_directory(dir + "/wifi_log_9"));
+    start();
+    EXPECT_EQ(oam_flag_load(desc.file_count), 3);
+    EXPECT_EQ(fs::current_path(), fs::path(dir));
+
+    testing::internal::CaptureStdout();
+    store(0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    // Number 3 does not exist: reported, and the rotation goes on.
+    EXPECT_EQ(count_of(out, "rename ret < 0"), 1U);
+    EXPECT_EQ(read_text(file(3)), "two");
+    EXPECT_EQ(fs::file_size(file(2)), 113U);
+    EXPECT_EQ(read_text(dir + "/wifi_log_old"), "old");
+    EXPECT_TRUE(fs::is_directory(dir + "/wifi_log_9"));
+    EXPECT_EQ(oam_flag_load(desc.file_count), 4);
+
+    oam_log_desc missing{};
+    std::strcpy(missing.path.value, "/tmp/no-such-dir/");
+    missing.name = "wifi_log_";
+    EXPECT_EQ(get_former_log_num(&missing), -1);
+    EXPECT_EQ(get_former_log_num(nullptr), -1);
+}
+
+TEST_F(LogStore, CountedSizeFollowsTheRealFileAcrossRotationAndReopen)
+{
+    desc.size.value = 500;
+    desc.num.value = 200;
+    start();
+    int64_t written = 0;
+    for (uint32_t i = 0; i < 300; ++i) {
+        const uint32_t len = (i * 37U) % 120U;
+        store(len);
+        written += 18 + len;
+        ASSERT_EQ(desc.file_size, real_size()) << i;
+        ASSERT_LT(desc.file_size, desc.size.value) << i;
+        if (i % 50 == 49) {
+            fclose(desc.fp);
+            desc.fp = nullptr;
+            ASSERT_EQ(oam_get_log_file(&desc), 0);
+            ASSERT_EQ(desc.file_size, real_size());
+        }
+    }
+    // Nothing dropped out, and each full file stopped at the first record
+    // that reached the limit.
+    int64_t total = 0;
+    const int files = oam_flag_load(desc.file_count);
+    ASSERT_LT(files, 200);
+    for (int n = 1; n <= files; ++n) {
+        const int64_t sz = static_cast<int64_t>(fs::file_size(file(n)));
+        total += sz;
+        if (n > 1) {
+            EXPECT_GE(sz, 500) << n;
+            EXPECT_LT(sz, 500 + 18 + 120) << n;
+        }
+    }
+    EXPECT_EQ(total, written);
+    EXPECT_FALSE(fs::exists(file(files + 1)));
+}
+
+TEST_F(LogStore, ClosedStreamIsReopenedForTheNextRecord)
+{
+    start();
+    fclose(desc.fp);
+    desc.fp = nullptr;
+    desc.write_count = 40;
+    store(5);
+    EXPECT_NE(desc.fp, nullptr);
+    EXPECT_EQ(desc.write_count, 1);
+    EXPECT_EQ(fs::file_size(file(1)), 23U);
+
+    // A file that cannot be opened: three tries, then the record is dropped.
+    std::string bad = dir + "/gone/wifi_log_1";
+    std::memcpy(desc.file_path, bad.c_str(), bad.size() + 1);
+    fclose(desc.fp);
+    desc.fp = nullptr;
+    testing::internal::CaptureStdout();
+    store(5);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(desc.fp, nullptr);
+    EXPECT_EQ(count_of(out, "failed;errno:No such file or directory"), 2U);
+    EXPECT_EQ(count_of(out, "can't open " + bad + ";errno:No such file or directory"), 1U);
+    EXPECT_EQ(oam_get_log_file(nullptr), -1);
+    EXPECT_EQ(check_file_size(nullptr), -1);
+    EXPECT_EQ(check_file_size(&desc), -1);
+}
+
+TEST_F(LogStore, FailedWriteIsRepairedOnceThenReported)
+{
+    // Every write to this file fails with "no space".
+    std::memcpy(desc.file_path, "/dev/full", sizeof("/dev/full"));
+    desc.size.value = 1 << 20;
+    ASSERT_EQ(oam_get_log_file(&desc), 0);
+    desc.write_count = 7;
+    testing::internal::CaptureStdout();
+    store(4);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_of(out, "]write test log file err;errno:No space left on device"), 1U);
+    EXPECT_EQ(count_of(out, "]second write test log file err;errno:No space left on device"), 1U);
+    EXPECT_EQ(out.find("oam_log_store_record"), 1U);
+    EXPECT_NE(desc.fp, nullptr);
+    EXPECT_EQ(desc.write_count, 1);
+}
+
+TEST_F(LogStore, WriteThatStopsShortLeavesNoPartOfTheRecord)
+{
+    desc.size.value = 1 << 20;
+    start();
+    store(10);  // 28 bytes
+    ASSERT_EQ(real_size(), 28);
+
+    // The file may grow to 40 bytes: the next 28-byte record stops short.
+    // The limit holds for every file of the process, captured output too, so
+    // the outcome is judged by the file alone.
+    fflush(stdout);
+    struct sigaction ignore {};
+    struct sigaction old_action {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old_action), 0);
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit small = old_limit;
+    small.rlim_cur = 40;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    store(10);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    ASSERT_EQ(sigaction(SIGXFSZ, &old_action, nullptr), 0);
+
+    EXPECT_NE(desc.fp, nullptr);
+    EXPECT_EQ(real_size(), 28);
+    EXPECT_EQ(desc.file_size, 28);
+    store(10);
+    EXPECT_EQ(real_size(), 56);
+    EXPECT_EQ(desc.file_size, 56);
+}
+
+// /vendor is a private, empty tmpfs in the test sandbox.
+class LogDirInit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::remove_all("/vendor/log");
+        old_mask = umask(0);
+        g_st_global.st_bfg_log.file_count = 7;
+        g_st_global.st_me_log.file_count = 8;
+        g_st_global.st_wifi_log.file_count = 9;
+    }
+    void TearDown() override
+    {
+        umask(old_mask);
+        fs::remove_all("/vendor/log");
+    }
+    static unsigned mode_of(const char *path)
+    {
+        struct stat st {};
+        return stat(path, &st) == 0 ? (st.st_mode & 07777U) : 0U;
+    }
+    mode_t old_mask = 0;
+};
+
+TEST_F(LogDirInit, CreatesMissingDirectoriesAndResetsTheirCounts)
+{
+    ASSERT_EQ(oam_log_dir_init(), 0);
+    for (const char *d : {"/vendor/log/", "/vendor/log/bfg_log/", "/vendor/log/me_log/", "/vendor/log/wifi_log/"}) {
+        EXPECT_EQ(mode_of(d), 0775U) << d;
+    }
+    EXPECT_EQ(g_st_global.st_bfg_log.file_count, 0);
+    EXPECT_EQ(g_st_global.st_me_log.file_count, 0);
+    EXPECT_EQ(g_st_global.st_wifi_log.file_count, 0);
+
+    // Only the directory that had to be made resets its core's count.
+    g_st_global.st_bfg_log.file_count = 3;
+    g_st_global.st_wifi_log.file_count = 4;
+    fs::remove("/vendor/log/wifi_log/");
+    umask(003);
+    ASSERT_EQ(oam_log_dir_init(), 0);
+    EXPECT_EQ(mode_of("/vendor/log/wifi_log/"), 0774U);
+    EXPECT_EQ(g_st_global.st_bfg_log.file_count, 3);
+    EXPECT_EQ(g_st_global.st_wifi_log.file_count, 0);
+}
+
+TEST_F(LogDirInit, ReportsWhichLevelCouldNotBeCreated)
+{
+    // A plain file where a directory belongs cannot be created over.
+    write_file("/vendor/log", "x");
+    EXPECT_EQ(oam_log_dir_init(), -1);
+    fs::remove("/vendor/log");
+
+    ASSERT_TRUE(fs::create_directory("/vendor/log"));
+    write_file("/vendor/log/me_log", "x");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(oam_log_dir_init(), -2);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Failed to create dir /vendor/log/me_log/,errno:"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory("/vendor/log/bfg_log"));
+    EXPECT_FALSE(fs::exists("/vendor/log/wifi_log"));
+    EXPECT_EQ(g_st_global.st_bfg_log.file_count, 0);
+    EXPECT_EQ(g_st_global.st_me_log.file_count, 8);
+}
+
+}  // namespace
