@@ -3,6 +3,9 @@
 
 #include <cstdint>
 
+// Thread entries; the argument is ignored and they never return.  The Wi-Fi
+// entry may run on two threads (zr4060): only one of them watches the node
+// at a time, the other stands by.
 void *memdump_wifi_rotate_pthread(void *arg);
 void *memdump_bfgx_rotate_pthread(void *arg);
 void *memdump_me_rotate_pthread(void *arg);
@@ -12,7 +15,11 @@ struct memdump_file_info {
     uint32_t len;
 };
 
+// Reads one dump, region by region, from an open exception node into the
+// files of list; 0 when every file was saved.
 int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int count, int init_len);
+// Renumbers the archives of dump type which (0 to 5) and packs its dump
+// files into a new dated archive; leaves the working directory there.
 int memdump_file_rotate(int which);
 int file_rotate(const char *path, const char *name_prefix, const char *name_suffix, uint32_t max_num,
                 int32_t name_has_date);
