@@ -110,6 +110,12 @@ int file_rotate_check_num(file_rotate_info *info)
     for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
         struct stat st;
         if (lstat(entry->d_name, &st) < 0) {
+            // The other dump types rotate in this same folder at the same
+            // time, renaming and deleting their own archives: an entry gone
+            // since the listing is not one of ours and is passed over.
+            if (errno == ENOENT) {
+                continue;
+            }
             OAM_PRINT("[%s:%d]lstat ret is < 0\n");
             break;
         }
@@ -162,6 +168,13 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
         const char *name = entry->d_name;
         struct stat st;
         if (lstat(name, &st) < 0) {
+            // As when counting: another type's archive renamed meanwhile.
+            // Ending the scan here would leave our newest archive without
+            // its number, and the new one of the same second would then
+            // overwrite it.
+            if (errno == ENOENT) {
+                continue;
+            }
             OAM_PRINT("[%s:%d]lstat ret is < 0\n");
             break;
         }

@@ -238,6 +238,14 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
         struct stat st;
         if (lstat(entry->d_name, &st) < 0) {
+            // The other dump types rotate in this same folder at the same
+            // time, renaming and deleting their archives.  An entry gone
+            // since the listing is not one of this type's files; stopping
+            // the scan there would leave this dump's remaining files out of
+            // the archive.
+            if (errno == ENOENT) {
+                continue;
+            }
             OAM_PRINT("[%s:%d]lstat ret is < 0\n");
             break;
         }
