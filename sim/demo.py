@@ -15,7 +15,7 @@ left in <out>/root/vendor for inspection.
 from __future__ import annotations
 
 import argparse
-import datetime
+import fcntl
 import shutil
 import socket
 import struct
@@ -117,6 +117,10 @@ def main() -> int:
 
     out = Path(opts.out)
     shutil.rmtree(out, ignore_errors=True)
+    # Test mode takes TCP port 3333 on the shared loopback: take turns with
+    # end-to-end test runs on this machine.
+    lock = open("/tmp/oam-e2e.lock", "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
     steps = []
     with oamsim.VirtualChip(out, model=opts.model, ini=INI) as chip:
         args = [] if opts.mode == "normal" else [opts.mode]
