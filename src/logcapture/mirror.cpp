@@ -23,6 +23,14 @@ void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
             // dropped here.  MSG_NOSIGNAL: a vanished tool must never end
             // the process, whatever the SIGPIPE disposition.
             ssize_t sent = send(g_st_global.vtl_client_sock, data, len, MSG_NOSIGNAL);
+            // A send cut short by the time-out has left part of a chunk on
+            // the stream: whatever followed would no longer line up with
+            // the chunks the tool expects, so such a tool is dropped as one
+            // whose send failed outright.
+            if (sent > 0 && static_cast<size_t>(sent) < len) {
+                errno = EAGAIN;
+                sent = -1;
+            }
             if (sent <= 0) {
                 int err = errno;
                 char err_buf[64];
