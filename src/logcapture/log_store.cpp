@@ -311,26 +311,40 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     // The zone is read once; localtime_r does not look at it again.
     static const bool tz_ready = (tzset(), true);
     (void)tz_ready;
+    // The stamp of the last second converted, per thread: a receiver stores
+    // many records a second, and the conversion of one second always gives
+    // the same fields, so only the millisecond changes between them.
+    struct oam_stamp_cache {
+        time_t sec;
+        bool valid;
+        std::array<uint16_t, 7> stamp;
+    };
+    static thread_local oam_stamp_cache cache{};
+    static_assert(sizeof(cache.stamp) == OAM_STAMP_LEN);
 
     // The second and the millisecond come from the one clock reading, so
     // that a stamp never mixes two different seconds.
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
-    struct tm local {};
-    if (localtime_r(&tv.tv_sec, &local) == nullptr) {
-        return;
+    if (!cache.valid || cache.sec != tv.tv_sec) {
+        struct tm local {};
+        if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+            return;
+        }
+        cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);
+        cache.stamp[1] = static_cast<uint16_t>(local.tm_mon + 1);
+        cache.stamp[2] = static_cast<uint16_t>(local.tm_mday);
+        cache.stamp[3] = static_cast<uint16_t>(local.tm_hour);
+        cache.stamp[4] = static_cast<uint16_t>(local.tm_min);
+        cache.stamp[5] = static_cast<uint16_t>(local.tm_sec);
+        cache.sec = tv.tv_sec;
+        cache.valid = true;
     }
     if (mode != OAM_STAMP_MODE_RECORD) {
         return;
     }
-    const std::array<uint16_t, 7> stamp = {
-        static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
-        static_cast<uint16_t>(local.tm_mday),        static_cast<uint16_t>(local.tm_hour),
-        static_cast<uint16_t>(local.tm_min),         static_cast<uint16_t>(local.tm_sec),
-        static_cast<uint16_t>(tv.tv_usec / 1000),
-    };
-    static_assert(sizeof(stamp) == OAM_STAMP_LEN);
-    const int ret = memcpy_s(dest, capacity, stamp.data(), sizeof(stamp));
+    cache.stamp[6] = static_cast<uint16_t>(tv.tv_usec / 1000);
+    const int ret = memcpy_s(dest, capacity, cache.stamp.data(), sizeof(cache.stamp));
     if (ret != EOK) {
         OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
     }
