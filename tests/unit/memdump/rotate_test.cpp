@@ -211,7 +211,7 @@ TEST(UpdateTimeStr, NeedsThirtyBytesAndWritesLocalTime)
     auto text_at = [](time_t t) {
         struct tm local;
         localtime_r(&t, &local);
-        char text[32];
+        char text[96];  // room for any int the compiler can imagine
         std::snprintf(text, sizeof(text), "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900, local.tm_mon + 1,
                       local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
         return std::string(text);
