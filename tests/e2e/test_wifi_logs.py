@@ -1,0 +1,556 @@
+"""The Wi-Fi log road end to end: the netlink channel to the Wi-Fi driver,
+the receiver thread, the mirror to the PC tool and the numbered log files,
+driven through the virtual chip with the unmodified daemon.
+
+Most tests need to know when the receiver has dealt with everything sent so
+far.  `settle` sends a message whose length field is 0: the receiver drops it
+with a line of its own, and since it handles messages one after the other,
+every earlier message has been mirrored and stored by the time that line
+appears.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import re
+import shutil
+import socket
+import stat
+import struct
+import subprocess
+import threading
+import time
+import zoneinfo
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+import oamsim
+from oamsim.sandbox import default_binary, default_preload
+
+WIFI_DIR = "/vendor/log/wifi_log/"
+WIFI_LOG_1 = WIFI_DIR + "wifi_log_1"
+BFG_LOG_1 = "/vendor/log/bfg_log/bfg_log_1"
+ME_LOG_1 = "/vendor/log/me_log/bfg_log_1"
+SIZE_LIMIT = 10 * 1024 * 1024  # a user build's file size, whatever the INI says
+RECORD_HDR = 18
+DATA_MAX = 2029  # the longest accepted message is 2045 bytes: 16 of header
+NL_HDR = struct.Struct("=IHHII")
+CMD_HDR = struct.Struct("=II")
+SHIM_SRC = Path(__file__).with_name("netlink_fail_shim.c")
+
+
+def ini(**keys) -> str:
+    return "[HOST_PLAT]\n" + "".join(f"{key}={value}\n" for key, value in keys.items())
+
+
+WIFI_ON = ini(log_switch_device_wifi=1)
+
+
+def said(text: str) -> re.Pattern:
+    """A whole diagnostic line with this message, whatever function and line."""
+    return re.compile(r"^\[\w+:\d+\]" + re.escape(text) + "$", re.M)
+
+
+def messages(oam) -> list[str]:
+    """The message parts of the daemon's diagnostic lines, in order."""
+    return re.findall(r"^\[\w+:\d+\](.*)$", oam.stdout, re.M)
+
+
+def assert_in_order(msgs: list[str], expected: list[str]):
+    it = iter(msgs)
+    missing = [text for text in expected if not any(m == text for m in it)]
+    assert not missing, f"not found in this order: {missing!r}; messages: {msgs[-40:]!r}"
+
+
+DROPPED = re.compile(r"^\[\w+:\d+\]netlink recv NULL package\.\.\.;errno:.*,len is (\d+)$", re.M)
+# The barrier of `settle`: a length field of 0, printed as 0 - 16 unsigned.
+SETTLE_LEN = 2**32 - 16
+SETTLED = re.compile(r"^\[\w+:\d+\]netlink recv NULL package\.\.\.;errno:.*,len is %d$" % SETTLE_LEN, re.M)
+
+
+def settle(chip, oam, start: int = 0, timeout: float = 10.0) -> int:
+    """Waits until the receiver has handled every message sent before;
+    returns the output offset behind the barrier's drop line."""
+    chip.send_wifi_log(b"", length=0)
+    return oam.wait_stdout(SETTLED, timeout, start=start).end()
+
+
+# The last step of start-up on the main thread prints one of these.
+STARTED = re.compile(r"^\[\w+:\d+\](read ini cfg fail: ini_plat_dfr_cfg_str = \w+|node is not open|"
+                     r"plat dfr and beatTimer timeOut reset cfg set (sucess|error))$", re.M)
+
+
+def wait_ready(chip, oam) -> int:
+    """Waits until start-up is over: the main thread's last step has printed
+    (so every earlier line is in the captured output too) and each dump
+    thread waits on its node (so none is still opening one when a test ends
+    the daemon).  Returns the output offset behind the start-up line."""
+    pos = oam.wait_stdout(STARTED, 10).end()
+    cores = ("wifi", "bfgx", "me") if oamsim.has_me_core(chip.model) else ("wifi", "bfgx")
+    for core in cores:
+        chip.wait_dump_wait(oamsim.platform.CORE_EXCP_NODE[core])
+    return pos
+
+
+def start(chip, args=()):
+    oam = chip.start_daemon(args=list(args))
+    chip.wait_hello()
+    wait_ready(chip, oam)
+    return oam
+
+
+def wait_until(check, what: str, timeout: float = 5.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = check()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(0.005)
+
+
+def connect_tool(oam, start: int = 0) -> tuple[socket.socket, int]:
+    """Connects a PC tool to the daemon's port; returns it once the daemon
+    serves it (and mirrors to it), with the output offset behind that."""
+    tool = socket.create_connection(("127.0.0.1", oamsim.platform.VTL_PORT), timeout=5)
+    pos = oam.wait_stdout(said("oam_sock_recv:: entry"), start=start).end()
+    return tool, pos
+
+
+def recv_exactly(sock: socket.socket, count: int) -> bytes:
+    data = bytearray()
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        assert chunk, f"tool connection ended after {len(data)} of {count} bytes"
+        data += chunk
+    return bytes(data)
+
+
+# Records ---------------------------------------------------------------------
+
+@dataclass
+class Record:
+    length: int
+    stamp: tuple
+    payload: bytes
+
+
+def records(data: bytes) -> list[Record]:
+    """Splits a log file into its records; every byte must belong to one."""
+    out = []
+    off = 0
+    while off < len(data):
+        assert len(data) - off >= RECORD_HDR, f"torn record header at offset {off}"
+        assert data[off] == 0xAA and data[off + 1] == 0, f"no record marker at offset {off}"
+        length = data[off + 2] | data[off + 3] << 8
+        assert RECORD_HDR < length <= 2048 and off + length <= len(data), f"bad length {length} at {off}"
+        out.append(Record(length, struct.unpack_from("<7H", data, off + 4), data[off + RECORD_HDR:off + length]))
+        off += length
+    return out
+
+
+def payloads_of(chip, path: str) -> list[bytes]:
+    return [rec.payload for rec in records(chip.read_file(path))]
+
+
+def _host_zone() -> dt.tzinfo:
+    # The sandbox clears the environment, so the daemon's local time is the
+    # zone of /etc/localtime whatever TZ the test runner has.
+    try:
+        with open("/etc/localtime", "rb") as f:
+            return zoneinfo.ZoneInfo.from_file(f)
+    except (OSError, ValueError):
+        return dt.timezone.utc
+
+
+ZONE = _host_zone()
+
+
+def local_ms(t: float) -> dt.datetime:
+    d = dt.datetime.fromtimestamp(t, ZONE).replace(tzinfo=None)
+    return d.replace(microsecond=d.microsecond // 1000 * 1000)
+
+
+def stamp_time(rec: Record) -> dt.datetime:
+    year, month, day, hour, minute, second, ms = rec.stamp
+    assert ms <= 999, rec.stamp
+    return dt.datetime(year, month, day, hour, minute, second, ms * 1000)
+
+
+def assert_stamped_within(recs: list[Record], t0: float, t1: float):
+    lo, hi = local_ms(t0), local_ms(t1)
+    times = [stamp_time(rec) for rec in recs]
+    assert all(lo <= t <= hi for t in times), (lo, times, hi)
+    assert times == sorted(times)
+
+
+def filler(n: int) -> bytes:
+    block = bytes(range(256))
+    return (block * (n // 256 + 1))[:n]
+
+
+# The channel --------------------------------------------------------------------
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON)
+def test_hello_greets_the_driver_once_with_the_exact_32_bytes(chip):
+    oam = chip.start_daemon()
+    hello = chip.wait_hello()
+    wait_ready(chip, oam)
+    assert hello.port == oam.pid
+    assert hello.data == (NL_HDR.pack(32, 0, 0, 0, oam.pid) + CMD_HDR.pack(0, 5) + b"hello\0\0\0")
+
+    settle(chip, oam)
+    # The hello is all the driver hears from a daemon without a tool.
+    assert [ev.data for ev in chip.events("netlink")] == [hello.data]
+    assert_in_order(messages(oam), [" inter oam_netlink_create", " socket over", " bind over",
+                                    " Netlink Sending message 32 bytes....", "oam_pthread_create:: entry"])
+    assert "oam_netlink_recv_pthread" in messages(oam)
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON)
+def test_messages_of_17_to_2045_bytes_become_exact_records(chip):
+    oam = start(chip)
+    sent = [b"\x5a", filler(DATA_MAX), bytes(range(256)), b"\0" * 40]
+    t0 = time.time()
+    for data in sent:
+        chip.send_wifi_log(data)
+    settle(chip, oam)
+    t1 = time.time()
+
+    stored = chip.read_file(WIFI_LOG_1)
+    recs = records(stored)
+    assert [rec.payload for rec in recs] == sent
+    assert [rec.length for rec in recs] == [19, 2047, 274, 58]
+    assert stored[:4] == b"\xaa\x00\x13\x00" and stored[19:23] == b"\xaa\x00\xff\x07"
+    assert_stamped_within(recs, t0, t1)
+
+    # The directory was made at start-up under mask 0, the file after it under 003.
+    assert stat.S_IMODE(os.stat(chip.host_path(WIFI_DIR)).st_mode) == 0o775
+    assert stat.S_IMODE(os.stat(chip.host_path(WIFI_LOG_1)).st_mode) == 0o664
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON)
+def test_messages_outside_17_to_2045_bytes_are_dropped_with_their_data_length(chip):
+    oam = start(chip)
+    cases = [
+        (NL_HDR.pack(16, 0, 0, 0, 0), 0),                           # no data
+        (NL_HDR.pack(2046, 0, 0, 0, 0) + filler(2030), 2030),        # one byte too many
+        (NL_HDR.pack(2116, 0, 0, 0, 0) + filler(2100), 2100),        # longer than one receive takes
+        (NL_HDR.pack(2016, 0, 0, 0, 0) + b"x" * 10, 2000),           # length beyond the bytes that came
+        (NL_HDR.pack(5, 0, 0, 0, 0) + b"y" * 10, 2**32 - 11),        # length inside the header
+        (b"\x13\x00\x00", 3),                                        # 3 bytes whose length field says 19
+    ]
+    for raw, _ in cases:
+        chip.send_netlink_raw(raw)
+    chip.send_wifi_log(b"kept")
+    settle(chip, oam)
+
+    assert [int(m.group(1)) for m in DROPPED.finditer(oam.stdout)] == [n for _, n in cases] + [SETTLE_LEN]
+    assert payloads_of(chip, WIFI_LOG_1) == [b"kept"]
+    assert "recv < 0" not in messages(oam)
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.parametrize("switch, stored", [("0", False), (None, False), ("-1", False), ("5", True)],
+                         ids=["off", "missing", "negative", "above-max"])
+def test_the_log_switch_decides_whether_messages_are_stored(chip_factory, switch, stored):
+    keys = {} if switch is None else {"log_switch_device_wifi": switch}
+    chip = chip_factory(model="zr4002", ini=ini(**keys))
+    oam = start(chip)
+    for data in (b"first", b"second"):
+        chip.send_wifi_log(data)
+    settle(chip, oam)
+    assert payloads_of(chip, WIFI_LOG_1) == ([b"first", b"second"] if stored else [])
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.chip(model="zr4002", ini=ini(log_switch_device_wifi=0))
+def test_the_tool_gets_the_bare_data_of_valid_messages_even_with_the_switch_off(chip):
+    oam = start(chip, ["test"])
+    tool, pos = connect_tool(oam)
+    with tool:
+        sent = [b"\x01", b"the tool sees this", filler(DATA_MAX)]
+        chip.send_wifi_log(sent[0])
+        chip.send_wifi_log(b"dropped", length=2046)
+        chip.send_wifi_log(sent[1])
+        chip.send_wifi_log(b"short", length=3)
+        chip.send_wifi_log(sent[2])
+        assert recv_exactly(tool, sum(map(len, sent))) == b"".join(sent)
+        settle(chip, oam, pos)
+        tool.setblocking(False)
+        with pytest.raises(BlockingIOError):
+            tool.recv(1)
+        assert chip.read_file(WIFI_LOG_1) == b""
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON)
+def test_a_burst_of_thousands_of_messages_is_stored_complete_and_in_order(chip):
+    oam = start(chip)
+    block = filler(4096)
+    # Sizes 1 to 2029 in a scattered order; about 5 MB in all, under the size limit.
+    sent = [block[i % 251:i % 251 + 1 + (i * 397) % DATA_MAX] for i in range(5000)]
+    t0 = time.time()
+    # The chip's send blocks while the daemon's receive buffer is full (the
+    # kernel holds a blocking netlink sender back instead of dropping), so
+    # the burst goes as fast as the daemon takes it and nothing is lost.
+    for data in sent:
+        chip.send_wifi_log(data)
+    settle(chip, oam, timeout=30)
+    t1 = time.time()
+
+    recs = records(chip.read_file(WIFI_LOG_1))
+    assert len(recs) == len(sent)
+    assert [rec.payload for rec in recs] == sent
+    assert_stamped_within(recs, t0, t1)
+    assert "recv < 0" not in messages(oam)
+    assert len(DROPPED.findall(oam.stdout)) == 1
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+# The store seen end to end ------------------------------------------------------
+
+OLD_LEN = SIZE_LIMIT - 2 * 19  # two one-byte records fill it exactly
+
+
+def _numbered_files() -> dict:
+    files = {WIFI_LOG_1: filler(OLD_LEN), WIFI_DIR + "wifi_log_old": b"never moved"}
+    files.update({f"{WIFI_DIR}wifi_log_{k}": b"old %d" % k for k in range(2, 26)})
+    return files
+
+
+@pytest.mark.chip(model="zr4002", files=_numbered_files(),
+                  ini=ini(log_switch_device_wifi=1, log_size_device_wifi=1, log_num_device_wifi=3))
+def test_reaching_10_mib_moves_every_file_up_and_starts_a_new_file_1(chip):
+    chip.host_path(WIFI_DIR + "wifi_log_26").mkdir()  # a directory: neither counted nor moved
+    oam = start(chip)
+    msgs = messages(oam)
+    # The INI's 1 KiB is in force only while file 1 is opened: the large file
+    # is reopened, and nothing renamed since no file has been counted yet.
+    assert WIFI_LOG_1 + " log file beyond size=1024Byte, creat new file" in msgs
+    assert "wifi_log_ log num : 26" in msgs
+    assert "is user type, wifi device log set to 10240KB" in msgs
+    assert chip.read_file(WIFI_DIR + "wifi_log_2") == b"old 2"
+    assert chip.read_file(WIFI_DIR + "wifi_log_25") == b"old 25"
+    old = chip.read_file(WIFI_LOG_1)
+    assert len(old) == OLD_LEN
+
+    chip.send_wifi_log(b"a")
+    pos = settle(chip, oam)
+    assert len(chip.read_file(WIFI_LOG_1)) == SIZE_LIMIT - 19
+    assert chip.read_file(WIFI_DIR + "wifi_log_2") == b"old 2"
+
+    chip.send_wifi_log(b"b")  # file 1 is now exactly at the limit: full
+    chip.send_wifi_log(b"c")
+    settle(chip, oam, pos)
+    oam.wait_stdout(said(WIFI_LOG_1 + " log file beyond size=10485760Byte, creat new file"), start=pos)
+
+    second = chip.read_file(WIFI_DIR + "wifi_log_2")
+    assert second[:OLD_LEN] == old
+    assert [rec.payload for rec in records(second[OLD_LEN:])] == [b"a", b"b"]
+    assert payloads_of(chip, WIFI_LOG_1) == [b"c"]
+    for k in range(3, 26):
+        assert chip.read_file(f"{WIFI_DIR}wifi_log_{k}") == b"old %d" % (k - 1), k
+    assert chip.read_file(WIFI_DIR + "wifi_log_old") == b"never moved"
+    assert chip.host_path(WIFI_DIR + "wifi_log_26").is_dir()
+    assert sorted(chip.listdir(WIFI_DIR)) == sorted([f"wifi_log_{k}" for k in range(1, 27)] + ["wifi_log_old"])
+    assert stat.S_IMODE(os.stat(chip.host_path(WIFI_LOG_1)).st_mode) == 0o664
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.parametrize("removed", ["file", "directory"])
+def test_a_removed_current_file_is_recreated_within_101_records(chip_factory, removed):
+    chip = chip_factory(model="zr4002", ini=WIFI_ON)
+    oam = start(chip)
+    for i in range(5):
+        chip.send_wifi_log(b"before %d" % i)
+    pos = settle(chip, oam)
+    if removed == "file":
+        chip.host_path(WIFI_LOG_1).unlink()
+    else:
+        shutil.rmtree(chip.host_path(WIFI_DIR))
+
+    after = [b"after %03d" % i for i in range(101)]
+    for data in after:
+        chip.send_wifi_log(data)
+    pos = settle(chip, oam, pos)
+    # The records before the existence check went to the removed file; from
+    # the check on, each one is in the new file 1.
+    assert chip.exists(WIFI_LOG_1)
+    kept = payloads_of(chip, WIFI_LOG_1)
+    assert kept and kept == after[len(after) - len(kept):]
+
+    chip.send_wifi_log(b"later")
+    settle(chip, oam, pos)
+    assert payloads_of(chip, WIFI_LOG_1) == kept + [b"later"]
+    assert "write wifi log file err" not in oam.stdout
+    assert stat.S_IMODE(os.stat(chip.host_path(WIFI_LOG_1)).st_mode) == 0o664
+    if removed == "directory":
+        # Made again by the running daemon, under its mask 003.
+        assert stat.S_IMODE(os.stat(chip.host_path(WIFI_DIR)).st_mode) == 0o774
+        assert_in_order(messages(oam), ["open /vendor/log/wifi_log/wifi_log_1 failed;errno:No such file or directory",
+                                        "dir /vendor/log/wifi_log/ not exist,create success!"])
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+# Failures and the stop ----------------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def netlink_fail_shim(tmp_path_factory) -> Path:
+    if shutil.which("gcc") is None:
+        pytest.skip("no C compiler to build the netlink failure shim")
+    out = tmp_path_factory.mktemp("nlshim") / "netlink_fail_shim.so"
+    subprocess.run(["gcc", "-O1", "-Wall", "-Wextra", "-Werror", "-fPIC", "-shared", "-o", str(out), str(SHIM_SRC),
+                    "-ldl"], check=True)
+    return out
+
+
+def start_with_failing_netlink(chip, shim: Path, step: str, args=()):
+    """Starts the daemon with the shim in front of the chip's library, so the
+    chosen step of opening the netlink channel fails."""
+    binary = default_binary().resolve()
+    preload = default_preload().resolve()
+    argv = ["/usr/bin/env", f"LD_PRELOAD={shim}:{preload}", f"OAMTEST_NL_FAIL={step}", str(binary), *args]
+    return chip.start_process(argv, preload=False, name="oam", ro_paths=[binary, shim, preload])
+
+
+# A tool frame for the Wi-Fi driver: destination byte 0, length 13 in bytes 4-5.
+TOOL_WIFI_FRAME = bytes([0x7E, 1, 0, 0, 13, 0, 0, 0]) + b"ping!"
+
+
+@pytest.mark.thread_heavy
+@pytest.mark.parametrize("channel", ["open", "socket", "bind"],
+                         ids=["channel-open", "socket-fails", "bind-fails"])
+def test_the_stop_joins_the_wifi_receiver_only_when_the_channel_opened(chip_factory, netlink_fail_shim, channel):
+    chip = chip_factory(model="zr4002", ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1))
+    if channel == "open":
+        oam = chip.start_daemon(args=["test"])
+    else:
+        oam = start_with_failing_netlink(chip, netlink_fail_shim, channel, ["test"])
+    wait_ready(chip, oam)
+    pos = oam.wait_stdout(said("accept is start")).end()
+
+    # Everything but the Wi-Fi log goes on: the bfg log and the dump waits.
+    chip.wait_open("qvbfgdbg")
+    chip.send_chunk("qvbfgdbg", b"bfg goes on")
+    wait_until(lambda: chip.read_file(BFG_LOG_1).endswith(b"bfg goes on"), "the bfg record")
+    assert payloads_of(chip, BFG_LOG_1) == [b"bfg goes on"]
+    chip.wait_dump_wait("qvwifiexcp")
+
+    tool, pos = connect_tool(oam, pos)
+    with tool:
+        mark = chip.mark()
+        tool.sendall(TOOL_WIFI_FRAME)
+        if channel == "open":
+            ev = chip.wait_event("netlink", pred=lambda ev: ev.nl.cmd_type == 1, after=mark)
+            assert ev.data == NL_HDR.pack(40, 0, 0, 0, oam.pid) + CMD_HDR.pack(1, 13) + TOOL_WIFI_FRAME + b"\0" * 3
+        else:
+            oam.wait_stdout(said(" netlink not opened"), start=pos)
+    pos = oam.wait_stdout(said("accept is start"), start=pos).end()
+
+    # A failing accept ends the tool loop and runs the orderly stop.
+    chip.accept_fail("ECONNABORTED")
+    with socket.create_connection(("127.0.0.1", oamsim.platform.VTL_PORT), timeout=5):
+        assert oam.wait() == 0
+
+    msgs = messages(oam)
+    if channel == "open":
+        assert_in_order(msgs, ["enter oam vexa main() exit!", "oam-wifi-recv-pthread is over ",
+                               "wifi pthread is over ", "oam_pthread_kill:: entry"])
+        after_join = msgs[msgs.index("wifi pthread is over ") + 2]
+        assert re.fullmatch(r"thread\(ID:0x[0-9a-f]+\) is inexistent", after_join), after_join
+    else:
+        opening = (["create netlink failed!:Protocol not supported"] if channel == "socket"
+                   else [" socket over", "bind() < 0"])
+        assert_in_order(msgs, [" inter oam_netlink_create", *opening, "netlink create failed"])
+        for absent in (" bind over", "oam_netlink_recv_pthread", "wifi pthread is over ",
+                       "oam-wifi-recv-pthread is over "):
+            assert absent not in msgs
+        assert not chip.events("netlink")
+    assert_in_order(msgs, ["enter oam vexa main() exit!", "bfg read() is over ", "oam vexa main() closed over!"])
+
+
+@pytest.mark.thread_heavy
+@pytest.mark.chip(model="zr4005", ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1,
+                                          log_switch_device_me=1))
+def test_sigterm_in_the_middle_of_a_burst_ends_cleanly_with_whole_records(chip):
+    oam = start(chip, ["test"])
+    tool, _ = connect_tool(oam)
+    mirrored = bytearray()
+
+    def read_tool():
+        try:
+            while chunk := tool.recv(65536):
+                mirrored.extend(chunk)
+        except OSError:
+            pass
+
+    reader = threading.Thread(target=read_tool, daemon=True)
+    reader.start()
+
+    # Self-delimiting messages, so that the tool's byte stream can be cut
+    # back into the messages of the three receivers.
+    wifi = [b"<W%06d%s>" % (i, b"w" * ((i * 37) % 200)) for i in range(40000)]
+    bfg = [b"<B%06d%s>" % (i, b"b" * (i % 300)) for i in range(400)]
+    me = [b"<M%06d%s>" % (i, b"m" * (i % 300)) for i in range(400)]
+    chip.wait_open("qvbfgdbg")
+    chip.wait_open("qvmeoam")
+    chip.send_chunks("qvbfgdbg", bfg)
+    chip.send_chunks("qvmeoam", me)
+
+    sent: list[bytes] = []
+
+    def send_burst():
+        for data in wifi:
+            try:
+                chip.send_wifi_log(data)
+            except OSError:  # the daemon is gone
+                return
+            sent.append(data)
+
+    sender = threading.Thread(target=send_burst, daemon=True)
+    sender.start()
+    wait_until(lambda: len(mirrored) >= 100_000, "the burst to be under way", 10)
+    assert oam.terminate()
+    assert oam.wait(15) == 0
+    sender.join(15)
+    reader.join(5)
+    tool.close()
+    assert 0 < len(sent) < len(wifi), "the burst was over before the signal"
+
+    msgs = messages(oam)
+    assert_in_order(msgs, ["main closed!", "main closed finished!"])
+    assert msgs.count("main closed!") == 1 and msgs.count("main closed finished!") == 1
+
+    # Each core's file holds whole records, a prefix of what its driver sent.
+    for path, chunks in ((WIFI_LOG_1, sent), (BFG_LOG_1, bfg), (ME_LOG_1, me)):
+        stored = payloads_of(chip, path)
+        assert stored == chunks[:len(stored)], path
+    assert payloads_of(chip, WIFI_LOG_1)
+
+    # The mirror sends each message whole; only the very last one may have
+    # been cut by the stop.
+    stream = bytes(mirrored)
+    tokens = re.findall(rb"<[WBM]\d{6}[wbm]*>", stream)
+    whole = b"".join(tokens)
+    assert stream.startswith(whole) and len(stream) - len(whole) < 2048
+    for tag, chunks in ((b"<W", sent), (b"<B", bfg), (b"<M", me)):
+        got = [t for t in tokens if t.startswith(tag)]
+        assert got == chunks[:len(got)], tag
+    assert "ERROR: " not in oam.stderr
