@@ -1,6 +1,5 @@
 #include "core/oam_lifecycle.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,11 +28,15 @@ namespace {
 
 constexpr mode_t OAM_RUN_UMASK = 003;
 
-// SIGTERM may arrive on any thread, in the middle of a print or while a
-// worker holds a lock.  The handler therefore only writes one byte to this
-// pipe; a thread of its own waits on the other end and runs the stop
-// sequence in normal context.
-int g_sigterm_pipe[2] = {-1, -1};
+// SIGTERM is taken with sigwait by a thread of its own rather than by a
+// handler: the stop sequence then runs in normal context, whatever the other
+// threads were doing when it came (printing, holding a lock, blocked in a
+// receive).  Every other thread keeps it blocked, so the kernel leaves it to
+// that thread.  A handler, by contrast, may land on a thread sitting in a
+// restarted receive, and a runtime that defers handlers to the end of such a
+// call (ThreadSanitizer does) would hold the stop back until the next message
+// of that core, or the next tool frame, arrived.
+sigset_t g_sigterm_set;
 
 // Runs before the INI module's constructor (default priority): the daemon
 // may be started with descriptors 0-2 closed, and a socket or node that got
@@ -55,27 +58,13 @@ __attribute__((constructor(101))) void oam_early_init()
     setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
-void oam_sigterm_notify(int sig)
-{
-    int saved = errno;
-    unsigned char byte = static_cast<unsigned char>(sig);
-    ssize_t ret = write(g_sigterm_pipe[1], &byte, 1);
-    (void)ret;
-    errno = saved;
-}
-
 void *oam_sigterm_pthread(void *)
 {
-    unsigned char byte = 0;
-    for (;;) {
-        ssize_t ret = read(g_sigterm_pipe[0], &byte, 1);
-        if (ret == 1) {
-            exit_main(byte);
-        }
-        if (ret == 0 || (ret < 0 && errno != EINTR)) {
-            return nullptr;
-        }
+    int sig = 0;
+    if (sigwait(&g_sigterm_set, &sig) == 0) {
+        exit_main(sig);
     }
+    return nullptr;
 }
 
 void oam_close_if_open(int32_t fd)
@@ -85,14 +74,12 @@ void oam_close_if_open(int32_t fd)
     }
 }
 
-// The receivers are stopped by whichever stop path runs first; a SIGTERM
-// during the orderly stop must not join them a second time.
-int32_t g_receivers_claimed;
-
-bool oam_claim_receivers()
-{
-    return std::atomic_ref<int32_t>(g_receivers_claimed).exchange(1) == 0;
-}
+// Held by the main thread while it starts the daemon up and from the start
+// of the orderly stop on, and by the SIGTERM stop for good: the SIGTERM stop
+// thus sees everything start-up wrote, waits for a start-up under way to
+// finish, and never runs beside the orderly stop or a failed start (each of
+// which ends the process itself while holding it).
+pthread_mutex_t g_run_state_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 void oam_quiet_stop(int32_t &stop_flag, pthread_t handle)
 {
@@ -106,14 +93,15 @@ void oam_quiet_stop(int32_t &stop_flag, pthread_t handle)
 
 int main_init()
 {
-    if (pipe2(g_sigterm_pipe, O_CLOEXEC) == 0) {
+    // Blocked before the stop thread starts, which inherits the block as
+    // every later thread does.
+    sigemptyset(&g_sigterm_set);
+    sigaddset(&g_sigterm_set, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &g_sigterm_set, nullptr) == 0) {
         pthread_t sigterm_thread;
-        if (pthread_create(&sigterm_thread, nullptr, oam_sigterm_pthread, nullptr) == 0) {
-            struct sigaction sa = {};
-            sa.sa_handler = oam_sigterm_notify;
-            sigemptyset(&sa.sa_mask);
-            sa.sa_flags = SA_RESTART;
-            sigaction(SIGTERM, &sa, nullptr);
+        if (pthread_create(&sigterm_thread, nullptr, oam_sigterm_pthread, nullptr) != 0) {
+            // Nobody would take it: leave SIGTERM its default action.
+            pthread_sigmask(SIG_UNBLOCK, &g_sigterm_set, nullptr);
         }
     }
     signal(SIGPIPE, SIG_IGN);
@@ -195,18 +183,18 @@ void oam_4060_memdump_create_thread()
 
 void main_exit()
 {
+    // Kept until the exit: a SIGTERM from here on waits for it.
+    pthread_mutex_lock(&g_run_state_mutex);
     OAM_PRINT("[%s:%d]enter oam vexa main() exit!\n\n");
     oam_close_if_open(g_st_global.vtl_server_sock);
-    if (oam_claim_receivers()) {
-        if (g_st_global.netlink_sock > 0) {
-            oam_pthread_close(g_wifi_recv_thread);
-        }
-        if (g_st_global.bfg_fd > 0) {
-            oam_bfg_pthread_close(g_bfg_recv_thread);
-        }
-        if (g_st_global.me_fd > 0) {
-            oam_me_pthread_close(g_me_recv_thread);
-        }
+    if (g_st_global.netlink_sock > 0) {
+        oam_pthread_close(g_wifi_recv_thread);
+    }
+    if (g_st_global.bfg_fd > 0) {
+        oam_bfg_pthread_close(g_bfg_recv_thread);
+    }
+    if (g_st_global.me_fd > 0) {
+        oam_me_pthread_close(g_me_recv_thread);
     }
     // The receivers are joined now and the tool loop has ended: nobody else
     // takes these locks any more.
@@ -233,23 +221,28 @@ void main_exit()
 void exit_main(int sig)
 {
     (void)sig;
+    pthread_mutex_lock(&g_run_state_mutex);
     OAM_PRINT("[%s:%d]main closed!\n\n");
-    if (oam_claim_receivers()) {
-        if (g_st_global.netlink_sock > 0) {
-            oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread);
-        }
-        if (g_st_global.bfg_fd >= 0) {
-            oam_quiet_stop(g_st_global.bfg_thread_stop, g_bfg_recv_thread);
-        }
-        if (g_st_global.me_fd > 0) {
-            oam_quiet_stop(g_st_global.me_thread_stop, g_me_recv_thread);
-        }
+    if (g_st_global.netlink_sock > 0) {
+        oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread);
+    }
+    if (g_st_global.bfg_fd >= 0) {
+        oam_quiet_stop(g_st_global.bfg_thread_stop, g_bfg_recv_thread);
+    }
+    if (g_st_global.me_fd > 0) {
+        oam_quiet_stop(g_st_global.me_thread_stop, g_me_recv_thread);
     }
     // The main thread may be blocked receiving on the tool connection: end
     // the connection for the tool at once, and leave the descriptor itself
-    // to the exit rather than pull it from under that receive.
-    if (g_st_global.vtl_client_sock > 0) {
-        shutdown(g_st_global.vtl_client_sock, SHUT_RDWR);
+    // to the exit rather than pull it from under that receive.  With the
+    // receivers gone only the main thread takes the client lock, and holds
+    // it exactly while no connection is open (accepting) or one is being
+    // closed: there is nothing to end then.
+    if (pthread_mutex_trylock(&g_st_global.vtl_sock_mutex) == 0) {
+        if (g_st_global.vtl_client_sock > 0) {
+            shutdown(g_st_global.vtl_client_sock, SHUT_RDWR);
+        }
+        pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
     }
     oam_close_if_open(g_st_global.netlink_sock);
     oam_close_if_open(g_st_global.bfg_fd);
@@ -258,8 +251,11 @@ void exit_main(int sig)
     exit(0);
 }
 
+// A start that fails returns with the run-state lock still held, so that a
+// SIGTERM cannot run its stop beside the exit that follows.
 int oam_main(int argc, char **argv)
 {
+    pthread_mutex_lock(&g_run_state_mutex);
     if (argv == nullptr) {
         OAM_PRINT("[%s:%d]param is null!!!\n");
         return -1;
@@ -297,6 +293,7 @@ int oam_main(int argc, char **argv)
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();
 
+    pthread_mutex_unlock(&g_run_state_mutex);
     oam_vtl_socket_loop();
 
     main_exit();
