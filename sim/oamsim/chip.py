@@ -777,6 +777,11 @@ class VirtualChip:
                              pid=pid, tid=tid)
                 try:
                     conn.sock.send(_OPEN_ANSWER.pack(err, 0))
+                except OSError:
+                    # The opener's process ended while it waited (a daemon
+                    # stopped during its start-up): the end of the
+                    # connection is recorded as a close like any other.
+                    pass
                 finally:
                     if err == 0:
                         conn.start_sender()
