@@ -221,13 +221,15 @@ def test_messages_of_17_to_2045_bytes_become_exact_records(chip):
     t0 = time.time()
     for data in sent:
         chip.send_wifi_log(data)
+    # The length field rules: bytes behind the message it states are not data.
+    chip.send_wifi_log(b"keep" + b"trailing", length=20)
     settle(chip, oam)
     t1 = time.time()
 
     stored = chip.read_file(WIFI_LOG_1)
     recs = records(stored)
-    assert [rec.payload for rec in recs] == sent
-    assert [rec.length for rec in recs] == [19, 2047, 274, 58]
+    assert [rec.payload for rec in recs] == sent + [b"keep"]
+    assert [rec.length for rec in recs] == [19, 2047, 274, 58, 22]
     assert stored[:4] == b"\xaa\x00\x13\x00" and stored[19:23] == b"\xaa\x00\xff\x07"
     assert_stamped_within(recs, t0, t1)
 
@@ -292,6 +294,28 @@ def test_the_tool_gets_the_bare_data_of_valid_messages_even_with_the_switch_off(
         with pytest.raises(BlockingIOError):
             tool.recv(1)
         assert chip.read_file(WIFI_LOG_1) == b""
+    oam.terminate()
+    assert oam.wait() == 0
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON)
+def test_without_a_tool_messages_are_stored_and_the_receiver_never_waits_for_the_tool_lock(chip):
+    # In test mode the tool loop holds the client lock all through its
+    # accept: the receiver must store past it, and mirror nothing of it later.
+    oam = start(chip, ["test"])
+    oam.wait_stdout(said("accept is start"))
+    before = [b"no tool yet %d" % i for i in range(300)]
+    for data in before:
+        chip.send_wifi_log(data)
+    pos = settle(chip, oam)
+    assert payloads_of(chip, WIFI_LOG_1) == before
+
+    tool, pos = connect_tool(oam, pos)
+    with tool:
+        chip.send_wifi_log(b"first for the tool")
+        assert recv_exactly(tool, 18) == b"first for the tool"
+        settle(chip, oam, pos)
+    assert payloads_of(chip, WIFI_LOG_1) == before + [b"first for the tool"]
     oam.terminate()
     assert oam.wait() == 0
 
