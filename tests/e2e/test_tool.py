@@ -333,7 +333,7 @@ def test_a_second_tool_waits_in_the_backlog_until_the_first_leaves(chip):
     at = send_frame(oam, first, frame(1, 0x10, b"1st!"), at)
     chip.send_chunk("qvbfgdbg", b"for the first")
     assert first.wait_received(13) == b"for the first"
-    assert [ev.data for ev in chip.events("write", "qvbfgdbg", after=mark)] == [frame(1, 0x10, b"1st!")]
+    assert [ev.data for ev in chip.wait_events("write", "qvbfgdbg", after=mark)] == [frame(1, 0x10, b"1st!")]
     assert count(oam, "accept is over") == 1
 
     first.close()
