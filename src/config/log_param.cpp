@@ -32,26 +32,53 @@ constexpr uint32_t OAM_USER_DUMPFILE_LIMIT = 10;
 
 constexpr int OAM_LOG_PATH_LOOKUP_LEN = 80;
 
+// What tells the cores' log settings apart; the steps are the same.
 struct oam_core_log_vars {
+    oam_log_desc *desc;
     const char *prefix;
     const char *log_switch;
     const char *size;
     const char *num;
     const char *path;
     const char *default_path;
+    int32_t user_num;
+    const char *init_fail_fmt;   // takes the function name and line
+    const char *user_type_fmt;   // takes the function name, line and size in KB
 };
 
-constexpr oam_core_log_vars OAM_WIFI_LOG_VARS = {"wifi_log_", "log_switch_device_wifi", "log_size_device_wifi",
-                                                 "log_num_device_wifi", "log_path_device_wifi", OAM_WIFI_LOG_DIR};
-constexpr oam_core_log_vars OAM_BFG_LOG_VARS = {"bfg_log_", "log_switch_device_bfg", "log_size_device_bfg",
-                                                "log_num_device_bfg", "log_path_device_bfg", OAM_BFG_LOG_DIR};
+constexpr oam_core_log_vars OAM_WIFI_LOG_VARS = {
+    &g_st_global.st_wifi_log, "wifi_log_", "log_switch_device_wifi", "log_size_device_wifi",
+    "log_num_device_wifi", "log_path_device_wifi", OAM_WIFI_LOG_DIR, OAM_USER_WIFI_LOG_NUM,
+    "[%s:%d]init wifi log failed!!!\n", "[%s:%d]is user type, wifi device log set to %dKB\n\n"};
+constexpr oam_core_log_vars OAM_BFG_LOG_VARS = {
+    &g_st_global.st_bfg_log, "bfg_log_", "log_switch_device_bfg", "log_size_device_bfg",
+    "log_num_device_bfg", "log_path_device_bfg", OAM_BFG_LOG_DIR, OAM_USER_BFG_LOG_NUM,
+    "[%s:%d]init bfg log failed!!!\n", "[%s:%d]is user type, bfg device log set to %dKB\n\n"};
 // The me core shares the bfg prefix; its files differ by directory only.
-constexpr oam_core_log_vars OAM_ME_LOG_VARS = {"bfg_log_", "log_switch_device_me", "log_size_device_me",
-                                               "log_num_device_me", "log_path_device_me", OAM_ME_LOG_DIR};
+constexpr oam_core_log_vars OAM_ME_LOG_VARS = {
+    &g_st_global.st_me_log, "bfg_log_", "log_switch_device_me", "log_size_device_me",
+    "log_num_device_me", "log_path_device_me", OAM_ME_LOG_DIR, OAM_USER_ME_LOG_NUM,
+    "[%s:%d]init me log failed!!!\n", "[%s:%d]is user type, me device log set to %dKB\n\n"};
 
-int oam_init_core_log(oam_log_desc *pst_log, const oam_core_log_vars &vars)
+int oam_core_log_param_init(const char *caller, const oam_core_log_vars &vars)
 {
-    return oam_init_log(pst_log, vars.prefix, vars.log_switch, vars.size, vars.num, vars.path, vars.default_path);
+    oam_log_desc *pst_log = vars.desc;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    if (oam_init_log(pst_log, vars.prefix, vars.log_switch, vars.size, vars.num, vars.path, vars.default_path) !=
+        0) {
+        oam_printf(vars.init_fail_fmt, caller, __LINE__);
+        return -1;
+    }
+    // The user-build limits replace the INI values only after the current
+    // file was opened, so the size check made while opening uses the INI size.
+    if (is_user_type() == 1) {
+        pst_log->size.value = OAM_USER_LOG_SIZE;
+        pst_log->num.value = vars.user_num;
+        oam_printf(vars.user_type_fmt, caller, __LINE__, OAM_USER_LOG_SIZE / OAM_KB);
+    }
+#pragma GCC diagnostic pop
+    return 0;
 }
 
 // The limit check leaves the kilobyte count bounded above only; a large
@@ -230,36 +257,14 @@ int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch
     return 0;
 }
 
-// The user-build limits replace the INI values only after the current file
-// was opened, so the size check made while opening uses the INI size.
 int oam_wifi_log_param_init()
 {
-    oam_log_desc *pst_log = &g_st_global.st_wifi_log;
-    if (oam_init_core_log(pst_log, OAM_WIFI_LOG_VARS) != 0) {
-        OAM_PRINT("[%s:%d]init wifi log failed!!!\n");
-        return -1;
-    }
-    if (is_user_type() == 1) {
-        pst_log->size.value = OAM_USER_LOG_SIZE;
-        pst_log->num.value = OAM_USER_WIFI_LOG_NUM;
-        OAM_PRINT("[%s:%d]is user type, wifi device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
-    }
-    return 0;
+    return oam_core_log_param_init(__func__, OAM_WIFI_LOG_VARS);
 }
 
 int oam_bfgx_log_param_init()
 {
-    oam_log_desc *pst_log = &g_st_global.st_bfg_log;
-    if (oam_init_core_log(pst_log, OAM_BFG_LOG_VARS) != 0) {
-        OAM_PRINT("[%s:%d]init bfg log failed!!!\n");
-        return -1;
-    }
-    if (is_user_type() == 1) {
-        pst_log->size.value = OAM_USER_LOG_SIZE;
-        pst_log->num.value = OAM_USER_BFG_LOG_NUM;
-        OAM_PRINT("[%s:%d]is user type, bfg device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
-    }
-    return 0;
+    return oam_core_log_param_init(__func__, OAM_BFG_LOG_VARS);
 }
 
 int oam_me_log_param_init()
@@ -269,17 +274,7 @@ int oam_me_log_param_init()
         OAM_PRINT("[%s:%d]zr400x ignore me log param init\n\n");
         return 0;
     }
-    oam_log_desc *pst_log = &g_st_global.st_me_log;
-    if (oam_init_core_log(pst_log, OAM_ME_LOG_VARS) != 0) {
-        OAM_PRINT("[%s:%d]init me log failed!!!\n");
-        return -1;
-    }
-    if (is_user_type() == 1) {
-        pst_log->size.value = OAM_USER_LOG_SIZE;
-        pst_log->num.value = OAM_USER_ME_LOG_NUM;
-        OAM_PRINT("[%s:%d]is user type, me device log set to %dKB\n\n", OAM_USER_LOG_SIZE / OAM_KB);
-    }
-    return 0;
+    return oam_core_log_param_init(__func__, OAM_ME_LOG_VARS);
 }
 
 int oam_log_param_init()
