@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "memdump/memdump.h"
@@ -13,6 +14,11 @@ constexpr int TAR_ENTRY_NAME_MAX_LEN = 127;  // longer directory entries are not
 constexpr int TAR_PREFIX_MAX_LEN = 128;
 
 void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size);
+
+// Status of one entry of the dump folder (relative to the working
+// directory), links not followed: 1 read, 0 the entry is gone since the
+// listing and is passed over, -1 the scan must end (the failure is printed).
+int memdump_entry_lstat(const char *name, struct stat *st);
 void tar_fill_header(uint8_t *block, const char *name, uint32_t size);
 
 constexpr int FILE_ROTATE_NAME_LEN = 129;

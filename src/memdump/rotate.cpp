@@ -109,14 +109,11 @@ int file_rotate_check_num(file_rotate_info *info)
     size_t prefix_len = strlen(info->name_prefix);
     for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
         struct stat st;
-        if (lstat(entry->d_name, &st) < 0) {
-            // The other dump types rotate in this same folder at the same
-            // time, renaming and deleting their own archives: an entry gone
-            // since the listing is not one of ours and is passed over.
-            if (errno == ENOENT) {
-                continue;
-            }
-            OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+        int got = memdump_entry_lstat(entry->d_name, &st);
+        if (got == 0) {
+            continue;
+        }
+        if (got < 0) {
             break;
         }
         if (rotate_entry_matches(entry->d_name, st, info->name_prefix, prefix_len, info->name_suffix)) {
@@ -167,15 +164,14 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
     for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
         const char *name = entry->d_name;
         struct stat st;
-        if (lstat(name, &st) < 0) {
-            // As when counting: another type's archive renamed meanwhile.
-            // Ending the scan here would leave our newest archive without
-            // its number, and the new one of the same second would then
-            // overwrite it.
-            if (errno == ENOENT) {
-                continue;
-            }
-            OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+        // Ending the scan at another type's archive renamed meanwhile would
+        // leave our newest archive without its number, and the new one of
+        // the same second would then overwrite it.
+        int got = memdump_entry_lstat(name, &st);
+        if (got == 0) {
+            continue;
+        }
+        if (got < 0) {
             break;
         }
         if (!rotate_entry_matches(name, st, info->name_prefix, prefix_len, old_suffix)) {

@@ -188,6 +188,21 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size)
     }
 }
 
+// The other dump types rotate in this same folder at the same time,
+// renaming and deleting their own archives: an entry gone since the listing
+// is not one of the caller's and is passed over.
+int memdump_entry_lstat(const char *name, struct stat *st)
+{
+    if (lstat(name, st) == 0) {
+        return 1;
+    }
+    if (errno == ENOENT) {
+        return 0;
+    }
+    OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+    return -1;
+}
+
 int tar_same_name_format_files(const char *dir_path, const char *name_prefix, const char *pattern,
                                const char *output_name)
 {
@@ -237,16 +252,13 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     uint8_t block[TAR_BLOCK_SIZE];
     for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
         struct stat st;
-        if (lstat(entry->d_name, &st) < 0) {
-            // The other dump types rotate in this same folder at the same
-            // time, renaming and deleting their archives.  An entry gone
-            // since the listing is not one of this type's files; stopping
-            // the scan there would leave this dump's remaining files out of
-            // the archive.
-            if (errno == ENOENT) {
-                continue;
-            }
-            OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+        // Stopping at an entry another dump type renamed meanwhile would
+        // leave this dump's remaining files out of the archive.
+        int got = memdump_entry_lstat(entry->d_name, &st);
+        if (got == 0) {
+            continue;
+        }
+        if (got < 0) {
             break;
         }
         if (!tar_entry_selected(entry->d_name, st, name_prefix, prefix_len, pattern)) {
