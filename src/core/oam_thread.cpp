@@ -109,6 +109,10 @@ int oam_pthread_create(pthread_t *handle)
     int ret = pthread_create(handle, nullptr, oam_netlink_recv_pthread, nullptr);
     if (ret != 0) {
         OAM_PRINT("[%s:%d]create oam netlink recv pthread error:%d\n\n", ret);
+        // The library may have stored a handle before the creation failed;
+        // left there, the stop sequence would signal and join a thread that
+        // never existed.  A handle of 0 marks the receiver as missing.
+        *handle = 0;
         return -1;
     }
     return 0;

@@ -178,4 +178,31 @@ TEST_F(Receivers, DeadNodeNeitherSpinsNorBlocksTheStop)
     EXPECT_LT(stop_time, std::chrono::seconds(2));
 }
 
+// A default stack the system cannot map makes the creation fail.
+TEST_F(Receivers, WifiReceiverThatCouldNotStartIsNeverJoined)
+{
+    pthread_attr_t saved;
+    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+    pthread_attr_t huge;
+    ASSERT_EQ(pthread_attr_init(&huge), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, size_t{1} << 46), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+
+    pthread_t handle = static_cast<pthread_t>(0x5a5a5a5a);  // whatever was there before
+    int ret = oam_pthread_create(&handle);
+    EXPECT_EQ(pthread_setattr_default_np(&saved), 0);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&saved);
+
+    EXPECT_EQ(ret, -1);
+    EXPECT_EQ(handle, pthread_t{0});
+    EXPECT_EQ(oam_pthread_create(nullptr), -1);
+    // Must neither signal nor wait for the thread that never ran.
+    oam_pthread_close(handle);
+    std::string out = captured();
+    EXPECT_EQ(count_of(out, "]create oam netlink recv pthread error:"), 1u) << out;
+    EXPECT_EQ(count_of(out, "]wifi pthread is over \n\n"), 1u) << out;
+    EXPECT_EQ(count_of(out, "]thread(ID:0x0) is inexistent\n\n"), 1u) << out;
+}
+
 }  // namespace
