@@ -277,7 +277,11 @@ int oam_main(int argc, char **argv)
         }
     }
 
-    (void)memset_s(&g_st_global, sizeof(g_st_global), 0, sizeof(g_st_global));
+    // The record is zero from the load already; a failed clear is only reported.
+    int clear_ret = memset_s(&g_st_global, sizeof(g_st_global), 0, sizeof(g_st_global));
+    if (clear_ret != EOK) {
+        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", clear_ret);
+    }
     pthread_mutex_init(&g_st_global.vtl_sock_mutex, nullptr);
     pthread_mutex_init(&g_st_global.vtl_send_mutex, nullptr);
 
