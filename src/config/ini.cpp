@@ -299,7 +299,14 @@ int ini_find_var(FILE *file, const char *puc_var, char *puc_value, uint32_t size
         }
         // A match guarantees that the name lies before the first line end, so
         // the character behind it is still inside the piece.
-        if (ini_check_str(file, line, INI_LINE_BUF_LEN, puc_var) != 0 || line[name_len] != '=') {
+        if (ini_check_str(file, line, INI_LINE_BUF_LEN, puc_var) != 0) {
+            continue;
+        }
+        if (line[name_len] != '=') {
+            // A longer name: the rest of its line is no line of its own.
+            if (ini_piece_is_open(line)) {
+                ini_skip_line_rest(file);
+            }
             continue;
         }
         int ret = strncpy_s(puc_value, size, &line[name_len + 1], size - 1);

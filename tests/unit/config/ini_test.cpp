@@ -136,6 +136,9 @@ TEST_F(IniFile, OnlyTheHeadOfAnOverlongLineCanMatch)
     EXPECT_EQ(find(header + "a=5\nb=2\n", "a"), "!");
     EXPECT_EQ(find(header + "a=5\nb=2\n", "b"), "2");
     EXPECT_EQ(find("[HOST_PLAT]\nlong=" + std::string(200, 'v') + "\n", "long"), std::string(79, 'v'));
+    // A longer name that fills a whole piece: its tail is not read as a line.
+    EXPECT_EQ(find("[HOST_PLAT]\na" + std::string(190, 'x') + "a=5\nb=1\n", "a"), "!");
+    EXPECT_EQ(find("[HOST_PLAT]\na" + std::string(190, 'x') + "a=5\nb=1\n", "b"), "1");
 }
 
 TEST_F(IniFile, BadArgumentsAndMissingFilesLeaveTheBufferAlone)
