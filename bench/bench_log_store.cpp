@@ -5,6 +5,8 @@
 // create the device's log directories.
 #include "logcapture/log_store.h"
 
+#include "bench/msg_source.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -19,60 +21,30 @@
 
 namespace {
 
-constexpr size_t MSG_LEN = 64;
 constexpr int BATCH = 500;  // messages queued at a time
 constexpr const char *WRITE_ERR = "[%s:%d]write bench log file err;errno:%s\n";
 constexpr const char *SECOND_WRITE_ERR = "[%s:%d]second write bench log file err;errno:%s\n";
 
-// A datagram socket pair stands in for the netlink socket and the device
-// nodes (one receive, one message), refilled BATCH messages at a time with
-// the timer stopped, so that only the receiving side is measured.
+// Refilled BATCH messages at a time with the timer stopped, so that only
+// the receiving side is measured.
 struct bench_source {
-    int rd = -1;
-    int wr = -1;
+    oam_msg_source src;
     int queued = 0;
-    char msg[MSG_LEN];
 };
 
-bool open_source(bench_source &src)
+ssize_t receive(benchmark::State &state, bench_source &bsrc, uint8_t *buf)
 {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0) {
-        return false;
-    }
-    src.wr = sv[0];
-    src.rd = sv[1];
-    src.queued = 0;
-    const int room = 4 << 20;
-    (void)setsockopt(src.wr, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
-    (void)setsockopt(src.rd, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
-    for (size_t i = 0; i < sizeof(src.msg); ++i) {
-        src.msg[i] = static_cast<char>('a' + i % 26);
-    }
-    return true;
-}
-
-void close_source(bench_source &src)
-{
-    close(src.rd);
-    close(src.wr);
-}
-
-ssize_t receive(benchmark::State &state, bench_source &src, uint8_t *buf)
-{
-    if (src.queued == 0) {
+    if (bsrc.queued == 0) {
         state.PauseTiming();
-        for (int i = 0; i < BATCH; ++i) {
-            if (send(src.wr, src.msg, sizeof(src.msg), 0) != static_cast<ssize_t>(sizeof(src.msg))) {
-                state.ResumeTiming();
-                return -1;
-            }
-        }
-        src.queued = BATCH;
+        const bool filled = oam_msg_source_fill(bsrc.src, BATCH);
         state.ResumeTiming();
+        if (!filled) {
+            return -1;
+        }
+        bsrc.queued = BATCH;
     }
-    --src.queued;
-    return recv(src.rd, buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, 0);
+    --bsrc.queued;
+    return recv(bsrc.src.rd, buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, 0);
 }
 
 std::string make_temp_dir()
@@ -87,7 +59,7 @@ void BM_RawReceiveAndWrite(benchmark::State &state)
 {
     const std::string dir = make_temp_dir();
     bench_source src;
-    if (dir.empty() || !open_source(src)) {
+    if (dir.empty() || !oam_msg_source_open(src.src)) {
         state.SkipWithError("no temp dir or pipe");
         return;
     }
@@ -102,7 +74,7 @@ void BM_RawReceiveAndWrite(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
     close(fd);
-    close_source(src);
+    oam_msg_source_close(src.src);
     std::filesystem::remove_all(dir);
 }
 
@@ -110,7 +82,7 @@ void BM_ReceiveAndStoreRecord(benchmark::State &state)
 {
     const std::string dir = make_temp_dir();
     bench_source src;
-    if (dir.empty() || !open_source(src)) {
+    if (dir.empty() || !oam_msg_source_open(src.src)) {
         state.SkipWithError("no temp dir or pipe");
         return;
     }
@@ -125,7 +97,7 @@ void BM_ReceiveAndStoreRecord(benchmark::State &state)
     std::memcpy(desc.file_path, first.c_str(), first.size() + 1);
     if (oam_get_log_file(&desc) != 0) {
         state.SkipWithError("cannot open the log file");
-        close_source(src);
+        oam_msg_source_close(src.src);
         return;
     }
     for (auto _ : state) {
@@ -140,7 +112,7 @@ void BM_ReceiveAndStoreRecord(benchmark::State &state)
     if (desc.fp != nullptr) {
         fclose(desc.fp);
     }
-    close_source(src);
+    oam_msg_source_close(src.src);
     std::filesystem::remove_all(dir);
 }
 

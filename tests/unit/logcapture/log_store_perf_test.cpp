@@ -2,6 +2,8 @@
 // is one write system call, with the time stamp as the only extra work.
 #include "logcapture/log_store.h"
 
+#include "bench/msg_source.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,7 +29,6 @@ namespace {
 constexpr int MESSAGES = 200000;  // per loop and round
 constexpr int ROUNDS = 3;
 constexpr int BATCH = 500;  // messages queued at a time; divides MESSAGES
-constexpr size_t MSG_LEN = 64;
 constexpr const char *WRITE_ERR = "[%s:%d]write perf log file err;errno:%s\n";
 constexpr const char *SECOND_WRITE_ERR = "[%s:%d]second write perf log file err;errno:%s\n";
 static_assert(MESSAGES % BATCH == 0);
@@ -41,43 +42,7 @@ double cpu_seconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// A datagram socket pair stands in for the netlink socket and the device
-// nodes: one receive returns one message.
-struct source {
-    int rd = -1;
-    int wr = -1;
-    char msg[MSG_LEN];
-};
-
-bool open_source(source &src)
-{
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0) {
-        return false;
-    }
-    src.wr = sv[0];
-    src.rd = sv[1];
-    const int room = 4 << 20;
-    (void)setsockopt(src.wr, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
-    (void)setsockopt(src.rd, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
-    for (size_t i = 0; i < sizeof(src.msg); ++i) {
-        src.msg[i] = static_cast<char>('a' + i % 26);
-    }
-    return true;
-}
-
-// Queues the next batch; the sender's cost stays out of the measurement.
-bool refill(source &src)
-{
-    for (int i = 0; i < BATCH; ++i) {
-        if (send(src.wr, src.msg, sizeof(src.msg), 0) != static_cast<ssize_t>(sizeof(src.msg))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-double raw_batch(source &src, int fd, uint8_t *buf)
+double raw_batch(oam_msg_source &src, int fd, uint8_t *buf)
 {
     const double start = cpu_seconds();
     for (int i = 0; i < BATCH; ++i) {
@@ -89,7 +54,7 @@ double raw_batch(source &src, int fd, uint8_t *buf)
     return cpu_seconds() - start;
 }
 
-double store_batch(source &src, oam_log_desc &desc, uint8_t *buf)
+double store_batch(oam_msg_source &src, oam_log_desc &desc, uint8_t *buf)
 {
     const double start = cpu_seconds();
     for (int i = 0; i < BATCH; ++i) {
@@ -104,7 +69,7 @@ double store_batch(source &src, oam_log_desc &desc, uint8_t *buf)
 
 // MESSAGES through each loop into fresh files, one batch of each in turn so
 // that both see the same state of the machine; one speed ratio per pair.
-bool run_round(source &src, const std::string &raw_path, oam_log_desc &desc, uint8_t *buf,
+bool run_round(oam_msg_source &src, const std::string &raw_path, oam_log_desc &desc, uint8_t *buf,
                std::vector<double> &ratios)
 {
     const int fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC, 0644);
@@ -119,8 +84,8 @@ bool run_round(source &src, const std::string &raw_path, oam_log_desc &desc, uin
     bool ok = oam_get_log_file(&desc) == 0;
     desc.write_count = 0;
     for (int done = 0; ok && done < MESSAGES; done += BATCH) {
-        const double raw = refill(src) ? raw_batch(src, fd, buf) : -1.0;
-        const double stored = refill(src) ? store_batch(src, desc, buf) : -1.0;
+        const double raw = oam_msg_source_fill(src, BATCH) ? raw_batch(src, fd, buf) : -1.0;
+        const double stored = oam_msg_source_fill(src, BATCH) ? store_batch(src, desc, buf) : -1.0;
         ok = raw > 0.0 && stored > 0.0;
         if (ok) {
             ratios.push_back(raw / stored);
@@ -141,8 +106,8 @@ TEST(LogStorePerf, StoreKeepsUpWithARawReceiveAndWriteLoop)
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
 
-    source src;
-    ASSERT_TRUE(open_source(src));
+    oam_msg_source src;
+    ASSERT_TRUE(oam_msg_source_open(src));
 
     oam_log_desc desc{};
     desc.name = "wifi_log_";
@@ -159,13 +124,12 @@ TEST(LogStorePerf, StoreKeepsUpWithARawReceiveAndWriteLoop)
     ratios.reserve(ROUNDS * (MESSAGES / BATCH));
     for (int round = 0; round < ROUNDS; ++round) {
         ASSERT_TRUE(run_round(src, slash + "raw", desc, buf, ratios));
-        EXPECT_EQ(desc.file_size, static_cast<int64_t>(MESSAGES) * (OAM_RECORD_HDR_LEN + MSG_LEN));
+        EXPECT_EQ(desc.file_size, static_cast<int64_t>(MESSAGES) * (OAM_RECORD_HDR_LEN + OAM_MSG_SOURCE_LEN));
     }
     if (desc.fp != nullptr) {
         fclose(desc.fp);
     }
-    close(src.rd);
-    close(src.wr);
+    oam_msg_source_close(src);
     std::filesystem::remove_all(dir);
 
     // The median pair: a batch that an interrupt or another process happened
