@@ -21,6 +21,7 @@ import pytest
 
 import oamsim
 from oamsim import Empty, ReadError
+from startup_support import line
 
 DUMP_DIR = oamsim.MEMDUMP_DIR
 WIFI, BFGX, ME = oamsim.NODE_WIFI_EXCP, oamsim.NODE_BFGX_EXCP, oamsim.NODE_ME_EXCP
@@ -33,9 +34,8 @@ ARCHIVE_RE = re.compile(r"^(?P<prefix>readm_[a-z]+_[a-z]+)_(?P<time>\d{4}_\d\d_\
                         r"(?:\.(?P<num>\d+))?\.tar\.gz$")
 
 
-def msg(text: str) -> re.Pattern:
-    """A diagnostic line "[function:line]text", whatever the line number."""
-    return re.compile(r"^\[\w+:\d+\]" + re.escape(text) + "$", re.M)
+# A diagnostic line "[function:line]text", whatever the line number.
+msg = line
 
 
 def saw(oam, text: str):

@@ -29,6 +29,7 @@ import pytest
 
 import oamsim
 from oamsim.sandbox import default_binary, default_preload
+from startup_support import line
 
 WIFI_DIR = "/vendor/log/wifi_log/"
 WIFI_LOG_1 = WIFI_DIR + "wifi_log_1"
@@ -49,9 +50,8 @@ def ini(**keys) -> str:
 WIFI_ON = ini(log_switch_device_wifi=1)
 
 
-def said(text: str) -> re.Pattern:
-    """A whole diagnostic line with this message, whatever function and line."""
-    return re.compile(r"^\[\w+:\d+\]" + re.escape(text) + "$", re.M)
+# A whole diagnostic line with this message, whatever function and line.
+said = line
 
 
 def messages(oam) -> list[str]:

@@ -4,20 +4,15 @@ it, and the records of its log files."""
 
 from __future__ import annotations
 
-import re
 import struct
 import time
 from dataclasses import dataclass
 
+import startup_support
 from oamsim.tool import VtlTool, frame  # noqa: F401 - re-exported for the tests
-
-# The last start-up step prints one of these before the main thread settles
-# into its tool loop or its sleep.
-_STARTED = re.compile(r"^\[\w+:\d+\](read ini cfg fail: ini_plat_dfr_cfg_str = \w+|node is not open|"
-                      r"plat dfr and beatTimer timeOut reset cfg set (sucess|error))$", re.M)
+from startup_support import ALL_LOGS_ON, line  # noqa: F401 - re-exported for the tests
 
 DFR_KEYS = "plat_dfr_enable=1\nplat_dfr_beatTimer_timeOut_reset_enable=0\n"
-ALL_LOGS_ON = "log_switch_device_wifi=1\nlog_switch_device_bfg=1\nlog_switch_device_me=1\n"
 INI_ALL = "[HOST_PLAT]\n" + ALL_LOGS_ON + DFR_KEYS
 
 RECORD_HDR = 18
@@ -27,11 +22,6 @@ def ini(*lines: str, **keys) -> str:
     """A [HOST_PLAT] section from raw lines and key=value pairs."""
     body = "".join(f"{line}\n" for line in lines) + "".join(f"{k}={v}\n" for k, v in keys.items())
     return "[HOST_PLAT]\n" + body
-
-
-def line(message: str) -> re.Pattern:
-    """A whole "[function:line]message" output line with exactly `message`."""
-    return re.compile(r"^\[\w+:\d+\]" + re.escape(message) + "$", re.M)
 
 
 def count(proc, message: str, start: int = 0) -> int:
@@ -52,7 +42,8 @@ def wait_accepting(proc, start: int = 0, timeout: float = 5.0) -> int:
 
 
 def wait_started(proc, timeout: float = 10.0) -> int:
-    return proc.wait_stdout(_STARTED, timeout).end()
+    """Waits until start-up is over; returns the offset behind its last line."""
+    return startup_support.wait_started(proc, timeout).end()
 
 
 def start(chip, args=(), **kw):
