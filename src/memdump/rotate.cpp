@@ -81,11 +81,14 @@ int update_time_str(char *out_time_str, uint32_t len)
 void file_rotate_init_info(file_rotate_info *info, const char *path, const char *name_prefix,
                            const char *name_suffix, uint32_t max_num, int32_t name_has_date)
 {
-    if (snprintf_s(info->name_prefix, sizeof(info->name_prefix), sizeof(info->name_prefix) - 1, "%s",
-                   name_prefix) < 0 ||
-        snprintf_s(info->name_suffix, sizeof(info->name_suffix), sizeof(info->name_suffix) - 1, "%s",
-                   name_suffix) < 0 ||
-        snprintf_s(info->path, sizeof(info->path), sizeof(info->path) - 1, "%s", path) < 0) {
+    // Each copy is made whatever became of the one before it, so that no
+    // field of the record is left unset.
+    int ret_prefix = snprintf_s(info->name_prefix, sizeof(info->name_prefix), sizeof(info->name_prefix) - 1, "%s",
+                                name_prefix);
+    int ret_suffix = snprintf_s(info->name_suffix, sizeof(info->name_suffix), sizeof(info->name_suffix) - 1, "%s",
+                                name_suffix);
+    int ret_path = snprintf_s(info->path, sizeof(info->path), sizeof(info->path) - 1, "%s", path);
+    if (ret_prefix < 0 || ret_suffix < 0 || ret_path < 0) {
         OAM_PRINT("[%s:%d]file_rotate_init_info: snprintf_s failed.\n");
     }
     info->cur_num = 0;

@@ -168,6 +168,23 @@ TEST_F(Rotation, RefusesArgumentsInOrder)
     EXPECT_TRUE(fs::exists(dir_ + "/" + dated_name(1, 0)));
 }
 
+TEST(RotateInitInfo, FillsEveryFieldEvenAfterACopyFailed)
+{
+    file_rotate_info info;
+    std::memset(&info, 0x5A, sizeof(info));
+    const std::string long_prefix(200, 'p');
+    testing::internal::CaptureStdout();
+    file_rotate_init_info(&info, "/dir", long_prefix.c_str(), ".tar.gz", 10, 0);
+    std::string out = captured_stdout();
+    EXPECT_NE(out.find("file_rotate_init_info: snprintf_s failed.\n"), std::string::npos) << out;
+    EXPECT_EQ(std::string(info.name_prefix), long_prefix.substr(0, 128));
+    EXPECT_STREQ(info.name_suffix, ".tar.gz");
+    EXPECT_STREQ(info.path, "/dir");
+    EXPECT_EQ(info.cur_num, 0U);
+    EXPECT_EQ(info.max_num, 10U);
+    EXPECT_EQ(info.name_has_date, 0);
+}
+
 TEST_F(Rotation, PlainNumberedSchemeShiftsByConcatenatedNames)
 {
     write_file(dir_ + "/log.txt", "current");
