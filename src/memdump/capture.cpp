@@ -113,6 +113,22 @@ uint32_t memdump_region_len(const uint8_t *header, int init_len)
     return len32;
 }
 
+// The names are fixed and known in advance: a link planted under one of
+// them would have the daemon truncate and fill whatever it points to.  A
+// link is never archived either, so it is refused here as well.
+FILE *memdump_open_region_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, "w+");
+    if (fp == nullptr) {
+        (void)close(fd);
+    }
+    return fp;
+}
+
 int memdump_watch_node(const char *node, unsigned long request, memdump_file_info *list, int count, int init_len)
 {
     int fd = open(node, O_RDWR);
@@ -182,7 +198,7 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
     uint8_t buf[MEMDUMP_READ_BUF_LEN];
     for (int i = 0; i < count; i++) {
         memdump_file_info *entry = &list[i];
-        memdump_file_ptr fp(fopen(entry->path, "w+"));
+        memdump_file_ptr fp(memdump_open_region_file(entry->path));
         if (fp == nullptr) {
             OAM_PRINT("[%s:%d]open file %s error\n\n", entry->path);
             return -1;

@@ -252,6 +252,18 @@ TEST_F(DumpSave, RefusesWithoutTouchingTheNode)
     EXPECT_EQ(memdump_file_save(rd, "pipe", bad, 1, 4), -1);
     out = captured_stdout();
     EXPECT_NE(out.find("]open file " + missing + " error\n\n"), std::string::npos) << out;
+
+    // So does a link planted under a dump file's name; its target is left alone.
+    std::string target = dir_ + "/elsewhere";
+    write_file(target, "not a dump");
+    ASSERT_EQ(symlink(target.c_str(), paths_[0].c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(memdump_file_save(rd, "pipe", list.data(), 1, 4), -1);
+    out = captured_stdout();
+    EXPECT_NE(out.find("]open file " + paths_[0] + " error\n\n"), std::string::npos) << out;
+    EXPECT_EQ(read_file(target), "not a dump");
+    ASSERT_EQ(unlink(paths_[0].c_str()), 0);
+
     ASSERT_EQ(memdump_file_save(rd, "pipe", list.data(), 1, 4), 0);
     EXPECT_EQ(read_file(paths_[0]), "x");
 }
