@@ -4,6 +4,7 @@
 // gives the same bytes.  GNU tar and Python's tarfile both read it as an old
 // style archive; keep the layout as it is, the PC tools unpack it.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -234,14 +235,21 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
         return -1;
     }
 
-    gzFile gz_file = gzopen(output_name, "w");
+    // The archive is handed over to another user: a link planted under its
+    // name would have that file truncated and given away, so the archive is
+    // only ever created as a file of its own, and owned through that file.
+    int gz_fd = open(output_name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    gzFile gz_file = gz_fd < 0 ? nullptr : gzdopen(gz_fd, "w");
     if (gz_file == nullptr) {
         int err = errno;
+        if (gz_fd >= 0) {
+            (void)close(gz_fd);
+        }
         dir.reset();
         OAM_PRINT("[%s:%d]open %s failed, errno:%s\n", output_name, strerror(err));
         return -1;
     }
-    if (chown(output_name, TAR_OWNER_UID, TAR_OWNER_GID) != 0) {
+    if (fchown(gz_fd, TAR_OWNER_UID, TAR_OWNER_GID) != 0) {
         int err = errno;
         dir.reset();
         (void)gzclose(gz_file);

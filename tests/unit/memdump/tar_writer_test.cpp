@@ -271,4 +271,21 @@ TEST_F(TarWriter, RefusesBadArgumentsBeforeWritingAnything)
     write_file(src_ + "/p_1.bin", "one");
     ASSERT_EQ(tar_same_name_format_files(src_.c_str(), "p_", ".bin", "rel.tar.gz"), 0);
     EXPECT_TRUE(fs::exists(src_ + "/rel.tar.gz"));
+
+    // A link planted under the archive name is neither followed nor given
+    // away: its target keeps its content and its owner.
+    std::string target = out_ + "/victim";
+    write_file(target, "keep me");
+    struct stat before {};
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    ASSERT_EQ(symlink(target.c_str(), (src_ + "/planted.tar.gz").c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tar_same_name_format_files(src_.c_str(), "p_", ".bin", "planted.tar.gz"), -1);
+    out = captured_stdout();
+    EXPECT_NE(out.find("open planted.tar.gz failed, errno:"), std::string::npos) << out;
+    EXPECT_EQ(read_file(target), "keep me");
+    struct stat after {};
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
 }
