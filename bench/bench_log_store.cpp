@@ -86,15 +86,8 @@ void BM_ReceiveAndStoreRecord(benchmark::State &state)
         state.SkipWithError("no temp dir or pipe");
         return;
     }
-    oam_log_desc desc{};
-    desc.name = "wifi_log_";
-    desc.log_switch.value = 1;
-    desc.size.value = 0x7FFFFFFF;  // no rotation while measuring
-    desc.num.value = 2;
-    const std::string slash = dir + "/";
-    const std::string first = slash + "wifi_log_1";
-    std::memcpy(desc.path.value, slash.c_str(), slash.size() + 1);
-    std::memcpy(desc.file_path, first.c_str(), first.size() + 1);
+    oam_log_desc desc;
+    oam_msg_source_log_desc(desc, dir);
     if (oam_get_log_file(&desc) != 0) {
         state.SkipWithError("cannot open the log file");
         oam_msg_source_close(src.src);

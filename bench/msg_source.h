@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "core/oam_global.h"
 
 constexpr size_t OAM_MSG_SOURCE_LEN = 64;
 
@@ -49,4 +53,19 @@ inline bool oam_msg_source_fill(oam_msg_source &src, int count)
         }
     }
     return true;
+}
+
+// A Wi-Fi log descriptor whose files go to dir (no trailing "/"), large
+// enough never to rotate while measuring, with its current file not yet open.
+inline void oam_msg_source_log_desc(oam_log_desc &desc, const std::string &dir)
+{
+    desc = oam_log_desc{};
+    desc.name = "wifi_log_";
+    desc.log_switch.value = 1;
+    desc.size.value = 0x7FFFFFFF;
+    desc.num.value = 2;
+    const std::string slash = dir + "/";
+    const std::string first = slash + "wifi_log_1";
+    std::memcpy(desc.path.value, slash.c_str(), slash.size() + 1);
+    std::memcpy(desc.file_path, first.c_str(), first.size() + 1);
 }

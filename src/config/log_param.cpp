@@ -168,19 +168,33 @@ int ini_get_log_str_cfg(oam_log_str_cfg *pst_cfg)
     return 0;
 }
 
-int oam_init_log_int_var(oam_log_int_cfg *pst_cfg, const char *var_name, int32_t default_value, int32_t max_value)
+// Both kinds of setting keep their INI variable name the same way; only the
+// copy-failure message names the setting's own operation.
+static int oam_set_log_var_name(char *dest, const char *var_name, const char *copy_fail_fmt)
 {
-    if (pst_cfg == nullptr || var_name == nullptr) {
+    if (dest == nullptr || var_name == nullptr) {
         OAM_PRINT("[%s:%d]pst_log var must be NULL!!!\n");
         return -1;
     }
     size_t len = strlen(var_name);
-    if (len >= sizeof(pst_cfg->var_name)) {
+    if (len >= OAM_VAR_NAME_LEN) {
         OAM_PRINT("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
         return -1;
     }
-    if (strncpy_s(pst_cfg->var_name, sizeof(pst_cfg->var_name), var_name, len) != EOK) {
-        OAM_PRINT("[%s:%d]oam_init_log_int_var:: strncpy_s failed!!!\n");
+    if (strncpy_s(dest, OAM_VAR_NAME_LEN, var_name, len) != EOK) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        oam_printf(copy_fail_fmt, __func__, __LINE__);
+#pragma GCC diagnostic pop
+        return -1;
+    }
+    return 0;
+}
+
+int oam_init_log_int_var(oam_log_int_cfg *pst_cfg, const char *var_name, int32_t default_value, int32_t max_value)
+{
+    if (oam_set_log_var_name(pst_cfg == nullptr ? nullptr : pst_cfg->var_name, var_name,
+                             "[%s:%d]oam_init_log_int_var:: strncpy_s failed!!!\n") != 0) {
         return -1;
     }
     pst_cfg->default_value = default_value;
@@ -190,17 +204,8 @@ int oam_init_log_int_var(oam_log_int_cfg *pst_cfg, const char *var_name, int32_t
 
 int oam_init_log_str_var(oam_log_str_cfg *pst_cfg, const char *var_name, const char *default_value)
 {
-    if (pst_cfg == nullptr || var_name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log var must be NULL!!!\n");
-        return -1;
-    }
-    size_t len = strlen(var_name);
-    if (len >= sizeof(pst_cfg->var_name)) {
-        OAM_PRINT("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
-        return -1;
-    }
-    if (strncpy_s(pst_cfg->var_name, sizeof(pst_cfg->var_name), var_name, len) != EOK) {
-        OAM_PRINT("[%s:%d]oam_init_log_str_var:: strncpy_s failed!!!\n");
+    if (oam_set_log_var_name(pst_cfg == nullptr ? nullptr : pst_cfg->var_name, var_name,
+                             "[%s:%d]oam_init_log_str_var:: strncpy_s failed!!!\n") != 0) {
         return -1;
     }
     pst_cfg->default_value = default_value;

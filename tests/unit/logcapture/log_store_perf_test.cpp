@@ -109,21 +109,14 @@ TEST(LogStorePerf, StoreKeepsUpWithARawReceiveAndWriteLoop)
     oam_msg_source src;
     ASSERT_TRUE(oam_msg_source_open(src));
 
-    oam_log_desc desc{};
-    desc.name = "wifi_log_";
-    desc.log_switch.value = 1;
-    desc.size.value = 0x7FFFFFFF;  // no rotation while measuring
-    desc.num.value = 2;
-    const std::string slash = dir + "/";
-    const std::string first = slash + "wifi_log_1";
-    std::memcpy(desc.path.value, slash.c_str(), slash.size() + 1);
-    std::memcpy(desc.file_path, first.c_str(), first.size() + 1);
+    oam_log_desc desc;
+    oam_msg_source_log_desc(desc, dir);
 
     static uint8_t buf[OAM_BUF_LEN];
     std::vector<double> ratios;
     ratios.reserve(ROUNDS * (MESSAGES / BATCH));
     for (int round = 0; round < ROUNDS; ++round) {
-        ASSERT_TRUE(run_round(src, slash + "raw", desc, buf, ratios));
+        ASSERT_TRUE(run_round(src, dir + "/raw", desc, buf, ratios));
         EXPECT_EQ(desc.file_size, static_cast<int64_t>(MESSAGES) * (OAM_RECORD_HDR_LEN + OAM_MSG_SOURCE_LEN));
     }
     if (desc.fp != nullptr) {
