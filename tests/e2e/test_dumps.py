@@ -125,7 +125,9 @@ def assert_dump_archived(chip, oam, core: str, model, which: int, datas: list[by
     prefix = oamsim.DUMP_TYPE_PREFIX[which]
     newest = [n for n in archives(chip, prefix) if ARCHIVE_RE.match(n)["num"] is None]
     assert len(newest) == 1, archives(chip)
-    assert int(t0) <= archive_time(newest[0]) <= t1
+    # The daemon names the archive from time(), which reads the kernel's
+    # coarse clock: it may lag the test's clock by a few milliseconds.
+    assert int(t0 - 0.1) <= archive_time(newest[0]) <= t1
     assert read_archive(chip, newest[0]) == dict(zip(names, datas))
     st = chip.host_path(f"{DUMP_DIR}/{newest[0]}").stat()
     assert st.st_mode & 0o777 == 0o664
@@ -284,7 +286,7 @@ def test_reported_dump_type_picks_the_archive(chip):
     t0 = time.time()
     dump_and_settle(chip, "wifi", 1, [b"x"] * len(files))
     (name,) = archives(chip)
-    assert name.startswith("readm_wifi_uart_") and int(t0) <= archive_time(name) <= time.time()
+    assert name.startswith("readm_wifi_uart_") and int(t0 - 0.1) <= archive_time(name) <= time.time()
     assert read_archive(chip, name) == {}
     assert gzip.decompress(chip.read_file(f"{DUMP_DIR}/{name}")) == bytes(512)
     assert bins(chip) == set(files)
@@ -316,7 +318,7 @@ def test_eleven_dumps_leave_ten_numbered_archives(chip):
         if a == OLD_BFGX:
             continue
         k = int(ARCHIVE_RE.match(a)["num"] or 0)
-        assert int(t0) <= archive_time(a) <= t1
+        assert int(t0 - 0.1) <= archive_time(a) <= t1
         n = 11 - k
         assert read_archive(chip, a) == {files[0]: region(f"dump{n}", 40 + n), files[1]: region(f"d{n}", 600)}, a
     # Numbers of 10 and above are counted but never renamed or deleted; other
