@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 
 constexpr size_t OAM_MSG_SOURCE_LEN = 64;
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 

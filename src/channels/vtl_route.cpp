@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "channels/netlink.h"
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "support/securec.h"
 
 namespace {

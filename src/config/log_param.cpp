@@ -5,8 +5,8 @@
 
 #include "config/ini.h"
 #include "config/log_param_internal.h"
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 
 int oam_get_build_mode();
 int is_user_type();

@@ -14,6 +14,3 @@ void oam_me_pthread_close(pthread_t handle);
 void oam_thread_wake_init();
 // Repeats the wake-up signal until the thread has ended, then joins it.
 void oam_thread_stop_join(pthread_t handle);
-// Sleep used after repeated failed reads: grows from 1 ms to 1 s so that a
-// dead node or socket cannot spin a core, and is cut short by a stop request.
-void oam_read_backoff(unsigned *fail_count);

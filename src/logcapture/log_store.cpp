@@ -20,7 +20,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "core/oam_print.h"
+#include "common/oam_print.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 

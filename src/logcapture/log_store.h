@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 
 int oam_log_dir_init();
 int oam_get_log_file(oam_log_desc *pst_log);

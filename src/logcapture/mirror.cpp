@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "logcapture/receivers.h"
 
 void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)

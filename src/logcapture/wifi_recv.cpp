@@ -6,9 +6,9 @@
 #include <memory>
 #include <new>
 
-#include "core/oam_global.h"
-#include "core/oam_print.h"
-#include "core/oam_thread.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
+#include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
 #include "support/securec.h"

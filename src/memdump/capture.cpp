@@ -12,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/oam_print.h"
+#include "common/oam_print.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "platform/oam_chip.h"

@@ -12,8 +12,8 @@
 #include <ctime>
 #include <memory>
 
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "logcapture/log_store.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"

@@ -18,7 +18,7 @@
 #include <memory>
 #include <zlib.h>
 
-#include "core/oam_print.h"
+#include "common/oam_print.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "support/securec.h"

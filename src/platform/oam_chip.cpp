@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 #include "platform/oam_chip_internal.h"
 #include "platform/oam_driver.h"
 

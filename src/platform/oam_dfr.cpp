@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "config/ini.h"
-#include "core/oam_global.h"
-#include "core/oam_print.h"
+#include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 
 using test_bufs = std::array<std::array<uint8_t, OAM_NLH_LEN>, 5>;
 

@@ -11,7 +11,7 @@
 #include "config/log_param.h"
 #include "config/log_param_internal.h"
 #include "config_test_util.h"
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "memdump_test_util.h"

@@ -1,9 +1,9 @@
-#include "core/oam_global.h"
+#include "common/oam_global.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "core/oam_print.h"
+#include "common/oam_print.h"
 
 oam_global_stru g_st_global;
 
