@@ -3,4 +3,5 @@
 from .chip import (DUMP_CHUNK, ChipTimeout, Empty, Event, Gate, Hangup, NetlinkMsg, ReadError, Stall,
                    VirtualChip, dump_stream, region_bytes)
 from .platform import *  # noqa: F401,F403 - node names, requests, models, dump lists
-from .sandbox import DaemonProcess, Sandbox, default_binary, default_preload
+from .sandbox import (DaemonProcess, Sandbox, default_binary, default_preload, exec_prefix, target_cc,
+                      target_command)
