@@ -67,11 +67,12 @@ def _preload_var(preload) -> str | None:
     return "LD_PRELOAD=" + ":".join(str(p) for p in paths)
 
 
-def _target_tail(argv: list[str], preload) -> list[str]:
-    """The daemon's argv behind an env: through the emulator, which passes
-    the preload on to the program it runs and never loads it itself."""
+def _program_tail(argv: list[str], preload, target: bool) -> list[str]:
+    """A program's command behind an env, with the preload.  A program built
+    for the device (`target`) runs through the emulator, which passes the
+    preload on to it and never loads it itself."""
     var = _preload_var(preload)
-    prefix = exec_prefix()
+    prefix = exec_prefix() if target else []
     if prefix:
         return prefix + (["-E", var] if var else []) + list(argv)
     return ([var] if var else []) + list(argv)
@@ -81,7 +82,7 @@ def target_command(argv: list[str], preload=None) -> list[str]:
     """A command that runs a program built for the device (argv[0]) under
     the preload libraries given (a path or a list), for tests that put
     another program in front of it."""
-    tail = _target_tail(argv, preload)
+    tail = _program_tail(argv, preload, True)
     return tail if exec_prefix() else ["/usr/bin/env", *tail]
 
 
@@ -170,10 +171,7 @@ class Sandbox:
         script = 'ln -sfn %s/$$ /proc/$$ 2>/dev/null; exec %s/usr/bin/env "$@"' % (
             PROCFS, "0<&- " if stdin_closed else "")
         inner = ["/bin/sh", "-c", script, "oamsim"]
-        if target:
-            return args + ["--"] + inner + _target_tail(argv, preload)
-        var = _preload_var(preload)
-        return args + ["--"] + inner + ([var] if var else []) + list(argv)
+        return args + ["--"] + inner + _program_tail(argv, preload, target)
 
 
 def _proc_start(pid: int, live_only: bool = False) -> int | None:
