@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -22,6 +23,32 @@ constexpr uint32_t OAM_NL_MSG_MAX = NLMSG_HDRLEN + OAM_RECORD_DATA_MAX - 1;  // 
 constexpr char OAM_WIFI_SEND_ERR[] = "[%s:%d]send wifi socket is ERR! len = %u.;errno:%s\n\n";
 constexpr char OAM_WIFI_WRITE_ERR[] = "[%s:%d]write wifi log file err;errno:%s\n";
 constexpr char OAM_WIFI_SECOND_WRITE_ERR[] = "[%s:%d]second write wifi log file err;errno:%s\n";
+
+// Overruns of the netlink receive buffer: each one means the kernel dropped
+// log messages the driver sent while the buffer was full.  The count is
+// told at most once a second, so that a storm of them costs no more than a
+// line a second; one that was held back is told with the next message
+// after the second is over.
+struct oam_overrun_log {
+    uint32_t count;
+    uint32_t told;
+    timespec last;
+};
+
+void oam_tell_overruns(oam_overrun_log &ov)
+{
+    timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t since_ms = (static_cast<int64_t>(now.tv_sec) - ov.last.tv_sec) * 1000 +
+                             (now.tv_nsec - ov.last.tv_nsec) / 1000000;
+    if (ov.told != 0 && since_ms < 1000) {
+        return;
+    }
+    OAM_PRINT("[%s:%d]wifi log messages lost: netlink receive buffer overrun, %u overruns so far\n\n",
+              ov.count);
+    ov.told = ov.count;
+    ov.last = now;
+}
 
 }  // namespace
 
@@ -74,6 +101,12 @@ void *oam_netlink_recv_pthread(void *arg)
     }
     addr.nl_family = AF_NETLINK;
 
+    if (g_st_global.puc_buf == nullptr) {
+        // Without its record buffer the receiver has nothing to store into.
+        OAM_PRINT("[%s:%d]wifi record buffer missing\n\n");
+        return nullptr;
+    }
+
     std::unique_ptr<uint8_t[]> rx(new (std::nothrow) uint8_t[OAM_NLH_LEN]);
     if (rx == nullptr) {
         OAM_PRINT("[%s:%d]nlh malloc failed!\n\n");
@@ -97,6 +130,7 @@ void *oam_netlink_recv_pthread(void *arg)
     msg.msg_controllen = 0;
 
     unsigned fail_count = 0;
+    oam_overrun_log overruns {};
     for (;;) {
         if (oam_flag_load(g_st_global.wifi_thread_stop) == 1) {
             rx.reset();
@@ -104,19 +138,24 @@ void *oam_netlink_recv_pthread(void *arg)
             return nullptr;
         }
 
-        ret = memset_s(g_st_global.puc_buf, OAM_BUF_LEN, 0, OAM_BUF_LEN);
-        if (ret == EOK) {
-            ret = memset_s(rx.get(), OAM_NLH_LEN, 0, OAM_NLH_LEN);
-        }
-        if (ret != EOK) {
-            // Only a missing record buffer fails here, and it will not appear later.
-            OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
-            return nullptr;
-        }
-
+        // Neither buffer is cleared between messages: only the bytes that
+        // arrived are ever looked at, and the record is built whole.
         msg.msg_namelen = sizeof(addr);
         ssize_t received = recvmsg(g_st_global.netlink_sock, &msg, 0);
         if (received < 0) {
+            const int err = errno;
+            if (err == EINTR) {
+                // The stop's wake-up, or another signal: no message, and no
+                // failure either.
+                continue;
+            }
+            if (err == ENOBUFS) {
+                // Messages were dropped, but the socket is fine: a pause now
+                // would only drop more.
+                ++overruns.count;
+                oam_tell_overruns(overruns);
+                continue;
+            }
             OAM_PRINT("[%s:%d]recv < 0\n");
             oam_read_backoff(&fail_count);
             continue;
@@ -125,6 +164,9 @@ void *oam_netlink_recv_pthread(void *arg)
             oam_read_backoff(&fail_count);
         } else {
             fail_count = 0;
+        }
+        if (overruns.told != overruns.count) {
+            oam_tell_overruns(overruns);
         }
 
         (void)oam_wifi_recv_msg(rx.get(), static_cast<size_t>(received));
