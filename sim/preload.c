@@ -138,6 +138,7 @@ static int (*real_connect)(int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendmsg)(int, const struct msghdr *, int);
 static ssize_t (*real_recvmsg)(int, struct msghdr *, int);
+static int (*real_recvmmsg)(int, struct mmsghdr *, unsigned int, int, struct timespec *);
 static int (*real_accept)(int, struct sockaddr *, socklen_t *);
 static int (*real_accept4)(int, struct sockaddr *, socklen_t *, int);
 static int (*real_dup)(int);
@@ -165,6 +166,7 @@ static void sim_resolve(void)
     RESOLVE(sendto);
     RESOLVE(sendmsg);
     RESOLVE(recvmsg);
+    RESOLVE(recvmmsg);
     RESOLVE(accept);
     RESOLVE(accept4);
     RESOLVE(dup);
@@ -750,18 +752,34 @@ SIM_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
 /* A congestion the chip reported and no receive has told yet fails this
  * receive with ENOBUFS, before any queued message, as the kernel reports a
  * socket error first. */
+static int sim_take_overrun(int fd)
+{
+    if (g_overrun_count == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return 0;
+    }
+    uint_fast64_t seen = atomic_load(&g_overrun_seen);
+    return atomic_load(g_overrun_count) > seen &&
+           atomic_compare_exchange_strong(&g_overrun_seen, &seen, seen + 1);
+}
+
 SIM_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags)
 {
     sim_resolve();
-    if (g_overrun_count != NULL && sim_kind(fd) == SIM_FD_NETLINK) {
-        uint_fast64_t seen = atomic_load(&g_overrun_seen);
-        if (atomic_load(g_overrun_count) > seen &&
-            atomic_compare_exchange_strong(&g_overrun_seen, &seen, seen + 1)) {
-            errno = ENOBUFS;
-            return -1;
-        }
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
     }
     return real_recvmsg(fd, msg, flags);
+}
+
+SIM_EXPORT int recvmmsg(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, struct timespec *timeout)
+{
+    sim_resolve();
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real_recvmmsg(fd, msgs, vlen, flags, timeout);
 }
 
 static const struct {
