@@ -156,45 +156,60 @@ class Bench:
         finally:
             chip.close()
 
-    def wifi_drain(self, rows: list[Row], size: int, count: int, runs: int):
-        chip, oam, rcvbuf = self.chip()
-        row = Row(f"drain {size} B, blocking sender")
+    @staticmethod
+    def paired(row: Row, runs: int, count: int, first_stream: int, run_raw, run_daemon, stored, size: int,
+               most: int):
+        """Alternates raw and daemon runs (run_raw / run_daemon(run, stream)
+        return seconds), then checks the daemon's records of every stream
+        (stored() returns all payloads) and fills the row."""
         ratios, daemon_rates, raw_rates = [], [], []
-        host = chip.host_path(WIFI_DIR)
-        try:
-            for run in range(runs):
-                stream = 100 + run
-                order = ("raw", "daemon") if run % 2 == 0 else ("daemon", "raw")
-                rate = {}
-                for side in order:
-                    if side == "raw":
-                        res, payloads = self.raw_wifi(chip, f"drain{size}-{run}", count, rcvbuf, size=size,
-                                                      blocking=True, stream=stream)
-                        raw_check = oamsim.check_stream(payloads, stream, size)
-                        row.raw_stored += raw_check.stored
-                        if not raw_check.clean or raw_check.stored != count:
-                            row.faults.append(f"raw run {run}: {raw_check}")
-                    else:
-                        base = dir_bytes(host)
-                        res = chip.wifi_load(count, size=size, blocking=True, stream=stream,
-                                             wait_dir=host, wait_bytes=base + count * (18 + size))
-                    rate[side] = count / res["seconds"]
-                ratios.append(rate["daemon"] / rate["raw"])
-                daemon_rates.append(rate["daemon"])
-                raw_rates.append(rate["raw"])
-            payloads = oamsim.stored_payloads(host, "wifi_log_")
-            for run in range(runs):
-                check = oamsim.check_stream(payloads, 100 + run, size)
-                row.stored += check.stored
-                if not check.clean or check.stored != count:
-                    row.faults.append(f"daemon run {run}: {check}")
-        finally:
-            chip.close()
+        for run in range(runs):
+            stream = first_stream + run
+            order = (("raw", run_raw), ("daemon", run_daemon))
+            rate = {side: count / fn(run, stream) for side, fn in (order if run % 2 == 0 else order[::-1])}
+            ratios.append(rate["daemon"] / rate["raw"])
+            daemon_rates.append(rate["daemon"])
+            raw_rates.append(rate["raw"])
+        payloads = stored()
+        for run in range(runs):
+            check = oamsim.check_stream(payloads, first_stream + run, size, most)
+            row.stored += check.stored
+            if not check.clean or check.stored != count:
+                row.faults.append(f"daemon run {run}: {check}")
         row.offered = count * runs
         row.ratio = statistics.median(ratios)
         row.rates = (f"daemon {statistics.median(daemon_rates) / 1000:.0f} k/s, "
                      f"raw {statistics.median(raw_rates) / 1000:.0f} k/s; ratios "
                      + " ".join(f"{r:.2f}" for r in ratios))
+
+    @staticmethod
+    def raw_checked(row: Row, run: int, payloads: list[bytes], stream: int, size: int, count: int, most: int):
+        check = oamsim.check_stream(payloads, stream, size, most)
+        row.raw_stored += check.stored
+        if not check.clean or check.stored != count:
+            row.faults.append(f"raw run {run}: {check}")
+
+    def wifi_drain(self, rows: list[Row], size: int, count: int, runs: int):
+        chip, oam, rcvbuf = self.chip()
+        row = Row(f"drain {size} B, blocking sender")
+        host = chip.host_path(WIFI_DIR)
+        most = oamsim.load.WIFI_DATA_MAX
+
+        def run_raw(run, stream):
+            res, payloads = self.raw_wifi(chip, f"drain{size}-{run}", count, rcvbuf, size=size, blocking=True,
+                                          stream=stream)
+            self.raw_checked(row, run, payloads, stream, size, count, most)
+            return res["seconds"]
+
+        def run_daemon(run, stream):
+            return chip.wifi_load(count, size=size, blocking=True, stream=stream, wait_dir=host,
+                                  wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
+
+        try:
+            self.paired(row, runs, count, 100, run_raw, run_daemon,
+                        lambda: oamsim.stored_payloads(host, "wifi_log_"), size, most)
+        finally:
+            chip.close()
         rows.append(row)
 
     # bfg node ----------------------------------------------------------------
@@ -202,54 +217,34 @@ class Bench:
     def bfg_drain(self, rows: list[Row], size: int, count: int, runs: int):
         chip, oam, _ = self.chip()
         row = Row(f"bfg node drain {size} B")
-        ratios, daemon_rates, raw_rates = [], [], []
         daemon_conn = chip.events("open", "qvbfgdbg", pred=lambda ev: ev.pid == oam.pid)[0].conn
         host = chip.host_path(BFG_DIR)
         raw_host = chip.host_path(RAW_DIR)
+        most = oamsim.load.NODE_CHUNK_MAX
+
+        def run_raw(run, stream):
+            out = f"{RAW_DIR}/bfg{run}"
+            raw = chip.start_process([str(oamsim.default_loadgen()), "rawnode", "--node", "/dev/qvbfgdbg", "--out",
+                                      out, "--count", str(count)], name=f"rawbfg{run}",
+                                     ro_paths=[oamsim.default_loadgen()])
+            raw.wait_stdout("open\n", 10)
+            conn = chip.wait_event("open", "qvbfgdbg", pred=lambda ev: ev.pid == raw.pid).conn
+            res = chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=conn, wait_dir=raw_host,
+                                   wait_bytes=dir_bytes(raw_host) + count * size)
+            raw.wait(30)
+            self.raw_checked(row, run, raw_node_payloads(chip.host_path(out).read_bytes(), size), stream, size,
+                             count, most)
+            return res["seconds"]
+
+        def run_daemon(run, stream):
+            return chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=daemon_conn, wait_dir=host,
+                                    wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
+
         try:
-            for run in range(runs):
-                stream = 200 + run
-                order = ("raw", "daemon") if run % 2 == 0 else ("daemon", "raw")
-                rate = {}
-                for side in order:
-                    if side == "raw":
-                        out = f"{RAW_DIR}/bfg{run}"
-                        raw = chip.start_process([str(oamsim.default_loadgen()), "rawnode", "--node",
-                                                  "/dev/qvbfgdbg", "--out", out, "--count", str(count)],
-                                                 name=f"rawbfg{run}", ro_paths=[oamsim.default_loadgen()])
-                        raw.wait_stdout("open\n", 10)
-                        conn = chip.wait_event("open", "qvbfgdbg", pred=lambda ev, p=raw.pid: ev.pid == p).conn
-                        base = dir_bytes(raw_host)
-                        res = chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=conn,
-                                               wait_dir=raw_host, wait_bytes=base + count * size)
-                        raw.wait(30)
-                        raw_check = oamsim.check_stream(
-                            raw_node_payloads(chip.host_path(out).read_bytes(), size), stream, size,
-                            oamsim.load.NODE_CHUNK_MAX)
-                        row.raw_stored += raw_check.stored
-                        if not raw_check.clean or raw_check.stored != count:
-                            row.faults.append(f"raw run {run}: {raw_check}")
-                    else:
-                        base = dir_bytes(host)
-                        res = chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=daemon_conn,
-                                               wait_dir=host, wait_bytes=base + count * (18 + size))
-                    rate[side] = count / res["seconds"]
-                ratios.append(rate["daemon"] / rate["raw"])
-                daemon_rates.append(rate["daemon"])
-                raw_rates.append(rate["raw"])
-            payloads = oamsim.stored_payloads(host, "bfg_log_")
-            for run in range(runs):
-                check = oamsim.check_stream(payloads, 200 + run, size, oamsim.load.NODE_CHUNK_MAX)
-                row.stored += check.stored
-                if not check.clean or check.stored != count:
-                    row.faults.append(f"daemon run {run}: {check}")
+            self.paired(row, runs, count, 200, run_raw, run_daemon,
+                        lambda: oamsim.stored_payloads(host, "bfg_log_"), size, most)
         finally:
             chip.close()
-        row.offered = count * runs
-        row.ratio = statistics.median(ratios)
-        row.rates = (f"daemon {statistics.median(daemon_rates) / 1000:.0f} k/s, "
-                     f"raw {statistics.median(raw_rates) / 1000:.0f} k/s; ratios "
-                     + " ".join(f"{r:.2f}" for r in ratios))
         rows.append(row)
 
     # idle --------------------------------------------------------------------

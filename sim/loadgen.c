@@ -258,6 +258,38 @@ static int open_out(const char *path)
     return fd;
 }
 
+/* One receive (recvmsg on a netlink socket, else read) and one write per
+ * message, until `count` came or, after the first, none came for a while. */
+static int raw_loop(int in, int is_netlink, int out, long count)
+{
+    static uint8_t buf[2048];
+    struct sockaddr_nl from;
+    struct iovec iov = {buf, sizeof(buf)};
+    struct msghdr msg = {.msg_name = &from, .msg_iov = &iov, .msg_iovlen = 1};
+    long got = 0;
+    while (got < count) {
+        ssize_t n;
+        if (is_netlink) {
+            msg.msg_namelen = sizeof(from);
+            n = recvmsg(in, &msg, 0);
+        } else {
+            n = read(in, buf, CHUNK_MAX);
+        }
+        if (n < 0 && errno == EAGAIN && got > 0) {
+            break;
+        }
+        if (n <= 0) {
+            continue;
+        }
+        if (write(out, buf, (size_t)n) != n) {
+            die("write");
+        }
+        got++;
+    }
+    printf("received=%ld\n", got);
+    return 0;
+}
+
 static int run_rawnl(const struct opts *o)
 {
     int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
@@ -283,27 +315,7 @@ static int run_rawnl(const struct opts *o)
     printf("port=%u\n", local.nl_pid);
     fflush(stdout);
 
-    static uint8_t buf[2048];
-    struct sockaddr_nl from;
-    struct iovec iov = {buf, sizeof(buf)};
-    struct msghdr msg = {.msg_name = &from, .msg_iov = &iov, .msg_iovlen = 1};
-    long got = 0;
-    while (got < o->count) {
-        msg.msg_namelen = sizeof(from);
-        ssize_t n = recvmsg(s, &msg, 0);
-        if (n < 0 && errno == EAGAIN && got > 0) {
-            break;
-        }
-        if (n <= 0) {
-            continue;
-        }
-        if (write(out, buf, (size_t)n) != n) {
-            die("write");
-        }
-        got++;
-    }
-    printf("received=%ld\n", got);
-    return 0;
+    return raw_loop(s, 1, out, o->count);
 }
 
 static int run_rawnode(const struct opts *o)
@@ -315,20 +327,7 @@ static int run_rawnode(const struct opts *o)
     int out = open_out(o->out);
     printf("open\n");
     fflush(stdout);
-    static uint8_t buf[CHUNK_MAX];
-    long got = 0;
-    while (got < o->count) {
-        ssize_t n = read(in, buf, sizeof(buf));
-        if (n <= 0) {
-            continue;
-        }
-        if (write(out, buf, (size_t)n) != n) {
-            die("write");
-        }
-        got++;
-    }
-    printf("received=%ld\n", got);
-    return 0;
+    return raw_loop(in, 0, out, o->count);
 }
 
 static void usage(void)
