@@ -157,20 +157,23 @@ class Bench:
             chip.close()
 
     @staticmethod
-    def paired(row: Row, runs: int, count: int, first_stream: int, run_raw, run_daemon, stored, size: int,
-               most: int):
+    def paired(chip, rows: list[Row], row: Row, runs: int, count: int, first_stream: int, run_raw, run_daemon,
+               host: Path, prefix: str, size: int, most: int):
         """Alternates raw and daemon runs (run_raw / run_daemon(run, stream)
-        return seconds), then checks the daemon's records of every stream
-        (stored() returns all payloads) and fills the row."""
+        return seconds), then checks the daemon's records of every stream in
+        the files `prefix`N of `host`, fills the row and closes the chip."""
         ratios, daemon_rates, raw_rates = [], [], []
-        for run in range(runs):
-            stream = first_stream + run
-            order = (("raw", run_raw), ("daemon", run_daemon))
-            rate = {side: count / fn(run, stream) for side, fn in (order if run % 2 == 0 else order[::-1])}
-            ratios.append(rate["daemon"] / rate["raw"])
-            daemon_rates.append(rate["daemon"])
-            raw_rates.append(rate["raw"])
-        payloads = stored()
+        try:
+            for run in range(runs):
+                stream = first_stream + run
+                order = (("raw", run_raw), ("daemon", run_daemon))
+                rate = {side: count / fn(run, stream) for side, fn in (order if run % 2 == 0 else order[::-1])}
+                ratios.append(rate["daemon"] / rate["raw"])
+                daemon_rates.append(rate["daemon"])
+                raw_rates.append(rate["raw"])
+            payloads = oamsim.stored_payloads(host, prefix)
+        finally:
+            chip.close()
         for run in range(runs):
             check = oamsim.check_stream(payloads, first_stream + run, size, most)
             row.stored += check.stored
@@ -181,6 +184,7 @@ class Bench:
         row.rates = (f"daemon {statistics.median(daemon_rates) / 1000:.0f} k/s, "
                      f"raw {statistics.median(raw_rates) / 1000:.0f} k/s; ratios "
                      + " ".join(f"{r:.2f}" for r in ratios))
+        rows.append(row)
 
     @staticmethod
     def raw_checked(row: Row, run: int, payloads: list[bytes], stream: int, size: int, count: int, most: int):
@@ -205,12 +209,7 @@ class Bench:
             return chip.wifi_load(count, size=size, blocking=True, stream=stream, wait_dir=host,
                                   wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
 
-        try:
-            self.paired(row, runs, count, 100, run_raw, run_daemon,
-                        lambda: oamsim.stored_payloads(host, "wifi_log_"), size, most)
-        finally:
-            chip.close()
-        rows.append(row)
+        self.paired(chip, rows, row, runs, count, 100, run_raw, run_daemon, host, "wifi_log_", size, most)
 
     # bfg node ----------------------------------------------------------------
 
@@ -240,12 +239,7 @@ class Bench:
             return chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=daemon_conn, wait_dir=host,
                                     wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
 
-        try:
-            self.paired(row, runs, count, 200, run_raw, run_daemon,
-                        lambda: oamsim.stored_payloads(host, "bfg_log_"), size, most)
-        finally:
-            chip.close()
-        rows.append(row)
+        self.paired(chip, rows, row, runs, count, 200, run_raw, run_daemon, host, "bfg_log_", size, most)
 
     # idle --------------------------------------------------------------------
 

@@ -632,20 +632,25 @@ class VirtualChip:
         return self._nl.sendto(bytes(raw), (port, 0))
 
     def wifi_load(self, count: int, *, size="64", rate: float | None = None, blocking: bool = False,
-                  stream: int = 0, port: int | None = None, wait_dir: str | Path | None = None,
-                  wait_bytes: int = 0) -> dict:
+                  stream: int = 0, port: int | None = None, overrun: bool = True,
+                  wait_dir: str | Path | None = None, wait_bytes: int = 0) -> dict:
         """Sends `count` sequence-numbered Wi-Fi log messages at driver speed
         with the C load generator (sim/loadgen.c): without waiting, so a full
         receive buffer refuses them and the daemon is told of the overrun,
         unless `blocking`; at line rate or `rate` messages a second; `size`
-        bytes each or "mixed".  Returns the generator's counts (offered,
-        sent, refused, overruns, seconds)."""
+        bytes each or "mixed".  `port` sends to another receiver, `overrun`
+        False keeps the daemon from hearing of the refusals.  With
+        `wait_dir`, the time runs until its files hold `wait_bytes` bytes.
+        Returns the generator's counts (offered, sent, refused, overruns,
+        seconds)."""
         if port is None:
             port = self.daemon_port
             if port is None:
                 raise RuntimeError("no hello received yet: daemon port unknown")
         args = ["wifi", "--port", str(port), "--count", str(count), "--size", str(size),
-                "--stream", str(stream), "--overrun", str(self.overrun_path)]
+                "--stream", str(stream)]
+        if overrun:
+            args += ["--overrun", str(self.overrun_path)]
         if rate:
             args += ["--rate", str(rate)]
         if blocking:
