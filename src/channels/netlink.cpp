@@ -29,13 +29,14 @@ uint32_t oam_netlink_port_id()
 
 // The driver hands its log messages to netlink without waiting: whatever
 // does not fit in this socket's receive buffer is dropped by the kernel.
-// A core going wrong logs in bursts; measured on the virtual chip, a burst
-// of 5000 messages of 1500 bytes sent at line rate needs about 12 MiB of
-// kernel accounting (a message costs its size rounded up to a power of two
-// plus some 300 bytes), and 64-byte messages at 200000 a second for 5 s
-// stay far below that.  8 MiB asked for is 16 MiB granted (the kernel
-// doubles the request for its overhead), kernel memory taken only while
-// messages wait.  The INI may ask for more or less.
+// A core going wrong logs in bursts.  Measured on the virtual chip, a queued
+// message costs the buffer 832 bytes at 64 bytes of data and 2304 bytes at
+// 1500, so a burst of 5000 messages of 1500 bytes sent at once needs 11 MiB;
+// the default system buffer (208 KiB) holds 92 of them.  8 MiB asked
+// for is 16 MiB granted (the kernel doubles the request for its overhead):
+// room for such a burst with a margin, or 20000 small messages, a tenth of a
+// second at 200000 a second while the receiver catches up.  It is kernel
+// memory taken only while messages wait.  The INI may ask for more or less.
 constexpr int32_t OAM_NL_RCVBUF_DEFAULT_KB = 8192;
 constexpr int32_t OAM_NL_RCVBUF_MAX_KB = 256 * 1024;
 constexpr char OAM_NL_RCVBUF_VAR[] = "log_rcvbuf_device_wifi";
