@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -305,6 +306,16 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
     }
 }
 
+namespace {
+
+std::mutex g_tz_mutex;
+// The zone is first read before any thread runs, so that no thread's first
+// conversion has to set the C library's zone state up while another reads
+// it again.
+[[maybe_unused]] const bool g_tz_read_at_start = (tzset(), true);
+
+}  // namespace
+
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
     // The stamp of the last second converted, per thread: a receiver stores
@@ -325,10 +336,15 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     if (!cache.valid || cache.sec != tv.tv_sec) {
         // localtime_r never looks at the zone again once it was read, but
         // the device's zone may change while the daemon runs.  tzset checks
-        // the zone file (a stat of /etc/localtime, under the C library's
-        // lock) and reads it again only when it changed: once a second per
-        // receiver at most.
-        tzset();
+        // the zone file (a stat of /etc/localtime) and reads it again only
+        // when it changed: once a second per receiver at most.  The C
+        // library locks it internally; the receivers also take turns here,
+        // so that the name it frees and copies on every call is never
+        // handled by two of them at once in a way a race checker cannot see.
+        {
+            const std::lock_guard<std::mutex> lock(g_tz_mutex);
+            tzset();
+        }
         struct tm local {};
         if (localtime_r(&tv.tv_sec, &local) == nullptr) {
             return;
