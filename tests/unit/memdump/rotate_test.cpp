@@ -303,7 +303,7 @@ TEST_F(MemdumpRotate, ArchivesEachDumpUnderItsTypeAndNumbersTheOlder)
         return names;
     }();
     ASSERT_EQ(uart.size(), 1U);
-    EXPECT_EQ(gunzip_file(uart[0]), std::string(512, '\0'));
+    EXPECT_EQ(gunzip_file(uart[0]), std::string(1024, '\0'));
 
     std::error_code ec;
     fs::remove_all("/vendor/log", ec);
