@@ -328,7 +328,9 @@ def test_eleven_dumps_leave_ten_numbered_archives(chip):
     assert chip.read_file(f"{DUMP_DIR}/{STALE_ME}") == b"stale"
     assert len(archives(chip)) == 12
     stop(oam)
-    assert count_msg(oam, f"!@file_name:{OLD_BFGX} does not fit") == 11
+    # Reported at every renumbering; the first dump found no archive of its
+    # own to move (the newest's number was free).
+    assert count_msg(oam, f"!@file_name:{OLD_BFGX} does not fit") == 10
 
 
 @pytest.mark.chip(model="zr4002", memdump_dir=False)
