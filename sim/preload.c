@@ -27,7 +27,9 @@
  * Environment: OAM_SIM_NL_PORT (chip's netlink port id), OAM_SIM_ACCEPT_FAIL
  * (path of a trigger file; while it exists accept() drops each new
  * connection and fails with the errno named in the file, ECONNABORTED when
- * it is empty; a file whose text contains "once" is removed when it fires).
+ * it is empty; a file whose text contains "once" is removed when it fires),
+ * OAM_SIM_HOLD_READS (path of a trigger file; while it exists a node read
+ * interrupted by a signal goes on waiting instead of failing with EINTR).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -117,6 +119,7 @@ static atomic_int g_env_ready;
 static uint32_t g_nl_port;
 static int g_nl_port_set;
 static char g_accept_fail_path[PATH_MAX];
+static char g_hold_reads_path[PATH_MAX];
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_openat)(int, const char *, int, ...);
@@ -178,6 +181,10 @@ static void sim_env(void)
     const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
     if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
         memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
+    }
+    const char *hold = getenv("OAM_SIM_HOLD_READS");
+    if (hold != NULL && strlen(hold) < sizeof(g_hold_reads_path)) {
+        memcpy(g_hold_reads_path, hold, strlen(hold) + 1);
     }
     atomic_store_explicit(&g_env_ready, 1, memory_order_release);
 }
@@ -498,6 +505,13 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
     return nfd;
 }
 
+/* True while the file named by OAM_SIM_HOLD_READS exists. */
+static int sim_reads_held(void)
+{
+    sim_env();
+    return g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+}
+
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     sim_resolve();
@@ -517,8 +531,12 @@ SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
     /* One message per read, cut to the caller's size as a driver would; an
-     * EINTR reaches the caller so that a signal can wake a receiver. */
-    ssize_t rc = recvmsg(fd, &msg, 0);
+     * EINTR reaches the caller so that a signal can wake a receiver, unless
+     * the chip holds reads (a driver whose read ignores signals). */
+    ssize_t rc;
+    do {
+        rc = recvmsg(fd, &msg, 0);
+    } while (rc < 0 && errno == EINTR && sim_reads_held());
     if (rc <= 0) {
         return rc;
     }

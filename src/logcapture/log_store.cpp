@@ -258,14 +258,16 @@ int rename_old_file(oam_log_desc *pst_log)
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
+    // The count limit has no lower bound in the INI: a limit below 1 keeps
+    // no old file, and is tested before num - 1 is formed, which would
+    // overflow for the most negative limit and send the loop below round
+    // about 2^31 times.  The count of files present cannot go below none.
+    const int32_t num = pst_log->num.value;
     int32_t k = oam_flag_load(pst_log->file_count);
-    if (k >= pst_log->num.value) {
-        k = pst_log->num.value - 1;
-    }
-    // A count limit of 0 or below keeps no old file; the count of files
-    // present cannot go below none.
-    if (k < 0) {
+    if (num < 1 || k < 0) {
         k = 0;
+    } else if (k >= num) {
+        k = num - 1;
     }
     oam_flag_store(pst_log->file_count, k);
     for (; k > 0; --k) {
