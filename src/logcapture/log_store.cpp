@@ -309,9 +309,6 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
 
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
-    // The zone is read once; localtime_r does not look at it again.
-    static const bool tz_ready = (tzset(), true);
-    (void)tz_ready;
     // The stamp of the last second converted, per thread: a receiver stores
     // many records a second, and the conversion of one second always gives
     // the same fields, so only the millisecond changes between them.
@@ -328,6 +325,12 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
+        // localtime_r never looks at the zone again once it was read, but
+        // the device's zone may change while the daemon runs.  tzset checks
+        // the zone file (a stat of /etc/localtime, under the C library's
+        // lock) and reads it again only when it changed: once a second per
+        // receiver at most.
+        tzset();
         struct tm local {};
         if (localtime_r(&tv.tv_sec, &local) == nullptr) {
             return;
