@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "common/oam_print.h"
+#include "common/oam_record.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -28,9 +29,7 @@ namespace {
 
 constexpr mode_t OAM_LOG_DIR_MODE = 0775;
 constexpr int32_t OAM_RECHECK_INTERVAL = 100;  // existence check after this many records
-constexpr uint32_t OAM_STAMP_LEN = 14;
 constexpr uint8_t OAM_STAMP_MODE_RECORD = 1;
-constexpr uint8_t OAM_RECORD_MARKER = 0xAA;
 constexpr size_t OAM_ERR_TEXT_LEN = 128;
 
 struct oam_log_dir {

@@ -25,6 +25,43 @@ constexpr char OAM_WIFI_SECOND_WRITE_ERR[] = "[%s:%d]second write wifi log file 
 
 }  // namespace
 
+int oam_wifi_recv_msg(const uint8_t *rx, size_t received)
+{
+    if (rx == nullptr || received > OAM_NL_RECV_MAX) {
+        return -1;
+    }
+    // Only bytes that arrived count: a datagram shorter than the length
+    // field reads as zeros beyond its end.
+    uint32_t msg_len = 0;
+    int ret = memcpy_s(&msg_len, sizeof(msg_len), rx, received < sizeof(msg_len) ? received : sizeof(msg_len));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        return -1;
+    }
+    // A length beyond what arrived would store zero padding as log data.
+    if (msg_len < OAM_NL_MSG_MIN || msg_len > OAM_NL_MSG_MAX || msg_len > received) {
+        char err_buf[64];
+        OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
+                  strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
+        return -1;
+    }
+    const uint32_t data_len = msg_len - NLMSG_HDRLEN;
+
+    ret = memcpy_s(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, rx + NLMSG_HDRLEN, data_len);
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        return -1;
+    }
+
+    oam_mirror_to_tool(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, data_len, OAM_WIFI_SEND_ERR);
+
+    if (g_st_global.st_wifi_log.log_switch.value == 1) {
+        oam_log_store_record(&g_st_global.st_wifi_log, g_st_global.puc_buf, data_len, OAM_WIFI_WRITE_ERR,
+                             OAM_WIFI_SECOND_WRITE_ERR);
+    }
+    return 0;
+}
+
 void *oam_netlink_recv_pthread(void *arg)
 {
     (void)arg;
@@ -90,34 +127,6 @@ void *oam_netlink_recv_pthread(void *arg)
             fail_count = 0;
         }
 
-        uint32_t msg_len = 0;
-        ret = memcpy_s(&msg_len, sizeof(msg_len), rx.get(), sizeof(msg_len));
-        if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
-            continue;
-        }
-        // A length beyond what arrived would store zero padding as log data.
-        if (msg_len < OAM_NL_MSG_MIN || msg_len > OAM_NL_MSG_MAX || msg_len > static_cast<uint32_t>(received)) {
-            char err_buf[64];
-            OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
-                      strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
-            continue;
-        }
-        const uint32_t data_len = msg_len - NLMSG_HDRLEN;
-
-        ret = memcpy_s(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, rx.get() + NLMSG_HDRLEN,
-                       data_len);
-        if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
-            continue;
-        }
-
-        oam_mirror_to_tool(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, data_len, OAM_WIFI_SEND_ERR);
-
-        if (g_st_global.st_wifi_log.log_switch.value != 1) {
-            continue;
-        }
-        oam_log_store_record(&g_st_global.st_wifi_log, g_st_global.puc_buf, data_len, OAM_WIFI_WRITE_ERR,
-                             OAM_WIFI_SECOND_WRITE_ERR);
+        (void)oam_wifi_recv_msg(rx.get(), static_cast<size_t>(received));
     }
 }
