@@ -22,6 +22,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "common/oam_global.h"
+#include "fuzz_support.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 
@@ -198,22 +199,6 @@ unsigned long octal_field(const char *field, size_t len)
     return v;
 }
 
-std::string read_file(const std::string &path)
-{
-    std::string out;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        out.append(buf, n);
-    }
-    std::fclose(f);
-    return out;
-}
-
 void check_archive(const std::string &archive, const char *prefix, const std::map<ino_t, entry_state> &after)
 {
     const std::string tar = gunzip(path_of(archive));
@@ -261,7 +246,7 @@ void check_archive(const std::string &archive, const char *prefix, const std::ma
             std::abort();
         }
         if (name_len < 99) {
-            const std::string content = read_file(path_of(name));
+            const auto content = fuzz_support::read_file<std::string>(path_of(name));
             if (tar.compare(pos, size, content) != 0) {
                 std::abort();
             }
@@ -286,10 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static char start_dir[4096];
     static const bool ready = [] {
-        if (std::getenv("OAM_UNIT_SANDBOX") == nullptr) {
-            std::fprintf(stderr, "run inside scripts/sandbox-exec: this target writes the device's fixed paths\n");
-            std::abort();
-        }
+        fuzz_support::require_sandbox();
         if (getcwd(start_dir, sizeof start_dir) == nullptr) {
             std::abort();
         }

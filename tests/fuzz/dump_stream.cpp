@@ -19,6 +19,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_support.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "platform/oam_chip.h"
@@ -62,22 +63,6 @@ void *feed(void *arg)
     return nullptr;
 }
 
-std::vector<uint8_t> read_file(const char *path)
-{
-    std::vector<uint8_t> out;
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        out.insert(out.end(), buf, buf + n);
-    }
-    std::fclose(f);
-    return out;
-}
-
 memdump_list_choice choose(uint8_t which)
 {
     constexpr int32_t CHIPS[] = {CHIP_ZR4001, CHIP_ZR4002, CHIP_ZR4003, CHIP_ZR4004,
@@ -98,10 +83,7 @@ memdump_list_choice choose(uint8_t which)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const bool ready = [] {
-        if (std::getenv("OAM_UNIT_SANDBOX") == nullptr) {
-            std::fprintf(stderr, "run inside scripts/sandbox-exec: this target writes the device's fixed paths\n");
-            std::abort();
-        }
+        fuzz_support::require_sandbox();
         mkdir("/vendor/log", 0775);
         mkdir("/vendor/log/memdump", 0775);
         return true;
@@ -155,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         if (choice.list[i].len != len ||
-            read_file(choice.list[i].path) != std::vector<uint8_t>(stream.begin() + static_cast<long>(pos),
+            fuzz_support::read_file(choice.list[i].path) != std::vector<uint8_t>(stream.begin() + static_cast<long>(pos),
                                                                  stream.begin() + static_cast<long>(pos + len))) {
             std::abort(); // a region arrived whole but its file differs
         }

@@ -20,6 +20,7 @@
 #include "config/ini.h"
 #include "config/ini_internal.h"
 #include "config/log_param.h"
+#include "fuzz_support.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"
@@ -58,10 +59,7 @@ void setup_once()
     if (getcwd(g_start_dir, sizeof g_start_dir) == nullptr) {
         std::abort();
     }
-    if (std::getenv("OAM_UNIT_SANDBOX") == nullptr) {
-        std::fprintf(stderr, "run inside scripts/sandbox-exec: this target writes the device's fixed paths\n");
-        std::abort();
-    }
+    fuzz_support::require_sandbox();
     mkdir("/sys/zr400x_ps", 0755);
     mkdir("/data/vendor", 0755);
     mkdir("/data/vendor/cust_conn", 0755);
