@@ -32,6 +32,8 @@
  * (path of a trigger file; while it exists accept() drops each new
  * connection and fails with the errno named in the file, ECONNABORTED when
  * it is empty; a file whose text contains "once" is removed when it fires),
+ * OAM_SIM_HOLD_READS (path of a trigger file; while it exists a node read
+ * interrupted by a signal goes on waiting instead of failing with EINTR),
  * OAM_SIM_NL_OVERRUN (path of a file whose first 8 bytes count the overruns
  * of the daemon's netlink socket; mapped once at start).
  */
@@ -124,6 +126,7 @@ static atomic_int g_env_ready;
 static uint32_t g_nl_port;
 static int g_nl_port_set;
 static char g_accept_fail_path[PATH_MAX];
+static char g_hold_reads_path[PATH_MAX];
 static _Atomic uint64_t *g_overrun_count; /* shared with the load generator */
 static atomic_uint_fast64_t g_overrun_seen;
 
@@ -191,6 +194,10 @@ static void sim_env(void)
     const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
     if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
         memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
+    }
+    const char *hold = getenv("OAM_SIM_HOLD_READS");
+    if (hold != NULL && strlen(hold) < sizeof(g_hold_reads_path)) {
+        memcpy(g_hold_reads_path, hold, strlen(hold) + 1);
     }
     const char *overrun = getenv("OAM_SIM_NL_OVERRUN");
     if (overrun != NULL && overrun[0] != '\0' && g_overrun_count == NULL) {
@@ -523,6 +530,18 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
     return nfd;
 }
 
+/* True while the file named by OAM_SIM_HOLD_READS exists. */
+/* Called with the EINTR of a read still in errno, which the caller returns
+ * when the reads are not held: the look-up must leave it as it was. */
+static int sim_reads_held(void)
+{
+    int saved = errno;
+    sim_env();
+    int held = g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    errno = saved;
+    return held;
+}
+
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     sim_resolve();
@@ -542,8 +561,12 @@ SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
     /* One message per read, cut to the caller's size as a driver would; an
-     * EINTR reaches the caller so that a signal can wake a receiver. */
-    ssize_t rc = real_recvmsg(fd, &msg, 0);
+     * EINTR reaches the caller so that a signal can wake a receiver, unless
+     * the chip holds reads (a driver whose read ignores signals). */
+    ssize_t rc;
+    do {
+        rc = real_recvmsg(fd, &msg, 0);
+    } while (rc < 0 && errno == EINTR && sim_reads_held());
     if (rc <= 0) {
         return rc;
     }

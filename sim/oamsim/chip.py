@@ -482,6 +482,7 @@ class VirtualChip:
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "OAM_SIM_NL_PORT": str(self.port),
             "OAM_SIM_ACCEPT_FAIL": f"{CTL_DIR}/accept_fail",
+            "OAM_SIM_HOLD_READS": f"{CTL_DIR}/hold_reads",
             "OAM_SIM_NL_OVERRUN": f"{CTL_DIR}/nl_overrun",
             "ASAN_OPTIONS": os.environ.get("OAM_ASAN_OPTIONS", ASAN_OPTIONS),
             "UBSAN_OPTIONS": os.environ.get("OAM_UBSAN_OPTIONS", UBSAN_OPTIONS),
@@ -770,6 +771,15 @@ class VirtualChip:
         """Makes the daemon's accept() drop each new connection and fail with
         `err` (a name such as 'EMFILE'), until accept_ok()."""
         (self.run_dir / "ctl" / "accept_fail").write_text(err + (" once" if once else ""))
+
+    def hold_reads(self, hold: bool = True):
+        """While held, a node read of the daemon ignores signals, as a driver
+        read that is not interruptible does: it returns only with data."""
+        path = self.run_dir / "ctl" / "hold_reads"
+        if hold:
+            path.write_text("")
+        else:
+            path.unlink(missing_ok=True)
 
     def accept_ok(self):
         try:

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,6 +21,7 @@
 #include <unistd.h>
 
 #include "common/oam_print.h"
+#include "common/oam_time.h"
 #include "common/oam_record.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
@@ -259,14 +259,16 @@ int rename_old_file(oam_log_desc *pst_log)
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
+    // The count limit has no lower bound in the INI: a limit below 1 keeps
+    // no old file, and is tested before num - 1 is formed, which would
+    // overflow for the most negative limit and send the loop below round
+    // about 2^31 times.  The count of files present cannot go below none.
+    const int32_t num = pst_log->num.value;
     int32_t k = oam_flag_load(pst_log->file_count);
-    if (k >= pst_log->num.value) {
-        k = pst_log->num.value - 1;
-    }
-    // A count limit of 0 or below keeps no old file; the count of files
-    // present cannot go below none.
-    if (k < 0) {
+    if (num < 1 || k < 0) {
         k = 0;
+    } else if (k >= num) {
+        k = num - 1;
     }
     oam_flag_store(pst_log->file_count, k);
     for (; k > 0; --k) {
@@ -306,16 +308,6 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
     }
 }
 
-namespace {
-
-std::mutex g_tz_mutex;
-// The zone is first read before any thread runs, so that no thread's first
-// conversion has to set the C library's zone state up while another reads
-// it again.
-[[maybe_unused]] const bool g_tz_read_at_start = (tzset(), true);
-
-}  // namespace
-
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
     // The stamp of the last second converted, per thread: a receiver stores
@@ -334,19 +326,10 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
-        // localtime_r never looks at the zone again once it was read, but
-        // the device's zone may change while the daemon runs.  tzset checks
-        // the zone file (a stat of /etc/localtime) and reads it again only
-        // when it changed: once a second per receiver at most.  The C
-        // library locks it internally; the receivers also take turns here,
-        // so that the name it frees and copies on every call is never
-        // handled by two of them at once in a way a race checker cannot see.
-        {
-            const std::lock_guard<std::mutex> lock(g_tz_mutex);
-            tzset();
-        }
+        // Once a second per receiver at most: the zone is looked at again
+        // here, so stamps follow a change of the device's time zone.
         struct tm local {};
-        if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+        if (oam_local_time(tv.tv_sec, &local) != 0) {
             return;
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);

@@ -50,18 +50,24 @@ bool read_number(const char *&p, unsigned long &value)
     return true;
 }
 
+// How the C library fetches an argument: a position named by two
+// directives that fetch it differently would be read as one type and
+// printed as the other (a pointer from half an int).
+enum class arg_class : unsigned char { none, int_arg, long_arg, pointer, double_arg, long_double };
+
 // Positional ("%N$", "*N$") and sequential arguments may not be mixed.
 struct arg_use {
     bool positional;
     bool sequential;
+    arg_class position_class[DIRECTIVE_POSITION_MAX + 1];
 };
 
-// Reads "N$" at p if it is there.  True when p is not at a digit (nothing
-// read) or when a valid position was read; false for digits that are not a
-// position the C library would take the same way.
-bool read_position(const char *&p, bool &found)
+// Reads "N$" at p if it is there: position is then N, else 0.  True when p
+// is not at a digit (nothing read) or when a valid position was read; false
+// for digits that are not a position the C library would take the same way.
+bool read_position(const char *&p, unsigned long &position)
 {
-    found = false;
+    position = 0;
     if (!is_digit(*p)) {
         return true;
     }
@@ -70,22 +76,32 @@ bool read_position(const char *&p, bool &found)
         return false;
     }
     ++p;
-    found = true;
+    position = n;
     return true;
 }
 
-bool note_arg(arg_use &use, bool positional)
+bool note_arg(arg_use &use, unsigned long position, arg_class cls)
 {
-    (positional ? use.positional : use.sequential) = true;
-    return !(use.positional && use.sequential);
+    (position != 0 ? use.positional : use.sequential) = true;
+    if (use.positional && use.sequential) {
+        return false;
+    }
+    if (position != 0) {
+        arg_class &seen = use.position_class[position];
+        if (seen != arg_class::none && seen != cls) {
+            return false;
+        }
+        seen = cls;
+    }
+    return true;
 }
 
 // "*" or "*N$" for a width or precision taken from the arguments.
 bool read_star(const char *&p, arg_use &use)
 {
     ++p;
-    bool positional = false;
-    return read_position(p, positional) && note_arg(use, positional);
+    unsigned long position = 0;
+    return read_position(p, position) && note_arg(use, position, arg_class::int_arg);
 }
 
 // Reads one directive with p just past its '%' and leaves p on its
@@ -98,12 +114,12 @@ bool read_directive(const char *&p, arg_use &use)
     if (*p == '%') {
         return true; // "%%": a plain '%', no argument
     }
-    bool positional = false;
+    unsigned long position = 0;
     if (is_digit(*p) && *p != '0') {
         const char *q = p;
         unsigned long n = 0;
         if (read_number(q, n) && *q == '$') {
-            if (!read_position(p, positional)) {
+            if (!read_position(p, position)) {
                 return false;
             }
         }
@@ -133,15 +149,21 @@ bool read_directive(const char *&p, arg_use &use)
     // reads the same way whichever of its parsers is at work.
     bool integer_only = false;
     bool float_only = false;
+    bool wide = false;
     if (p[0] == 'h' && p[1] == 'h') {
         p += 2;
         integer_only = true;
     } else if (p[0] == 'l' && p[1] == 'l') {
         p += 2;
         integer_only = true;
-    } else if (*p == 'h' || *p == 'q' || *p == 'j' || *p == 'z' || *p == 'Z' || *p == 't') {
+        wide = true;
+    } else if (*p == 'h') {
         ++p;
         integer_only = true;
+    } else if (*p == 'q' || *p == 'j' || *p == 'z' || *p == 'Z' || *p == 't') {
+        ++p;
+        integer_only = true;
+        wide = true;
     } else if (*p == 'L') {
         ++p;
         float_only = true;
@@ -150,17 +172,22 @@ bool read_directive(const char *&p, arg_use &use)
         if (!is_integer_conv(*p) && !is_float_conv(*p)) {
             return false;
         }
+        wide = true;
     }
     const char c = *p;
     bool known = false;
-    if (integer_only) {
-        known = is_integer_conv(c);
-    } else if (float_only) {
-        known = is_float_conv(c);
-    } else {
-        known = is_integer_conv(c) || is_float_conv(c) || c == 'c' || c == 's' || c == 'p';
+    arg_class cls = arg_class::none;
+    if (is_integer_conv(c) && !float_only) {
+        known = true;
+        cls = wide ? arg_class::long_arg : arg_class::int_arg;
+    } else if (is_float_conv(c) && !integer_only) {
+        known = true;
+        cls = float_only ? arg_class::long_double : arg_class::double_arg;
+    } else if (!integer_only && !float_only && !wide) {
+        known = c == 'c' || c == 's' || c == 'p';
+        cls = c == 'c' ? arg_class::int_arg : arg_class::pointer;
     }
-    return known && note_arg(use, positional);
+    return known && note_arg(use, position, cls);
 }
 
 // True when the format is made only of directives read_directive accepts;
@@ -168,7 +195,7 @@ bool read_directive(const char *&p, arg_use &use)
 // one of them, so a format can never be turned into a store.
 bool format_is_safe(const char *format)
 {
-    arg_use use{false, false};
+    arg_use use{};
     for (const char *p = format; *p != '\0'; ++p) {
         if (*p != '%') {
             continue;

@@ -97,8 +97,8 @@ def tcp_listen_ports(pid: int) -> set[int]:
 
 def records(data: bytes, growing: bool = False) -> list[bytes]:
     """Payloads of the records of a log file; fails on a broken record.
-    With `growing`, a last record the daemon is still writing (a reader may
-    see a write half done) is left out."""
+    A file read while the daemon writes to it (`growing`) may end in the
+    part of a record that is still being written: that tail is left out."""
     out, off = [], 0
     while off < len(data):
         if growing and len(data) - off < RECORD_HDR:

@@ -43,10 +43,14 @@ size_t int_width(const char *len)
 }
 
 // Fills the argument slots for the directives of format; stops at the first
-// directive that ends the format early.
-void build_args(const char *f, FuzzedDataProvider &fdp, arg_slots &args)
+// directive that ends the format early.  False when the format takes more
+// arguments than there are slots.
+bool build_args(const char *f, FuzzedDataProvider &fdp, arg_slots &args)
 {
-    while (*f != '\0' && args.used + 2 <= MAX_SLOTS) {
+    while (*f != '\0') {
+        if (args.used + 2 > MAX_SLOTS) {
+            return false;
+        }
         if (*f++ != '%') {
             continue;
         }
@@ -67,7 +71,7 @@ void build_args(const char *f, FuzzedDataProvider &fdp, arg_slots &args)
         }
         const char conv = *f;
         if (conv == '\0') {
-            return;
+            return true;
         }
         ++f;
         if (conv == '[') {
@@ -81,7 +85,7 @@ void build_args(const char *f, FuzzedDataProvider &fdp, arg_slots &args)
                 ++f;
             }
             if (*f == '\0') {
-                return;
+                return true;
             }
             ++f;
         }
@@ -97,6 +101,7 @@ void build_args(const char *f, FuzzedDataProvider &fdp, arg_slots &args)
             args.slot[args.used++] = new_block(args, int_width(len));
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -107,7 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string input = fdp.ConsumeRandomLengthString(256);
     const std::string format = fdp.ConsumeRandomLengthString(256);
     arg_slots args;
-    build_args(format.c_str(), fdp, args);
+    if (!build_args(format.c_str(), fdp, args)) {
+        return 0;
+    }
     const uintptr_t *s = args.slot;
     const int ret = sscanf_s(input.c_str(), format.c_str(), s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8],
                              s[9], s[10], s[11], s[12], s[13], s[14], s[15], s[16], s[17], s[18], s[19], s[20],

@@ -103,7 +103,8 @@ TEST_P(PrintRefusesFormat, RefusedWithoutStore)
 INSTANTIATE_TEST_SUITE_P(SecurecPrint, PrintRefusesFormat,
                          ::testing::Values("ab%ncd", "%hj%n", "%hj%%%hn", "%lh%n", "%zj%n", "%hn", "%lln",
                                            "%1$n", "%*3d%n", "%0$d%n", "%ls%n", "%Ld%n", "%5%%n", "%y%n", "%",
-                                           "%1$d%d", "%65$d", "%1234567890d", "%.1234567890d"));
+                                           "%1$d%d", "%65$d", "%1234567890d", "%.1234567890d", "%1$s%1$c",
+                                           "%1$d%1$ld", "%1$*1$s", "%2$f%1$Lf%2$Lf"));
 
 TEST(SnprintfS, AcceptedDirectives)
 {
