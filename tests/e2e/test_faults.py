@@ -80,3 +80,70 @@ def test_a_receiver_whose_read_ignores_the_wake_up_is_left_and_the_stop_ends(chi
     assert "wifi receiver did not end" not in oam.stdout
     for core in LOGS:
         assert stored(chip, core) == [f"{core} before the stop".encode()]
+
+
+# The tool is never left hanging ------------------------------------------------
+
+def numbered(i: int) -> bytes:
+    return i.to_bytes(4, "little") + bytes([i & 0xFF]) * 2026
+
+
+def served_tool(oam, start: int = 0, rcvbuf: int | None = None) -> socket.socket:
+    """A raw tool connection, once the daemon mirrors to it."""
+    sock = socket.socket()
+    if rcvbuf is not None:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.connect(("127.0.0.1", VTL_PORT))
+    accepted = wait_message(oam, "accept is over", start=start)
+    wait_message(oam, "oam_sock_recv:: entry", start=accepted.end())
+    return sock
+
+
+@pytest.mark.chip(model="zr4002", ini=INI)
+def test_a_tool_reading_steadily_but_slowly_is_not_dropped(chip):
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    tool = served_tool(oam)
+    chunks = [numbered(i) for i in range(1000)]
+    chip.send_chunks("qvbfgdbg", chunks)
+    # A tool that takes 32 KiB a second, far slower than the chip sends but
+    # never stopping, and then catches up.
+    got = bytearray()
+    tool.settimeout(10)
+    for _ in range(6):
+        time.sleep(1)
+        want = len(got) + 32768
+        while len(got) < want:
+            got += tool.recv(want - len(got))
+    while len(got) < len(chunks) * 2030:
+        piece = tool.recv(1 << 16)
+        assert piece, "the daemon ended the connection"
+        got += piece
+    assert bytes(got) == b"".join(chunks)
+    assert "socket is ERR" not in oam.stdout
+    wait_until(lambda: len(stored(chip, "bfg")) == len(chunks), "every chunk stored")
+    tool.close()
+    assert oam.terminate() and oam.wait() == 0
+
+
+def fd_and_thread_counts(pid: int) -> tuple[int, int]:
+    return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
+
+
+@pytest.mark.chip(model="zr4002", ini=INI)
+def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    at = oam.wait_stdout("]accept is start\n")
+    before = fd_and_thread_counts(oam.pid)
+    for i in range(1000):
+        sock = socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5)
+        if i % 2:
+            sock.sendall(b"\x7e\x06" + bytes(6))   # a frame of a type that is not routed
+        sock.close()
+        # One at a time, so that the listen backlog never overflows.
+        at = oam.wait_stdout("]accept is start\n", start=at)
+    # The dump threads' driver waits come and go on descriptors of their own.
+    wait_until(lambda: fd_and_thread_counts(oam.pid) == before, "the counts from before")
+    store_one(chip, "bfg", b"still capturing")
+    assert oam.terminate() and oam.wait() == 0
