@@ -6,7 +6,9 @@ lines, its exit status, the bytes on the tool's connection."""
 
 from __future__ import annotations
 
+import errno
 import os
+import re
 import socket
 import time
 
@@ -48,6 +50,63 @@ def store_one(chip, core: str, data: bytes):
     else:
         chip.send_chunk({"bfg": "qvbfgdbg", "me": "qvmeoam"}[core], data)
     wait_until(lambda: stored(chip, core)[-1:] == [data], f"{core} record {data!r}")
+
+
+# Storage -------------------------------------------------------------------
+
+WRITE_ERRS = {"wifi": "write wifi log file err;errno:No space left on device",
+              "bfg": "write bfg log time file err;errno:No space left on device"}
+
+
+def fill(chip, path: str):
+    """Fills the storage holding `path` to its last page."""
+    fd = os.open(chip.host_path(path), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while True:
+            os.write(fd, bytes(4096))
+    except OSError as exc:
+        assert exc.errno == errno.ENOSPC, exc
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.chip(model="zr4002", ini=INI, log_tmpfs=512 * 1024)
+def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    chip.wait_dump_wait("qvwifiexcp")
+    chip.host_path("/vendor/log/memdump").mkdir()
+    for core in WRITE_ERRS:
+        store_one(chip, core, f"{core} before".encode())
+    fill(chip, "/vendor/log/filler")
+
+    # Records are refused, each with its receiver's line, once the tail of
+    # the file's last page is used up too.
+    for core, err in WRITE_ERRS.items():
+        for i in range(20):
+            if err in oam.stdout:
+                break
+            data = f"{core} full {i} ".encode() * 60
+            if core == "wifi":
+                chip.send_wifi_log(data)
+            else:
+                chip.send_chunk("qvbfgdbg", data)
+            time.sleep(0.05)
+        wait_message(oam, err)
+    # A dump archived on the full storage leaves no archive behind.
+    ev = chip.dump("qvwifiexcp", 0, [3000] * len(oamsim.dump_files("wifi", "zr4002")))
+    chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1)
+    assert re.search(r"\]write readm_wifi_sdio_[0-9_]+\.tar\.gz failed:No space left on device, archive "
+                     r"removed\n", oam.stdout), oam.stdout[-2000:]
+    assert not [n for n in chip.listdir("/vendor/log/memdump") if n.endswith(".tar.gz")]
+
+    # Space comes back: storing resumes with whole records.
+    os.unlink(chip.host_path("/vendor/log/filler"))
+    for core in WRITE_ERRS:
+        store_one(chip, core, f"{core} after".encode())
+        assert stored(chip, core)[0] == f"{core} before".encode()
+    all_logs_parse(chip)
+    assert oam.terminate() and oam.wait() == 0
 
 
 # The stop always ends ------------------------------------------------------
