@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import errno
 import os
+import random
 import re
+import shutil
 import socket
 import time
 
@@ -206,3 +208,92 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
     wait_until(lambda: fd_and_thread_counts(oam.pid) == before, "the counts from before")
     store_one(chip, "bfg", b"still capturing")
     assert oam.terminate() and oam.wait() == 0
+
+
+@pytest.mark.chip(ini=INI)
+def test_log_file_then_its_folder_removed_during_capture(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    chip.wait_open("qvbfgdbg")
+    sent = [b"bfg %04d " % i * 10 for i in range(400)]
+    chip.send_chunks("qvbfgdbg", sent[:100])
+    chip.wait_consumed("qvbfgdbg")
+    os.unlink(chip.host_path(LOGS["bfg"]))
+    chip.send_chunks("qvbfgdbg", sent[100:250])
+    chip.wait_consumed("qvbfgdbg")
+    shutil.rmtree(chip.host_path("/vendor/log/bfg_log"))
+    chip.send_chunks("qvbfgdbg", sent[250:])
+    # The checks find file 1 gone within 101 records and start a new one.
+    wait_until(lambda: stored(chip, "bfg")[-1:] == [sent[-1]], "the last record in a new file 1")
+    kept = stored(chip, "bfg")
+    assert kept == sent[len(sent) - len(kept):] and len(kept) >= 400 - 250 - 101
+    all_logs_parse(chip)
+    assert oam.terminate() and oam.wait() == 0
+
+
+# Drivers that come late or crawl -------------------------------------------------
+
+def test_exception_node_missing_at_start_is_picked_up_later(chip_factory):
+    """One chip of each kind at once, as the re-open waits 30 seconds: on the
+    zr4060 two threads stand ready for the Wi-Fi node, and one of them takes
+    it while the other stands by."""
+    chips = {model: chip_factory(model=model, ini=INI) for model in ("zr4005", "zr4060")}
+    daemons = {}
+    for model, chip in chips.items():
+        chip.refuse_open("qvwifiexcp", errno.ENOENT)
+        daemons[model] = chip.start_daemon()
+    for model, chip in chips.items():
+        wait_started(daemons[model])
+        chip.wait_event("open", "qvwifiexcp", pred=lambda ev: ev.errno == errno.ENOENT)
+        chip.allow_open("qvwifiexcp")
+    for model, chip in chips.items():
+        oam = daemons[model]
+        chip.wait_dump_wait("qvwifiexcp", timeout=40)
+        files = oamsim.dump_files("wifi", model)
+        ev = chip.dump("qvwifiexcp", 0, [1000 + i for i in range(len(files))])
+        chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1)
+        assert [n for n in chip.listdir("/vendor/log/memdump") if n.endswith(".tar.gz")]
+        assert len(chip.pending_dump_waits("qvwifiexcp")) == 1
+        assert oam.terminate() and oam.wait() == 0
+
+
+@pytest.mark.chip(ini=INI)
+def test_dump_data_arriving_slowly_after_its_header_is_saved_whole(chip):
+    """Empty reads after each piece of data: more than 300 in all, but the
+    count starts again after every read that brings data."""
+    oam = chip.start_daemon()
+    wait_started(oam)
+    files = oamsim.dump_files("wifi", "zr4005")
+    data = [bytes([0x30 + i]) * 3000 for i in range(len(files))]
+    stream = []
+    for item in oamsim.chip.dump_stream(data, 4):
+        stream += [item, oamsim.chip.Empty(200)]
+    ev = chip.dump("qvwifiexcp", 0, stream=stream)
+    chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1, timeout=30)
+    for name, region in zip(files, data):
+        assert chip.read_file(f"/vendor/log/memdump/{name}") == region
+    assert "read retry max time" not in oam.stdout
+    assert oam.terminate() and oam.wait() == 0
+
+
+# Kills ---------------------------------------------------------------------
+
+@pytest.mark.chip(ini=INI)
+def test_kill_at_random_moments_of_a_burst_leaves_only_whole_records(chip):
+    rng = random.Random(20261208)
+    for run in range(30):
+        mark = chip.mark()
+        oam = chip.start_daemon()
+        chip.wait_hello(after=mark, timeout=10)
+        open_ev = chip.wait_open("qvbfgdbg", after=mark)
+        chip.send_chunks("qvbfgdbg", [b"b%02d-%04d " % (run, i) * rng.randint(1, 200) for i in range(300)],
+                         conn=open_ev.conn)
+        deadline = time.monotonic() + rng.uniform(0.0, 0.3)
+        i = 0
+        while time.monotonic() < deadline:
+            chip.send_wifi_log(b"w%02d-%05d " % (run, i) * rng.randint(2, 200))
+            i += 1
+        oam.kill()
+        assert oam.wait() == 128 + 9
+        all_logs_parse(chip)
+    assert stored(chip, "wifi") and stored(chip, "bfg")
