@@ -164,15 +164,16 @@ def served_tool(oam, start: int = 0, rcvbuf: int | None = None) -> socket.socket
 def test_a_tool_reading_steadily_but_slowly_is_not_dropped(chip):
     oam = chip.start_daemon(args=["test"])
     wait_started(oam)
-    tool = served_tool(oam)
-    chunks = [numbered(i) for i in range(1000)]
+    tool = served_tool(oam, rcvbuf=65536)
+    chunks = [numbered(i) for i in range(2500)]
     chip.send_chunks("qvbfgdbg", chunks)
-    # A tool that takes 32 KiB a second, far slower than the chip sends but
-    # never stopping, and then catches up.
+    # A tool that takes 32 KiB every half second, far slower than the chip
+    # sends and than the daemon's send buffer would drain, but never
+    # stopping; then it catches up.
     got = bytearray()
     tool.settimeout(10)
-    for _ in range(6):
-        time.sleep(1)
+    for _ in range(12):
+        time.sleep(0.5)
         want = len(got) + 32768
         while len(got) < want:
             got += tool.recv(want - len(got))
