@@ -119,6 +119,7 @@ STOPS = {
 }
 
 
+@pytest.mark.thread_heavy
 @pytest.mark.parametrize("stop", sorted(STOPS))
 def test_a_receiver_whose_read_ignores_the_wake_up_is_left_and_the_stop_ends(chip_factory, stop):
     chip = chip_factory(model="zr4005", ini=INI)
