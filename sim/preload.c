@@ -509,7 +509,10 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
 static int sim_reads_held(void)
 {
     sim_env();
-    return g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    int saved = errno;
+    int held = g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    errno = saved;
+    return held;
 }
 
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)

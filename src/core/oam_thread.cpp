@@ -21,7 +21,7 @@ constexpr int OAM_WAKE_SIGNAL = SIGUSR1;
 
 // How long one wake-up waits for the thread to end before signalling again:
 // the signal may land just before the thread enters its blocking call.
-constexpr long OAM_WAKE_RETRY_NS = 20L * 1000 * 1000;
+constexpr long OAM_WAKE_RETRY_NS = 5L * 1000 * 1000;
 
 // How long a stop waits for one receiver.  A driver read that ignores the
 // wake-up, or a storage write that hangs, must not hold the stop for ever
@@ -81,24 +81,25 @@ void oam_thread_wake_init()
 
 int oam_thread_stop_join(pthread_t handle)
 {
-    // Deadlines on the monotonic clock: a step of the wall clock must
-    // neither hold the stop nor cut the wait short.
-    struct timespec end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
+    // The deadline is on the monotonic clock: a step of the wall clock must
+    // neither hold the stop nor cut the wait short.  The thread is tried
+    // rather than waited for with a timed join, which the thread checkers
+    // know as a join too.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec end = now;
     end.tv_sec += OAM_STOP_WAIT_MS / 1000;
     oam_timespec_add_ns(&end, (OAM_STOP_WAIT_MS % 1000) * 1000000L);
     for (;;) {
         pthread_kill(handle, OAM_WAKE_SIGNAL);
-        struct timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        oam_timespec_add_ns(&deadline, OAM_WAKE_RETRY_NS);
-        bool last = oam_timespec_before(end, deadline);
-        int ret = pthread_clockjoin_np(handle, nullptr, CLOCK_MONOTONIC, last ? &end : &deadline);
-        if (ret != ETIMEDOUT) {
+        struct timespec step = {0, OAM_WAKE_RETRY_NS};
+        (void)clock_nanosleep(CLOCK_MONOTONIC, 0, &step, nullptr);
+        if (pthread_tryjoin_np(handle, nullptr) != EBUSY) {
             oam_thread_mark_joined(handle);
             return 0;
         }
-        if (last) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!oam_timespec_before(now, end)) {
             return -1;
         }
     }

@@ -198,6 +198,10 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
     oam = chip.start_daemon(args=["test"])
     wait_started(oam)
     at = oam.wait_stdout("]accept is start\n")
+    # Every thread and descriptor in place: the dump threads wait on their
+    # nodes, each wait on a connection of its own to the chip.
+    for node in ("qvwifiexcp", "qvbfgexcp"):
+        chip.wait_dump_wait(node)
     before = fd_and_thread_counts(oam.pid)
     for i in range(1000):
         sock = socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5)
@@ -206,8 +210,7 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
         sock.close()
         # One at a time, so that the listen backlog never overflows.
         at = oam.wait_stdout("]accept is start\n", start=at)
-    # The dump threads' driver waits come and go on descriptors of their own.
-    wait_until(lambda: fd_and_thread_counts(oam.pid) == before, "the counts from before")
+    assert fd_and_thread_counts(oam.pid) == before
     store_one(chip, "bfg", b"still capturing")
     assert oam.terminate() and oam.wait() == 0
 
