@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "common/oam_print.h"
+#include "common/oam_time.h"
+#include "common/oam_record.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -28,9 +30,7 @@ namespace {
 
 constexpr mode_t OAM_LOG_DIR_MODE = 0775;
 constexpr int32_t OAM_RECHECK_INTERVAL = 100;  // existence check after this many records
-constexpr uint32_t OAM_STAMP_LEN = 14;
 constexpr uint8_t OAM_STAMP_MODE_RECORD = 1;
-constexpr uint8_t OAM_RECORD_MARKER = 0xAA;
 constexpr size_t OAM_ERR_TEXT_LEN = 128;
 
 struct oam_log_dir {
@@ -310,9 +310,6 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
 
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
-    // The zone is read once; localtime_r does not look at it again.
-    static const bool tz_ready = (tzset(), true);
-    (void)tz_ready;
     // The stamp of the last second converted, per thread: a receiver stores
     // many records a second, and the conversion of one second always gives
     // the same fields, so only the millisecond changes between them.
@@ -329,8 +326,10 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
+        // Once a second per receiver at most: the zone is looked at again
+        // here, so stamps follow a change of the device's time zone.
         struct tm local {};
-        if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+        if (oam_local_time(tv.tv_sec, &local) != 0) {
             return;
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);
