@@ -296,6 +296,10 @@ class VirtualChip:
     memdump_dir: create /vendor/log/memdump as the platform does.
     files: more files to place, {sandbox path: bytes or text}.
     nodes: the device nodes that exist (default: all six).
+    log_tmpfs: size in bytes of a tmpfs mounted on /vendor/log inside the
+        sandbox (a storage that can run full); None: the plain folder.  Its
+        files exist only while a program runs there: host_path then reaches
+        them through that program's root.
     localtime: TZif bytes of the device's time zone, bound over
         /etc/localtime (None: the host's zone); set_localtime() changes it
         while the daemon runs.
@@ -306,13 +310,14 @@ class VirtualChip:
                  ini_path: str = plat.DEFAULT_INI_PATH, publish_ini: bool | None = None,
                  ini_node_raw: bytes | None = None, cust_ini: str | bytes | None = None,
                  memdump_dir: bool = True, files: dict | None = None, nodes=plat.ALL_NODES,
-                 localtime: bytes | None = None):
+                 log_tmpfs: int | None = None, localtime: bytes | None = None):
         self.run_dir = Path(run_dir)
         self.run_dir.mkdir(parents=True, exist_ok=True)
         self.model = model
         self.ini_path = ini_path
         self.nodes = tuple(plat.node_name(n) for n in nodes)
         self.sandbox = Sandbox(self.run_dir)
+        self.sandbox.log_tmpfs = log_tmpfs
         # The netlink overrun counter shared with the load generator and the
         # daemon's preload library.
         self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
@@ -340,6 +345,10 @@ class VirtualChip:
 
     def host_path(self, path: str) -> Path:
         """Host location of a sandbox path under /vendor, /data, /sys, /proc."""
+        if self.sandbox.log_tmpfs is not None and (path + "/").startswith(plat.LOG_ROOT_DIR + "/"):
+            running = [p for p in getattr(self, "_processes", []) if p.alive]
+            if running:
+                return Path(f"/proc/{running[-1].pid}/root") / path.lstrip("/")
         return self.sandbox.host_path(path)
 
     def write_file(self, path: str, content: bytes | str, mode: int | None = None) -> Path:

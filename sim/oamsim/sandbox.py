@@ -89,6 +89,7 @@ class Sandbox:
         self.root = layout_root(self.run_dir)
         self.nodes = dict(nodes or {})
         self.ro_paths = list(ro_paths or [])
+        self.log_tmpfs: int | None = None
         self.localtime: Path | None = None
 
     def host_path(self, path: str) -> Path:
@@ -106,6 +107,8 @@ class Sandbox:
         args += ["--dev", "/dev", "--tmpfs", "/tmp", "--proc", PROCFS]
         for name in SANDBOX_DIRS:
             args += ["--bind", str(self.root / name), f"/{name}"]
+        if self.log_tmpfs is not None:
+            args += ["--size", str(self.log_tmpfs), "--tmpfs", "/vendor/log"]
         args += ["--ro-bind", str(self.run_dir / "ctl"), CTL_DIR]
         if self.localtime is not None:
             # Over the zone file itself: bwrap cannot follow the host's
