@@ -10,7 +10,11 @@
  *    with ENXIO; we then connect to it, so one read is one chunk of the chip;
  *  - an ioctl on such a node goes to the chip over a connection of its own,
  *    so it never mixes with the data a receiver thread is reading;
- *  - accept() can be made to fail on demand, for the tool server.
+ *  - accept() can be made to fail on demand, for the tool server;
+ *  - a netlink receive can report an overrun (ENOBUFS), as the kernel does
+ *    when its driver found the daemon's receive buffer full and dropped a
+ *    message: the chip's load generator counts such congestions in a shared
+ *    counter, and each one fails one receive.
  *
  * Descriptors the library did not create are passed through untouched.
  *
@@ -27,7 +31,11 @@
  * Environment: OAM_SIM_NL_PORT (chip's netlink port id), OAM_SIM_ACCEPT_FAIL
  * (path of a trigger file; while it exists accept() drops each new
  * connection and fails with the errno named in the file, ECONNABORTED when
- * it is empty; a file whose text contains "once" is removed when it fires).
+ * it is empty; a file whose text contains "once" is removed when it fires),
+ * OAM_SIM_HOLD_READS (path of a trigger file; while it exists a node read
+ * interrupted by a signal goes on waiting instead of failing with EINTR),
+ * OAM_SIM_NL_OVERRUN (path of a file whose first 8 bytes count the overruns
+ * of the daemon's netlink socket; mapped once at start).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -43,6 +51,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -117,6 +126,9 @@ static atomic_int g_env_ready;
 static uint32_t g_nl_port;
 static int g_nl_port_set;
 static char g_accept_fail_path[PATH_MAX];
+static char g_hold_reads_path[PATH_MAX];
+static _Atomic uint64_t *g_overrun_count; /* shared with the load generator */
+static atomic_uint_fast64_t g_overrun_seen;
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_openat)(int, const char *, int, ...);
@@ -128,6 +140,8 @@ static int (*real_socket)(int, int, int);
 static int (*real_connect)(int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendmsg)(int, const struct msghdr *, int);
+static ssize_t (*real_recvmsg)(int, struct msghdr *, int);
+static int (*real_recvmmsg)(int, struct mmsghdr *, unsigned int, int, struct timespec *);
 static int (*real_accept)(int, struct sockaddr *, socklen_t *);
 static int (*real_accept4)(int, struct sockaddr *, socklen_t *, int);
 static int (*real_dup)(int);
@@ -154,6 +168,8 @@ static void sim_resolve(void)
     RESOLVE(connect);
     RESOLVE(sendto);
     RESOLVE(sendmsg);
+    RESOLVE(recvmsg);
+    RESOLVE(recvmmsg);
     RESOLVE(accept);
     RESOLVE(accept4);
     RESOLVE(dup);
@@ -178,6 +194,22 @@ static void sim_env(void)
     const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
     if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
         memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
+    }
+    const char *hold = getenv("OAM_SIM_HOLD_READS");
+    if (hold != NULL && strlen(hold) < sizeof(g_hold_reads_path)) {
+        memcpy(g_hold_reads_path, hold, strlen(hold) + 1);
+    }
+    const char *overrun = getenv("OAM_SIM_NL_OVERRUN");
+    if (overrun != NULL && overrun[0] != '\0' && g_overrun_count == NULL) {
+        sim_resolve();
+        int fd = real_open(overrun, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            void *p = mmap(NULL, sizeof(uint64_t), PROT_READ, MAP_SHARED, fd, 0);
+            real_close(fd);
+            if (p != MAP_FAILED) {
+                g_overrun_count = (_Atomic uint64_t *)p;
+            }
+        }
     }
     atomic_store_explicit(&g_env_ready, 1, memory_order_release);
 }
@@ -498,6 +530,13 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
     return nfd;
 }
 
+/* True while the file named by OAM_SIM_HOLD_READS exists. */
+static int sim_reads_held(void)
+{
+    sim_env();
+    return g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+}
+
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     sim_resolve();
@@ -517,8 +556,12 @@ SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
     /* One message per read, cut to the caller's size as a driver would; an
-     * EINTR reaches the caller so that a signal can wake a receiver. */
-    ssize_t rc = recvmsg(fd, &msg, 0);
+     * EINTR reaches the caller so that a signal can wake a receiver, unless
+     * the chip holds reads (a driver whose read ignores signals). */
+    ssize_t rc;
+    do {
+        rc = real_recvmsg(fd, &msg, 0);
+    } while (rc < 0 && errno == EINTR && sim_reads_held());
     if (rc <= 0) {
         return rc;
     }
@@ -722,6 +765,39 @@ SIM_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
     struct msghdr copy = *msg;
     copy.msg_name = (void *)sim_nl_dest(fd, (const struct sockaddr *)msg->msg_name, msg->msg_namelen, &tmp);
     return real_sendmsg(fd, &copy, flags);
+}
+
+/* A congestion the chip reported and no receive has told yet fails this
+ * receive with ENOBUFS, before any queued message, as the kernel reports a
+ * socket error first. */
+static int sim_take_overrun(int fd)
+{
+    if (g_overrun_count == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return 0;
+    }
+    uint_fast64_t seen = atomic_load(&g_overrun_seen);
+    return atomic_load(g_overrun_count) > seen &&
+           atomic_compare_exchange_strong(&g_overrun_seen, &seen, seen + 1);
+}
+
+SIM_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags)
+{
+    sim_resolve();
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real_recvmsg(fd, msg, flags);
+}
+
+SIM_EXPORT int recvmmsg(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, struct timespec *timeout)
+{
+    sim_resolve();
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real_recvmmsg(fd, msgs, vlen, flags, timeout);
 }
 
 static const struct {

@@ -258,14 +258,16 @@ int rename_old_file(oam_log_desc *pst_log)
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
+    // The count limit has no lower bound in the INI: a limit below 1 keeps
+    // no old file, and is tested before num - 1 is formed, which would
+    // overflow for the most negative limit and send the loop below round
+    // about 2^31 times.  The count of files present cannot go below none.
+    const int32_t num = pst_log->num.value;
     int32_t k = oam_flag_load(pst_log->file_count);
-    if (k >= pst_log->num.value) {
-        k = pst_log->num.value - 1;
-    }
-    // A count limit of 0 or below keeps no old file; the count of files
-    // present cannot go below none.
-    if (k < 0) {
+    if (num < 1 || k < 0) {
         k = 0;
+    } else if (k >= num) {
+        k = num - 1;
     }
     oam_flag_store(pst_log->file_count, k);
     for (; k > 0; --k) {
@@ -307,9 +309,6 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
 
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
-    // The zone is read once; localtime_r does not look at it again.
-    static const bool tz_ready = (tzset(), true);
-    (void)tz_ready;
     // The stamp of the last second converted, per thread: a receiver stores
     // many records a second, and the conversion of one second always gives
     // the same fields, so only the millisecond changes between them.
@@ -326,6 +325,12 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
+        // localtime_r never looks at the zone again once it was read, but
+        // the device's zone may change while the daemon runs.  tzset checks
+        // the zone file (a stat of /etc/localtime, under the C library's
+        // lock) and reads it again only when it changed: once a second per
+        // receiver at most.
+        tzset();
         struct tm local {};
         if (localtime_r(&tv.tv_sec, &local) == nullptr) {
             return;
