@@ -309,17 +309,20 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
     }
     // One file: it joins the source of its core in the same folder.
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
     std::string core = name;
+    const char *prefix = nullptr;
     int number = 0;
     if ((number = oamlog_file_number(name.c_str(), OAM_WIFI_LOG_PREFIX)) > 0) {
         core = "wifi";
+        prefix = OAM_WIFI_LOG_PREFIX;
     } else if ((number = oamlog_file_number(name.c_str(), OAM_BFG_LOG_PREFIX)) > 0) {
-        core = oamlog_base_name(dir.empty() ? "." : dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
+        core = oamlog_base_name(dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
+        prefix = OAM_BFG_LOG_PREFIX;
     }
     oamlog_source *src = nullptr;
     for (oamlog_source &s : *out) {
-        if (s.dir.empty() && s.core == core && s.prefix == dir) {
+        if (s.folder == dir && s.core == core) {
             src = &s;
         }
     }
@@ -327,7 +330,12 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
         out->push_back({});
         src = &out->back();
         src->core = core;
-        src->prefix = dir;  // files given one by one: grouped by their folder
+        src->folder = dir;
+    }
+    // With file 1 among them, the core's files can be followed across rotations.
+    if (number == 1) {
+        src->dir = dir;
+        src->prefix = prefix;
     }
     src->files.push_back({path, number, -1, 0, 0});
     // Oldest first: the highest number first, files of other names last.
