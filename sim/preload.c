@@ -531,10 +531,15 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
 }
 
 /* True while the file named by OAM_SIM_HOLD_READS exists. */
+/* Called with the EINTR of a read still in errno, which the caller returns
+ * when the reads are not held: the look-up must leave it as it was. */
 static int sim_reads_held(void)
 {
+    int saved = errno;
     sim_env();
-    return g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    int held = g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    errno = saved;
+    return held;
 }
 
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)

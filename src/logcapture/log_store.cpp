@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "common/oam_print.h"
+#include "common/oam_time.h"
 #include "common/oam_record.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
@@ -325,14 +326,10 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
-        // localtime_r never looks at the zone again once it was read, but
-        // the device's zone may change while the daemon runs.  tzset checks
-        // the zone file (a stat of /etc/localtime, under the C library's
-        // lock) and reads it again only when it changed: once a second per
-        // receiver at most.
-        tzset();
+        // Once a second per receiver at most: the zone is looked at again
+        // here, so stamps follow a change of the device's time zone.
         struct tm local {};
-        if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+        if (oam_local_time(tv.tv_sec, &local) != 0) {
             return;
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);

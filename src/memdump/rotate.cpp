@@ -17,6 +17,7 @@
 
 #include "common/oam_global.h"
 #include "common/oam_print.h"
+#include "common/oam_time.h"
 #include "logcapture/log_store.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
@@ -117,7 +118,7 @@ int update_time_str(char *out_time_str, uint32_t len)
     }
     time_t now = time(nullptr);
     struct tm local;
-    if (localtime_r(&now, &local) == nullptr) {
+    if (oam_local_time(now, &local) != 0) {
         return -1;
     }
     int ret = snprintf_s(out_time_str, len, len - 1, "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900,
