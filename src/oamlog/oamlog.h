@@ -44,8 +44,9 @@ struct oamlog_rec {
 // One core's records, file after file, oldest first.
 struct oamlog_source {
     std::string core;    // "wifi", "bfg", "me", or a file's own name
-    std::string dir;     // with the trailing '/'; empty for files given one by one
+    std::string dir;     // with the trailing '/'; empty for files given one by one without file 1
     std::string prefix;  // the numbered files' prefix in dir
+    std::string folder;  // of files given one by one, which join the source of their core there
     std::vector<oamlog_file> files;
     size_t cur;          // the file being read
     std::vector<uint8_t> buf;

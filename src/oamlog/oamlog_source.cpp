@@ -79,12 +79,16 @@ std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string 
     return found;
 }
 
-// Opens a file of the source; one that cannot be read is reported and left out.
-bool oamlog_open_one(oamlog_file *f)
+// Opens a file of the source; one that cannot be read is reported (unless
+// quiet) and left out.
+bool oamlog_open_one(oamlog_file *f, bool quiet = false)
 {
     f->fd = open(f->path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (f->fd < 0 || fstat(f->fd, &st) != 0) {
+        if (quiet) {
+            return false;
+        }
         oamlog_error("%s: %s", f->path.c_str(), strerror(errno));
         if (f->fd >= 0) {
             (void)close(f->fd);
@@ -305,17 +309,20 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
     }
     // One file: it joins the source of its core in the same folder.
     const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
     std::string core = name;
+    const char *prefix = nullptr;
     int number = 0;
     if ((number = oamlog_file_number(name.c_str(), OAM_WIFI_LOG_PREFIX)) > 0) {
         core = "wifi";
+        prefix = OAM_WIFI_LOG_PREFIX;
     } else if ((number = oamlog_file_number(name.c_str(), OAM_BFG_LOG_PREFIX)) > 0) {
-        core = oamlog_base_name(dir.empty() ? "." : dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
+        core = oamlog_base_name(dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
+        prefix = OAM_BFG_LOG_PREFIX;
     }
     oamlog_source *src = nullptr;
     for (oamlog_source &s : *out) {
-        if (s.dir.empty() && s.core == core && s.prefix == dir) {
+        if (s.folder == dir && s.core == core) {
             src = &s;
         }
     }
@@ -323,7 +330,12 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
         out->push_back({});
         src = &out->back();
         src->core = core;
-        src->prefix = dir;  // files given one by one: grouped by their folder
+        src->folder = dir;
+    }
+    // With file 1 among them, the core's files can be followed across rotations.
+    if (number == 1) {
+        src->dir = dir;
+        src->prefix = prefix;
     }
     src->files.push_back({path, number, -1, 0, 0});
     // Oldest first: the highest number first, files of other names last.
@@ -352,29 +364,68 @@ void oamlog_follow_rotation(oamlog_source *src)
     if (src->dir.empty()) {
         return;
     }
-    const std::string first = src->dir + src->prefix + "1";
-    struct stat st {};
-    if (stat(first.c_str(), &st) != 0) {
-        return;  // between the renaming and the new file 1
-    }
-    if (!src->files.empty() && src->files.back().dev == st.st_dev && src->files.back().ino == st.st_ino) {
-        return;
-    }
-    // The newest file read moved up: the files in front of it are newer.
-    int from = 1;
-    if (!src->files.empty()) {
+    // The daemon may rotate again while the files are looked at: take them
+    // only when every one opened is the file that was listed under its
+    // number, else look again.
+    constexpr int attempts = 8;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::vector<oamlog_file> listed;
         for (const auto &[n, path] : oamlog_list_numbered(src->dir, src->prefix.c_str())) {
-            struct stat old {};
-            if (stat(path.c_str(), &old) == 0 && old.st_dev == src->files.back().dev &&
-                old.st_ino == src->files.back().ino) {
-                from = n - 1;
+            struct stat st {};
+            if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                listed.push_back({path, n, -1, st.st_dev, st.st_ino});
             }
         }
-    }
-    for (int n = std::max(from, 1); n >= 1; --n) {
-        oamlog_file f{src->dir + src->prefix + std::to_string(n), n, -1, 0, 0};
-        if (oamlog_open_one(&f)) {
-            src->files.push_back(f);
+        if (listed.empty() || listed.front().number != 1) {
+            return;  // between the renaming and the new file 1
+        }
+        // The newest file read moved up: the files in front of it are newer.
+        // When it is gone (deleted, or dropped at the count limit while this
+        // reader lagged behind), only file 1 is sure to be newer.
+        size_t newer = 1;
+        if (!src->files.empty()) {
+            const oamlog_file &last = src->files.back();
+            if (listed.front().dev == last.dev && listed.front().ino == last.ino) {
+                return;
+            }
+            bool found = false;
+            for (size_t i = 0; i < listed.size(); ++i) {
+                if (listed[i].dev == last.dev && listed[i].ino == last.ino) {
+                    newer = i;
+                    found = true;
+                }
+            }
+            // A listing taken while files are renamed may miss one.
+            if (!found && attempt + 1 < attempts) {
+                continue;
+            }
+            if (!found) {
+                (void)fprintf(stderr, "oamlog: %s: the file being read left the folder; going on with %s\n",
+                              last.path.c_str(), listed.front().path.c_str());
+            }
+        }
+        bool gap = false;
+        for (size_t i = 0; i < newer; ++i) {
+            gap = gap || listed[i].number != static_cast<int>(i) + 1;
+        }
+        if (gap && attempt + 1 < attempts) {
+            continue;
+        }
+        std::vector<oamlog_file> opened;
+        bool moved = false;
+        for (size_t i = newer; i-- > 0 && !moved;) {
+            oamlog_file f = listed[i];
+            moved = !oamlog_open_one(&f, true) || f.dev != listed[i].dev || f.ino != listed[i].ino;
+            if (f.fd >= 0) {
+                opened.push_back(f);
+            }
+        }
+        if (!moved) {
+            src->files.insert(src->files.end(), opened.begin(), opened.end());
+            return;
+        }
+        for (const oamlog_file &f : opened) {
+            (void)close(f.fd);
         }
     }
 }

@@ -130,6 +130,13 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
 
 
+@pytest.mark.parametrize("form", ["folder", "files"])
+def test_the_me_folder_or_its_files_read_like_the_root(run, form):
+    folder = run["root"] / "me_log"
+    inputs = [folder] if form == "folder" else [folder / "bfg_log_1", folder / "bfg_log_2"]
+    assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
+
+
 def test_raw_is_byte_equal_to_what_the_tool_received(run):
     for core in CORES:
         old = b"".join(rec[18:] for rec in run["old"][core])
