@@ -33,7 +33,7 @@ constexpr const char *OUTSIDE_FILE = "/tmp/oam_fuzz_outside";
 constexpr size_t MAX_ENTRIES = 16;
 constexpr size_t BLOCK = 512;
 // End blocks of 512 NUL bytes behind the last member.
-constexpr size_t TAR_END_BLOCKS = 1;
+constexpr size_t TAR_END_BLOCKS = 2;
 constexpr off_t OVERSIZED = static_cast<off_t>(UINT32_MAX) + 1;
 
 std::string path_of(const std::string &name)

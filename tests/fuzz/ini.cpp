@@ -31,11 +31,11 @@ namespace {
 
 constexpr const char *PUBLISHED_INI = "/tmp/oam_fuzz_published.ini";
 
-constexpr std::array<const char *, 14> DAEMON_KEYS = {
+constexpr std::array<const char *, 15> DAEMON_KEYS = {
     "log_switch_device_wifi", "log_size_device_wifi", "log_num_device_wifi", "log_path_device_wifi",
     "log_switch_device_bfg",  "log_size_device_bfg",  "log_num_device_bfg",  "log_path_device_bfg",
     "log_switch_device_me",   "log_size_device_me",   "log_num_device_me",   "log_path_device_me",
-    "plat_dfr_enable",        "plat_dfr_beatTimer_timeOut_reset_enable",
+    "plat_dfr_enable",        "plat_dfr_beatTimer_timeOut_reset_enable", "log_rcvbuf_device_wifi",
 };
 
 void write_or_remove(const char *path, bool present, const std::string &content)
