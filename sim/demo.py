@@ -7,15 +7,17 @@ Starts oam (OAM_BIN, default build/oam) in a sandbox under the output folder,
 feeds it Wi-Fi, bfg and me log traffic, connects a debug tool on port 3333
 (test mode) that receives the mirrored logs and sends one Wi-Fi and one bfg
 command, lets the Wi-Fi core crash once, stops the daemon with SIGTERM and
-prints a summary: the log files with their records decoded, what the drivers
-received, and the dump archives with their members.  The sandbox's /vendor is
-left in <out>/root/vendor for inspection.
+prints a summary: the log records as oamlog (OAMLOG_BIN, default beside
+oam) reads them back, what the drivers received, and the dump archives with
+their members.  The sandbox's /vendor is left in <out>/root/vendor for
+inspection.
 """
 
 from __future__ import annotations
 
 import argparse
 import fcntl
+import os
 import shutil
 import socket
 import struct
@@ -27,6 +29,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import oamsim  # noqa: E402
+
+OAMLOG = Path(os.environ.get("OAMLOG_BIN") or oamsim.default_binary().parent / "oamlog")
 
 INI = """[HOST_PLAT]
 log_switch_device_wifi=1
@@ -78,20 +82,6 @@ def receive_for(sock: socket.socket, want: int, timeout: float) -> bytes:
             break
         got += chunk
     return got
-
-
-def decode_records(data: bytes):
-    """Yields (time text, record length, payload) of each log record."""
-    pos = 0
-    while pos + 18 <= len(data):
-        marker, _, length = struct.unpack_from("<BBH", data, pos)
-        if marker != 0xAA or length < 18 or pos + length > len(data):
-            yield ("(damaged)", len(data) - pos, b"")
-            return
-        y, mo, d, h, mi, s, ms = struct.unpack_from("<7H", data, pos + 4)
-        stamp = f"{y:04d}-{mo:02d}-{d:02d} {h:02d}:{mi:02d}:{s:02d}.{ms:03d}"
-        yield (stamp, length, data[pos + 18:pos + length])
-        pos += length
 
 
 def preview(data: bytes, width: int = 40) -> str:
@@ -189,17 +179,13 @@ def main() -> int:
         for n, step in enumerate(steps, 1):
             print(f"{n}. {step}")
 
-        print("\n== log files ==")
+        # The records as an engineer on the device reads them back.
         log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
-        for path in sorted(log_root.rglob("*")):
-            if not path.is_file() or path.parent.name == "memdump":
-                continue
-            records = list(decode_records(path.read_bytes()))
-            print(f"{path.relative_to(log_root)}: {path.stat().st_size} bytes, {len(records)} records")
-            for stamp, length, payload in records[:3]:
-                print(f"    {stamp}  record {length:4d} bytes  {preview(payload)}")
-            if len(records) > 3:
-                print(f"    ... {len(records) - 3} more")
+        for title, args in (("log records, all cores by time", ["--merge", "--full"]),
+                            ("log file check", ["--check"])):
+            print(f"\n== {title}: `oamlog {' '.join(args)}` ==")
+            listing = subprocess.run([str(OAMLOG), "--root", str(log_root), *args], capture_output=True, text=True)
+            print((listing.stdout + listing.stderr).rstrip("\n"))
 
         print("\n== what the drivers received ==")
         for ev in chip.events():

@@ -10,7 +10,11 @@
  *    with ENXIO; we then connect to it, so one read is one chunk of the chip;
  *  - an ioctl on such a node goes to the chip over a connection of its own,
  *    so it never mixes with the data a receiver thread is reading;
- *  - accept() can be made to fail on demand, for the tool server.
+ *  - accept() can be made to fail on demand, for the tool server;
+ *  - a netlink receive can report an overrun (ENOBUFS), as the kernel does
+ *    when its driver found the daemon's receive buffer full and dropped a
+ *    message: the chip's load generator counts such congestions in a shared
+ *    counter, and each one fails one receive.
  *
  * Descriptors the library did not create are passed through untouched.
  *
@@ -28,14 +32,18 @@
  * (path of a trigger file; while it exists accept() drops each new
  * connection and fails with the errno named in the file, ECONNABORTED when
  * it is empty; a file whose text contains "once" is removed when it fires),
+ * OAM_SIM_HOLD_READS (path of a trigger file; while it exists a node read
+ * interrupted by a signal goes on waiting instead of failing with EINTR),
+ * OAM_SIM_NL_OVERRUN (path of a file whose first 8 bytes count the overruns
+ * of the daemon's netlink socket; mapped once at start),
  * OAM_SIM_NL_UNIX (when "1", the Wi-Fi channel is a Unix datagram socket in
  * the abstract namespace named "oamsim-nl-<port id>" instead of a netlink
  * socket: a user-mode emulator such as qemu-user creates no netlink socket
  * of protocols it cannot translate; the chip then listens on its own name).
  *
  * A 32-bit program built with a 64-bit time_t calls some entry points by
- * their 64-bit names (__ioctl_time64, __sendmsg64, __recvmsg64); they are
- * taken here as well.
+ * their 64-bit names (__ioctl_time64, __sendmsg64, __recvmsg64,
+ * __recvmmsg64); they are taken here as well.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -52,6 +60,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -127,6 +136,9 @@ static uint32_t g_nl_port;
 static int g_nl_port_set;
 static int g_nl_unix;
 static char g_accept_fail_path[PATH_MAX];
+static char g_hold_reads_path[PATH_MAX];
+static _Atomic uint64_t *g_overrun_count; /* shared with the load generator */
+static atomic_uint_fast64_t g_overrun_seen;
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_openat)(int, const char *, int, ...);
@@ -138,18 +150,20 @@ static int (*real_socket)(int, int, int);
 static int (*real_connect)(int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendmsg)(int, const struct msghdr *, int);
+static ssize_t (*real_recvmsg)(int, struct msghdr *, int);
+static int (*real_recvmmsg)(int, struct mmsghdr *, unsigned int, int, void *);
 static int (*real_accept)(int, struct sockaddr *, socklen_t *);
 static int (*real_accept4)(int, struct sockaddr *, socklen_t *, int);
 static int (*real_dup)(int);
 static int (*real_dup2)(int, int);
 static int (*real_dup3)(int, int, int);
 static int (*real_bind)(int, const struct sockaddr *, socklen_t);
-static ssize_t (*real_recvmsg)(int, struct msghdr *, int);
 static ssize_t (*real_recvfrom)(int, void *, size_t, int, struct sockaddr *, socklen_t *);
 #if __TIMESIZE == 32
 static int (*real___ioctl_time64)(int, unsigned long, ...);
 static ssize_t (*real___sendmsg64)(int, const struct msghdr *, int);
 static ssize_t (*real___recvmsg64)(int, struct msghdr *, int);
+static int (*real___recvmmsg64)(int, struct mmsghdr *, unsigned int, int, void *);
 #endif
 
 #define RESOLVE(name)                                                  \
@@ -172,18 +186,20 @@ static void sim_resolve(void)
     RESOLVE(connect);
     RESOLVE(sendto);
     RESOLVE(sendmsg);
+    RESOLVE(recvmsg);
+    RESOLVE(recvmmsg);
     RESOLVE(accept);
     RESOLVE(accept4);
     RESOLVE(dup);
     RESOLVE(dup2);
     RESOLVE(dup3);
     RESOLVE(bind);
-    RESOLVE(recvmsg);
     RESOLVE(recvfrom);
 #if __TIMESIZE == 32
     RESOLVE(__ioctl_time64);
     RESOLVE(__sendmsg64);
     RESOLVE(__recvmsg64);
+    RESOLVE(__recvmmsg64);
 #endif
 }
 
@@ -206,6 +222,22 @@ static void sim_env(void)
     const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
     if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
         memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
+    }
+    const char *hold = getenv("OAM_SIM_HOLD_READS");
+    if (hold != NULL && strlen(hold) < sizeof(g_hold_reads_path)) {
+        memcpy(g_hold_reads_path, hold, strlen(hold) + 1);
+    }
+    const char *overrun = getenv("OAM_SIM_NL_OVERRUN");
+    if (overrun != NULL && overrun[0] != '\0' && g_overrun_count == NULL) {
+        sim_resolve();
+        int fd = real_open(overrun, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            void *p = mmap(NULL, sizeof(uint64_t), PROT_READ, MAP_SHARED, fd, 0);
+            real_close(fd);
+            if (p != MAP_FAILED) {
+                g_overrun_count = (_Atomic uint64_t *)p;
+            }
+        }
     }
     atomic_store_explicit(&g_env_ready, 1, memory_order_release);
 }
@@ -526,6 +558,18 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
     return nfd;
 }
 
+/* True while the file named by OAM_SIM_HOLD_READS exists. */
+/* Called with the EINTR of a read still in errno, which the caller returns
+ * when the reads are not held: the look-up must leave it as it was. */
+static int sim_reads_held(void)
+{
+    int saved = errno;
+    sim_env();
+    int held = g_hold_reads_path[0] != '\0' && access(g_hold_reads_path, F_OK) == 0;
+    errno = saved;
+    return held;
+}
+
 SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     sim_resolve();
@@ -545,8 +589,12 @@ SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
     /* One message per read, cut to the caller's size as a driver would; an
-     * EINTR reaches the caller so that a signal can wake a receiver. */
-    ssize_t rc = real_recvmsg(fd, &msg, 0);
+     * EINTR reaches the caller so that a signal can wake a receiver, unless
+     * the chip holds reads (a driver whose read ignores signals). */
+    ssize_t rc;
+    do {
+        rc = real_recvmsg(fd, &msg, 0);
+    } while (rc < 0 && errno == EINTR && sim_reads_held());
     if (rc <= 0) {
         return rc;
     }
@@ -836,6 +884,19 @@ SIM_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
     return sim_sendmsg(real_sendmsg, fd, msg, flags);
 }
 
+/* A congestion the chip reported and no receive has told yet fails this
+ * receive with ENOBUFS, before any queued message, as the kernel reports a
+ * socket error first. */
+static int sim_take_overrun(int fd)
+{
+    if (g_overrun_count == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return 0;
+    }
+    uint_fast64_t seen = atomic_load(&g_overrun_seen);
+    return atomic_load(g_overrun_count) > seen &&
+           atomic_compare_exchange_strong(&g_overrun_seen, &seen, seen + 1);
+}
+
 /* On an emulated channel the sender's Unix name goes back to the caller as
  * the netlink address it stands for. */
 static void sim_nl_source(const struct sockaddr_un *from, socklen_t from_len, void *name, socklen_t *name_len)
@@ -853,6 +914,10 @@ static void sim_nl_source(const struct sockaddr_un *from, socklen_t from_len, vo
 static ssize_t sim_recvmsg(ssize_t (*real)(int, struct msghdr *, int), int fd, struct msghdr *msg, int flags)
 {
     sim_env();
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
     if (!g_nl_unix || msg == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
         return real(fd, msg, flags);
     }
@@ -891,6 +956,24 @@ SIM_EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, struct socka
     return rc;
 }
 
+/* The batch receive leaves the senders' names as they come: on an emulated
+ * channel the daemon is given Unix names, which it does not look at. */
+static int sim_recvmmsg(int (*real)(int, struct mmsghdr *, unsigned int, int, void *), int fd,
+                        struct mmsghdr *msgs, unsigned int vlen, int flags, void *timeout)
+{
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real(fd, msgs, vlen, flags, timeout);
+}
+
+SIM_EXPORT int recvmmsg(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, struct timespec *timeout)
+{
+    sim_resolve();
+    return sim_recvmmsg(real_recvmmsg, fd, msgs, vlen, flags, timeout);
+}
+
 #if __TIMESIZE == 32
 SIM_EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags)
 {
@@ -902,6 +985,13 @@ SIM_EXPORT ssize_t __recvmsg64(int fd, struct msghdr *msg, int flags)
 {
     sim_resolve();
     return sim_recvmsg(real___recvmsg64, fd, msg, flags);
+}
+
+/* The timeout points to a 64-bit timespec here; it is passed on untouched. */
+SIM_EXPORT int __recvmmsg64(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, void *timeout)
+{
+    sim_resolve();
+    return sim_recvmmsg(real___recvmmsg64, fd, msgs, vlen, flags, timeout);
 }
 #endif
 

@@ -16,6 +16,7 @@ import queue
 import selectors
 import socket
 import struct
+import subprocess
 import termios
 import threading
 import time
@@ -24,7 +25,7 @@ from pathlib import Path
 
 from . import platform as plat
 from .sandbox import (ASAN_OPTIONS, CTL_DIR, TSAN_OPTIONS, UBSAN_OPTIONS, DaemonProcess, Sandbox,
-                      default_binary, default_preload, exec_prefix)
+                      default_binary, default_loadgen, default_preload, exec_prefix)
 
 _OPEN = struct.Struct("=8sQiiii")          # magic, conn, flags, pid, tid, pad
 _OPEN_ANSWER = struct.Struct("=ii")        # errno, pad
@@ -308,19 +309,35 @@ class VirtualChip:
     memdump_dir: create /vendor/log/memdump as the platform does.
     files: more files to place, {sandbox path: bytes or text}.
     nodes: the device nodes that exist (default: all six).
+    log_tmpfs: size in bytes of a tmpfs mounted on /vendor/log inside the
+        sandbox (a storage that can run full); None: the plain folder.  Its
+        files exist only while a program runs there: host_path then reaches
+        them through that program's root.
+    localtime: TZif bytes of the device's time zone, bound over
+        /etc/localtime (None: the host's zone); set_localtime() changes it
+        while the daemon runs.
     """
 
     def __init__(self, run_dir, *, model: str | None = "zr4005", model_source: str = "subchip_type",
                  model_raw: bytes | None = None, ini: str | bytes | None = None,
                  ini_path: str = plat.DEFAULT_INI_PATH, publish_ini: bool | None = None,
                  ini_node_raw: bytes | None = None, cust_ini: str | bytes | None = None,
-                 memdump_dir: bool = True, files: dict | None = None, nodes=plat.ALL_NODES):
+                 memdump_dir: bool = True, files: dict | None = None, nodes=plat.ALL_NODES,
+                 log_tmpfs: int | None = None, localtime: bytes | None = None):
         self.run_dir = Path(run_dir)
         self.run_dir.mkdir(parents=True, exist_ok=True)
         self.model = model
         self.ini_path = ini_path
         self.nodes = tuple(plat.node_name(n) for n in nodes)
         self.sandbox = Sandbox(self.run_dir)
+        self.sandbox.log_tmpfs = log_tmpfs
+        # The netlink overrun counter shared with the load generator and the
+        # daemon's preload library.
+        self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
+        self.overrun_path.write_bytes(bytes(8))
+        if localtime is not None:
+            self.sandbox.localtime = self.run_dir / "localtime"
+            self.set_localtime(localtime)
         self._layout(model, model_source, model_raw, ini, publish_ini, ini_node_raw, cust_ini,
                      memdump_dir, files or {})
 
@@ -344,6 +361,10 @@ class VirtualChip:
 
     def host_path(self, path: str) -> Path:
         """Host location of a sandbox path under /vendor, /data, /sys, /proc."""
+        if self.sandbox.log_tmpfs is not None and (path + "/").startswith(plat.LOG_ROOT_DIR + "/"):
+            running = [p for p in getattr(self, "_processes", []) if p.alive]
+            if running:
+                return Path(f"/proc/{running[-1].pid}/root") / path.lstrip("/")
         return self.sandbox.host_path(path)
 
     def write_file(self, path: str, content: bytes | str, mode: int | None = None) -> Path:
@@ -353,6 +374,19 @@ class VirtualChip:
         if mode is not None:
             os.chmod(host, mode)
         return host
+
+    def set_localtime(self, tzif: bytes):
+        """Changes the device's time zone in place (the bind mount keeps the
+        file), with a modification time that differs from any before."""
+        path = self.sandbox.localtime
+        if path is None:
+            raise RuntimeError("the chip was made without a localtime")
+        stamp = path.stat().st_mtime_ns if path.exists() else 0
+        with open(path, "r+b" if path.exists() else "wb") as f:
+            f.truncate(0)
+            f.write(tzif)
+        later = max(stamp + 2_000_000_000, time.time_ns())
+        os.utime(path, ns=(later, later))
 
     def read_file(self, path: str) -> bytes:
         return self.host_path(path).read_bytes()
@@ -483,6 +517,8 @@ class VirtualChip:
             "OAM_SIM_NL_PORT": str(self.port),
             "OAM_SIM_ACCEPT_FAIL": f"{CTL_DIR}/accept_fail",
             "OAM_SIM_NL_UNIX": "1" if self.nl_unix else "0",
+            "OAM_SIM_HOLD_READS": f"{CTL_DIR}/hold_reads",
+            "OAM_SIM_NL_OVERRUN": f"{CTL_DIR}/nl_overrun",
             "ASAN_OPTIONS": os.environ.get("OAM_ASAN_OPTIONS", ASAN_OPTIONS),
             "UBSAN_OPTIONS": os.environ.get("OAM_UBSAN_OPTIONS", UBSAN_OPTIONS),
             "TSAN_OPTIONS": os.environ.get("OAM_TSAN_OPTIONS", TSAN_OPTIONS),
@@ -647,6 +683,56 @@ class VirtualChip:
             return self._nl_rx.sendto(bytes(raw), _nl_unix_name(port))
         return self._nl.sendto(bytes(raw), (port, 0))
 
+    def wifi_load(self, count: int, *, size="64", rate: float | None = None, blocking: bool = False,
+                  stream: int = 0, port: int | None = None, overrun: bool = True,
+                  wait_dir: str | Path | None = None, wait_bytes: int = 0) -> dict:
+        """Sends `count` sequence-numbered Wi-Fi log messages at driver speed
+        with the C load generator (sim/loadgen.c): without waiting, so a full
+        receive buffer refuses them and the daemon is told of the overrun,
+        unless `blocking`; at line rate or `rate` messages a second; `size`
+        bytes each or "mixed".  `port` sends to another receiver, `overrun`
+        False keeps the daemon from hearing of the refusals.  With
+        `wait_dir`, the time runs until its files hold `wait_bytes` bytes.
+        Returns the generator's counts (offered, sent, refused, overruns,
+        seconds)."""
+        if port is None:
+            port = self.daemon_port
+            if port is None:
+                raise RuntimeError("no hello received yet: daemon port unknown")
+        args = ["wifi", "--port", str(port), "--count", str(count), "--size", str(size),
+                "--stream", str(stream)]
+        if overrun:
+            args += ["--overrun", str(self.overrun_path)]
+        if rate:
+            args += ["--rate", str(rate)]
+        if blocking:
+            args.append("--blocking")
+        if self.nl_unix:
+            args.append("--unix")
+        return self._loadgen(args, wait_dir, wait_bytes)
+
+    def push_chunks(self, node: str, count: int, *, size="64", rate: float | None = None, stream: int = 0,
+                    conn: int | None = None, wait_dir: str | Path | None = None, wait_bytes: int = 0) -> dict:
+        """Pushes `count` sequence-numbered chunks on the node's newest open
+        descriptor (or conn id `conn`) with the C load generator, as fast as
+        the reader takes them or at `rate` a second.  Returns its counts."""
+        target = self._data_conn(node, conn)
+        target.drain(5.0)
+        fd = target.sock.fileno()
+        args = ["node", "--fd", str(fd), "--count", str(count), "--size", str(size), "--stream", str(stream)]
+        if rate:
+            args += ["--rate", str(rate)]
+        return self._loadgen(args, wait_dir, wait_bytes, pass_fds=(fd,))
+
+    @staticmethod
+    def _loadgen(args: list[str], wait_dir, wait_bytes: int, pass_fds=()) -> dict:
+        if wait_dir is not None:
+            args += ["--wait-dir", str(wait_dir), "--wait-bytes", str(wait_bytes)]
+        out = subprocess.run([str(default_loadgen()), *args], check=True, capture_output=True, text=True,
+                             pass_fds=pass_fds, timeout=300).stdout
+        fields = dict(item.split("=", 1) for item in out.split())
+        return {key: float(value) if key == "seconds" else int(value) for key, value in fields.items()}
+
     # Nodes -----------------------------------------------------------------------
 
     def data_conns(self, node: str, alive_only: bool = True) -> list[_Conn]:
@@ -738,6 +824,15 @@ class VirtualChip:
         """Makes the daemon's accept() drop each new connection and fail with
         `err` (a name such as 'EMFILE'), until accept_ok()."""
         (self.run_dir / "ctl" / "accept_fail").write_text(err + (" once" if once else ""))
+
+    def hold_reads(self, hold: bool = True):
+        """While held, a node read of the daemon ignores signals, as a driver
+        read that is not interruptible does: it returns only with data."""
+        path = self.run_dir / "ctl" / "hold_reads"
+        if hold:
+            path.write_text("")
+        else:
+            path.unlink(missing_ok=True)
 
     def accept_ok(self):
         try:

@@ -46,6 +46,11 @@ def default_preload() -> Path:
     return Path(os.environ.get("OAM_PRELOAD") or REPO_ROOT / "build" / "oamsim_preload.so")
 
 
+def default_loadgen() -> Path:
+    """The load generator, built beside the preload library."""
+    return Path(os.environ.get("OAM_LOADGEN") or default_preload().parent / "oamsim_loadgen")
+
+
 def exec_prefix() -> list[str]:
     """The command that runs a program built for another processor on this
     machine (OAM_EXEC_PREFIX, for example "qemu-aarch64"); empty for a
@@ -125,7 +130,8 @@ class Sandbox:
 
     `nodes` maps a /dev path in the sandbox to the host socket file bound
     onto it; `ro_paths` are host paths made visible read-only at the same
-    place (the binary under test, the preload library)."""
+    place (the binary under test, the preload library); `localtime`, when
+    set, is a host file bound over /etc/localtime (the device's zone)."""
 
     def __init__(self, run_dir: Path, nodes: dict[str, Path] | None = None,
                  ro_paths: list[Path] | None = None):
@@ -133,6 +139,8 @@ class Sandbox:
         self.root = layout_root(self.run_dir)
         self.nodes = dict(nodes or {})
         self.ro_paths = list(ro_paths or [])
+        self.log_tmpfs: int | None = None
+        self.localtime: Path | None = None
 
     def host_path(self, path: str) -> Path:
         """Host location of a sandbox path under /vendor, /data, /sys, /proc."""
@@ -151,7 +159,13 @@ class Sandbox:
         args += ["--dev", "/dev", "--tmpfs", "/tmp", "--proc", PROCFS]
         for name in SANDBOX_DIRS:
             args += ["--bind", str(self.root / name), f"/{name}"]
+        if self.log_tmpfs is not None:
+            args += ["--size", str(self.log_tmpfs), "--tmpfs", "/vendor/log"]
         args += ["--ro-bind", str(self.run_dir / "ctl"), CTL_DIR]
+        if self.localtime is not None:
+            # Over the zone file itself: bwrap cannot follow the host's
+            # absolute /etc/localtime link while it sets the root up.
+            args += ["--bind", str(self.localtime), os.path.realpath("/etc/localtime")]
         for dev, sock in sorted(self.nodes.items()):
             args += ["--bind", str(sock), dev]
         seen = set()

@@ -1,8 +1,8 @@
 #include "channels/vtl_server.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,10 +24,30 @@ constexpr int OAM_VTL_BACKLOG = 10;
 // receivers' data area does.
 constexpr size_t OAM_VTL_RECV_MAX = 2030;
 constexpr unsigned OAM_VTL_IDLE_SECONDS = 1000;
-// A tool that stops reading must not stall log capture: the receivers'
-// mirror send blocks under vtl_send_mutex, so it is bounded and a send that
-// runs out of time counts as a failed one.
-constexpr time_t OAM_VTL_SEND_TIMEOUT_S = 3;
+// A tool that vanished without closing (cable pulled, PC asleep) would
+// leave the main thread in its receive for ever, and no other tool could be
+// served.  Keepalive probes from 20 s of silence on, and a limit of 40 s on
+// unanswered probes or unacknowledged data, end such a connection within
+// about a minute.
+constexpr int OAM_VTL_KEEPIDLE_S = 20;
+constexpr int OAM_VTL_KEEPINTVL_S = 5;
+constexpr int OAM_VTL_KEEPCNT = 8;
+constexpr unsigned OAM_VTL_USER_TIMEOUT_MS = 40000;
+
+struct oam_vtl_sockopt {
+    int level;
+    int name;
+    int value;
+    const char *text;
+};
+
+constexpr std::array<oam_vtl_sockopt, 5> OAM_VTL_CLIENT_OPTS = {{
+    {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+    {IPPROTO_TCP, TCP_KEEPIDLE, OAM_VTL_KEEPIDLE_S, "TCP_KEEPIDLE"},
+    {IPPROTO_TCP, TCP_KEEPINTVL, OAM_VTL_KEEPINTVL_S, "TCP_KEEPINTVL"},
+    {IPPROTO_TCP, TCP_KEEPCNT, OAM_VTL_KEEPCNT, "TCP_KEEPCNT"},
+    {IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(OAM_VTL_USER_TIMEOUT_MS), "TCP_USER_TIMEOUT"},
+}};
 
 // Message types the tool may send to the devices; everything else is dropped.
 constexpr std::array<uint8_t, 24> OAM_VTL_ROUTED_TYPES = {1,  2,  3,  4,  5,  9,  10, 12, 15, 16, 17, 18,
@@ -137,10 +157,13 @@ int oam_vtl_socket_accept()
         return -1;
     }
 
-    timeval send_timeout = {OAM_VTL_SEND_TIMEOUT_S, 0};
-    int ret = setsockopt(g_st_global.vtl_client_sock, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout));
-    if (ret != 0) {
-        OAM_PRINT("[%s:%d]setsockopt SO_SNDTIMEO failed %d,errno is %d\n\n", ret, errno);
+    // The mirror bounds its own sends (a tool that takes no byte for 3 s is
+    // dropped); the options here only end a connection whose tool is gone.
+    for (const oam_vtl_sockopt &opt : OAM_VTL_CLIENT_OPTS) {
+        int ret = setsockopt(g_st_global.vtl_client_sock, opt.level, opt.name, &opt.value, sizeof(opt.value));
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]setsockopt %s failed %d,errno is %d\n\n", opt.text, ret, errno);
+        }
     }
 
     oam_flag_store(g_st_global.vtl_connected, 1);

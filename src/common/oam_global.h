@@ -8,9 +8,10 @@
 #include <cstdio>
 #include <pthread.h>
 
+#include "common/oam_record.h"
+
 constexpr int OAM_BUF_LEN = 2048;          // each of the four work buffers
-constexpr int OAM_RECORD_HDR_LEN = 18;     // log record header in front of the data
-constexpr int OAM_RECORD_DATA_MAX = OAM_BUF_LEN - OAM_RECORD_HDR_LEN;  // 2030
+static_assert(OAM_BUF_LEN == OAM_RECORD_MAX_LEN, "a receiver builds one whole record in its buffer");
 constexpr int OAM_NLH_LEN = 2064;          // netlink send buffer: header + 2048
 constexpr int OAM_VAR_NAME_LEN = 40;
 constexpr int OAM_PATH_VALUE_LEN = 81;

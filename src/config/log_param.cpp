@@ -7,6 +7,7 @@
 #include "config/log_param_internal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
+#include "common/oam_record.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"
@@ -47,16 +48,16 @@ struct oam_core_log_vars {
 };
 
 constexpr oam_core_log_vars OAM_WIFI_LOG_VARS = {
-    &g_st_global.st_wifi_log, "wifi_log_", "log_switch_device_wifi", "log_size_device_wifi",
+    &g_st_global.st_wifi_log, OAM_WIFI_LOG_PREFIX, "log_switch_device_wifi", "log_size_device_wifi",
     "log_num_device_wifi", "log_path_device_wifi", OAM_WIFI_LOG_DIR, OAM_USER_WIFI_LOG_NUM,
     "[%s:%d]init wifi log failed!!!\n", "[%s:%d]is user type, wifi device log set to %dKB\n\n"};
 constexpr oam_core_log_vars OAM_BFG_LOG_VARS = {
-    &g_st_global.st_bfg_log, "bfg_log_", "log_switch_device_bfg", "log_size_device_bfg",
+    &g_st_global.st_bfg_log, OAM_BFG_LOG_PREFIX, "log_switch_device_bfg", "log_size_device_bfg",
     "log_num_device_bfg", "log_path_device_bfg", OAM_BFG_LOG_DIR, OAM_USER_BFG_LOG_NUM,
     "[%s:%d]init bfg log failed!!!\n", "[%s:%d]is user type, bfg device log set to %dKB\n\n"};
 // The me core shares the bfg prefix; its files differ by directory only.
 constexpr oam_core_log_vars OAM_ME_LOG_VARS = {
-    &g_st_global.st_me_log, "bfg_log_", "log_switch_device_me", "log_size_device_me",
+    &g_st_global.st_me_log, OAM_ME_LOG_PREFIX, "log_switch_device_me", "log_size_device_me",
     "log_num_device_me", "log_path_device_me", OAM_ME_LOG_DIR, OAM_USER_ME_LOG_NUM,
     "[%s:%d]init me log failed!!!\n", "[%s:%d]is user type, me device log set to %dKB\n\n"};
 

@@ -81,14 +81,6 @@ void oam_close_if_open(int32_t fd)
 // which ends the process itself while holding it).
 pthread_mutex_t g_run_state_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-void oam_quiet_stop(int32_t &stop_flag, pthread_t handle)
-{
-    oam_flag_store(stop_flag, 1);
-    if (handle != 0) {
-        oam_thread_stop_join(handle);
-    }
-}
-
 }  // namespace
 
 int main_init()
@@ -187,27 +179,34 @@ void main_exit()
     pthread_mutex_lock(&g_run_state_mutex);
     OAM_PRINT("[%s:%d]enter oam vexa main() exit!\n\n");
     oam_close_if_open(g_st_global.vtl_server_sock);
-    if (g_st_global.netlink_sock > 0) {
-        oam_pthread_close(g_wifi_recv_thread);
+    bool wifi_left = g_st_global.netlink_sock > 0 && oam_pthread_close(g_wifi_recv_thread) != 0;
+    bool bfg_left = g_st_global.bfg_fd > 0 && oam_bfg_pthread_close(g_bfg_recv_thread) != 0;
+    bool me_left = g_st_global.me_fd > 0 && oam_me_pthread_close(g_me_recv_thread) != 0;
+    // With every receiver joined, and the tool loop over, nobody else takes
+    // these locks or uses these buffers any more.  A receiver left behind
+    // may still be in its mirror send or filling its record: the locks, the
+    // buffers and its descriptor then go with the exit, a moment later.
+    bool all_ended = !wifi_left && !bfg_left && !me_left;
+    if (all_ended) {
+        pthread_mutex_destroy(&g_st_global.vtl_sock_mutex);
+        pthread_mutex_destroy(&g_st_global.vtl_send_mutex);
     }
-    if (g_st_global.bfg_fd > 0) {
-        oam_bfg_pthread_close(g_bfg_recv_thread);
-    }
-    if (g_st_global.me_fd > 0) {
-        oam_me_pthread_close(g_me_recv_thread);
-    }
-    // The receivers are joined now and the tool loop has ended: nobody else
-    // takes these locks any more.
-    pthread_mutex_destroy(&g_st_global.vtl_sock_mutex);
-    pthread_mutex_destroy(&g_st_global.vtl_send_mutex);
     if (g_st_global.nlh != nullptr) {
         free(g_st_global.nlh);
         g_st_global.nlh = nullptr;
     }
-    oam_free_mem();
-    oam_close_if_open(g_st_global.netlink_sock);
-    oam_close_if_open(g_st_global.bfg_fd);
-    oam_close_if_open(g_st_global.me_fd);
+    if (all_ended) {
+        oam_free_mem();
+    }
+    if (!wifi_left) {
+        oam_close_if_open(g_st_global.netlink_sock);
+    }
+    if (!bfg_left) {
+        oam_close_if_open(g_st_global.bfg_fd);
+    }
+    if (!me_left) {
+        oam_close_if_open(g_st_global.me_fd);
+    }
     OAM_PRINT("[%s:%d]oam vexa main() closed over!\n\n");
 }
 
@@ -215,7 +214,8 @@ void main_exit()
 // or socket while its receiver is still reading it would let the receiver
 // spin on a dead descriptor, or read from whatever file reuses the number,
 // until the process is gone; so the receivers are woken and joined first
-// (each ends within one pass).  The dump threads run on until the exit, and
+// (each ends within one pass, or is left with its descriptor to the exit
+// after the stop's bound).  The dump threads run on until the exit, and
 // the main thread may still be in the tool loop: the locks and work buffers
 // are therefore neither destroyed nor freed here, the exit reclaims them.
 void exit_main(int sig)
@@ -223,21 +223,18 @@ void exit_main(int sig)
     (void)sig;
     pthread_mutex_lock(&g_run_state_mutex);
     OAM_PRINT("[%s:%d]main closed!\n\n");
-    if (g_st_global.netlink_sock > 0) {
-        oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread);
-    }
-    if (g_st_global.bfg_fd >= 0) {
-        oam_quiet_stop(g_st_global.bfg_thread_stop, g_bfg_recv_thread);
-    }
-    if (g_st_global.me_fd > 0) {
-        oam_quiet_stop(g_st_global.me_thread_stop, g_me_recv_thread);
-    }
+    bool wifi_left = g_st_global.netlink_sock > 0 &&
+                     oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread, "wifi") != 0;
+    bool bfg_left = g_st_global.bfg_fd > 0 &&
+                    oam_quiet_stop(g_st_global.bfg_thread_stop, g_bfg_recv_thread, "bfg") != 0;
+    bool me_left = g_st_global.me_fd > 0 && oam_quiet_stop(g_st_global.me_thread_stop, g_me_recv_thread, "me") != 0;
     // The main thread may be blocked receiving on the tool connection: end
     // the connection for the tool at once, and leave the descriptor itself
     // to the exit rather than pull it from under that receive.  With the
     // receivers gone only the main thread takes the client lock, and holds
     // it exactly while no connection is open (accepting) or one is being
-    // closed: there is nothing to end then.
+    // closed: there is nothing to end then.  A receiver left behind may
+    // hold it for its mirror send, hence only a try.
     if (pthread_mutex_trylock(&g_st_global.vtl_sock_mutex) == 0) {
         if (g_st_global.vtl_client_sock > 0) {
             shutdown(g_st_global.vtl_client_sock, SHUT_RDWR);
@@ -250,10 +247,16 @@ void exit_main(int sig)
     // rather than closed under it (the number could even go to a file
     // opened meanwhile, and the frame with it).
     if (g_test_mode != 1) {
-        oam_close_if_open(g_st_global.netlink_sock);
-        oam_close_if_open(g_st_global.bfg_fd);
+        if (!wifi_left) {
+            oam_close_if_open(g_st_global.netlink_sock);
+        }
+        if (!bfg_left) {
+            oam_close_if_open(g_st_global.bfg_fd);
+        }
     }
-    oam_close_if_open(g_st_global.me_fd);
+    if (!me_left) {
+        oam_close_if_open(g_st_global.me_fd);
+    }
     OAM_PRINT("[%s:%d]main closed finished!\n\n");
     exit(0);
 }

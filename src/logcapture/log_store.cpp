@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "common/oam_print.h"
+#include "common/oam_time.h"
+#include "common/oam_record.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -28,9 +30,7 @@ namespace {
 
 constexpr mode_t OAM_LOG_DIR_MODE = 0775;
 constexpr int32_t OAM_RECHECK_INTERVAL = 100;  // existence check after this many records
-constexpr uint32_t OAM_STAMP_LEN = 14;
 constexpr uint8_t OAM_STAMP_MODE_RECORD = 1;
-constexpr uint8_t OAM_RECORD_MARKER = 0xAA;
 constexpr size_t OAM_ERR_TEXT_LEN = 128;
 
 struct oam_log_dir {
@@ -259,14 +259,16 @@ int rename_old_file(oam_log_desc *pst_log)
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
+    // The count limit has no lower bound in the INI: a limit below 1 keeps
+    // no old file, and is tested before num - 1 is formed, which would
+    // overflow for the most negative limit and send the loop below round
+    // about 2^31 times.  The count of files present cannot go below none.
+    const int32_t num = pst_log->num.value;
     int32_t k = oam_flag_load(pst_log->file_count);
-    if (k >= pst_log->num.value) {
-        k = pst_log->num.value - 1;
-    }
-    // A count limit of 0 or below keeps no old file; the count of files
-    // present cannot go below none.
-    if (k < 0) {
+    if (num < 1 || k < 0) {
         k = 0;
+    } else if (k >= num) {
+        k = num - 1;
     }
     oam_flag_store(pst_log->file_count, k);
     for (; k > 0; --k) {
@@ -308,9 +310,6 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
 
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
 {
-    // The zone is read once; localtime_r does not look at it again.
-    static const bool tz_ready = (tzset(), true);
-    (void)tz_ready;
     // The stamp of the last second converted, per thread: a receiver stores
     // many records a second, and the conversion of one second always gives
     // the same fields, so only the millisecond changes between them.
@@ -327,8 +326,10 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     struct timeval tv {};
     (void)gettimeofday(&tv, nullptr);
     if (!cache.valid || cache.sec != tv.tv_sec) {
+        // Once a second per receiver at most: the zone is looked at again
+        // here, so stamps follow a change of the device's time zone.
         struct tm local {};
-        if (localtime_r(&tv.tv_sec, &local) == nullptr) {
+        if (oam_local_time(tv.tv_sec, &local) != 0) {
             return;
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);

@@ -1,12 +1,79 @@
+#include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <linux/sockios.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "logcapture/receivers.h"
+
+namespace {
+
+// A tool is dropped when no byte of the stream moved towards it for this
+// long: it stopped reading.  One that reads slowly is waited for, and the
+// receivers go at its pace meanwhile.
+constexpr long OAM_MIRROR_STALL_MS = 3000;
+// How often a blocked send looks whether the tool took bytes: the socket
+// reports room only once a large part of its buffer drained.
+constexpr int OAM_MIRROR_POLL_MS = 50;
+
+long oam_mirror_now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Bytes still queued towards the tool (sent but not yet acknowledged, or not
+// yet sent); -1 when unknown.
+int oam_mirror_queued(int sock)
+{
+    int queued = 0;
+    return ioctl(sock, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// Sends the whole chunk: 0, or -1 with errno (EAGAIN after a stall, EINTR
+// when the stop's wake-up came, the send's own error otherwise).  The
+// common case is one send that takes everything.
+int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
+{
+    size_t off = 0;
+    long last_move = 0;
+    int last_queued = -1;
+    while (off < len) {
+        ssize_t sent = send(sock, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            off += static_cast<size_t>(sent);
+            last_move = 0;
+            continue;
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+        long now = oam_mirror_now_ms();
+        int queued = oam_mirror_queued(sock);
+        if (last_move == 0 || (queued >= 0 && queued < last_queued)) {
+            last_move = now;
+        }
+        last_queued = queued;
+        if (now - last_move >= OAM_MIRROR_STALL_MS) {
+            errno = EAGAIN;
+            return -1;
+        }
+        struct pollfd pfd = {sock, POLLOUT, 0};
+        if (poll(&pfd, 1, OAM_MIRROR_POLL_MS) < 0 && errno == EINTR) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
 {
@@ -17,24 +84,22 @@ void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
         return;
     }
     if (pthread_mutex_trylock(&g_st_global.vtl_sock_mutex) == 0) {
-        if (oam_flag_load(g_st_global.vtl_connected) == 1) {
-            // The connection carries a send time-out (set at accept), so a
-            // tool that stops reading costs at most that long before it is
-            // dropped here.  MSG_NOSIGNAL: a vanished tool must never end
-            // the process, whatever the SIGPIPE disposition.
-            ssize_t sent = send(g_st_global.vtl_client_sock, data, len, MSG_NOSIGNAL);
-            // A send cut short by the time-out has left part of a chunk on
-            // the stream: whatever followed would no longer line up with
-            // the chunks the tool expects, so such a tool is dropped as one
-            // whose send failed outright.
-            if (sent > 0 && static_cast<size_t>(sent) < len) {
-                errno = EAGAIN;
-                sent = -1;
-            }
-            if (sent <= 0) {
-                int err = errno;
+        // MSG_NOSIGNAL: a vanished tool must never end the process,
+        // whatever the SIGPIPE disposition.
+        if (oam_flag_load(g_st_global.vtl_connected) == 1 &&
+            oam_mirror_send_all(g_st_global.vtl_client_sock, data, len) != 0) {
+            int err = errno;
+            // A chunk cut short would leave the stream out of line with the
+            // chunks the tool expects, so the tool is dropped whatever the
+            // cause.  The connection is shut down, not closed (the main
+            // thread closes it as after any end): the tool sees the end of
+            // its stream and can connect again, rather than stay connected
+            // to a stream that stopped.
+            oam_flag_store(g_st_global.vtl_connected, 0);
+            (void)shutdown(g_st_global.vtl_client_sock, SHUT_RDWR);
+            // The stop's wake-up is no send failure: the stop is under way.
+            if (err != EINTR) {
                 char err_buf[64];
-                oam_flag_store(g_st_global.vtl_connected, 0);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
                 // err_fmt is one of the receivers' constant messages, all of

@@ -47,39 +47,53 @@ constexpr oam_node_recv_core OAM_ME_RECV = {
     "[%s:%d]second write me log file err;errno:%s\n\n",
 };
 
+constexpr const oam_node_recv_core *OAM_NODE_RECV[] = {&OAM_BFG_RECV, &OAM_ME_RECV};
+
 // Each read is one chunk from the node and becomes exactly one record: the
 // data lands at offset 18 so the header goes in front of it without a copy.
-void oam_node_recv_loop(const oam_node_recv_core &core)
+void oam_node_recv_loop(oam_node_core which)
 {
+    const oam_node_recv_core &core = *OAM_NODE_RECV[which];
     unsigned fail_count = 0;
     while (oam_flag_load(*core.stop) != 1) {
-        uint8_t *buf = *core.buf;
-        ssize_t len = read(*core.fd, buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
-        if (len <= 0) {
+        ssize_t len = read(*core.fd, *core.buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
+        if (oam_node_recv_chunk(which, len) != 0) {
             // A node that keeps failing must not spin a core; the wait is
             // cut short by a stop request.
             oam_read_backoff(&fail_count);
             continue;
         }
         fail_count = 0;
-        const uint32_t data_len = static_cast<uint32_t>(len);
-
-        oam_mirror_to_tool(buf + OAM_RECORD_HDR_LEN, data_len, core.send_err_fmt);
-
-        if (core.log->log_switch.value != 1) {
-            continue;
-        }
-        oam_log_store_record(core.log, buf, data_len, core.write_err_fmt, core.second_write_err_fmt);
     }
 }
 
 }  // namespace
 
+int oam_node_recv_chunk(oam_node_core which, ssize_t len)
+{
+    if (which != OAM_NODE_BFG && which != OAM_NODE_ME) {
+        return -1;
+    }
+    const oam_node_recv_core &core = *OAM_NODE_RECV[which];
+    uint8_t *buf = *core.buf;
+    if (buf == nullptr || len <= 0 || len > OAM_RECORD_DATA_MAX) {
+        return -1;
+    }
+    const uint32_t data_len = static_cast<uint32_t>(len);
+
+    oam_mirror_to_tool(buf + OAM_RECORD_HDR_LEN, data_len, core.send_err_fmt);
+
+    if (core.log->log_switch.value == 1) {
+        oam_log_store_record(core.log, buf, data_len, core.write_err_fmt, core.second_write_err_fmt);
+    }
+    return 0;
+}
+
 void *oam_bfg_recv_pthread(void *arg)
 {
     (void)arg;
     OAM_PRINT("[%s:%d]oam_bfg_recv_pthread\n\n");
-    oam_node_recv_loop(OAM_BFG_RECV);
+    oam_node_recv_loop(OAM_NODE_BFG);
     OAM_PRINT("[%s:%d]oam-bfg-recv-pthread is over \n\n");
     return nullptr;
 }
@@ -88,7 +102,7 @@ void *oam_me_recv_pthread(void *arg)
 {
     (void)arg;
     OAM_PRINT("[%s:%d]oam_me_recv_pthread\n\n");
-    oam_node_recv_loop(OAM_ME_RECV);
+    oam_node_recv_loop(OAM_NODE_ME);
     OAM_PRINT("[%s:%d]oam-me-recv-pthread is over \n\n");
     return nullptr;
 }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -23,43 +24,110 @@ constexpr char OAM_WIFI_SEND_ERR[] = "[%s:%d]send wifi socket is ERR! len = %u.;
 constexpr char OAM_WIFI_WRITE_ERR[] = "[%s:%d]write wifi log file err;errno:%s\n";
 constexpr char OAM_WIFI_SECOND_WRITE_ERR[] = "[%s:%d]second write wifi log file err;errno:%s\n";
 
+// Messages one receive call may take when they have queued up: a burst
+// costs one system call per batch on the receiving side instead of one per
+// message, while the file still gets one write per record.
+constexpr uint32_t OAM_NL_BATCH = 16;
+
+struct oam_nl_batch {
+    uint8_t buf[OAM_NL_BATCH][OAM_NLH_LEN];
+    iovec iov[OAM_NL_BATCH];
+    sockaddr_nl addr[OAM_NL_BATCH];
+    mmsghdr msgs[OAM_NL_BATCH];
+};
+
+// Overruns of the netlink receive buffer: each one means the kernel dropped
+// log messages the driver sent while the buffer was full.  The count is
+// told at most once a second, so that a storm of them costs no more than a
+// line a second; one that was held back is told with the next message
+// after the second is over.
+struct oam_overrun_log {
+    uint32_t count;
+    uint32_t told;
+    timespec last;
+};
+
+void oam_tell_overruns(oam_overrun_log &ov)
+{
+    timespec now {};
+    (void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t since_ms = (static_cast<int64_t>(now.tv_sec) - ov.last.tv_sec) * 1000 +
+                             (now.tv_nsec - ov.last.tv_nsec) / 1000000;
+    if (ov.told != 0 && since_ms < 1000) {
+        return;
+    }
+    OAM_PRINT("[%s:%d]wifi log messages lost: netlink receive buffer overrun, %u overruns so far\n\n",
+              ov.count);
+    ov.told = ov.count;
+    ov.last = now;
+}
+
 }  // namespace
+
+int oam_wifi_recv_msg(const uint8_t *rx, size_t received)
+{
+    if (rx == nullptr || received > OAM_NL_RECV_MAX) {
+        return -1;
+    }
+    // Only bytes that arrived count: a datagram shorter than the length
+    // field reads as zeros beyond its end.
+    uint32_t msg_len = 0;
+    int ret = memcpy_s(&msg_len, sizeof(msg_len), rx, received < sizeof(msg_len) ? received : sizeof(msg_len));
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        return -1;
+    }
+    // A length beyond what arrived would store zero padding as log data.
+    if (msg_len < OAM_NL_MSG_MIN || msg_len > OAM_NL_MSG_MAX || msg_len > received) {
+        char err_buf[64];
+        OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
+                  strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
+        return -1;
+    }
+    const uint32_t data_len = msg_len - NLMSG_HDRLEN;
+
+    ret = memcpy_s(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, rx + NLMSG_HDRLEN, data_len);
+    if (ret != EOK) {
+        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        return -1;
+    }
+
+    oam_mirror_to_tool(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, data_len, OAM_WIFI_SEND_ERR);
+
+    if (g_st_global.st_wifi_log.log_switch.value == 1) {
+        oam_log_store_record(&g_st_global.st_wifi_log, g_st_global.puc_buf, data_len, OAM_WIFI_WRITE_ERR,
+                             OAM_WIFI_SECOND_WRITE_ERR);
+    }
+    return 0;
+}
 
 void *oam_netlink_recv_pthread(void *arg)
 {
     (void)arg;
     OAM_PRINT("[%s:%d]oam_netlink_recv_pthread\n\n");
 
-    sockaddr_nl addr;
-    int ret = memset_s(&addr, sizeof(addr), 0, sizeof(addr));
-    if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+    if (g_st_global.puc_buf == nullptr) {
+        // Without its record buffer the receiver has nothing to store into.
+        OAM_PRINT("[%s:%d]wifi record buffer missing\n\n");
+        return nullptr;
     }
-    addr.nl_family = AF_NETLINK;
 
-    std::unique_ptr<uint8_t[]> rx(new (std::nothrow) uint8_t[OAM_NLH_LEN]);
+    // Cleared once: only the bytes each receive brings are looked at later.
+    std::unique_ptr<oam_nl_batch> rx(new (std::nothrow) oam_nl_batch());
     if (rx == nullptr) {
         OAM_PRINT("[%s:%d]nlh malloc failed!\n\n");
         return nullptr;
     }
-
-    msghdr msg;
-    ret = memset_s(rx.get(), OAM_NLH_LEN, 0, OAM_NLH_LEN);
-    if (ret == EOK) {
-        ret = memset_s(&msg, sizeof(msg), 0, sizeof(msg));
+    for (uint32_t i = 0; i < OAM_NL_BATCH; ++i) {
+        rx->addr[i].nl_family = AF_NETLINK;
+        rx->iov[i] = {rx->buf[i], OAM_NL_RECV_MAX};
+        rx->msgs[i].msg_hdr.msg_name = &rx->addr[i];
+        rx->msgs[i].msg_hdr.msg_iov = &rx->iov[i];
+        rx->msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
-        return nullptr;
-    }
-    iovec iov = {rx.get(), OAM_NL_RECV_MAX};
-    msg.msg_name = &addr;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = nullptr;
-    msg.msg_controllen = 0;
 
     unsigned fail_count = 0;
+    oam_overrun_log overruns {};
     for (;;) {
         if (oam_flag_load(g_st_global.wifi_thread_stop) == 1) {
             rx.reset();
@@ -67,57 +135,42 @@ void *oam_netlink_recv_pthread(void *arg)
             return nullptr;
         }
 
-        ret = memset_s(g_st_global.puc_buf, OAM_BUF_LEN, 0, OAM_BUF_LEN);
-        if (ret == EOK) {
-            ret = memset_s(rx.get(), OAM_NLH_LEN, 0, OAM_NLH_LEN);
+        // Waits for one message, then takes whatever else is queued behind
+        // it in the same call.  Each message is still one receive of at
+        // most 2048 bytes, handled and stored on its own, in order.
+        for (uint32_t i = 0; i < OAM_NL_BATCH; ++i) {
+            rx->msgs[i].msg_hdr.msg_namelen = sizeof(rx->addr[i]);
         }
-        if (ret != EOK) {
-            // Only a missing record buffer fails here, and it will not appear later.
-            OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
-            return nullptr;
-        }
-
-        msg.msg_namelen = sizeof(addr);
-        ssize_t received = recvmsg(g_st_global.netlink_sock, &msg, 0);
-        if (received < 0) {
+        const int count = recvmmsg(g_st_global.netlink_sock, rx->msgs, OAM_NL_BATCH, MSG_WAITFORONE, nullptr);
+        if (count < 0) {
+            const int err = errno;
+            if (err == EINTR) {
+                // The stop's wake-up, or another signal: no message, and no
+                // failure either.
+                continue;
+            }
+            if (err == ENOBUFS) {
+                // Messages were dropped, but the socket is fine: a pause now
+                // would only drop more.
+                ++overruns.count;
+                oam_tell_overruns(overruns);
+                continue;
+            }
             OAM_PRINT("[%s:%d]recv < 0\n");
             oam_read_backoff(&fail_count);
             continue;
         }
-        if (received == 0) {
-            oam_read_backoff(&fail_count);
-        } else {
-            fail_count = 0;
+        for (int i = 0; i < count; ++i) {
+            const size_t received = rx->msgs[i].msg_len;
+            if (received == 0) {
+                oam_read_backoff(&fail_count);
+            } else {
+                fail_count = 0;
+            }
+            if (overruns.told != overruns.count) {
+                oam_tell_overruns(overruns);
+            }
+            (void)oam_wifi_recv_msg(rx->buf[i], received);
         }
-
-        uint32_t msg_len = 0;
-        ret = memcpy_s(&msg_len, sizeof(msg_len), rx.get(), sizeof(msg_len));
-        if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
-            continue;
-        }
-        // A length beyond what arrived would store zero padding as log data.
-        if (msg_len < OAM_NL_MSG_MIN || msg_len > OAM_NL_MSG_MAX || msg_len > static_cast<uint32_t>(received)) {
-            char err_buf[64];
-            OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
-                      strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
-            continue;
-        }
-        const uint32_t data_len = msg_len - NLMSG_HDRLEN;
-
-        ret = memcpy_s(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX, rx.get() + NLMSG_HDRLEN,
-                       data_len);
-        if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
-            continue;
-        }
-
-        oam_mirror_to_tool(g_st_global.puc_buf + OAM_RECORD_HDR_LEN, data_len, OAM_WIFI_SEND_ERR);
-
-        if (g_st_global.st_wifi_log.log_switch.value != 1) {
-            continue;
-        }
-        oam_log_store_record(&g_st_global.st_wifi_log, g_st_global.puc_buf, data_len, OAM_WIFI_WRITE_ERR,
-                             OAM_WIFI_SECOND_WRITE_ERR);
     }
 }

@@ -13,7 +13,9 @@ constexpr int TAR_NAME_MAX_LEN = 99;         // header name field holds 99 chara
 constexpr int TAR_ENTRY_NAME_MAX_LEN = 127;  // longer directory entries are not packed
 constexpr int TAR_PREFIX_MAX_LEN = 128;
 
-void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size);
+// Appends the data blocks of the entry that the scan found under file_name
+// with status seen; its size is seen.st_size.
+void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct stat &seen);
 
 // Status of one entry of the dump folder (relative to the working
 // directory), links not followed: 1 read, 0 the entry is gone since the
@@ -37,6 +39,9 @@ struct file_rotate_info {
 void file_rotate_init_info(file_rotate_info *info, const char *path, const char *name_prefix,
                            const char *name_suffix, uint32_t max_num, int32_t name_has_date);
 int file_rotate_check_num(file_rotate_info *info);
+// The lowest archive number (0 for the newest) that no archive of the
+// dated scheme holds, below max_num; max_num when all are taken.
+uint32_t file_rotate_lowest_free(const file_rotate_info *info);
 // Both suffix buffers hold FILE_ROTATE_NAME_LEN bytes; -1 when a suffix does
 // not fit, and the renaming of that number is then left out.
 int tar_file_rename_pre(const file_rotate_info *info, uint32_t index, char *old_suffix, char *new_suffix);

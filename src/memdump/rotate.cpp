@@ -2,6 +2,7 @@
 // Nothing is remembered between calls: every rotation lists the dump
 // directory again, so archives added or removed by hand are taken as found.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "common/oam_global.h"
 #include "common/oam_print.h"
+#include "common/oam_time.h"
 #include "logcapture/log_store.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
@@ -37,6 +41,54 @@ bool rotate_entry_matches(const char *name, const struct stat &st, const char *p
                           const char *needle)
 {
     return !S_ISDIR(st.st_mode) && strncmp(name, prefix, prefix_len) == 0 && strstr(name, needle) != nullptr;
+}
+
+// An archive's number: 0 for the newest, which has the suffix right after
+// its first dot, k for ".k" and the suffix there; -1 for any other name.
+int64_t rotate_archive_number(const char *name, const char *suffix, size_t suffix_len)
+{
+    const char *dot = strchr(name, '.');
+    if (dot == nullptr) {
+        return -1;
+    }
+    if (strncmp(dot, suffix, suffix_len) == 0) {
+        return 0;
+    }
+    int64_t number = 0;
+    const char *p = dot + 1;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        number = number * 10 + (*p - '0');
+        if (number > UINT32_MAX) {
+            return -1;
+        }
+    }
+    if (p == dot + 1 || strncmp(p, suffix, suffix_len) != 0) {
+        return -1;
+    }
+    return number;
+}
+
+// Archives are renamed one number up, so the number an archive moves to
+// may still be taken when the numbers present have a gap (an archive that
+// failed, one removed by hand): the rename must then fail rather than
+// replace a crash archive.
+int rotate_rename_noreplace(const char *from, const char *to)
+{
+    int ret = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (ret != 0 && errno == EINVAL) {
+        // A file system without the flag: test first, so that at least no
+        // archive known to exist is replaced.
+        if (faccessat(AT_FDCWD, to, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+        } else {
+            ret = rename(from, to);
+        }
+    }
+    if (ret != 0) {
+        OAM_PRINT("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -66,7 +118,7 @@ int update_time_str(char *out_time_str, uint32_t len)
     }
     time_t now = time(nullptr);
     struct tm local;
-    if (localtime_r(&now, &local) == nullptr) {
+    if (oam_local_time(now, &local) != 0) {
         return -1;
     }
     int ret = snprintf_s(out_time_str, len, len - 1, "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900,
@@ -124,6 +176,44 @@ int file_rotate_check_num(file_rotate_info *info)
         }
     }
     return 0;
+}
+
+uint32_t file_rotate_lowest_free(const file_rotate_info *info)
+{
+    // Numbers 0 to k - 1 all taken needs k archives, so the lowest free
+    // number is at most cur_num; only numbers up to there are tracked.
+    uint32_t tracked = std::min(info->cur_num + 1, info->max_num);
+    std::vector<bool> taken(tracked, false);
+    rotate_dir_ptr dir(opendir(info->path));
+    if (dir == nullptr || chdir(info->path) != 0) {
+        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        return info->max_num;
+    }
+    size_t prefix_len = strlen(info->name_prefix);
+    size_t suffix_len = strlen(info->name_suffix);
+    for (struct dirent *entry = readdir(dir.get()); entry != nullptr; entry = readdir(dir.get())) {
+        struct stat st;
+        int got = memdump_entry_lstat(entry->d_name, &st);
+        if (got == 0) {
+            continue;
+        }
+        if (got < 0) {
+            return info->max_num;
+        }
+        if (!rotate_entry_matches(entry->d_name, st, info->name_prefix, prefix_len, info->name_suffix)) {
+            continue;
+        }
+        int64_t number = rotate_archive_number(entry->d_name, info->name_suffix, suffix_len);
+        if (number >= 0 && number < static_cast<int64_t>(tracked)) {
+            taken[static_cast<size_t>(number)] = true;
+        }
+    }
+    for (uint32_t k = 0; k < tracked; k++) {
+        if (!taken[k]) {
+            return k;
+        }
+    }
+    return info->max_num;
 }
 
 // A suffix that did not fit would rename the archives to cut names; the
@@ -223,7 +313,7 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
             OAM_PRINT("[%s:%d]tar_file_rename: snprintf_s failed.\n\n");
             continue;
         }
-        (void)file_do_rename(name, new_name);
+        (void)rotate_rename_noreplace(name, new_name);
     }
 }
 
@@ -296,26 +386,23 @@ int file_rotate(const char *path, const char *name_prefix, const char *name_suff
         return 0;
     }
 
-    uint32_t highest;
-    if (info.cur_num < info.max_num) {
-        highest = info.cur_num - 1;
-    } else if (name_has_date == NAME_HAS_DATE_DATED) {
-        highest = info.max_num - 1;
-    } else {
-        highest = info.max_num - 2;
-    }
-
     ret = -1;
     if (name_has_date == NAME_HAS_DATE_DATED) {
+        // Only the archives below the lowest free number move up: going by
+        // the count alone moves number k onto a k + 1 that is still there
+        // after a gap.  With every number up to the limit taken, the
+        // oldest goes (index max_num - 1 deletes).
+        uint32_t free_num = file_rotate_lowest_free(&info);
         char old_suffix[FILE_ROTATE_NAME_LEN];
         char new_suffix[FILE_ROTATE_NAME_LEN];
-        for (uint32_t i = highest + 1; i-- > 0;) {
+        for (uint32_t i = free_num; i-- > 0;) {
             if (tar_file_rename_pre(&info, i, old_suffix, new_suffix) == 0) {
                 tar_file_rename(&info, i, old_suffix, new_suffix);
             }
         }
         ret = 0;
     } else if (name_has_date == NAME_HAS_DATE_PLAIN) {
+        uint32_t highest = info.cur_num < info.max_num ? info.cur_num - 1 : info.max_num - 2;
         ret = file_rotate_do_rotate(&info, highest);
     }
     if (ret != 0) {

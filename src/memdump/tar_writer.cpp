@@ -10,10 +10,8 @@
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <zlib.h>
@@ -51,15 +49,24 @@ constexpr gid_t TAR_OWNER_GID = 1000;
 // data blocks than follow it and break every member after it.
 constexpr int64_t TAR_SIZE_LIMIT = static_cast<int64_t>(UINT32_MAX);
 
+constexpr int TAR_END_BLOCKS = 2;
+constexpr size_t TAR_REASON_LEN = 128;
+
 struct tar_dir_closer {
     void operator()(DIR *dir) const { closedir(dir); }
 };
 using tar_dir_ptr = std::unique_ptr<DIR, tar_dir_closer>;
 
-struct tar_file_closer {
-    void operator()(FILE *fp) const { fclose(fp); }
+// Closes the descriptor of a packed file on every way out; -1 holds none.
+struct tar_file_fd {
+    int fd;
+    ~tar_file_fd()
+    {
+        if (fd >= 0) {
+            (void)close(fd);
+        }
+    }
 };
-using tar_file_ptr = std::unique_ptr<FILE, tar_file_closer>;
 
 uint32_t tar_add_field(uint8_t *block, int offset, const char *field, int len)
 {
@@ -75,11 +82,30 @@ uint32_t tar_add_field(uint8_t *block, int offset, const char *field, int len)
     return sum;
 }
 
-void tar_write_block(gzFile gz_file, const uint8_t *block)
+// False once the archive can no longer be written whole (full storage and
+// the like); the error stays with the stream, so the caller learns of it at
+// the end too.
+bool tar_write_block(gzFile gz_file, const uint8_t *block)
 {
-    // A failed write shows up as an unreadable archive on the PC side; the
-    // dump files stay in place for the next attempt either way.
-    (void)gzwrite(gz_file, block, TAR_BLOCK_SIZE);
+    return gzwrite(gz_file, block, TAR_BLOCK_SIZE) == TAR_BLOCK_SIZE;
+}
+
+// Fills block from fd as far as the file goes; the bytes read, 0 at its
+// end, -1 on an error.
+ssize_t tar_read_block(int fd, uint8_t *block)
+{
+    size_t got = 0;
+    while (got < TAR_BLOCK_SIZE) {
+        ssize_t ret = read(fd, block + got, TAR_BLOCK_SIZE - got);
+        if (ret < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ret <= 0) {
+            return got > 0 ? static_cast<ssize_t>(got) : ret;
+        }
+        got += static_cast<size_t>(ret);
+    }
+    return static_cast<ssize_t>(got);
 }
 
 bool tar_entry_selected(const char *name, const struct stat &st, const char *name_prefix, size_t prefix_len,
@@ -98,6 +124,32 @@ bool tar_entry_selected(const char *name, const struct stat &st, const char *nam
         return false;
     }
     return strstr(name, pattern) != nullptr;
+}
+
+// Closes the archive and keeps it only when every byte reached the file: a
+// cut archive left under its final name would be counted and rotated like
+// a good one and push a good one out of those kept.  The dump files stay
+// in place, so the next dump's archive still holds them.
+int tar_finish_archive(gzFile gz_file, const char *output_name)
+{
+    int zerr = Z_OK;
+    const char *zmsg = gzerror(gz_file, &zerr);
+    // zlib names the stream by its descriptor; the reason follows ": ".
+    char reason[TAR_REASON_LEN] = {};
+    if (zerr != Z_OK && zmsg != nullptr) {
+        const char *sep = strstr(zmsg, ": ");
+        (void)strncpy_s(reason, sizeof(reason), sep != nullptr ? sep + 2 : zmsg, sizeof(reason) - 1);
+    }
+    int close_ret = gzclose(gz_file);
+    if (zerr == Z_OK && close_ret != Z_OK) {
+        (void)strncpy_s(reason, sizeof(reason), strerror(errno), sizeof(reason) - 1);
+    }
+    if (zerr == Z_OK && close_ret == Z_OK) {
+        return 0;
+    }
+    (void)unlink(output_name);
+    OAM_PRINT("[%s:%d]write %s failed:%s, archive removed\n", output_name, reason);
+    return -1;
 }
 
 }  // namespace
@@ -148,7 +200,7 @@ void tar_fill_header(uint8_t *block, const char *name, uint32_t size)
     (void)tar_add_field(block, TAR_CHKSUM_OFFSET, chksum_field, TAR_CHKSUM_FIELD_LEN);
 }
 
-void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size)
+void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct stat &seen)
 {
     if (file_name == nullptr) {
         OAM_PRINT("[%s:%d]file_name is null\n");
@@ -161,19 +213,26 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size)
 
     // The header is already in the archive: whatever happens to the file
     // now, exactly the announced number of data blocks must follow, or the
-    // members after this one could no longer be found.  A file that went
-    // away is stored as NUL bytes of its announced size.
-    tar_file_ptr fp;
-    char resolved[PATH_MAX];
-    if (realpath(file_name, resolved) == nullptr) {
-        OAM_PRINT("[%s:%d]file path is illegal, errno: %s\n", strerror(errno));
+    // members after this one could no longer be found.  The name is opened
+    // again after the scan, so it may meanwhile name something else: a link
+    // would put its target's bytes into an archive handed to another user,
+    // and a FIFO or device would hold this thread in its read.  Only the
+    // very file the scan saw is read; anything else is stored as NUL bytes
+    // of its announced size, like a file that went away.
+    tar_file_fd file{open(file_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0) {
+        OAM_PRINT("[%s:%d]open %s fail, errno: %s\n", file_name, strerror(errno));
     } else {
-        fp.reset(fopen(resolved, "rb"));
-        if (fp == nullptr) {
-            OAM_PRINT("[%s:%d]open %s fail, errno: %s\n", resolved, strerror(errno));
+        struct stat now;
+        if (fstat(file.fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != seen.st_dev ||
+            now.st_ino != seen.st_ino) {
+            OAM_PRINT("[%s:%d]%s is no longer the file listed, stored as zeros\n", file_name);
+            (void)close(file.fd);
+            file.fd = -1;
         }
     }
 
+    int64_t size = seen.st_size;
     int64_t blocks = size > 0 ? (size + TAR_BLOCK_SIZE - 1) / TAR_BLOCK_SIZE : 0;
     uint8_t block[TAR_BLOCK_SIZE];
     for (int64_t n = 0; n < blocks; n++) {
@@ -182,10 +241,12 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, int64_t size)
             OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
             return;
         }
-        if (fp != nullptr && fread(block, 1, sizeof(block), fp.get()) == 0) {
+        if (file.fd >= 0 && tar_read_block(file.fd, block) <= 0) {
             OAM_PRINT("[%s:%d]read %s fail, errno = %s\n", file_name, strerror(errno));
         }
-        tar_write_block(gz_file, block);
+        if (!tar_write_block(gz_file, block)) {
+            return;
+        }
     }
 }
 
@@ -253,6 +314,9 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
         int err = errno;
         dir.reset();
         (void)gzclose(gz_file);
+        // An empty file under an archive's name would be counted and kept
+        // in place of a real one.
+        (void)unlink(output_name);
         OAM_PRINT("[%s:%d]chown %s failed, errno:%s\n", output_name, strerror(err));
         return -1;
     }
@@ -283,16 +347,21 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
             break;
         }
         tar_fill_header(block, entry->d_name, static_cast<uint32_t>(st.st_size));
-        tar_write_block(gz_file, block);
-        tar_write_zip_content(gz_file, entry->d_name, st.st_size);
+        if (!tar_write_block(gz_file, block)) {
+            break;
+        }
+        tar_write_zip_content(gz_file, entry->d_name, st);
     }
     dir.reset();
 
+    // Two zero blocks end a tar archive; a reader that stops at the first
+    // one reads this form as well.
     int ret = memset_s(block, sizeof(block), 0, sizeof(block));
     if (ret != EOK) {
         OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
     }
-    tar_write_block(gz_file, block);
-    (void)gzclose(gz_file);
-    return 0;
+    for (int i = 0; i < TAR_END_BLOCKS; i++) {
+        (void)tar_write_block(gz_file, block);
+    }
+    return tar_finish_archive(gz_file, output_name);
 }

@@ -95,12 +95,18 @@ def tcp_listen_ports(pid: int) -> set[int]:
     return ports
 
 
-def records(data: bytes) -> list[bytes]:
-    """Payloads of the records of a log file; fails on a broken record."""
+def records(data: bytes, growing: bool = False) -> list[bytes]:
+    """Payloads of the records of a log file; fails on a broken record.
+    A file read while the daemon writes to it (`growing`) may end in the
+    part of a record that is still being written: that tail is left out."""
     out, off = [], 0
     while off < len(data):
+        if growing and len(data) - off < RECORD_HDR:
+            break
         assert data[off:off + 2] == b"\xaa\x00", f"no record marker at {off}"
         (length,) = struct.unpack_from("<H", data, off + 2)
+        if growing and RECORD_HDR <= length and length > len(data) - off:
+            break
         assert RECORD_HDR <= length <= len(data) - off, f"bad record length {length} at {off}"
         out.append(data[off + RECORD_HDR:off + length])
         off += length
@@ -111,7 +117,7 @@ def wait_records(chip, path: str, count: int, timeout: float = 5.0) -> list[byte
     """The records of a log file once it holds at least `count` of them."""
     deadline = time.monotonic() + timeout
     while True:
-        found = records(chip.read_file(path)) if chip.exists(path) else []
+        found = records(chip.read_file(path), growing=True) if chip.exists(path) else []
         if len(found) >= count:
             return found
         assert time.monotonic() < deadline, f"{path}: {len(found)} of {count} records after {timeout}s"

@@ -213,6 +213,26 @@ def test_values_over_their_maximum_fall_back_to_defaults(chip_factory):
     assert chip.read_file(BFG_1) == b""
 
 
+def test_most_negative_file_counts_rotate_nothing_at_start(chip_factory):
+    """No size key (size 0) makes every non-empty file 1 over the limit at
+    the opening; a count limit the scanner saturates to the most negative
+    int means nothing to move, not 2^31 renames."""
+    counts = {"wifi": "-2147483648", "bfg": "-9999999999", "me": "0x80000000"}
+    ini = "[HOST_PLAT]\n" + ALL_LOGS_ON + "".join(f"log_num_device_{c}={v}\n" for c, v in counts.items())
+    paths = {"wifi": WIFI_1, "bfg": BFG_1, "me": ME_1}
+    chip = chip_factory(model="zr4005", ini=ini, files={p: b"old" for p in paths.values()})
+    oam = chip.start_daemon()
+    wait_started(oam)
+    msgs = messages(oam)
+    for core, path in paths.items():
+        positions(msgs, [f"log_num_device_{core}=-2147483648:", f"{path} log file beyond size=0Byte, creat new file",
+                         "rename_old_file"])
+    assert "rename ret < 0" not in msgs
+    stop(oam)
+    for path in paths.values():
+        assert chip.read_file(path) == b"old" and not chip.exists(path[:-1] + "2")
+
+
 def test_user_build_limits_replace_the_ini_size_after_the_open(chip_factory):
     old = bytes(2000)
     chip = chip_factory(model="zr4005", ini="[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_size_device_wifi=1\n",

@@ -164,6 +164,18 @@ def test_each_read_becomes_one_record_of_18_bytes_more(chip):
     assert payloads(chip, BFG_LOG) == chunks
 
 
+@pytest.mark.parametrize("node, path", [("qvbfgdbg", BFG_LOG), ("qvmeoam", ME_LOG)], ids=["bfg", "me"])
+def test_chunks_pushed_as_fast_as_they_are_read_are_stored_complete_and_in_order(chip_factory, node, path):
+    chip = chip_factory(model="zr4005", ini=INI_ALL)
+    start(chip)
+    chip.wait_open(node)
+    # Sizes 8 to 2030 in a scattered order, each chunk one read.
+    pushed = chip.push_chunks(node, 3000, size="mixed")
+    assert pushed["sent"] == 3000
+    stored = wait_payloads(chip, path, 3000, timeout=30)
+    assert stored == [oamsim.payload(i, 0, "mixed", oamsim.load.NODE_CHUNK_MAX) for i in range(3000)]
+
+
 @pytest.mark.chip(model="zr4005", ini=INI_ALL)
 def test_failed_and_empty_reads_store_nothing(chip):
     start(chip)

@@ -108,7 +108,8 @@ inline std::map<std::string, std::string> dir_contents(const std::string &dir)
 }
 
 // Walks an uncompressed archive of the writer's format: members until the
-// first all-NUL block, which must be the last block of the stream.
+// first all-NUL block, which must be followed by one more and end the
+// stream.
 inline bool parse_tar(const std::string &tar, std::map<std::string, std::string> *members,
                       std::vector<std::string> *order = nullptr)
 {
@@ -116,7 +117,7 @@ inline bool parse_tar(const std::string &tar, std::map<std::string, std::string>
     while (pos + 512 <= tar.size()) {
         std::string block = tar.substr(pos, 512);
         if (block == std::string(512, '\0')) {
-            return pos + 512 == tar.size();
+            return pos + 1024 == tar.size() && tar.substr(pos + 512) == block;
         }
         std::string name(block.c_str());
         unsigned long size = std::strtoul(block.c_str() + 124, nullptr, 8);

@@ -7,7 +7,9 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "common/oam_global.h"
 #include "memdump/memdump.h"
@@ -114,14 +116,55 @@ TEST_F(Rotation, CountsHighNumbersButNeverTouchesThem)
     EXPECT_EQ(file_rotate(dir_.c_str(), PREFIX, ".tar.gz", 10, 0), 0);
     std::string out = captured_stdout();
 
-    // Six counted, so indexes 5 down to 0 are handled: number 4 moves too.
+    // Number 2 is the lowest free one: only the archives below it move.
     std::map<std::string, std::string> expected = {
         {dated_name(30, 1), dated_name(30, 0)},   {dated_name(29, 2), dated_name(29, 1)},
-        {dated_name(26, 5), dated_name(26, 4)},   {dated_name(20, 10), dated_name(20, 10)},
+        {dated_name(26, 4), dated_name(26, 4)},   {dated_name(20, 10), dated_name(20, 10)},
         {dated_name(19, 11), dated_name(19, 11)}, {dated_name(5, 10), dated_name(5, 10)},
     };
     EXPECT_EQ(dir_contents(dir_), expected);
     EXPECT_NE(out.find(dated_name(20, 10) + " does not fit"), std::string::npos) << out;
+}
+
+// Gaps in the numbers (an archive that failed or was removed) and archives
+// of the same second: a rename never lands on an archive that is there.
+TEST_F(Rotation, NeverReplacesAnArchive)
+{
+    struct scenario {
+        std::vector<int> numbers;  // all made in the same second
+        std::map<int, int> moves;  // number before -> number after
+    };
+    const scenario cases[] = {
+        // The newest failed: nothing needs to move for the next one.
+        {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 6}, {7, 7}, {8, 8}, {9, 9}}},
+        // A gap at 2: the archives above it stay.
+        {{0, 1, 3, 4}, {{0, 1}, {1, 2}, {3, 3}, {4, 4}}},
+    };
+    for (const scenario &c : cases) {
+        std::map<std::string, std::string> expected;
+        for (int n : c.numbers) {
+            expected[dated_name(7, c.moves.at(n))] = put_archive(7, n);
+        }
+        EXPECT_EQ(file_rotate(dir_.c_str(), PREFIX, ".tar.gz", 10, 0), 0);
+        EXPECT_EQ(dir_contents(dir_), expected);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        fs::create_directory(dir_);
+    }
+
+    // Two names that both contain ".1.tar.gz" would both become number 2:
+    // whichever comes second is refused, and no file loses its bytes.
+    std::multiset<std::string> contents = {put_archive(7, 0), put_archive(7, 1), "part"};
+    write_file(dir_ + "/" + dated_name(7, 1) + ".part", "part");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(file_rotate(dir_.c_str(), PREFIX, ".tar.gz", 10, 0), 0);
+    std::string out = captured_stdout();
+    EXPECT_GE(count_of(out, " fail:errno:File exists\n"), 1U) << out;
+    std::multiset<std::string> after;
+    for (const auto &[name, content] : dir_contents(dir_)) {
+        after.insert(content);
+    }
+    EXPECT_EQ(after, contents);
 }
 
 TEST_F(Rotation, RefusesArgumentsInOrder)
@@ -303,7 +346,7 @@ TEST_F(MemdumpRotate, ArchivesEachDumpUnderItsTypeAndNumbersTheOlder)
         return names;
     }();
     ASSERT_EQ(uart.size(), 1U);
-    EXPECT_EQ(gunzip_file(uart[0]), std::string(512, '\0'));
+    EXPECT_EQ(gunzip_file(uart[0]), std::string(1024, '\0'));
 
     std::error_code ec;
     fs::remove_all("/vendor/log", ec);

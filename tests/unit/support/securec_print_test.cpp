@@ -77,6 +77,46 @@ TEST(SnprintfS, ArgumentChecksInOrder)
     EXPECT_STREQ(buf, "%n");
 }
 
+// Directives the C library would read otherwise than a lenient check does
+// (an unknown length/conversion pair makes it re-read the format from that
+// directive with its positional parser) are refused as a whole, so that no
+// "%n" can hide behind them; neither function writes through the argument.
+class PrintRefusesFormat : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(PrintRefusesFormat, RefusedWithoutStore)
+{
+    const char *volatile format = GetParam();
+    char buf[16];
+    int stored[4] = {-5, -5, -5, -5};
+    std::strcpy(buf, "keep");
+    EXPECT_EQ(snprintf_s(buf, sizeof buf, sizeof buf - 1, format, &stored[0], &stored[1], &stored[2], &stored[3]),
+              -1);
+    EXPECT_STREQ(buf, "");
+    std::strcpy(buf, "keep");
+    EXPECT_EQ(sprintf_s(buf, sizeof buf, format, &stored[0], &stored[1], &stored[2], &stored[3]), -1);
+    EXPECT_STREQ(buf, "");
+    for (const int v : stored) {
+        EXPECT_EQ(v, -5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SecurecPrint, PrintRefusesFormat,
+                         ::testing::Values("ab%ncd", "%hj%n", "%hj%%%hn", "%lh%n", "%zj%n", "%hn", "%lln",
+                                           "%1$n", "%*3d%n", "%0$d%n", "%ls%n", "%Ld%n", "%5%%n", "%y%n", "%",
+                                           "%1$d%d", "%65$d", "%1234567890d", "%.1234567890d", "%1$s%1$c",
+                                           "%1$d%1$ld", "%1$*1$s", "%2$f%1$Lf%2$Lf"));
+
+TEST(SnprintfS, AcceptedDirectives)
+{
+    char buf[64];
+    EXPECT_EQ(snprintf_s(buf, sizeof buf, sizeof buf - 1, "%-3c|%+.2f|%hhx|%lld|%zu|%Lg|%%|%#o|%*d", 'c', 1.5,
+                         0x1ff, -3LL, static_cast<size_t>(7), 2.5L, 8, 3, 4),
+              31);
+    EXPECT_STREQ(buf, "c  |+1.50|ff|-3|7|2.5|%|010|  4");
+    EXPECT_EQ(snprintf_s(buf, sizeof buf, sizeof buf - 1, "%2$s-%1$s %3$*4$d", "a", "b", 5, 3), 7);
+    EXPECT_STREQ(buf, "b-a   5");
+}
+
 TEST(SnprintfS, DaemonFormats)
 {
     char buf[64];

@@ -1,0 +1,375 @@
+// oamlog: reads the daemon's log files, in time order, across rotated files
+// and cores; follows them as they grow; tells whether they are damaged.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <getopt.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "oamlog/oamlog.h"
+#include "platform/oam_driver.h"
+
+namespace {
+
+constexpr const char *OAMLOG_USAGE =
+    "usage: oamlog [options] [FOLDER | FILE]...\n"
+    "Prints the log records the oam daemon stored, oldest first.\n"
+    "Without FOLDER or FILE it reads every core below the log root.\n"
+    "\n"
+    "  --root DIR         log root (default /vendor/log)\n"
+    "  --core CORE        only this core: wifi, bfg or me (repeatable)\n"
+    "  --since TIME       only records stamped at or after TIME\n"
+    "  --until TIME       only records stamped up to TIME\n"
+    "                     TIME: YYYY-MM-DD[ HH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today)\n"
+    "  --merge            interleave the cores by time stamp\n"
+    "  -n N               only the last N records (of each core, or of all with --merge)\n"
+    "  -f, --follow       keep reading as the daemon appends, across rotations\n"
+    "  --hex              add a hex dump of the data under each record\n"
+    "  --raw              the data bytes only, as the debug tool received them\n"
+    "  --json             one JSON object per record\n"
+    "  --full             do not cut lines to the terminal's width\n"
+    "  --check            report every damaged spot; status 1 if any\n"
+    "  -h, --help         this text\n"
+    "\n"
+    "Damaged spots are reported on standard error and skipped. Status: 0 read,\n"
+    "1 damage found by --check, 2 a bad option or an unreadable input.\n";
+
+enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
+                     OPT_FULL, OPT_CHECK };
+
+constexpr option OAMLOG_OPTIONS[] = {
+    {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
+    {"since", required_argument, nullptr, OPT_SINCE}, {"until", required_argument, nullptr, OPT_UNTIL},
+    {"merge", no_argument, nullptr, OPT_MERGE},       {"hex", no_argument, nullptr, OPT_HEX},
+    {"raw", no_argument, nullptr, OPT_RAW},           {"json", no_argument, nullptr, OPT_JSON},
+    {"full", no_argument, nullptr, OPT_FULL},         {"check", no_argument, nullptr, OPT_CHECK},
+    {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct oamlog_opts {
+    std::string root = OAM_LOG_ROOT_DIR;
+    std::vector<std::string> cores;
+    std::vector<std::string> paths;
+    uint64_t since = 0;
+    uint64_t until = UINT64_MAX;
+    bool merge = false;
+    long last = -1;  // -n
+    bool follow = false;
+    bool full = false;
+    oamlog_format format = OAMLOG_TEXT;
+};
+
+oamlog_opts g_opts;
+
+int oamlog_set_format(oamlog_format format)
+{
+    if (g_opts.format != OAMLOG_TEXT && g_opts.format != format) {
+        oamlog_error("--hex, --raw, --json and --check exclude each other");
+        return -1;
+    }
+    g_opts.format = format;
+    return 0;
+}
+
+int oamlog_parse_args(int argc, char **argv)
+{
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":fhn:", OAMLOG_OPTIONS, nullptr)) != -1) {
+        int ret = 0;
+        switch (c) {
+        case OPT_ROOT:
+            g_opts.root = optarg;
+            break;
+        case OPT_CORE:
+            if (strcmp(optarg, "wifi") != 0 && strcmp(optarg, "bfg") != 0 && strcmp(optarg, "me") != 0) {
+                oamlog_error("unknown core '%s' (wifi, bfg or me)", optarg);
+                return -1;
+            }
+            g_opts.cores.emplace_back(optarg);
+            break;
+        case OPT_SINCE:
+        case OPT_UNTIL:
+            if (oamlog_parse_time(optarg, c == OPT_UNTIL, c == OPT_SINCE ? &g_opts.since : &g_opts.until) != 0) {
+                oamlog_error("bad time '%s' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
+                return -1;
+            }
+            break;
+        case OPT_MERGE:
+            g_opts.merge = true;
+            break;
+        case 'n': {
+            char *end = nullptr;
+            errno = 0;
+            g_opts.last = strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || g_opts.last < 0) {
+                oamlog_error("bad count '%s' for -n", optarg);
+                return -1;
+            }
+            break;
+        }
+        case 'f':
+            g_opts.follow = true;
+            break;
+        case OPT_FULL:
+            g_opts.full = true;
+            break;
+        case OPT_HEX:
+            ret = oamlog_set_format(OAMLOG_HEX);
+            break;
+        case OPT_RAW:
+            ret = oamlog_set_format(OAMLOG_RAW);
+            break;
+        case OPT_JSON:
+            ret = oamlog_set_format(OAMLOG_JSON);
+            break;
+        case OPT_CHECK:
+            ret = oamlog_set_format(OAMLOG_CHECK);
+            break;
+        case 'h':
+            (void)fputs(OAMLOG_USAGE, stdout);
+            exit(OAMLOG_OK);
+        case ':':
+            oamlog_error("option '%s' needs a value", argv[optind - 1]);
+            return -1;
+        default:
+            oamlog_error("unknown option '%s' (oamlog --help lists them)", argv[optind - 1]);
+            return -1;
+        }
+        if (ret != 0) {
+            return -1;
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        g_opts.paths.emplace_back(argv[i]);
+    }
+    if (g_opts.format == OAMLOG_CHECK && g_opts.follow) {
+        oamlog_error("--check reads the files once; it does not follow");
+        return -1;
+    }
+    return 0;
+}
+
+bool oamlog_selected(const oamlog_rec &rec)
+{
+    return rec.key >= g_opts.since && rec.key <= g_opts.until;
+}
+
+// The next selected record of a source, into its look-ahead slot.
+struct oamlog_cursor {
+    oamlog_source *src;
+    oamlog_rec rec;
+    bool have;
+    bool done;
+    uint64_t skip;  // -n: selected records still to pass over
+};
+
+void oamlog_peek(oamlog_cursor *cur)
+{
+    while (!cur->have && !cur->done) {
+        const int got = oamlog_next(cur->src, &cur->rec);
+        if (got < 0) {
+            cur->done = true;
+        } else if (got == 0) {
+            return;
+        } else if (oamlog_selected(cur->rec)) {
+            cur->have = true;
+        }
+    }
+}
+
+// Hands out what the cursors hold now: core after core, or the oldest
+// first across cores (ties go to the core named first, and each core keeps
+// its own order).  Returns how many records were taken.
+uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip, const oamlog_print_opts &popts)
+{
+    uint64_t taken = 0;
+    for (;;) {
+        oamlog_cursor *pick = nullptr;
+        for (oamlog_cursor &cur : cursors) {
+            oamlog_peek(&cur);
+            if (!cur.have) {
+                continue;
+            }
+            if (!g_opts.merge) {
+                pick = &cur;
+                break;
+            }
+            if (pick == nullptr || cur.rec.key < pick->rec.key) {
+                pick = &cur;
+            }
+        }
+        if (pick == nullptr) {
+            return taken;
+        }
+        pick->have = false;
+        ++taken;
+        uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
+        if (skip > 0) {
+            --skip;
+        } else if (g_opts.format != OAMLOG_CHECK) {
+            oamlog_print(stdout, popts, pick->rec);
+        }
+    }
+}
+
+std::vector<oamlog_cursor> oamlog_cursors(std::vector<oamlog_source> &sources)
+{
+    std::vector<oamlog_cursor> cursors;
+    for (oamlog_source &src : sources) {
+        cursors.push_back({&src, {}, false, false, 0});
+    }
+    return cursors;
+}
+
+// -n: a silent pass counts the selected records, so that the pass that
+// prints can pass over all but the last N without holding them.
+void oamlog_count_skips(std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
+                        uint64_t *merged_skip)
+{
+    std::vector<oamlog_source> copies = sources;
+    uint64_t total = 0;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        copies[i].quiet = true;
+        copies[i].live = false;
+        oamlog_cursor cur{&copies[i], {}, false, false, 0};
+        uint64_t n = 0;
+        for (oamlog_peek(&cur); cur.have; oamlog_peek(&cur)) {
+            cur.have = false;
+            ++n;
+        }
+        const auto last = static_cast<uint64_t>(g_opts.last);
+        cursors[i].skip = n > last ? n - last : 0;
+        total += n;
+    }
+    *merged_skip = total > static_cast<uint64_t>(g_opts.last) ? total - static_cast<uint64_t>(g_opts.last) : 0;
+}
+
+size_t oamlog_width()
+{
+    winsize ws{};
+    if (g_opts.full || g_opts.format != OAMLOG_TEXT || !isatty(STDOUT_FILENO) ||
+        ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) {
+        return 0;
+    }
+    return ws.ws_col;
+}
+
+// Watches what the sources' files live in, before they are opened, so that
+// nothing written between the first read and the wait goes unnoticed.
+int oamlog_watch(const std::vector<oamlog_source> &sources)
+{
+    const int fd = inotify_init1(IN_CLOEXEC);
+    if (fd < 0) {
+        oamlog_error("inotify: %s", strerror(errno));
+        return -1;
+    }
+    for (const oamlog_source &src : sources) {
+        const std::string &what = !src.dir.empty() ? src.dir : src.files.empty() ? std::string() : src.files.back().path;
+        if (what.empty()) {
+            continue;
+        }
+        if (inotify_add_watch(fd, what.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE) <
+            0) {
+            oamlog_error("%s: cannot watch: %s", what.c_str(), strerror(errno));
+            (void)close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
+                  const oamlog_print_opts &popts)
+{
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        for (oamlog_source &src : sources) {
+            oamlog_follow_rotation(&src);
+        }
+        (void)oamlog_drain(cursors, nullptr, popts);
+        if (fflush(stdout) != 0) {
+            return OAMLOG_FAILED;  // the reader went away
+        }
+        // Only the batch matters, not which file it names: every source is
+        // looked at again.
+        ssize_t n;
+        do {
+            n = read(watch_fd, events, sizeof(events));
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            oamlog_error("inotify: %s", n < 0 ? strerror(errno) : "closed");
+            return OAMLOG_FAILED;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (oamlog_parse_args(argc, argv) != 0) {
+        return OAMLOG_FAILED;
+    }
+    std::vector<oamlog_source> sources;
+    if (g_opts.paths.empty()) {
+        if (oamlog_add_root(&sources, g_opts.root, g_opts.cores) != 0) {
+            return OAMLOG_FAILED;
+        }
+    }
+    for (const std::string &path : g_opts.paths) {
+        if (oamlog_add_path(&sources, path) != 0) {
+            return OAMLOG_FAILED;
+        }
+    }
+    if (!g_opts.cores.empty()) {
+        std::erase_if(sources, [](const oamlog_source &src) {
+            return std::find(g_opts.cores.begin(), g_opts.cores.end(), src.core) == g_opts.cores.end();
+        });
+    }
+    int watch_fd = -1;
+    if (g_opts.follow && (watch_fd = oamlog_watch(sources)) < 0) {
+        return OAMLOG_FAILED;
+    }
+    for (oamlog_source &src : sources) {
+        oamlog_open_files(&src);
+        src.live = g_opts.follow;
+    }
+    if (g_opts.format == OAMLOG_CHECK) {
+        g_oamlog_damage_out = stdout;
+    }
+    const oamlog_print_opts popts{g_opts.format, oamlog_width()};
+    std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
+    uint64_t merged_skip = 0;
+    if (g_opts.last >= 0) {
+        oamlog_count_skips(sources, cursors, &merged_skip);
+    }
+    const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
+    if (g_opts.follow) {
+        return oamlog_follow(watch_fd, sources, cursors, popts);
+    }
+    if (g_opts.format == OAMLOG_CHECK) {
+        size_t files = 0;
+        for (const oamlog_source &src : sources) {
+            files += src.files.size();
+        }
+        (void)printf("%zu files, %llu records, %llu damaged spots\n", files, static_cast<unsigned long long>(taken),
+                     static_cast<unsigned long long>(g_oamlog_damage_count));
+    }
+    if (fflush(stdout) != 0) {
+        oamlog_error("standard output: %s", strerror(errno));
+    }
+    if (g_oamlog_status != OAMLOG_OK) {
+        return g_oamlog_status;
+    }
+    return g_opts.format == OAMLOG_CHECK && g_oamlog_damage_count > 0 ? OAMLOG_DAMAGED : OAMLOG_OK;
+}

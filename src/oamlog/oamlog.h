@@ -1,0 +1,93 @@
+// oamlog's pieces: the cores' record streams read from their files, and the
+// ways a record is printed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "common/oam_record.h"
+
+enum oamlog_format { OAMLOG_TEXT, OAMLOG_HEX, OAMLOG_RAW, OAMLOG_JSON, OAMLOG_CHECK };
+
+// Exit status of the program.
+constexpr int OAMLOG_OK = 0;
+constexpr int OAMLOG_DAMAGED = 1;  // --check found damage
+constexpr int OAMLOG_FAILED = 2;   // a bad option, a missing folder, an unreadable file
+
+struct oamlog_file {
+    std::string path;
+    int number;  // 0: not a numbered log file (given by the user under another name)
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+struct oamlog_rec {
+    const uint8_t *data;
+    size_t data_len;
+    size_t rec_len;
+    uint16_t stamp[OAM_STAMP_FIELDS];
+    bool stamp_ok;
+    // Sorting and selection key: the stamp's fields in order, or the last
+    // good stamp before it when its own is out of range.
+    uint64_t key;
+    const char *core;
+    const char *file;
+    uint64_t offset;
+};
+
+// One core's records, file after file, oldest first.
+struct oamlog_source {
+    std::string core;    // "wifi", "bfg", "me", or a file's own name
+    std::string dir;     // with the trailing '/'; empty for files given one by one without file 1
+    std::string prefix;  // the numbered files' prefix in dir
+    std::string folder;  // of files given one by one, which join the source of their core there
+    std::vector<oamlog_file> files;
+    size_t cur;          // the file being read
+    std::vector<uint8_t> buf;
+    uint64_t buf_off;    // file offset of buf[0]
+    size_t pos;          // next unparsed byte in buf
+    bool at_eof;         // the last read found no more bytes
+    bool live;           // the newest file may still grow (follow)
+    bool quiet;          // a counting pass: damage is not reported
+    uint64_t last_key;
+    uint64_t records;
+    uint64_t damaged;
+};
+
+// Global counts and the place damage is reported.
+extern FILE *g_oamlog_damage_out;
+extern uint64_t g_oamlog_damage_count;
+extern int g_oamlog_status;
+
+void oamlog_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Inputs: the log root, a core's folder, or files.
+int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores);
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path);
+int oamlog_file_number(const char *name, const char *prefix);
+void oamlog_open_files(oamlog_source *src);
+// Follow: picks up the files a rotation put in front of the newest file read.
+void oamlog_follow_rotation(oamlog_source *src);
+
+// 1 and *rec: the next record; 0: none yet (a live file waits for more);
+// -1: the source is read to its end.
+int oamlog_next(oamlog_source *src, oamlog_rec *rec);
+
+uint64_t oamlog_stamp_key(const uint16_t *stamp);
+// "YYYY-MM-DD[ T]HH:MM[:SS[.mmm]]", "YYYY-MM-DD" or "HH:MM[:SS[.mmm]]" (on
+// today's date); upper takes the end of the span given (10:05 to 10:05:59.999).
+int oamlog_parse_time(const char *text, bool upper, uint64_t *key);
+
+struct oamlog_print_opts {
+    oamlog_format format;
+    size_t width;  // cut text lines to this many columns; 0: never
+};
+void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
+std::string oamlog_base64(const uint8_t *data, size_t len);
+std::string oamlog_json_text(const char *text);

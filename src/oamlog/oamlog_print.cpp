@@ -1,0 +1,162 @@
+// The ways a record is printed: a line, a line with a hex dump, the bare
+// data, or a JSON object.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "oamlog/oamlog.h"
+
+namespace {
+
+bool oamlog_is_text(const uint8_t *data, size_t len)
+{
+    for (size_t i = 0; i < len; ++i) {
+        const uint8_t c = data[i];
+        if ((c < 0x20 || c > 0x7E) && c != '\n' && c != '\r' && c != '\t') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The data on one line: text with its line ends written as escapes, else
+// the bytes in hex.
+void oamlog_data_text(std::string *line, const uint8_t *data, size_t len)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    if (!oamlog_is_text(data, len)) {
+        for (size_t i = 0; i < len; ++i) {
+            if (i > 0) {
+                line->push_back(' ');
+            }
+            line->push_back(hex[data[i] >> 4]);
+            line->push_back(hex[data[i] & 0xF]);
+        }
+        return;
+    }
+    while (len > 0 && (data[len - 1] == '\n' || data[len - 1] == '\r')) {
+        --len;  // a log line's own end
+    }
+    for (size_t i = 0; i < len; ++i) {
+        switch (data[i]) {
+        case '\n':
+            line->append("\\n");
+            break;
+        case '\r':
+            line->append("\\r");
+            break;
+        case '\t':
+            line->append("\\t");
+            break;
+        default:
+            line->push_back(static_cast<char>(data[i]));
+        }
+    }
+}
+
+void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
+{
+    constexpr size_t per_line = 16;
+    for (size_t at = 0; at < len; at += per_line) {
+        char line[96];
+        int n = snprintf(line, sizeof(line), "  %08zx ", at);
+        for (size_t i = 0; i < per_line; ++i) {
+            const char *gap = i == per_line / 2 ? "  " : " ";
+            if (at + i < len) {
+                n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s%02x", gap, data[at + i]);
+            } else {
+                n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s  ", gap);
+            }
+        }
+        n += snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "  |");
+        for (size_t i = 0; i < per_line && at + i < len; ++i) {
+            const uint8_t c = data[at + i];
+            line[n++] = c >= 0x20 && c <= 0x7E ? static_cast<char>(c) : '.';
+        }
+        line[n++] = '|';
+        line[n++] = '\n';
+        (void)fwrite(line, 1, static_cast<size_t>(n), out);
+    }
+}
+
+void oamlog_stamp_text(char *text, size_t cap, const uint16_t *s, char sep)
+{
+    (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0], s[1], s[2], sep, s[3], s[4], s[5], s[6]);
+}
+
+}  // namespace
+
+std::string oamlog_base64(const uint8_t *data, size_t len)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((len + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= len; i += 3) {
+        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | static_cast<uint32_t>(data[i + 1]) << 8 | data[i + 2];
+        out.push_back(alphabet[v >> 18]);
+        out.push_back(alphabet[(v >> 12) & 0x3F]);
+        out.push_back(alphabet[(v >> 6) & 0x3F]);
+        out.push_back(alphabet[v & 0x3F]);
+    }
+    if (i < len) {
+        const bool two = i + 2 == len;
+        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | (two ? static_cast<uint32_t>(data[i + 1]) << 8 : 0);
+        out.push_back(alphabet[v >> 18]);
+        out.push_back(alphabet[(v >> 12) & 0x3F]);
+        out.push_back(two ? alphabet[(v >> 6) & 0x3F] : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
+std::string oamlog_json_text(const char *text)
+{
+    std::string out = "\"";
+    for (const char *c = text; *c != '\0'; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u == '"' || u == '\\') {
+            out.push_back('\\');
+            out.push_back(*c);
+        } else if (u < 0x20 || u == 0x7F) {
+            char esc[8];
+            (void)snprintf(esc, sizeof(esc), "\\u%04x", u);
+            out.append(esc);
+        } else {
+            out.push_back(*c);
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
+{
+    char stamp[64];
+    if (opts.format == OAMLOG_RAW) {
+        (void)fwrite(rec.data, 1, rec.data_len, out);
+        return;
+    }
+    if (opts.format == OAMLOG_JSON) {
+        oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, 'T');
+        (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,\"data\":\"%s\"}\n",
+                      stamp, oamlog_json_text(rec.core).c_str(), oamlog_json_text(rec.file).c_str(),
+                      static_cast<unsigned long long>(rec.offset), rec.rec_len,
+                      oamlog_base64(rec.data, rec.data_len).c_str());
+        return;
+    }
+    oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, ' ');
+    char head[96];
+    (void)snprintf(head, sizeof(head), "%s %-4s %4zu ", stamp, rec.core, rec.rec_len);
+    std::string line = head;
+    oamlog_data_text(&line, rec.data, rec.data_len);
+    if (opts.width > 3 && line.size() > opts.width) {
+        line.resize(opts.width - 3);
+        line.append("...");
+    }
+    line.push_back('\n');
+    (void)fwrite(line.data(), 1, line.size(), out);
+    if (opts.format == OAMLOG_HEX) {
+        oamlog_hex_dump(out, rec.data, rec.data_len);
+    }
+}

@@ -1,0 +1,559 @@
+// Finding a core's files, reading them oldest first, and following the
+// newest one across rotations.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string_view>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "oamlog/oamlog.h"
+#include "oamlog/oamlog_parse.h"
+#include "platform/oam_driver.h"
+
+FILE *g_oamlog_damage_out = stderr;
+uint64_t g_oamlog_damage_count = 0;
+int g_oamlog_status = OAMLOG_OK;
+
+namespace {
+
+constexpr size_t OAMLOG_READ_LEN = 65536;
+
+struct oamlog_core_dir {
+    const char *core;
+    std::string_view dir;  // below the log root
+    const char *prefix;
+};
+
+// The daemon's default directories, taken below its log root.
+constexpr std::string_view OAMLOG_ROOT = OAM_LOG_ROOT_DIR;
+constexpr std::array<oamlog_core_dir, 3> OAMLOG_CORES = {{
+    {"wifi", std::string_view(OAM_WIFI_LOG_DIR).substr(OAMLOG_ROOT.size()), OAM_WIFI_LOG_PREFIX},
+    {"bfg", std::string_view(OAM_BFG_LOG_DIR).substr(OAMLOG_ROOT.size()), OAM_BFG_LOG_PREFIX},
+    {"me", std::string_view(OAM_ME_LOG_DIR).substr(OAMLOG_ROOT.size()), OAM_ME_LOG_PREFIX},
+}};
+
+struct oamlog_dir_closer {
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+using oamlog_dir_handle = std::unique_ptr<DIR, oamlog_dir_closer>;
+
+bool oamlog_is_dir(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string oamlog_base_name(const std::string &path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') {
+        p.pop_back();
+    }
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+// The numbered files of prefix in dir, by number.
+std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string &dir, const char *prefix)
+{
+    std::vector<std::pair<int, std::string>> found;
+    oamlog_dir_handle d(opendir(dir.c_str()));
+    if (!d) {
+        return found;
+    }
+    for (const dirent *ent = readdir(d.get()); ent != nullptr; ent = readdir(d.get())) {
+        const int n = oamlog_file_number(ent->d_name, prefix);
+        if (n > 0) {
+            found.emplace_back(n, dir + ent->d_name);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Opens a file of the source; one that cannot be read is reported (unless
+// quiet) and left out.
+bool oamlog_open_one(oamlog_file *f, bool quiet = false)
+{
+    f->fd = open(f->path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (f->fd < 0 || fstat(f->fd, &st) != 0) {
+        if (quiet) {
+            return false;
+        }
+        oamlog_error("%s: %s", f->path.c_str(), strerror(errno));
+        if (f->fd >= 0) {
+            (void)close(f->fd);
+            f->fd = -1;
+        }
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        oamlog_error("%s: not a regular file", f->path.c_str());
+        (void)close(f->fd);
+        f->fd = -1;
+        return false;
+    }
+    f->dev = st.st_dev;
+    f->ino = st.st_ino;
+    return true;
+}
+
+void oamlog_add_numbered(oamlog_source *src, const std::string &core, const std::string &dir, const char *prefix)
+{
+    src->core = core;
+    src->dir = dir;
+    src->prefix = prefix;
+    const auto found = oamlog_list_numbered(dir, prefix);
+    // The highest number is the oldest file.
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+        struct stat st {};
+        if (stat(it->second.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            continue;  // a directory under a log file's name is none
+        }
+        src->files.push_back({it->second, it->first, -1, 0, 0});
+    }
+}
+
+const char *oamlog_damage_text(oamlog_damage_kind kind)
+{
+    switch (kind) {
+    case OAMLOG_BAD_MARKER:
+        return "bad marker";
+    case OAMLOG_BAD_LENGTH:
+        return "record length out of range";
+    case OAMLOG_CUT_SHORT:
+        return "record cut short at the end of the file";
+    case OAMLOG_BAD_STAMP:
+        return "time fields out of range";
+    }
+    return "damage";
+}
+
+void oamlog_report(oamlog_source *src, const oamlog_item &item, bool kept)
+{
+    ++src->damaged;
+    if (src->quiet) {
+        return;
+    }
+    ++g_oamlog_damage_count;
+    const uint8_t *at = src->buf.data() + item.pos;
+    const size_t avail = src->buf.size() - item.pos;
+    char detail[96] = "";
+    if (item.damage == OAMLOG_BAD_MARKER) {
+        (void)snprintf(detail, sizeof(detail), " (%02x %02x)", at[0], avail > 1 ? at[1] : 0);
+    } else if (item.damage == OAMLOG_BAD_LENGTH) {
+        (void)snprintf(detail, sizeof(detail), " (%u)", oamlog_record_len(at));
+    } else if (item.damage == OAMLOG_BAD_STAMP) {
+        uint16_t s[OAM_STAMP_FIELDS];
+        for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+            s[f] = oamlog_stamp_field(at, f);
+        }
+        (void)snprintf(detail, sizeof(detail), " (%u-%u-%u %u:%u:%u.%u)", s[0], s[1], s[2], s[3], s[4], s[5],
+                       s[6]);
+    }
+    const oamlog_file &f = src->files[src->cur];
+    const unsigned long long off = src->buf_off + item.pos;
+    if (kept) {
+        (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; record kept\n",
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", f.path.c_str(), off,
+                      oamlog_damage_text(item.damage), detail);
+    } else {
+        (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; %zu bytes skipped\n",
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", f.path.c_str(), off,
+                      oamlog_damage_text(item.damage), detail, item.len);
+    }
+}
+
+// Reads more of the current file behind what the buffer holds.
+void oamlog_fill(oamlog_source *src)
+{
+    if (src->pos > 0) {
+        src->buf.erase(src->buf.begin(), src->buf.begin() + static_cast<std::ptrdiff_t>(src->pos));
+        src->buf_off += src->pos;
+        src->pos = 0;
+    }
+    const size_t have = src->buf.size();
+    src->buf.resize(have + OAMLOG_READ_LEN);
+    const oamlog_file &f = src->files[src->cur];
+    ssize_t n;
+    do {
+        n = pread(f.fd, src->buf.data() + have, OAMLOG_READ_LEN, static_cast<off_t>(src->buf_off + have));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        oamlog_error("%s: %s", f.path.c_str(), strerror(errno));
+        n = 0;
+    }
+    src->buf.resize(have + static_cast<size_t>(n));
+    src->at_eof = n == 0;
+}
+
+void oamlog_next_file(oamlog_source *src)
+{
+    oamlog_file &f = src->files[src->cur];
+    // A counting pass shares the descriptors of the pass that prints.
+    if (!src->quiet && f.fd >= 0) {
+        (void)close(f.fd);
+        f.fd = -1;
+    }
+    ++src->cur;
+    src->buf.clear();
+    src->buf_off = 0;
+    src->pos = 0;
+    src->at_eof = false;
+}
+
+}  // namespace
+
+void oamlog_error(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    (void)fputs("oamlog: ", stderr);
+    (void)vfprintf(stderr, fmt, ap);
+    (void)fputc('\n', stderr);
+    va_end(ap);
+    g_oamlog_status = OAMLOG_FAILED;
+}
+
+int oamlog_file_number(const char *name, const char *prefix)
+{
+    // The daemon formats the number with %d from 1 up: no sign, no leading
+    // zero, nothing behind it.
+    const size_t plen = strlen(prefix);
+    if (strncmp(name, prefix, plen) != 0) {
+        return 0;
+    }
+    const char *digits = name + plen;
+    if (digits[0] < '1' || digits[0] > '9') {
+        return 0;
+    }
+    long n = 0;
+    for (const char *c = digits; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || n > 100000000) {
+            return 0;
+        }
+        n = n * 10 + (*c - '0');
+    }
+    return static_cast<int>(n);
+}
+
+int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores)
+{
+    if (!oamlog_is_dir(root)) {
+        oamlog_error("%s: %s", root.c_str(), access(root.c_str(), F_OK) == 0 ? "not a folder" : strerror(ENOENT));
+        return -1;
+    }
+    const std::string base = root.back() == '/' ? root : root + "/";
+    for (const oamlog_core_dir &c : OAMLOG_CORES) {
+        const bool asked = std::find(cores.begin(), cores.end(), c.core) != cores.end();
+        if (!cores.empty() && !asked) {
+            continue;
+        }
+        const std::string dir = base + std::string(c.dir);
+        if (!oamlog_is_dir(dir)) {
+            // A chip without an me core, or a copy of one core's folder only.
+            if (asked) {
+                oamlog_error("%s: no %s log folder", dir.c_str(), c.core);
+                return -1;
+            }
+            continue;
+        }
+        oamlog_source src{};
+        oamlog_add_numbered(&src, c.core, dir, c.prefix);
+        out->push_back(std::move(src));
+    }
+    return 0;
+}
+
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        oamlog_error("%s: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    const std::string name = oamlog_base_name(path);
+    if (S_ISDIR(st.st_mode)) {
+        const std::string dir = path.back() == '/' ? path : path + "/";
+        for (const oamlog_core_dir &c : OAMLOG_CORES) {
+            if (oamlog_is_dir(dir + std::string(c.dir))) {
+                return oamlog_add_root(out, path, {});
+            }
+        }
+        // A core's folder: its name tells the core, else its files do (a
+        // folder configured in the INI file, or a copy).
+        oamlog_source src{};
+        for (const oamlog_core_dir &c : OAMLOG_CORES) {
+            if (name + "/" == c.dir) {
+                oamlog_add_numbered(&src, c.core, dir, c.prefix);
+                out->push_back(std::move(src));
+                return 0;
+            }
+        }
+        if (!oamlog_list_numbered(dir, OAM_WIFI_LOG_PREFIX).empty()) {
+            oamlog_add_numbered(&src, "wifi", dir, OAM_WIFI_LOG_PREFIX);
+        } else {
+            oamlog_add_numbered(&src, "bfg", dir, OAM_BFG_LOG_PREFIX);
+        }
+        out->push_back(std::move(src));
+        return 0;
+    }
+    // One file: it joins the source of its core in the same folder.
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+    std::string core = name;
+    const char *prefix = nullptr;
+    int number = 0;
+    if ((number = oamlog_file_number(name.c_str(), OAM_WIFI_LOG_PREFIX)) > 0) {
+        core = "wifi";
+        prefix = OAM_WIFI_LOG_PREFIX;
+    } else if ((number = oamlog_file_number(name.c_str(), OAM_BFG_LOG_PREFIX)) > 0) {
+        core = oamlog_base_name(dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
+        prefix = OAM_BFG_LOG_PREFIX;
+    }
+    oamlog_source *src = nullptr;
+    for (oamlog_source &s : *out) {
+        if (s.folder == dir && s.core == core) {
+            src = &s;
+        }
+    }
+    if (src == nullptr) {
+        out->push_back({});
+        src = &out->back();
+        src->core = core;
+        src->folder = dir;
+    }
+    // With file 1 among them, the core's files can be followed across rotations.
+    if (number == 1) {
+        src->dir = dir;
+        src->prefix = prefix;
+    }
+    src->files.push_back({path, number, -1, 0, 0});
+    // Oldest first: the highest number first, files of other names last.
+    std::stable_sort(src->files.begin(), src->files.end(), [](const oamlog_file &a, const oamlog_file &b) {
+        if ((a.number == 0) != (b.number == 0)) {
+            return a.number != 0;
+        }
+        return a.number > b.number;
+    });
+    return 0;
+}
+
+void oamlog_open_files(oamlog_source *src)
+{
+    std::vector<oamlog_file> opened;
+    for (oamlog_file &f : src->files) {
+        if (oamlog_open_one(&f)) {
+            opened.push_back(f);
+        }
+    }
+    src->files = std::move(opened);
+}
+
+void oamlog_follow_rotation(oamlog_source *src)
+{
+    if (src->dir.empty()) {
+        return;
+    }
+    // The daemon may rotate again while the files are looked at: take them
+    // only when every one opened is the file that was listed under its
+    // number, else look again.
+    constexpr int attempts = 8;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        std::vector<oamlog_file> listed;
+        for (const auto &[n, path] : oamlog_list_numbered(src->dir, src->prefix.c_str())) {
+            struct stat st {};
+            if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                listed.push_back({path, n, -1, st.st_dev, st.st_ino});
+            }
+        }
+        if (listed.empty() || listed.front().number != 1) {
+            return;  // between the renaming and the new file 1
+        }
+        // The newest file read moved up: the files in front of it are newer.
+        // When it is gone (deleted, or dropped at the count limit while this
+        // reader lagged behind), only file 1 is sure to be newer.
+        size_t newer = 1;
+        if (!src->files.empty()) {
+            const oamlog_file &last = src->files.back();
+            if (listed.front().dev == last.dev && listed.front().ino == last.ino) {
+                return;
+            }
+            bool found = false;
+            for (size_t i = 0; i < listed.size(); ++i) {
+                if (listed[i].dev == last.dev && listed[i].ino == last.ino) {
+                    newer = i;
+                    found = true;
+                }
+            }
+            // A listing taken while files are renamed may miss one.
+            if (!found && attempt + 1 < attempts) {
+                continue;
+            }
+            if (!found) {
+                (void)fprintf(stderr, "oamlog: %s: the file being read left the folder; going on with %s\n",
+                              last.path.c_str(), listed.front().path.c_str());
+            }
+        }
+        bool gap = false;
+        for (size_t i = 0; i < newer; ++i) {
+            gap = gap || listed[i].number != static_cast<int>(i) + 1;
+        }
+        if (gap && attempt + 1 < attempts) {
+            continue;
+        }
+        std::vector<oamlog_file> opened;
+        bool moved = false;
+        for (size_t i = newer; i-- > 0 && !moved;) {
+            oamlog_file f = listed[i];
+            moved = !oamlog_open_one(&f, true) || f.dev != listed[i].dev || f.ino != listed[i].ino;
+            if (f.fd >= 0) {
+                opened.push_back(f);
+            }
+        }
+        if (!moved) {
+            src->files.insert(src->files.end(), opened.begin(), opened.end());
+            return;
+        }
+        for (const oamlog_file &f : opened) {
+            (void)close(f.fd);
+        }
+    }
+}
+
+uint64_t oamlog_stamp_key(const uint16_t *s)
+{
+    uint64_t key = 0;
+    constexpr std::array<uint64_t, OAM_STAMP_FIELDS> scale = {1, 100, 100, 100, 100, 100, 1000};
+    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+        key = key * scale[f] + s[f];
+    }
+    return key;
+}
+
+int oamlog_next(oamlog_source *src, oamlog_rec *rec)
+{
+    while (src->cur < src->files.size()) {
+        const bool newest = src->cur + 1 == src->files.size();
+        const bool final = !(src->live && newest) && src->at_eof;
+        const oamlog_item item = oamlog_parse_next(src->buf.data(), src->buf.size(), src->pos, final);
+        if (item.kind == OAMLOG_RECORD) {
+            const uint8_t *at = src->buf.data() + item.pos;
+            if (!item.stamp_ok) {
+                oamlog_report(src, item, true);
+            }
+            rec->data = at + OAM_RECORD_HDR_LEN;
+            rec->data_len = item.len - OAM_RECORD_HDR_LEN;
+            rec->rec_len = item.len;
+            for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+                rec->stamp[f] = oamlog_stamp_field(at, f);
+            }
+            rec->stamp_ok = item.stamp_ok;
+            if (item.stamp_ok) {
+                src->last_key = oamlog_stamp_key(rec->stamp);
+            }
+            rec->key = src->last_key;
+            rec->core = src->core.c_str();
+            rec->file = src->files[src->cur].path.c_str();
+            rec->offset = src->buf_off + item.pos;
+            src->pos += item.len;
+            ++src->records;
+            return 1;
+        }
+        if (item.kind == OAMLOG_DAMAGE) {
+            oamlog_report(src, item, false);
+            src->pos += item.len;
+            continue;
+        }
+        if (item.kind == OAMLOG_MORE && !src->at_eof) {
+            oamlog_fill(src);
+            continue;
+        }
+        if (item.kind == OAMLOG_MORE && src->live && newest) {
+            src->at_eof = false;  // look again when the file has grown
+            return 0;
+        }
+        oamlog_next_file(src);
+    }
+    return src->live ? 0 : -1;
+}
+
+int oamlog_parse_time(const char *text, bool upper, uint64_t *key)
+{
+    uint16_t s[OAM_STAMP_FIELDS] = {};
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+    int used = 0;
+    int fields = 0;  // how many of the time's fields were given
+    const char *clock = text;
+    if (sscanf(text, "%4u-%2u-%2u%n", &y, &mo, &d, &used) == 3 && used == 10) {
+        clock = text + used;
+        if (*clock == ' ' || *clock == 'T') {
+            ++clock;
+        } else if (*clock != '\0') {
+            return -1;
+        }
+    } else {
+        const time_t now = time(nullptr);
+        struct tm local {};
+        if (localtime_r(&now, &local) == nullptr) {
+            return -1;
+        }
+        y = static_cast<unsigned>(local.tm_year + 1900);
+        mo = static_cast<unsigned>(local.tm_mon + 1);
+        d = static_cast<unsigned>(local.tm_mday);
+        if (*clock == '\0') {
+            return -1;
+        }
+    }
+    if (*clock != '\0') {
+        used = 0;
+        fields = sscanf(clock, "%2u:%2u%n", &h, &mi, &used) == 2 ? 2 : 0;
+        if (fields == 0) {
+            return -1;
+        }
+        clock += used;
+        if (*clock == ':') {
+            used = 0;
+            if (sscanf(clock, ":%2u%n", &sec, &used) != 1 || used != 3) {
+                return -1;
+            }
+            clock += used;
+            fields = 3;
+            if (*clock == '.') {
+                used = 0;
+                if (sscanf(clock, ".%3u%n", &ms, &used) != 1 || used != 4) {
+                    return -1;
+                }
+                clock += used;
+                fields = 4;
+            }
+        }
+        if (*clock != '\0') {
+            return -1;
+        }
+    }
+    const unsigned v[OAM_STAMP_FIELDS] = {y, mo, d, h, mi, sec, ms};
+    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+        if (v[f] < OAM_STAMP_RANGES[f].min || v[f] > OAM_STAMP_RANGES[f].max) {
+            return -1;
+        }
+        s[f] = static_cast<uint16_t>(v[f]);
+    }
+    if (upper) {
+        // The fields not given span their whole range.
+        for (int f = OAM_STAMP_HOUR + fields; f < OAM_STAMP_FIELDS; ++f) {
+            s[f] = OAM_STAMP_RANGES[f].max;
+        }
+    }
+    *key = oamlog_stamp_key(s);
+    return 0;
+}

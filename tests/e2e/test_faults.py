@@ -1,0 +1,304 @@
+"""Faults a device really meets, injected into the real daemon on the virtual
+chip: full storage, files and folders removed under it, drivers that hang or
+come late, tools that vanish or crawl, and kills at any moment.  Each case
+ends with what a user sees: whole records in every log file, the daemon's
+lines, its exit status, the bytes on the tool's connection."""
+
+from __future__ import annotations
+
+import errno
+import os
+import random
+import re
+import shutil
+import socket
+import time
+
+import pytest
+
+import oamsim
+from startup_support import ALL_LOGS_ON, DFR_INI, messages, positions, records, wait_message, wait_started
+
+VTL_PORT = oamsim.platform.VTL_PORT
+INI = "[HOST_PLAT]\n" + ALL_LOGS_ON + DFR_INI
+LOGS = {"wifi": "/vendor/log/wifi_log/wifi_log_1", "bfg": "/vendor/log/bfg_log/bfg_log_1",
+        "me": "/vendor/log/me_log/bfg_log_1"}
+
+
+def wait_until(check, what: str, timeout: float = 10.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        assert time.monotonic() < deadline, f"no {what} after {timeout}s"
+        time.sleep(0.01)
+
+
+def stored(chip, core: str) -> list[bytes]:
+    """The payloads of a core's file 1; every byte must belong to a record."""
+    path = LOGS[core]
+    return records(chip.read_file(path)) if chip.exists(path) else []
+
+
+def all_logs_parse(chip):
+    for folder in ("/vendor/log/wifi_log", "/vendor/log/bfg_log", "/vendor/log/me_log"):
+        if chip.exists(folder):
+            for name in chip.listdir(folder):
+                records(chip.read_file(f"{folder}/{name}"))
+
+
+def store_one(chip, core: str, data: bytes):
+    """Sends one chunk on a core and waits until it is the last record."""
+    if core == "wifi":
+        chip.send_wifi_log(data)
+    else:
+        chip.send_chunk({"bfg": "qvbfgdbg", "me": "qvmeoam"}[core], data)
+    wait_until(lambda: stored(chip, core)[-1:] == [data], f"{core} record {data!r}")
+
+
+# Storage -------------------------------------------------------------------
+
+WRITE_ERRS = {"wifi": "write wifi log file err;errno:No space left on device",
+              "bfg": "write bfg log time file err;errno:No space left on device"}
+
+
+def fill(chip, path: str):
+    """Fills the storage holding `path` to its last page."""
+    fd = os.open(chip.host_path(path), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while True:
+            os.write(fd, bytes(4096))
+    except OSError as exc:
+        assert exc.errno == errno.ENOSPC, exc
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.chip(model="zr4002", ini=INI, log_tmpfs=512 * 1024)
+def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    chip.wait_dump_wait("qvwifiexcp")
+    chip.host_path("/vendor/log/memdump").mkdir()
+    for core in WRITE_ERRS:
+        store_one(chip, core, f"{core} before".encode())
+    fill(chip, "/vendor/log/filler")
+
+    # Records are refused, each with its receiver's line, once the tail of
+    # the file's last page is used up too.
+    for core, err in WRITE_ERRS.items():
+        for i in range(20):
+            if err in oam.stdout:
+                break
+            data = f"{core} full {i} ".encode() * 60
+            if core == "wifi":
+                chip.send_wifi_log(data)
+            else:
+                chip.send_chunk("qvbfgdbg", data)
+            time.sleep(0.05)
+        wait_message(oam, err)
+    # A dump archived on the full storage leaves no archive behind.
+    ev = chip.dump("qvwifiexcp", 0, [3000] * len(oamsim.dump_files("wifi", "zr4002")))
+    chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1)
+    assert re.search(r"\]write readm_wifi_sdio_[0-9_]+\.tar\.gz failed:No space left on device, archive "
+                     r"removed\n", oam.stdout), oam.stdout[-2000:]
+    assert not [n for n in chip.listdir("/vendor/log/memdump") if n.endswith(".tar.gz")]
+
+    # Space comes back: storing resumes with whole records.
+    os.unlink(chip.host_path("/vendor/log/filler"))
+    for core in WRITE_ERRS:
+        store_one(chip, core, f"{core} after".encode())
+        assert stored(chip, core)[0] == f"{core} before".encode()
+    all_logs_parse(chip)
+    assert oam.terminate() and oam.wait() == 0
+
+
+# The stop always ends ------------------------------------------------------
+
+STOPS = {
+    "sigterm": ("main closed!", "main closed finished!"),
+    "orderly": ("enter oam vexa main() exit!", "oam vexa main() closed over!"),
+}
+
+
+@pytest.mark.thread_heavy
+@pytest.mark.parametrize("stop", sorted(STOPS))
+def test_a_receiver_whose_read_ignores_the_wake_up_is_left_and_the_stop_ends(chip_factory, stop):
+    chip = chip_factory(model="zr4005", ini=INI)
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    wait_message(oam, "accept is start")
+    for core in LOGS:
+        store_one(chip, core, f"{core} before the stop".encode())
+    # The bfg and me receivers now sit in a node read that no signal ends.
+    chip.hold_reads()
+    if stop == "sigterm":
+        assert oam.terminate()
+    else:
+        chip.accept_fail("EMFILE")
+        socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5).close()
+    assert oam.wait(30) == 0
+    first, last = STOPS[stop]
+    for core in ("bfg", "me"):
+        positions(messages(oam), [first, f"{core} receiver did not end within 2000 ms, left to the exit", last])
+    assert "wifi receiver did not end" not in oam.stdout
+    for core in LOGS:
+        assert stored(chip, core) == [f"{core} before the stop".encode()]
+
+
+# The tool is never left hanging ------------------------------------------------
+
+def numbered(i: int) -> bytes:
+    return i.to_bytes(4, "little") + bytes([i & 0xFF]) * 2026
+
+
+def served_tool(oam, start: int = 0, rcvbuf: int | None = None) -> socket.socket:
+    """A raw tool connection, once the daemon mirrors to it."""
+    sock = socket.socket()
+    if rcvbuf is not None:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.connect(("127.0.0.1", VTL_PORT))
+    accepted = wait_message(oam, "accept is over", start=start)
+    wait_message(oam, "oam_sock_recv:: entry", start=accepted.end())
+    return sock
+
+
+@pytest.mark.chip(model="zr4002", ini=INI)
+def test_a_tool_reading_steadily_but_slowly_is_not_dropped(chip):
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    tool = served_tool(oam, rcvbuf=65536)
+    chunks = [numbered(i) for i in range(2500)]
+    chip.send_chunks("qvbfgdbg", chunks)
+    # A tool that takes 32 KiB every half second, far slower than the chip
+    # sends and than the daemon's send buffer would drain, but never
+    # stopping; then it catches up.
+    got = bytearray()
+    tool.settimeout(10)
+    for _ in range(12):
+        time.sleep(0.5)
+        want = len(got) + 32768
+        while len(got) < want:
+            got += tool.recv(want - len(got))
+    while len(got) < len(chunks) * 2030:
+        piece = tool.recv(1 << 16)
+        assert piece, "the daemon ended the connection"
+        got += piece
+    assert bytes(got) == b"".join(chunks)
+    assert "socket is ERR" not in oam.stdout
+    wait_until(lambda: len(stored(chip, "bfg")) == len(chunks), "every chunk stored")
+    tool.close()
+    assert oam.terminate() and oam.wait() == 0
+
+
+def fd_and_thread_counts(pid: int) -> tuple[int, int]:
+    return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
+
+
+@pytest.mark.chip(model="zr4002", ini=INI)
+def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    at = oam.wait_stdout("]accept is start\n")
+    # Every thread and descriptor in place: the dump threads wait on their
+    # nodes, each wait on a connection of its own to the chip.
+    for node in ("qvwifiexcp", "qvbfgexcp"):
+        chip.wait_dump_wait(node)
+    before = fd_and_thread_counts(oam.pid)
+    for i in range(1000):
+        sock = socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5)
+        if i % 2:
+            sock.sendall(b"\x7e\x06" + bytes(6))   # a frame of a type that is not routed
+        sock.close()
+        # One at a time, so that the listen backlog never overflows.
+        at = oam.wait_stdout("]accept is start\n", start=at)
+    assert fd_and_thread_counts(oam.pid) == before
+    store_one(chip, "bfg", b"still capturing")
+    assert oam.terminate() and oam.wait() == 0
+
+
+@pytest.mark.chip(ini=INI)
+def test_log_file_then_its_folder_removed_during_capture(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    chip.wait_open("qvbfgdbg")
+    sent = [b"bfg %04d " % i * 10 for i in range(400)]
+    chip.send_chunks("qvbfgdbg", sent[:100])
+    chip.wait_consumed("qvbfgdbg")
+    os.unlink(chip.host_path(LOGS["bfg"]))
+    chip.send_chunks("qvbfgdbg", sent[100:250])
+    chip.wait_consumed("qvbfgdbg")
+    shutil.rmtree(chip.host_path("/vendor/log/bfg_log"))
+    chip.send_chunks("qvbfgdbg", sent[250:])
+    # The checks find file 1 gone within 101 records and start a new one.
+    wait_until(lambda: stored(chip, "bfg")[-1:] == [sent[-1]], "the last record in a new file 1")
+    kept = stored(chip, "bfg")
+    assert kept == sent[len(sent) - len(kept):] and len(kept) >= 400 - 250 - 101
+    all_logs_parse(chip)
+    assert oam.terminate() and oam.wait() == 0
+
+
+# Drivers that come late or crawl -------------------------------------------------
+
+def test_exception_node_missing_at_start_is_picked_up_later(chip_factory):
+    """One chip of each kind at once, as the re-open waits 30 seconds: on the
+    zr4060 two threads stand ready for the Wi-Fi node, and one of them takes
+    it while the other stands by."""
+    chips = {model: chip_factory(model=model, ini=INI) for model in ("zr4005", "zr4060")}
+    daemons = {}
+    for model, chip in chips.items():
+        chip.refuse_open("qvwifiexcp", errno.ENOENT)
+        daemons[model] = chip.start_daemon()
+    for model, chip in chips.items():
+        wait_started(daemons[model])
+        chip.wait_event("open", "qvwifiexcp", pred=lambda ev: ev.errno == errno.ENOENT)
+        chip.allow_open("qvwifiexcp")
+    for model, chip in chips.items():
+        oam = daemons[model]
+        chip.wait_dump_wait("qvwifiexcp", timeout=40)
+        files = oamsim.dump_files("wifi", model)
+        ev = chip.dump("qvwifiexcp", 0, [1000 + i for i in range(len(files))])
+        chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1)
+        assert [n for n in chip.listdir("/vendor/log/memdump") if n.endswith(".tar.gz")]
+        assert len(chip.pending_dump_waits("qvwifiexcp")) == 1
+        assert oam.terminate() and oam.wait() == 0
+
+
+@pytest.mark.chip(ini=INI)
+def test_dump_data_arriving_slowly_after_its_header_is_saved_whole(chip):
+    """Empty reads after each piece of data: more than 300 in all, but the
+    count starts again after every read that brings data."""
+    oam = chip.start_daemon()
+    wait_started(oam)
+    files = oamsim.dump_files("wifi", "zr4005")
+    data = [bytes([0x30 + i]) * 3000 for i in range(len(files))]
+    stream = []
+    for item in oamsim.chip.dump_stream(data, 4):
+        stream += [item, oamsim.chip.Empty(200)]
+    ev = chip.dump("qvwifiexcp", 0, stream=stream)
+    chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1, timeout=30)
+    for name, region in zip(files, data):
+        assert chip.read_file(f"/vendor/log/memdump/{name}") == region
+    assert "read retry max time" not in oam.stdout
+    assert oam.terminate() and oam.wait() == 0
+
+
+# Kills ---------------------------------------------------------------------
+
+@pytest.mark.chip(ini=INI)
+def test_kill_at_random_moments_of_a_burst_leaves_only_whole_records(chip):
+    rng = random.Random(20261208)
+    for run in range(30):
+        mark = chip.mark()
+        oam = chip.start_daemon()
+        chip.wait_hello(after=mark, timeout=10)
+        open_ev = chip.wait_open("qvbfgdbg", after=mark)
+        chip.send_chunks("qvbfgdbg", [b"b%02d-%04d " % (run, i) * rng.randint(1, 200) for i in range(300)],
+                         conn=open_ev.conn)
+        deadline = time.monotonic() + rng.uniform(0.0, 0.3)
+        i = 0
+        while time.monotonic() < deadline:
+            chip.send_wifi_log(b"w%02d-%05d " % (run, i) * rng.randint(2, 200))
+            i += 1
+        oam.kill()
+        assert oam.wait() == 128 + 9
+        all_logs_parse(chip)
+    assert stored(chip, "wifi") and stored(chip, "bfg")

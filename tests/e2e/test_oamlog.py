@@ -1,0 +1,305 @@
+"""oamlog on log files the daemon wrote in the sandbox: the formats, the
+selections, following across a rotation, and the damage check.
+
+One daemon run serves the reading tests: each core's file 1 is laid out
+nearly full of old records (stamped in 2000), then the daemon stores a few
+hundred records per core, rotating once, while a debug tool collects what it
+mirrors, one core after the other."""
+
+from __future__ import annotations
+
+import base64
+import fcntl
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import threading
+from pathlib import Path
+
+import pytest
+
+from tool_support import INI_ALL, connect_tool, records, start, wait_until
+
+import oamsim
+
+OAMLOG = Path(os.environ.get("OAMLOG_BIN") or oamsim.default_binary().parent / "oamlog")
+LIMIT = 10 * 1024 * 1024  # a file of this size is full
+OLD_DATA = 2030
+CORES = {  # core: (folder, file prefix, node or None for netlink)
+    "wifi": ("wifi_log", "wifi_log_", None),
+    "bfg": ("bfg_log", "bfg_log_", "qvbfgdbg"),
+    "me": ("me_log", "bfg_log_", "qvmeoam"),
+}
+SENT = 300
+
+
+def record(data: bytes, stamp) -> bytes:
+    return struct.pack("<BBH7H", 0xAA, 0, 18 + len(data), *stamp) + data
+
+
+def old_records(core: str) -> list[bytes]:
+    """Full-size records, one millisecond apart from 2000-01-01 00:00:00,
+    filling a file to within 2048 bytes of the limit."""
+    out = []
+    for i in range(LIMIT // 2048 - 1):
+        stamp = (2000, 1, 1, 0, 0, i // 1000, i % 1000)
+        out.append(record(f"{core} old {i:05d} ".encode().ljust(OLD_DATA, b"."), stamp))
+    return out
+
+
+def messages(core: str) -> list[bytes]:
+    # text lines, with a binary chunk now and then
+    return [bytes([n % 256, 0, 0xFF]) * 3 if n % 50 == 7 else f"{core}: event {n:03d} state ok\n".encode()
+            for n in range(SENT)]
+
+
+def oamlog(*args, check=True) -> subprocess.CompletedProcess:
+    proc = subprocess.run([str(OAMLOG), *map(str, args)], capture_output=True, timeout=60)
+    if check:
+        assert proc.returncode == 0, proc.stderr.decode()
+    return proc
+
+
+def stored_count(root: Path, core: str) -> int:
+    folder, prefix, _ = CORES[core]
+    data = b"".join((root / folder / f"{prefix}{k}").read_bytes() for k in (2, 1)
+                    if (root / folder / f"{prefix}{k}").exists())
+    return len(records(data, growing=True))
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """The daemon run: the log root on the host, what was sent per core, the
+    old records, and the stream the tool received per core."""
+    lock = open("/tmp/oam-e2e.lock", "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    old = {core: old_records(core) for core in CORES}
+    files = {f"/vendor/log/{folder}/{prefix}1": b"".join(old[core]) for core, (folder, prefix, _) in CORES.items()}
+    chip = oamsim.VirtualChip(tmp_path_factory.mktemp("oamlog_run"), model="zr4005", ini=INI_ALL, files=files)
+    root = chip.host_path("/vendor/log")
+    tool_part = {}
+    try:
+        chip.start()
+        oam = start(chip, ["test"])
+        tool, _ = connect_tool(oam)
+        got = 0
+        for core, (_, _, node) in CORES.items():
+            sent = messages(core)
+            if node is None:
+                for msg in sent:
+                    chip.send_wifi_log(msg)
+            else:
+                chip.send_chunks(node, sent)
+            got += sum(map(len, sent))
+            tool_part[core] = tool.wait_received(got, timeout=20)[got - sum(map(len, sent)):]
+            wait_until(lambda: stored_count(root, core) == len(old[core]) + SENT, f"{core} records stored", 20)
+        tool.close()
+        oam.terminate()
+        assert oam.wait() == 0
+    finally:
+        chip.close()
+        lock.close()
+    assert not chip.errors
+    yield {"root": root, "old": old, "tool": tool_part}
+
+
+def json_records(*args) -> list[dict]:
+    return [json.loads(line) for line in oamlog("--json", *args).stdout.splitlines()]
+
+
+def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
+    for core, (folder, prefix, _) in CORES.items():
+        objs = json_records("--root", run["root"], "--core", core)
+        assert len(objs) == len(run["old"][core]) + SENT
+        files = [o["file"] for o in objs]
+        n_second = files.count(str(run["root"] / folder / f"{prefix}2"))
+        # oldest first: all of file 2, then file 1, which the rotation started
+        assert files == [str(run["root"] / folder / f"{prefix}{k}") for k in [2] * n_second + [1] * (len(objs) - n_second)]
+        assert len(run["old"][core]) < n_second < len(objs)
+        contents = {}
+        for o in objs:
+            data = contents.setdefault(o["file"], Path(o["file"]).read_bytes())
+            rec = data[o["offset"]:o["offset"] + o["length"]]
+            assert rec[:2] == b"\xaa\x00" and struct.unpack_from("<H", rec, 2)[0] == o["length"]
+            assert o["time"] == "%04d-%02d-%02dT%02d:%02d:%02d.%03d" % struct.unpack_from("<7H", rec, 4)
+            assert base64.b64decode(o["data"]) == rec[18:]
+            assert o["core"] == core
+        assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
+
+
+@pytest.mark.parametrize("form", ["folder", "files"])
+def test_the_me_folder_or_its_files_read_like_the_root(run, form):
+    folder = run["root"] / "me_log"
+    inputs = [folder] if form == "folder" else [folder / "bfg_log_1", folder / "bfg_log_2"]
+    assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
+
+
+def test_raw_is_byte_equal_to_what_the_tool_received(run):
+    for core in CORES:
+        old = b"".join(rec[18:] for rec in run["old"][core])
+        assert oamlog("--raw", "--root", run["root"], "--core", core).stdout == old + run["tool"][core]
+
+
+def test_default_lines_show_time_core_length_and_text_or_hex(run):
+    out = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
+    assert len(out) == SENT
+    stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+    assert re.fullmatch(stamp + r" bfg    42 bfg: event 000 state ok", out[0]), out[0]
+    assert re.fullmatch(stamp + r" bfg    27 07 00 ff 07 00 ff 07 00 ff", out[7]), out[7]
+    # a terminal's width is not a pipe's: nothing is cut
+    assert oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().endswith(
+        " me     41 me: event 299 state ok\n")
+
+
+def test_merge_orders_by_time_and_keeps_each_cores_order(run):
+    merged = json_records("--root", run["root"], "--merge")
+    order = list(CORES)
+    assert [(o["time"], order.index(o["core"])) for o in merged] == \
+        sorted((o["time"], order.index(o["core"])) for o in merged)
+    for core in CORES:
+        assert [o for o in merged if o["core"] == core] == json_records("--root", run["root"], "--core", core)
+    # the cores were driven one after the other
+    assert [o["core"] for o in merged[-3 * SENT:]] == ["wifi"] * SENT + ["bfg"] * SENT + ["me"] * SENT
+
+
+@pytest.mark.parametrize("args, old_from, old_to, new", [
+    (["--since", "2001-01-01"], 0, 0, True),
+    (["--until", "2000-01-01 00:00:01.499"], 0, 1500, False),
+    (["--since", "2000-01-01 00:00:05", "--until", "2000-01-01 00:00:05"], 5000, 5119, False),
+    (["-n", "3"], 5119 + SENT - 3, 5119, "last3"),
+], ids=["since", "until", "second_span", "last_n"])
+def test_selection_by_time_and_count(run, args, old_from, old_to, new):
+    for core in CORES:
+        got = [base64.b64decode(o["data"]) for o in json_records("--root", run["root"], "--core", core, *args)]
+        want = [rec[18:] for rec in run["old"][core][old_from:old_to]]
+        if new == "last3":
+            want = messages(core)[-3:]
+        elif new:
+            want += messages(core)
+        assert got == want
+
+
+def test_last_n_merged_takes_the_end_of_the_merged_stream(run):
+    assert [(o["core"], base64.b64decode(o["data"])) for o in json_records("--root", run["root"], "--merge", "-n", 4)] \
+        == [("me", msg) for msg in messages("me")[-4:]]
+
+
+# Damage ------------------------------------------------------------------------
+
+
+def damage_flip_marker(data, at, length):
+    return data[:at] + b"\x55" + data[at + 1:], at, length, "bad marker (55 00)"
+
+
+def damage_absurd_length(data, at, length):
+    return data[:at + 2] + b"\xff\xff" + data[at + 4:], at, length, "record length out of range (65535)"
+
+
+def damage_garbage_between(data, at, length):
+    return data[:at] + b"GARBAGE\xaa" + data[at:], at, 8, "bad marker (47 41)"
+
+
+def damage_truncated_tail(data, at, length):
+    return data[:len(data) - 5], len(data) - length, length - 5, "record cut short at the end of the file"
+
+
+@pytest.mark.parametrize("damage", [damage_flip_marker, damage_absurd_length, damage_garbage_between,
+                                    damage_truncated_tail])
+def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
+    src = run["root"] / "wifi_log" / "wifi_log_1"
+    clean = json_records(src)
+    folder = tmp_path / "wifi_log"
+    folder.mkdir()
+    copy = folder / "wifi_log_1"
+    victim = 10
+    data, at, skipped, what = damage(src.read_bytes(), clean[victim]["offset"], clean[victim]["length"])
+    copy.write_bytes(data)
+    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped"
+
+    proc = oamlog("--check", folder, check=False)
+    assert proc.returncode == 1
+    lost = 0 if damage is damage_garbage_between else 1
+    assert proc.stdout.decode().splitlines() == [report, f"1 files, {len(clean) - lost} records, 1 damaged spots"]
+
+    proc = oamlog("--json", folder)
+    assert proc.stderr.decode().splitlines() == ["oamlog: " + report]
+    kept = [o["data"] for o in map(json.loads, proc.stdout.splitlines())]
+    if damage is damage_truncated_tail:
+        assert kept == [o["data"] for o in clean[:-1]]
+    else:
+        assert kept == [o["data"] for o in clean if o is not clean[victim] or not lost]
+
+
+def test_check_passes_the_daemons_files(run):
+    proc = oamlog("--check", "--root", run["root"])
+    assert proc.stdout.decode() == f"6 files, {sum(len(v) for v in run['old'].values()) + 3 * SENT} records, " \
+                                   "0 damaged spots\n"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--root", "/nonexistent/log"], "oamlog: /nonexistent/log: No such file or directory"),
+    (["--bogus"], "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
+    (["--core", "gps"], "oamlog: unknown core 'gps' (wifi, bfg or me)"),
+    (["--since", "noon"], "oamlog: bad time 'noon' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
+    (["-n"], "oamlog: option '-n' needs a value"),
+])
+def test_errors_are_one_line_and_status_2(args, message):
+    proc = oamlog(*args, check=False)
+    assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (2, message + "\n", b"")
+
+
+# Follow ------------------------------------------------------------------------
+
+
+class Follower:
+    """oamlog -f running on the host, its output collected as it comes."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([str(OAMLOG), "-f", *map(str, args)], stdout=subprocess.PIPE)
+        self.out = bytearray()
+        self.cond = threading.Condition()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        while chunk := self.proc.stdout.read1(65536):
+            with self.cond:
+                self.out += chunk
+                self.cond.notify_all()
+
+    def wait_for(self, n: int, timeout: float = 20) -> bytes:
+        with self.cond:
+            assert self.cond.wait_for(lambda: len(self.out) >= n, timeout), f"{len(self.out)} of {n} bytes"
+            return bytes(self.out)
+
+    def stop(self) -> bytes:
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.reader.join(10)
+        return bytes(self.out)
+
+
+def test_follow_goes_on_across_a_rotation_without_loss_or_repetition(chip_factory):
+    old = old_records("wifi")
+    chip = chip_factory(model="zr4005", ini=INI_ALL, files={"/vendor/log/wifi_log/wifi_log_1": b"".join(old)})
+    oam = start(chip)
+    follower = Follower("--raw", "--root", chip.host_path("/vendor/log"), "--core", "wifi")
+    try:
+        backlog = b"".join(rec[18:] for rec in old)
+        follower.wait_for(len(backlog))
+        sent = messages("wifi")
+        for msg in sent:
+            chip.send_wifi_log(msg)
+        follower.wait_for(len(backlog) + sum(map(len, sent)))
+        assert chip.exists("/vendor/log/wifi_log/wifi_log_2")
+        # one more record after the rotation settled, then nothing else
+        chip.send_wifi_log(b"last one")
+        follower.wait_for(len(backlog) + sum(map(len, sent)) + 8)
+    finally:
+        out = follower.stop()
+    assert out == backlog + b"".join(sent) + b"last one"
+    oam.terminate()
+    assert oam.wait() == 0
