@@ -956,16 +956,46 @@ SIM_EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, struct socka
     return rc;
 }
 
-/* The batch receive leaves the senders' names as they come: on an emulated
- * channel the daemon is given Unix names, which it does not look at. */
+#define SIM_MMSG_MAX 64
+
+/* On an emulated channel the senders' Unix names are taken into buffers of
+ * their own size (qemu-user fails a batch whose name buffers are too small
+ * for them) and handed back as netlink addresses. */
 static int sim_recvmmsg(int (*real)(int, struct mmsghdr *, unsigned int, int, void *), int fd,
                         struct mmsghdr *msgs, unsigned int vlen, int flags, void *timeout)
 {
+    sim_env();
     if (sim_take_overrun(fd)) {
         errno = ENOBUFS;
         return -1;
     }
-    return real(fd, msgs, vlen, flags, timeout);
+    if (!g_nl_unix || msgs == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return real(fd, msgs, vlen, flags, timeout);
+    }
+    if (vlen > SIM_MMSG_MAX) {
+        vlen = SIM_MMSG_MAX; /* a batch may always come back shorter */
+    }
+    struct sockaddr_un from[SIM_MMSG_MAX];
+    void *names[SIM_MMSG_MAX];
+    socklen_t name_lens[SIM_MMSG_MAX];
+    for (unsigned int i = 0; i < vlen; i++) {
+        names[i] = msgs[i].msg_hdr.msg_name;
+        name_lens[i] = msgs[i].msg_hdr.msg_namelen;
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
+    }
+    int rc = real(fd, msgs, vlen, flags, timeout);
+    int e = errno;
+    for (unsigned int i = 0; i < vlen; i++) {
+        socklen_t got = msgs[i].msg_hdr.msg_namelen;
+        msgs[i].msg_hdr.msg_name = names[i];
+        msgs[i].msg_hdr.msg_namelen = name_lens[i];
+        if (rc > 0 && i < (unsigned int)rc) {
+            sim_nl_source(&from[i], got, names[i], &msgs[i].msg_hdr.msg_namelen);
+        }
+    }
+    errno = e;
+    return rc;
 }
 
 SIM_EXPORT int recvmmsg(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, struct timespec *timeout)

@@ -57,7 +57,7 @@ def messages(core: str) -> list[bytes]:
 
 
 def oamlog(*args, check=True) -> subprocess.CompletedProcess:
-    proc = subprocess.run([str(OAMLOG), *map(str, args)], capture_output=True, timeout=60)
+    proc = subprocess.run([*oamsim.exec_prefix(), str(OAMLOG), *map(str, args)], capture_output=True, timeout=60)
     if check:
         assert proc.returncode == 0, proc.stderr.decode()
     return proc
@@ -258,7 +258,8 @@ class Follower:
     """oamlog -f running on the host, its output collected as it comes."""
 
     def __init__(self, *args):
-        self.proc = subprocess.Popen([str(OAMLOG), "-f", *map(str, args)], stdout=subprocess.PIPE)
+        self.proc = subprocess.Popen([*oamsim.exec_prefix(), str(OAMLOG), "-f", *map(str, args)],
+                                     stdout=subprocess.PIPE)
         self.out = bytearray()
         self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
