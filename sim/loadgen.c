@@ -3,14 +3,16 @@
  * the raw reference receivers the benchmarks compare the daemon with.
  *
  *   oamsim_loadgen wifi --port P [--count N] [--size S|mixed] [--rate R]
- *                  [--blocking] [--stream K] [--overrun FILE]
+ *                  [--blocking] [--stream K] [--overrun FILE] [--unix]
  *                  [--wait-dir DIR --wait-bytes B]
  *       Sends N Wi-Fi log messages over NETLINK_USERSOCK to port id P, as a
  *       kernel driver does: without waiting (MSG_DONTWAIT), so a full
  *       receive buffer refuses the message, unless --blocking.  --rate R
  *       paces them at R messages a second, otherwise they go at line rate.
  *       With --overrun, every run of refused messages is reported to the
- *       receiver as a kernel overrun would be (see preload.c).
+ *       receiver as a kernel overrun would be (see preload.c).  --unix
+ *       sends to the Unix datagram socket that stands for port id P when
+ *       the daemon runs under an emulator (OAM_SIM_NL_UNIX in preload.c).
  *
  *   oamsim_loadgen node --fd F [--count N] [--size S|mixed] [--rate R]
  *                  [--stream K] [--wait-dir DIR --wait-bytes B]
@@ -40,6 +42,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <stdatomic.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,6 +51,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -63,6 +67,7 @@ struct opts {
     long size; /* 0: mixed */
     double rate;
     int blocking;
+    int nl_unix;
     unsigned stream;
     const char *overrun;
     const char *wait_dir;
@@ -169,17 +174,28 @@ static _Atomic uint64_t *map_overrun(const char *path)
 
 static int run_wifi(const struct opts *o)
 {
-    int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
+    int s = o->nl_unix ? socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)
+                       : socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_USERSOCK);
     if (s < 0) {
         die("socket");
     }
-    struct sockaddr_nl local = {.nl_family = AF_NETLINK};
-    if (bind(s, (struct sockaddr *)&local, sizeof(local)) != 0) {
-        die("bind");
-    }
-    socklen_t alen = sizeof(local);
-    getsockname(s, (struct sockaddr *)&local, &alen);
+    struct sockaddr_nl local = {.nl_family = AF_NETLINK, .nl_pid = (uint32_t)getpid()};
     struct sockaddr_nl dest = {.nl_family = AF_NETLINK, .nl_pid = o->port};
+    struct sockaddr_un dest_un = {.sun_family = AF_UNIX};
+    const struct sockaddr *to = (const struct sockaddr *)&dest;
+    socklen_t to_len = sizeof(dest);
+    if (o->nl_unix) {
+        int n = snprintf(dest_un.sun_path + 1, sizeof(dest_un.sun_path) - 1, "oamsim-nl-%u", o->port);
+        to = (const struct sockaddr *)&dest_un;
+        to_len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)n);
+    } else {
+        local.nl_pid = 0;
+        if (bind(s, (struct sockaddr *)&local, sizeof(local)) != 0) {
+            die("bind");
+        }
+        socklen_t alen = sizeof(local);
+        getsockname(s, (struct sockaddr *)&local, &alen);
+    }
     _Atomic uint64_t *overrun = map_overrun(o->overrun);
 
     static uint8_t buf[NLMSG_HDRLEN + MSG_MAX];
@@ -199,7 +215,7 @@ static int run_wifi(const struct opts *o)
         fill(buf + NLMSG_HDRLEN, i, o->stream, len);
         ssize_t rc;
         do {
-            rc = sendto(s, buf, NLMSG_HDRLEN + (size_t)len, flags, (struct sockaddr *)&dest, sizeof(dest));
+            rc = sendto(s, buf, NLMSG_HDRLEN + (size_t)len, flags, to, to_len);
         } while (rc < 0 && errno == EINTR);
         if (rc >= 0) {
             sent++;
@@ -346,6 +362,10 @@ int main(int argc, char **argv)
         const char *k = argv[i];
         if (strcmp(k, "--blocking") == 0) {
             o.blocking = 1;
+            continue;
+        }
+        if (strcmp(k, "--unix") == 0) {
+            o.nl_unix = 1;
             continue;
         }
         if (i + 1 >= argc) {

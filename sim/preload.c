@@ -35,7 +35,15 @@
  * OAM_SIM_HOLD_READS (path of a trigger file; while it exists a node read
  * interrupted by a signal goes on waiting instead of failing with EINTR),
  * OAM_SIM_NL_OVERRUN (path of a file whose first 8 bytes count the overruns
- * of the daemon's netlink socket; mapped once at start).
+ * of the daemon's netlink socket; mapped once at start),
+ * OAM_SIM_NL_UNIX (when "1", the Wi-Fi channel is a Unix datagram socket in
+ * the abstract namespace named "oamsim-nl-<port id>" instead of a netlink
+ * socket: a user-mode emulator such as qemu-user creates no netlink socket
+ * of protocols it cannot translate; the chip then listens on its own name).
+ *
+ * A 32-bit program built with a 64-bit time_t calls some entry points by
+ * their 64-bit names (__ioctl_time64, __sendmsg64, __recvmsg64,
+ * __recvmmsg64); they are taken here as well.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -46,6 +54,7 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -125,6 +134,7 @@ static atomic_uint_fast64_t g_conn_seq;
 static atomic_int g_env_ready;
 static uint32_t g_nl_port;
 static int g_nl_port_set;
+static int g_nl_unix;
 static char g_accept_fail_path[PATH_MAX];
 static char g_hold_reads_path[PATH_MAX];
 static _Atomic uint64_t *g_overrun_count; /* shared with the load generator */
@@ -141,12 +151,20 @@ static int (*real_connect)(int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_sendmsg)(int, const struct msghdr *, int);
 static ssize_t (*real_recvmsg)(int, struct msghdr *, int);
-static int (*real_recvmmsg)(int, struct mmsghdr *, unsigned int, int, struct timespec *);
+static int (*real_recvmmsg)(int, struct mmsghdr *, unsigned int, int, void *);
 static int (*real_accept)(int, struct sockaddr *, socklen_t *);
 static int (*real_accept4)(int, struct sockaddr *, socklen_t *, int);
 static int (*real_dup)(int);
 static int (*real_dup2)(int, int);
 static int (*real_dup3)(int, int, int);
+static int (*real_bind)(int, const struct sockaddr *, socklen_t);
+static ssize_t (*real_recvfrom)(int, void *, size_t, int, struct sockaddr *, socklen_t *);
+#if __TIMESIZE == 32
+static int (*real___ioctl_time64)(int, unsigned long, ...);
+static ssize_t (*real___sendmsg64)(int, const struct msghdr *, int);
+static ssize_t (*real___recvmsg64)(int, struct msghdr *, int);
+static int (*real___recvmmsg64)(int, struct mmsghdr *, unsigned int, int, void *);
+#endif
 
 #define RESOLVE(name)                                                  \
     do {                                                               \
@@ -175,6 +193,14 @@ static void sim_resolve(void)
     RESOLVE(dup);
     RESOLVE(dup2);
     RESOLVE(dup3);
+    RESOLVE(bind);
+    RESOLVE(recvfrom);
+#if __TIMESIZE == 32
+    RESOLVE(__ioctl_time64);
+    RESOLVE(__sendmsg64);
+    RESOLVE(__recvmsg64);
+    RESOLVE(__recvmmsg64);
+#endif
 }
 
 static void sim_env(void)
@@ -191,6 +217,8 @@ static void sim_env(void)
             g_nl_port_set = 1;
         }
     }
+    const char *nl_unix = getenv("OAM_SIM_NL_UNIX");
+    g_nl_unix = nl_unix != NULL && strcmp(nl_unix, "1") == 0;
     const char *fail = getenv("OAM_SIM_ACCEPT_FAIL");
     if (fail != NULL && strlen(fail) < sizeof(g_accept_fail_path)) {
         memcpy(g_accept_fail_path, fail, strlen(fail) + 1);
@@ -692,6 +720,15 @@ static int sim_node_ioctl(struct sim_fd *slot, unsigned long request, void *arg)
     return 0;
 }
 
+static int sim_ioctl_common(int (*real)(int, unsigned long, ...), int fd, unsigned long request, void *arg)
+{
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
+        return real(fd, request, arg);
+    }
+    return sim_node_ioctl(slot, request, arg);
+}
+
 SIM_EXPORT int ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
@@ -699,12 +736,20 @@ SIM_EXPORT int ioctl(int fd, unsigned long request, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     sim_resolve();
-    struct sim_fd *slot = sim_slot(fd);
-    if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
-        return real_ioctl(fd, request, arg);
-    }
-    return sim_node_ioctl(slot, request, arg);
+    return sim_ioctl_common(real_ioctl, fd, request, arg);
 }
+
+#if __TIMESIZE == 32
+SIM_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    sim_resolve();
+    return sim_ioctl_common(real___ioctl_time64, fd, request, arg);
+}
+#endif
 
 SIM_EXPORT int socket(int domain, int type, int protocol)
 {
@@ -716,7 +761,9 @@ SIM_EXPORT int socket(int domain, int type, int protocol)
         }
         return fd;
     }
-    int fd = real_socket(domain, type, NETLINK_USERSOCK);
+    sim_env();
+    int fd = g_nl_unix ? real_socket(AF_UNIX, SOCK_DGRAM | (type & (SOCK_CLOEXEC | SOCK_NONBLOCK)), 0)
+                       : real_socket(domain, type, NETLINK_USERSOCK);
     struct sim_fd *slot = sim_slot(fd);
     if (slot != NULL) {
         slot->accmode = O_RDWR;
@@ -727,49 +774,114 @@ SIM_EXPORT int socket(int domain, int type, int protocol)
     return fd;
 }
 
-/* Points a netlink address aimed at the kernel to the chip instead.  Returns
- * the address to use (the caller's when nothing changes). */
-static const struct sockaddr *sim_nl_dest(int fd, const struct sockaddr *addr, socklen_t len,
-                                          struct sockaddr_nl *tmp)
+/* A netlink address as the emulated channel's Unix name ("oamsim-nl-<port>"
+ * in the abstract namespace).  Returns the address length. */
+static socklen_t sim_nl_unix_name(uint32_t port, struct sockaddr_un *out)
+{
+    memset(out, 0, sizeof(*out));
+    out->sun_family = AF_UNIX;
+    int n = snprintf(out->sun_path + 1, sizeof(out->sun_path) - 1, "oamsim-nl-%u", (unsigned)port);
+    return (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + (size_t)n);
+}
+
+/* The port id of an emulated channel's Unix name; 0 when it is none. */
+static uint32_t sim_nl_unix_port(const struct sockaddr_un *addr, socklen_t len)
+{
+    static const char prefix[] = "oamsim-nl-";
+    size_t off = offsetof(struct sockaddr_un, sun_path) + 1;
+    if (addr->sun_family != AF_UNIX || len <= off + sizeof(prefix) - 1 || addr->sun_path[0] != '\0' ||
+        memcmp(addr->sun_path + 1, prefix, sizeof(prefix) - 1) != 0) {
+        return 0;
+    }
+    char digits[16] = {0};
+    size_t n = len - off - (sizeof(prefix) - 1);
+    if (n >= sizeof(digits)) {
+        return 0;
+    }
+    memcpy(digits, addr->sun_path + 1 + sizeof(prefix) - 1, n);
+    return (uint32_t)strtoul(digits, NULL, 10);
+}
+
+union sim_addr {
+    struct sockaddr_nl nl;
+    struct sockaddr_un un;
+};
+
+/* Points a netlink address aimed at the kernel to the chip instead (and, on
+ * an emulated channel, turns any netlink address into its Unix name).
+ * Returns the address to use and updates *len; the caller's address when
+ * nothing changes. */
+static const struct sockaddr *sim_nl_dest(int fd, const struct sockaddr *addr, socklen_t *len,
+                                          union sim_addr *tmp)
 {
     sim_env();
-    if (addr == NULL || !g_nl_port_set || len < (socklen_t)sizeof(struct sockaddr_nl) ||
-        sim_kind(fd) != SIM_FD_NETLINK) {
+    if (addr == NULL || *len < (socklen_t)sizeof(struct sockaddr_nl) || sim_kind(fd) != SIM_FD_NETLINK) {
         return addr;
     }
-    memcpy(tmp, addr, sizeof(*tmp));
-    if (tmp->nl_family != AF_NETLINK || tmp->nl_pid != 0) {
+    struct sockaddr_nl nl;
+    memcpy(&nl, addr, sizeof(nl));
+    if (nl.nl_family != AF_NETLINK) {
         return addr;
     }
-    tmp->nl_pid = g_nl_port;
+    if (nl.nl_pid == 0 && g_nl_port_set) {
+        nl.nl_pid = g_nl_port;
+    }
+    if (g_nl_unix) {
+        *len = sim_nl_unix_name(nl.nl_pid, &tmp->un);
+    } else {
+        tmp->nl = nl;
+    }
     return (const struct sockaddr *)tmp;
+}
+
+SIM_EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
+{
+    sim_resolve();
+    sim_env();
+    if (!g_nl_unix || addr == NULL || len < (socklen_t)sizeof(struct sockaddr_nl) ||
+        sim_kind(fd) != SIM_FD_NETLINK || addr->sa_family != AF_NETLINK) {
+        return real_bind(fd, addr, len);
+    }
+    struct sockaddr_nl nl;
+    memcpy(&nl, addr, sizeof(nl));
+    struct sockaddr_un un;
+    socklen_t un_len = sim_nl_unix_name(nl.nl_pid != 0 ? nl.nl_pid : (uint32_t)getpid(), &un);
+    return real_bind(fd, (const struct sockaddr *)&un, un_len);
 }
 
 SIM_EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
 {
     sim_resolve();
-    struct sockaddr_nl tmp;
-    return real_connect(fd, sim_nl_dest(fd, addr, len, &tmp), len);
+    union sim_addr tmp;
+    const struct sockaddr *dest = sim_nl_dest(fd, addr, &len, &tmp);
+    return real_connect(fd, dest, len);
 }
 
 SIM_EXPORT ssize_t sendto(int fd, const void *buf, size_t n, int flags, const struct sockaddr *addr,
                           socklen_t len)
 {
     sim_resolve();
-    struct sockaddr_nl tmp;
-    return real_sendto(fd, buf, n, flags, sim_nl_dest(fd, addr, len, &tmp), len);
+    union sim_addr tmp;
+    const struct sockaddr *dest = sim_nl_dest(fd, addr, &len, &tmp);
+    return real_sendto(fd, buf, n, flags, dest, len);
+}
+
+static ssize_t sim_sendmsg(ssize_t (*real)(int, const struct msghdr *, int), int fd, const struct msghdr *msg,
+                           int flags)
+{
+    if (msg == NULL || msg->msg_name == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return real(fd, msg, flags);
+    }
+    union sim_addr tmp;
+    struct msghdr copy = *msg;
+    copy.msg_name = (void *)sim_nl_dest(fd, (const struct sockaddr *)msg->msg_name, &copy.msg_namelen, &tmp);
+    return real(fd, &copy, flags);
 }
 
 SIM_EXPORT ssize_t sendmsg(int fd, const struct msghdr *msg, int flags)
 {
     sim_resolve();
-    if (msg == NULL || msg->msg_name == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
-        return real_sendmsg(fd, msg, flags);
-    }
-    struct sockaddr_nl tmp;
-    struct msghdr copy = *msg;
-    copy.msg_name = (void *)sim_nl_dest(fd, (const struct sockaddr *)msg->msg_name, msg->msg_namelen, &tmp);
-    return real_sendmsg(fd, &copy, flags);
+    return sim_sendmsg(real_sendmsg, fd, msg, flags);
 }
 
 /* A congestion the chip reported and no receive has told yet fails this
@@ -785,25 +897,103 @@ static int sim_take_overrun(int fd)
            atomic_compare_exchange_strong(&g_overrun_seen, &seen, seen + 1);
 }
 
-SIM_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags)
+/* On an emulated channel the sender's Unix name goes back to the caller as
+ * the netlink address it stands for. */
+static void sim_nl_source(const struct sockaddr_un *from, socklen_t from_len, void *name, socklen_t *name_len)
 {
-    sim_resolve();
+    struct sockaddr_nl nl;
+    memset(&nl, 0, sizeof(nl));
+    nl.nl_family = AF_NETLINK;
+    nl.nl_pid = sim_nl_unix_port(from, from_len);
+    if (name != NULL && name_len != NULL) {
+        memcpy(name, &nl, *name_len < sizeof(nl) ? *name_len : sizeof(nl));
+        *name_len = sizeof(nl);
+    }
+}
+
+static ssize_t sim_recvmsg(ssize_t (*real)(int, struct msghdr *, int), int fd, struct msghdr *msg, int flags)
+{
+    sim_env();
     if (sim_take_overrun(fd)) {
         errno = ENOBUFS;
         return -1;
     }
-    return real_recvmsg(fd, msg, flags);
+    if (!g_nl_unix || msg == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return real(fd, msg, flags);
+    }
+    struct sockaddr_un from;
+    struct msghdr copy = *msg;
+    copy.msg_name = &from;
+    copy.msg_namelen = sizeof(from);
+    ssize_t rc = real(fd, &copy, flags);
+    if (rc >= 0) {
+        msg->msg_flags = copy.msg_flags;
+        msg->msg_controllen = copy.msg_controllen;
+        sim_nl_source(&from, copy.msg_namelen, msg->msg_name, &msg->msg_namelen);
+    }
+    return rc;
+}
+
+SIM_EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags)
+{
+    sim_resolve();
+    return sim_recvmsg(real_recvmsg, fd, msg, flags);
+}
+
+SIM_EXPORT ssize_t recvfrom(int fd, void *buf, size_t n, int flags, struct sockaddr *addr, socklen_t *len)
+{
+    sim_resolve();
+    sim_env();
+    if (!g_nl_unix || addr == NULL || sim_kind(fd) != SIM_FD_NETLINK) {
+        return real_recvfrom(fd, buf, n, flags, addr, len);
+    }
+    struct sockaddr_un from;
+    socklen_t from_len = sizeof(from);
+    ssize_t rc = real_recvfrom(fd, buf, n, flags, (struct sockaddr *)&from, &from_len);
+    if (rc >= 0) {
+        sim_nl_source(&from, from_len, addr, len);
+    }
+    return rc;
+}
+
+/* The batch receive leaves the senders' names as they come: on an emulated
+ * channel the daemon is given Unix names, which it does not look at. */
+static int sim_recvmmsg(int (*real)(int, struct mmsghdr *, unsigned int, int, void *), int fd,
+                        struct mmsghdr *msgs, unsigned int vlen, int flags, void *timeout)
+{
+    if (sim_take_overrun(fd)) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real(fd, msgs, vlen, flags, timeout);
 }
 
 SIM_EXPORT int recvmmsg(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, struct timespec *timeout)
 {
     sim_resolve();
-    if (sim_take_overrun(fd)) {
-        errno = ENOBUFS;
-        return -1;
-    }
-    return real_recvmmsg(fd, msgs, vlen, flags, timeout);
+    return sim_recvmmsg(real_recvmmsg, fd, msgs, vlen, flags, timeout);
 }
+
+#if __TIMESIZE == 32
+SIM_EXPORT ssize_t __sendmsg64(int fd, const struct msghdr *msg, int flags)
+{
+    sim_resolve();
+    return sim_sendmsg(real___sendmsg64, fd, msg, flags);
+}
+
+SIM_EXPORT ssize_t __recvmsg64(int fd, struct msghdr *msg, int flags)
+{
+    sim_resolve();
+    return sim_recvmsg(real___recvmsg64, fd, msg, flags);
+}
+
+/* The timeout points to a 64-bit timespec here; it is passed on untouched. */
+SIM_EXPORT int __recvmmsg64(int fd, struct mmsghdr *msgs, unsigned int vlen, int flags, void *timeout)
+{
+    sim_resolve();
+    return sim_recvmmsg(real___recvmmsg64, fd, msgs, vlen, flags, timeout);
+}
+#endif
 
 static const struct {
     const char *name;

@@ -25,7 +25,7 @@ from pathlib import Path
 
 from . import platform as plat
 from .sandbox import (ASAN_OPTIONS, CTL_DIR, TSAN_OPTIONS, UBSAN_OPTIONS, DaemonProcess, Sandbox,
-                      default_binary, default_loadgen, default_preload)
+                      default_binary, default_loadgen, default_preload, exec_prefix)
 
 _OPEN = struct.Struct("=8sQiiii")          # magic, conn, flags, pid, tid, pad
 _OPEN_ANSWER = struct.Struct("=ii")        # errno, pad
@@ -34,6 +34,19 @@ _IOCTL_ANSWER = struct.Struct("=iiii")     # errno, has_out, out, pad
 _TAG = struct.Struct("=c3xi")              # tag, value
 _NLMSGHDR = struct.Struct("=IHHII")        # length, type, flags, seq, pid
 _CMDHDR = struct.Struct("=II")             # command type, data length
+_NL_UNIX_PREFIX = b"\0oamsim-nl-"
+
+
+def _nl_unix_name(port: int) -> bytes:
+    """The abstract Unix name that stands for a netlink port id."""
+    return _NL_UNIX_PREFIX + str(port).encode()
+
+
+def _nl_unix_port(addr) -> int:
+    """The port id of a sender's Unix name (0: an unnamed sender)."""
+    addr = addr.encode() if isinstance(addr, str) else bytes(addr or b"")
+    return int(addr[len(_NL_UNIX_PREFIX):]) if addr.startswith(_NL_UNIX_PREFIX) else 0
+
 
 DUMP_CHUNK = 1024
 
@@ -336,6 +349,9 @@ class VirtualChip:
         self._ioctl_rules: list[tuple[int, _Rule]] = []
         self.unknown_ioctl_errno = errno_mod.ENOTTY
         self.daemon_port: int | None = None
+        # Under a user-mode emulator the Wi-Fi channel is a Unix datagram
+        # socket named after the netlink port id (see sim/preload.c).
+        self.nl_unix = bool(exec_prefix())
         self.errors: list[BaseException] = []
         self._processes: list[DaemonProcess] = []
         self._closed = False
@@ -418,7 +434,15 @@ class VirtualChip:
         self._nl.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("@ll", 10, 0))
         self._nl.bind((0, 0))
         self.port = self._nl.getsockname()[0]
-        self._selector.register(self._nl, selectors.EVENT_READ, ("netlink", None))
+        if self.nl_unix:
+            # The netlink socket stays open to keep the port id unique.
+            self._nl_rx = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self._nl_rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            self._nl_rx.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("@ll", 10, 0))
+            self._nl_rx.bind(_nl_unix_name(self.port))
+        else:
+            self._nl_rx = self._nl
+        self._selector.register(self._nl_rx, selectors.EVENT_READ, ("netlink", None))
 
         self._listeners: dict[str, socket.socket] = {}
         node_dir = self.run_dir / "n"
@@ -474,6 +498,7 @@ class VirtualChip:
             lsock.close()
         if hasattr(self, "_nl"):
             self._nl.close()
+            self._nl_rx.close()
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)
@@ -491,6 +516,7 @@ class VirtualChip:
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "OAM_SIM_NL_PORT": str(self.port),
             "OAM_SIM_ACCEPT_FAIL": f"{CTL_DIR}/accept_fail",
+            "OAM_SIM_NL_UNIX": "1" if self.nl_unix else "0",
             "OAM_SIM_HOLD_READS": f"{CTL_DIR}/hold_reads",
             "OAM_SIM_NL_OVERRUN": f"{CTL_DIR}/nl_overrun",
             "ASAN_OPTIONS": os.environ.get("OAM_ASAN_OPTIONS", ASAN_OPTIONS),
@@ -502,23 +528,26 @@ class VirtualChip:
 
     def start_process(self, argv: list[str], *, preload=None, env: dict | None = None,
                       name: str | None = None, stdin_closed: bool = False,
-                      ro_paths: list | None = None) -> DaemonProcess:
+                      ro_paths: list | None = None, target: bool = False) -> DaemonProcess:
         """Runs any program in the sandbox under the preload library (the
-        preload given, or OAM_PRELOAD / <repo>/build/oamsim_preload.so;
-        preload=False runs it without)."""
+        preload given, a path or a list of paths, or OAM_PRELOAD /
+        <repo>/build/oamsim_preload.so; preload=False runs it without).
+        `target`: the program is built for the device and runs through the
+        emulator of OAM_EXEC_PREFIX, if any."""
         self.start()
         if preload is None:
             preload = default_preload()
         paths = [Path(p) for p in (ro_paths or [])]
-        if preload:
-            preload = Path(preload).resolve()
-            if not preload.exists():
-                raise FileNotFoundError(f"preload library {preload} not built")
-            paths.append(preload)
+        preloads = [Path(p).resolve() for p in (preload if isinstance(preload, (list, tuple)) else [preload])
+                    if p]
+        for lib in preloads:
+            if not lib.exists():
+                raise FileNotFoundError(f"preload library {lib} not built")
+        paths += preloads
         self.sandbox.ro_paths = paths
         name = name or f"proc{len(self._processes) + 1}"
-        proc = DaemonProcess(self.sandbox, argv, self.sandbox_env(env), preload or None, name=name,
-                             stdin_closed=stdin_closed)
+        proc = DaemonProcess(self.sandbox, argv, self.sandbox_env(env), preloads or None, name=name,
+                             stdin_closed=stdin_closed, target=target)
         self._processes.append(proc)
         return proc
 
@@ -532,7 +561,7 @@ class VirtualChip:
         n = sum(1 for p in self._processes if p.name.startswith("oam"))
         return self.start_process([str(binary), *args], preload=preload, env=env,
                                   name="oam" if n == 0 else f"oam{n + 1}", stdin_closed=stdin_closed,
-                                  ro_paths=[binary])
+                                  ro_paths=[binary], target=True)
 
     # Events --------------------------------------------------------------
 
@@ -633,12 +662,25 @@ class VirtualChip:
         hdr = _NLMSGHDR.pack(16 + len(data) if length is None else length, nl_type, nl_flags, seq, self.port)
         return self.send_netlink_raw(hdr + data, port=port)
 
+    def hold_netlink_port(self, port: int) -> socket.socket:
+        """A socket bound to the daemon's netlink port id `port`, so that
+        the daemon's own bind fails; the caller closes it."""
+        if self.nl_unix:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            sock.bind(_nl_unix_name(port))
+        else:
+            sock = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, plat.NETLINK_USERSOCK)
+            sock.bind((port, 0))
+        return sock
+
     def send_netlink_raw(self, raw: bytes, *, port: int | None = None) -> int:
         """Sends `raw` as one datagram, whatever it holds."""
         if port is None:
             port = self.daemon_port
             if port is None:
                 raise RuntimeError("no hello received yet: daemon port unknown")
+        if self.nl_unix:
+            return self._nl_rx.sendto(bytes(raw), _nl_unix_name(port))
         return self._nl.sendto(bytes(raw), (port, 0))
 
     def wifi_load(self, count: int, *, size="64", rate: float | None = None, blocking: bool = False,
@@ -665,6 +707,8 @@ class VirtualChip:
             args += ["--rate", str(rate)]
         if blocking:
             args.append("--blocking")
+        if self.nl_unix:
+            args.append("--unix")
         return self._loadgen(args, wait_dir, wait_bytes)
 
     def push_chunks(self, node: str, count: int, *, size="64", rate: float | None = None, stream: int = 0,
@@ -821,9 +865,11 @@ class VirtualChip:
 
     def _on_netlink(self):
         try:
-            data, addr = self._nl.recvfrom(1 << 17, socket.MSG_DONTWAIT)
+            data, addr = self._nl_rx.recvfrom(1 << 17, socket.MSG_DONTWAIT)
         except BlockingIOError:
             return
+        if self.nl_unix:
+            addr = (_nl_unix_port(addr), 0)
         ev = self._record("netlink", data=data, port=addr[0])
         if ev.nl.is_hello:
             self.daemon_port = addr[0]

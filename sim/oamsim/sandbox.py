@@ -14,6 +14,8 @@ import json
 import os
 import re
 import select
+import shlex
+import shutil
 import signal
 import subprocess
 import threading
@@ -47,6 +49,54 @@ def default_preload() -> Path:
 def default_loadgen() -> Path:
     """The load generator, built beside the preload library."""
     return Path(os.environ.get("OAM_LOADGEN") or default_preload().parent / "oamsim_loadgen")
+
+
+def exec_prefix() -> list[str]:
+    """The command that runs a program built for another processor on this
+    machine (OAM_EXEC_PREFIX, for example "qemu-aarch64"); empty for a
+    native build.  The emulator must take "-E NAME=value" for the program's
+    environment, as qemu-user does."""
+    return shlex.split(os.environ.get("OAM_EXEC_PREFIX", ""))
+
+
+def target_cc() -> str:
+    """The C compiler for programs and libraries that run beside the daemon
+    (OAM_TARGET_CC, for example "aarch64-linux-gnu-gcc"; default gcc)."""
+    return os.environ.get("OAM_TARGET_CC") or "gcc"
+
+
+def _preload_var(preload) -> str | None:
+    if not preload:
+        return None
+    paths = preload if isinstance(preload, (list, tuple)) else [preload]
+    return "LD_PRELOAD=" + ":".join(str(p) for p in paths)
+
+
+def _program_tail(argv: list[str], preload, target: bool) -> list[str]:
+    """A program's command behind an env, with the preload.  A program built
+    for the device (`target`) runs through the emulator, which passes the
+    preload on to it and never loads it itself."""
+    var = _preload_var(preload)
+    prefix = exec_prefix() if target else []
+    if prefix:
+        return prefix + (["-E", var] if var else []) + list(argv)
+    return ([var] if var else []) + list(argv)
+
+
+def target_command(argv: list[str], preload=None) -> list[str]:
+    """A command that runs a program built for the device (argv[0]) under
+    the preload libraries given (a path or a list), for tests that put
+    another program in front of it."""
+    tail = _program_tail(argv, preload, True)
+    return tail if exec_prefix() else ["/usr/bin/env", *tail]
+
+
+def target_executable(program: str) -> str:
+    """What /proc/<pid>/exe shows once the program itself runs."""
+    prefix = exec_prefix()
+    if prefix:
+        return os.path.realpath(shutil.which(prefix[0]) or prefix[0])
+    return os.path.realpath(program)
 
 
 def _host_links() -> list[str]:
@@ -99,8 +149,10 @@ class Sandbox:
             raise ValueError(f"{path!r} is not under /vendor, /data, /sys or /proc")
         return self.root.joinpath(*parts[1:])
 
-    def command(self, argv: list[str], env: dict[str, str], preload: Path | None,
-                info_fd: int, stdin_closed: bool = False) -> list[str]:
+    def command(self, argv: list[str], env: dict[str, str], preload,
+                info_fd: int, stdin_closed: bool = False, target: bool = False) -> list[str]:
+        """`preload`: a path or a list of paths; `target`: argv[0] is built
+        for the device and runs through the emulator, if any."""
         args = ["bwrap", "--die-with-parent", "--unshare-ipc", "--unshare-uts",
                 "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"]
         args += _host_links()
@@ -133,9 +185,7 @@ class Sandbox:
         script = 'ln -sfn %s/$$ /proc/$$ 2>/dev/null; exec %s/usr/bin/env "$@"' % (
             PROCFS, "0<&- " if stdin_closed else "")
         inner = ["/bin/sh", "-c", script, "oamsim"]
-        if preload is not None:
-            inner.append(f"LD_PRELOAD={preload}")
-        return args + ["--"] + inner + list(argv)
+        return args + ["--"] + inner + _program_tail(argv, preload, target)
 
 
 def _proc_start(pid: int, live_only: bool = False) -> int | None:
@@ -193,8 +243,8 @@ class DaemonProcess:
     the program itself (`pid`, a real host pid)."""
 
     def __init__(self, sandbox: Sandbox, argv: list[str], env: dict[str, str],
-                 preload: Path | None, name: str = "oam", stdin_closed: bool = False,
-                 start_timeout: float = 10.0):
+                 preload, name: str = "oam", stdin_closed: bool = False,
+                 start_timeout: float = 10.0, target: bool = False):
         self.argv = list(argv)
         self.name = name
         self.returncode: int | None = None
@@ -205,7 +255,7 @@ class DaemonProcess:
         self.stderr_path = out_dir / f"{name}.stderr"
         info_r, info_w = os.pipe()
         try:
-            cmd = sandbox.command(argv, env, preload, info_w, stdin_closed)
+            cmd = sandbox.command(argv, env, preload, info_w, stdin_closed, target)
             (out_dir / f"{name}.cmd").write_text(json.dumps(cmd, indent=1))
             self.bwrap = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                           stderr=subprocess.PIPE, pass_fds=(info_w,),
@@ -222,7 +272,7 @@ class DaemonProcess:
             self._starttime = _proc_start(self.pid)
         finally:
             os.close(info_r)
-        self._wait_exec(os.path.realpath(argv[0]), start_timeout)
+        self._wait_exec(target_executable(argv[0]) if target else os.path.realpath(argv[0]), start_timeout)
         self.started = time.monotonic()
 
     def _wait_exec(self, exe: str, timeout: float):

@@ -5,6 +5,7 @@
 #include <linux/sockios.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -17,16 +18,16 @@ namespace {
 // A tool is dropped when no byte of the stream moved towards it for this
 // long: it stopped reading.  One that reads slowly is waited for, and the
 // receivers go at its pace meanwhile.
-constexpr long OAM_MIRROR_STALL_MS = 3000;
+constexpr int64_t OAM_MIRROR_STALL_MS = 3000;
 // How often a blocked send looks whether the tool took bytes: the socket
 // reports room only once a large part of its buffer drained.
 constexpr int OAM_MIRROR_POLL_MS = 50;
 
-long oam_mirror_now_ms()
+int64_t oam_mirror_now_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Bytes still queued towards the tool (sent but not yet acknowledged, or not
@@ -43,7 +44,7 @@ int oam_mirror_queued(int sock)
 int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
 {
     size_t off = 0;
-    long last_move = 0;
+    int64_t last_move = 0;
     int last_queued = -1;
     while (off < len) {
         ssize_t sent = send(sock, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -55,7 +56,7 @@ int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             return -1;
         }
-        long now = oam_mirror_now_ms();
+        int64_t now = oam_mirror_now_ms();
         int queued = oam_mirror_queued(sock);
         if (last_move == 0 || (queued >= 0 && queued < last_queued)) {
             last_move = now;

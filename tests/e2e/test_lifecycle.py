@@ -195,8 +195,10 @@ def test_daemon_works_with_standard_descriptors_closed(chip_factory, closed):
         oam = chip.start_daemon(stdin_closed=True)
     else:
         binary = Path(oamsim.sandbox.default_binary()).resolve()
-        oam = chip.start_process(["/bin/sh", "-c", 'exec "$0" "$@" 0<&- 1>&- 2>&-', str(binary)],
-                                 ro_paths=[binary], name="oam")
+        preload = Path(oamsim.sandbox.default_preload()).resolve()
+        oam = chip.start_process(["/bin/sh", "-c", 'exec "$0" "$@" 0<&- 1>&- 2>&-',
+                                  *oamsim.target_command([str(binary)], preload)],
+                                 preload=False, ro_paths=[binary, preload], name="oam")
     # A socket or node handed descriptor 0 would count as never opened: the
     # hello proves the netlink socket is usable, the reads the nodes.
     chip.wait_hello()
@@ -262,8 +264,7 @@ def test_orderly_stop_without_netlink_channel_joins_no_wifi_receiver(chip_factor
     fifo.parent.mkdir(parents=True, exist_ok=True)
     os.mkfifo(fifo)
     oam = chip.start_daemon(args=["test"])
-    with socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, oamsim.platform.NETLINK_USERSOCK) as squatter:
-        squatter.bind((oam.pid, 0))
+    with chip.hold_netlink_port(oam.pid):
         deadline = time.monotonic() + 5
         while True:
             try:

@@ -499,10 +499,11 @@ def test_a_removed_current_file_is_recreated_within_101_records(chip_factory, re
 
 @pytest.fixture(scope="session")
 def netlink_fail_shim(tmp_path_factory) -> Path:
-    if shutil.which("gcc") is None:
-        pytest.skip("no C compiler to build the netlink failure shim")
+    cc = oamsim.target_cc()
+    if shutil.which(cc) is None:
+        pytest.skip(f"no C compiler {cc} to build the netlink failure shim")
     out = tmp_path_factory.mktemp("nlshim") / "netlink_fail_shim.so"
-    subprocess.run(["gcc", "-O1", "-Wall", "-Wextra", "-Werror", "-fPIC", "-shared", "-o", str(out), str(SHIM_SRC),
+    subprocess.run([cc, "-O1", "-Wall", "-Wextra", "-Werror", "-fPIC", "-shared", "-o", str(out), str(SHIM_SRC),
                     "-ldl"], check=True)
     return out
 
@@ -512,8 +513,8 @@ def start_with_failing_netlink(chip, shim: Path, step: str, args=()):
     chosen step of opening the netlink channel fails."""
     binary = default_binary().resolve()
     preload = default_preload().resolve()
-    argv = ["/usr/bin/env", f"LD_PRELOAD={shim}:{preload}", f"OAMTEST_NL_FAIL={step}", str(binary), *args]
-    return chip.start_process(argv, preload=False, name="oam", ro_paths=[binary, shim, preload])
+    return chip.start_process([str(binary), *args], preload=[shim, preload], env={"OAMTEST_NL_FAIL": step},
+                              name="oam", ro_paths=[binary], target=True)
 
 
 # A tool frame for the Wi-Fi driver: destination byte 0, length 13 in bytes 4-5.

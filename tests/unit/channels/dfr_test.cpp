@@ -44,6 +44,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     return 0;
 }
 
+// With a 64-bit time_t on a 32-bit target the library calls ioctl by this name.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...) noexcept __attribute__((alias("ioctl")));
+#endif
+
 namespace {
 
 class Dfr : public ::testing::Test {
