@@ -251,6 +251,7 @@ int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch
     }
     // The current file is opened before the directory is counted, so the
     // count includes it.
+    oam_log_trim_cut_record(pst_log->file_path);
     if (oam_get_log_file(pst_log) != 0) {
         OAM_PRINT("[%s:%d]can't open %s log\n", pst_log->file_path);
         return -1;

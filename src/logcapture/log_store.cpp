@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -184,6 +185,67 @@ int oam_get_log_file(oam_log_desc *pst_log)
         return -1;
     }
     return 0;
+}
+
+void oam_log_trim_cut_record(const char *path)
+{
+    // The daemon killed in the middle of a write (kill -9, power lost) can
+    // leave file 1 ending in part of a record: a write to a file may stop
+    // at a page boundary when the process is killed.  Records appended after
+    // it would be out of step for whoever reads the file back by the length
+    // fields, so the cut tail is removed before the file is opened again.
+    // A file damaged anywhere else is left as it is.
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        (void)close(fd);
+        return;
+    }
+    constexpr size_t window_len = 64 * 1024;
+    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_len]);
+    off_t win_start = 0;
+    size_t win_len = 0;
+    off_t off = 0;
+    while (window != nullptr && off < st.st_size) {
+        if (off + OAM_RECORD_HDR_LEN > win_start + static_cast<off_t>(win_len)) {
+            ssize_t n = pread(fd, window.get(), window_len, off);
+            if (n <= 0) {
+                off = st.st_size;
+                break;
+            }
+            win_start = off;
+            win_len = static_cast<size_t>(n);
+        }
+        const uint8_t *hdr = window.get() + (off - win_start);
+        // Less than a header left: a cut record only if it starts as one.
+        if (st.st_size - off < OAM_RECORD_HDR_LEN) {
+            if (hdr[0] != OAM_RECORD_MARKER || (st.st_size - off > 1 && hdr[1] != OAM_RECORD_RESERVED)) {
+                off = st.st_size;
+            }
+            break;
+        }
+        if (win_len - static_cast<size_t>(off - win_start) < static_cast<size_t>(OAM_RECORD_HDR_LEN)) {
+            off = st.st_size;
+            break;
+        }
+        const int len = hdr[OAM_RECORD_LEN_OFFSET] | (hdr[OAM_RECORD_LEN_OFFSET + 1] << 8);
+        if (hdr[0] != OAM_RECORD_MARKER || hdr[1] != OAM_RECORD_RESERVED || len < OAM_RECORD_HDR_LEN) {
+            off = st.st_size;
+            break;
+        }
+        if (off + len > st.st_size) {
+            break;
+        }
+        off += len;
+    }
+    if (window != nullptr && off < st.st_size && ftruncate(fd, off) == 0) {
+        OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
+                  static_cast<long long>(st.st_size - off));
+    }
+    (void)close(fd);
 }
 
 int get_former_log_num(oam_log_desc *pst_log)
