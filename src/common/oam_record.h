@@ -16,6 +16,12 @@ constexpr int OAM_RECORD_HDR_LEN = 18;     // log record header in front of the 
 constexpr int OAM_RECORD_MAX_LEN = 2048;   // a receiver's buffer holds one whole record
 constexpr int OAM_RECORD_DATA_MAX = OAM_RECORD_MAX_LEN - OAM_RECORD_HDR_LEN;  // 2030
 
+// The length field of a record whose first four bytes are there.
+inline uint16_t oam_record_len(const uint8_t *rec)
+{
+    return static_cast<uint16_t>(rec[OAM_RECORD_LEN_OFFSET] | rec[OAM_RECORD_LEN_OFFSET + 1] << 8);
+}
+
 // Time stamp: seven 16-bit fields in the host's byte order, local time.
 enum oam_stamp_field { OAM_STAMP_YEAR, OAM_STAMP_MONTH, OAM_STAMP_DAY, OAM_STAMP_HOUR, OAM_STAMP_MINUTE,
                        OAM_STAMP_SECOND, OAM_STAMP_MSEC, OAM_STAMP_FIELDS };

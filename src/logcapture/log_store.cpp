@@ -231,7 +231,7 @@ void oam_log_trim_cut_record(const char *path)
             off = st.st_size;
             break;
         }
-        const int len = hdr[OAM_RECORD_LEN_OFFSET] | (hdr[OAM_RECORD_LEN_OFFSET + 1] << 8);
+        const int len = oam_record_len(hdr);
         if (hdr[0] != OAM_RECORD_MARKER || hdr[1] != OAM_RECORD_RESERVED || len < OAM_RECORD_HDR_LEN) {
             off = st.st_size;
             break;

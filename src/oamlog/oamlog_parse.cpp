@@ -23,7 +23,7 @@ oamlog_hdr_state oamlog_check_hdr(const uint8_t *buf, size_t len, size_t pos, oa
     if (avail < OAM_RECORD_LEN_OFFSET + 2) {
         return OAMLOG_HDR_PARTIAL;
     }
-    const uint16_t rec_len = oamlog_record_len(hdr);
+    const uint16_t rec_len = oam_record_len(hdr);
     if (rec_len < OAM_RECORD_HDR_LEN || rec_len > OAM_RECORD_MAX_LEN) {
         *why = OAMLOG_BAD_LENGTH;
         return OAMLOG_HDR_BAD;
@@ -75,7 +75,7 @@ oamlog_verdict oamlog_plausible(const uint8_t *buf, size_t len, size_t pos, bool
         // At the very end of a file: the start of a record cut short.
         return final ? OAMLOG_YES : OAMLOG_UNSURE;
     }
-    const size_t end = pos + oamlog_record_len(buf + pos);
+    const size_t end = pos + oam_record_len(buf + pos);
     if (end > len) {
         return final ? OAMLOG_YES : OAMLOG_UNSURE;
     }
@@ -125,11 +125,6 @@ uint16_t oamlog_stamp_field(const uint8_t *rec, int field)
     return v;
 }
 
-uint16_t oamlog_record_len(const uint8_t *rec)
-{
-    return static_cast<uint16_t>(rec[OAM_RECORD_LEN_OFFSET] | rec[OAM_RECORD_LEN_OFFSET + 1] << 8);
-}
-
 oamlog_item oamlog_parse_next(const uint8_t *buf, size_t len, size_t pos, bool final)
 {
     if (pos >= len) {
@@ -147,7 +142,7 @@ oamlog_item oamlog_parse_next(const uint8_t *buf, size_t len, size_t pos, bool f
     if (!framed) {
         return oamlog_resync(buf, len, pos, final, why);
     }
-    const size_t rec_len = oamlog_record_len(buf + pos);
+    const size_t rec_len = oam_record_len(buf + pos);
     if (rec_len > len - pos) {
         if (!final) {
             return {OAMLOG_MORE, why, pos, 0, true};

@@ -41,4 +41,3 @@ oamlog_item oamlog_parse_next(const uint8_t *buf, size_t len, size_t pos, bool f
 constexpr size_t OAMLOG_DAMAGE_STEP = 65536;
 
 uint16_t oamlog_stamp_field(const uint8_t *rec, int field);
-uint16_t oamlog_record_len(const uint8_t *rec);

@@ -85,21 +85,20 @@ bool oamlog_open_one(oamlog_file *f, bool quiet = false)
 {
     f->fd = open(f->path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
+    const char *why = nullptr;
     if (f->fd < 0 || fstat(f->fd, &st) != 0) {
-        if (quiet) {
-            return false;
+        why = strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    }
+    if (why != nullptr) {
+        if (!quiet) {
+            oamlog_error("%s: %s", f->path.c_str(), why);
         }
-        oamlog_error("%s: %s", f->path.c_str(), strerror(errno));
         if (f->fd >= 0) {
             (void)close(f->fd);
             f->fd = -1;
         }
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        oamlog_error("%s: not a regular file", f->path.c_str());
-        (void)close(f->fd);
-        f->fd = -1;
         return false;
     }
     f->dev = st.st_dev;
@@ -151,7 +150,7 @@ void oamlog_report(oamlog_source *src, const oamlog_item &item, bool kept)
     if (item.damage == OAMLOG_BAD_MARKER) {
         (void)snprintf(detail, sizeof(detail), " (%02x %02x)", at[0], avail > 1 ? at[1] : 0);
     } else if (item.damage == OAMLOG_BAD_LENGTH) {
-        (void)snprintf(detail, sizeof(detail), " (%u)", oamlog_record_len(at));
+        (void)snprintf(detail, sizeof(detail), " (%u)", oam_record_len(at));
     } else if (item.damage == OAMLOG_BAD_STAMP) {
         uint16_t s[OAM_STAMP_FIELDS];
         for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
