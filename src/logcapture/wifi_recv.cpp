@@ -84,9 +84,13 @@ int oam_wifi_take_msg(oam_log_batch *batch, uint8_t *rec, size_t received)
     }
     // A length beyond what arrived would store zero padding as log data.
     if (msg_len < OAM_NL_MSG_MIN || msg_len > OAM_NL_MSG_MAX || msg_len > received) {
+        const int err = errno;
+        // What came before it is stored before the drop is told, as when
+        // every message was handled on its own.
+        oam_wifi_pass_done(batch);
         char err_buf[64];
         OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
-                  strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
+                  strerror_r(err, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
         return -1;
     }
     // The data is where the record wants it already: nothing is copied.
