@@ -28,7 +28,10 @@ constexpr char OAM_WIFI_SECOND_WRITE_ERR[] = "[%s:%d]second write wifi log file 
 // costs one receive and one file write per batch instead of one of each per
 // message.  Measured with scripts/bench: beyond this the CPU per record
 // hardly falls.
-constexpr uint32_t OAM_NL_BATCH = 32;
+#ifndef OAM_NL_BATCH_SIZE
+#define OAM_NL_BATCH_SIZE 32
+#endif
+constexpr uint32_t OAM_NL_BATCH = OAM_NL_BATCH_SIZE;
 static_assert(OAM_NL_BATCH <= OAM_LOG_BATCH_MAX);
 
 // Each message is received straight into a record buffer of its own.
