@@ -352,8 +352,11 @@ class Bench:
             return res["seconds"]
 
         def run_daemon(run, stream):
-            return chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=daemon_conn, wait_dir=host,
-                                    wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
+            writes = process_writes(oam.pid)
+            seconds = chip.push_chunks("qvbfgdbg", count, size=size, stream=stream, conn=daemon_conn, wait_dir=host,
+                                       wait_bytes=dir_bytes(host) + count * (18 + size))["seconds"]
+            row.per_write.append(count / max(1, process_writes(oam.pid) - writes))
+            return seconds
 
         self.paired(chip, rows, row, runs, count, 200, [("raw", run_raw), ("daemon", run_daemon)], host, "bfg_log_",
                     size, most)
@@ -412,8 +415,8 @@ def main() -> int:
     parser.add_argument("--sweep", action="append", default=[], metavar="N=BINARY",
                         help="a daemon built with Wi-Fi receive batch size N, for the CPU sweep")
     parser.add_argument("--sweep-runs", type=int, default=3, help="paired runs per sweep point (default 3)")
-    parser.add_argument("--only", choices=["all", "cpu", "sweep"], default="all",
-                        help="cpu: only the Wi-Fi drain rows; sweep: only the sweep")
+    parser.add_argument("--only", choices=["all", "cpu", "bfg", "sweep"], default="all",
+                        help="cpu: only the Wi-Fi drain rows, bfg: only the bfg drain, sweep: only the sweep")
     args = parser.parse_args()
     for path in (os.environ["OAM_BIN"], os.environ["OAM_PRELOAD"], oamsim.default_loadgen()):
         if not Path(path).exists():
@@ -433,7 +436,7 @@ def main() -> int:
         if args.only in ("all", "cpu"):
             bench.wifi_drain(rows, 64, 200_000, args.runs)
             bench.wifi_drain(rows, 1500, 20_000, args.runs)
-        if args.only == "all":
+        if args.only in ("all", "bfg"):
             bench.bfg_drain(rows, 64, 100_000, args.runs)
         for spec in args.sweep:
             batch, binary = spec.split("=", 1)
@@ -451,7 +454,8 @@ def main() -> int:
     print()
     for r in rows:
         if r.rates:
-            print(f"{r.scenario}: {r.rates}")
+            per_write = f"; {statistics.median(r.per_write):.1f} records per write" if r.per_write else ""
+            print(f"{r.scenario}: {r.rates}{per_write}")
         for fault in r.faults:
             print(f"FAULT {r.scenario}: {fault}")
     print(f"idle 10 s: {wakeups} context switches over {threads} threads; resident {rss} KiB")
