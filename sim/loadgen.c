@@ -333,23 +333,27 @@ static int open_rawnl(const struct opts *o)
     if (bind(s, (struct sockaddr *)&local, sizeof(local)) != 0) {
         die("bind");
     }
-    socklen_t alen = sizeof(local);
-    getsockname(s, (struct sockaddr *)&local, &alen);
     /* Refused messages never come: after a quiet spell the run is over. */
     struct timeval quiet = {2, 0};
     (void)setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof(quiet));
     return s;
 }
 
-static int run_rawnl(const struct opts *o)
+/* Tells the sender where to send. */
+static void tell_port(int s)
 {
-    int s = open_rawnl(o);
-    int out = open_out(o->out);
     struct sockaddr_nl local;
     socklen_t alen = sizeof(local);
     getsockname(s, (struct sockaddr *)&local, &alen);
     printf("port=%u\n", local.nl_pid);
     fflush(stdout);
+}
+
+static int run_rawnl(const struct opts *o)
+{
+    int s = open_rawnl(o);
+    int out = open_out(o->out);
+    tell_port(s);
     return raw_loop(s, 1, out, o->count);
 }
 
@@ -367,9 +371,6 @@ static int run_batchnl(const struct opts *o)
 {
     int s = open_rawnl(o);
     int out = open_out(o->out);
-    struct sockaddr_nl local;
-    socklen_t alen = sizeof(local);
-    getsockname(s, (struct sockaddr *)&local, &alen);
     const unsigned batch = o->batch > 0 && o->batch <= BATCH_MAX ? (unsigned)o->batch : BATCH_MAX;
     static uint8_t rx[BATCH_MAX][2048];
     static uint8_t recs[BATCH_MAX * 2048];
@@ -384,8 +385,7 @@ static int run_batchnl(const struct opts *o)
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    printf("port=%u\n", local.nl_pid);
-    fflush(stdout);
+    tell_port(s);
 
     time_t stamp_sec = -1;
     uint16_t stamp[7] = {0};
