@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -24,8 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Set: the rename that refuses to replace fails with this error, as on a
-// file system without the flag (EINVAL) or a kernel without the call (ENOSYS).
+// Set: the refusing rename fails so, as without the flag (EINVAL) or the call (ENOSYS).
 int g_renameat2_errno;
 
 }  // namespace
@@ -52,6 +50,7 @@ protected:
     }
     void TearDown() override
     {
+        g_renameat2_errno = 0;
         CwdKeeper::TearDown();
         std::error_code ec;
         fs::remove_all(dir_, ec);
@@ -149,24 +148,12 @@ TEST_F(Rotation, CountsHighNumbersButNeverTouchesThem)
 // Gaps in the numbers (an archive that failed or was removed) and archives
 // of the same second: a rename never lands on an archive that is there, with
 // or without the system's own refusal to replace.
-class RotationFallback : public Rotation, public testing::WithParamInterface<int> {
-protected:
-    void SetUp() override
-    {
-        Rotation::SetUp();
-        g_renameat2_errno = GetParam();
-    }
-    void TearDown() override
-    {
-        g_renameat2_errno = 0;
-        Rotation::TearDown();
-    }
-};
-
+class RotationFallback : public Rotation, public testing::WithParamInterface<int> {};
 INSTANTIATE_TEST_SUITE_P(Renames, RotationFallback, testing::Values(0, EINVAL, ENOSYS));
 
 TEST_P(RotationFallback, NeverReplacesAnArchive)
 {
+    g_renameat2_errno = GetParam();
     struct scenario {
         std::vector<int> numbers;  // all made in the same second
         std::map<int, int> moves;  // number before -> number after
