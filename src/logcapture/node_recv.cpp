@@ -59,7 +59,9 @@ struct oam_node_bufs {
     oam_log_batch taken;
 };
 
-// Whether a chunk is waiting, without waiting for one.
+// Whether a chunk is waiting, without waiting for one.  This takes the
+// driver's poll at its word: a node without one reads as always ready, and
+// the pass would then wait in its next read with the chunks it has.
 bool oam_node_more_ready(int fd)
 {
     pollfd pfd = {fd, POLLIN, 0};
