@@ -414,7 +414,7 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=5, help="paired runs per drain scenario (default 5)")
     parser.add_argument("--sweep", action="append", default=[], metavar="N=BINARY",
                         help="a daemon built with Wi-Fi receive batch size N, for the CPU sweep")
-    parser.add_argument("--sweep-runs", type=int, default=3, help="paired runs per sweep point (default 3)")
+    parser.add_argument("--sweep-runs", type=int, default=5, help="paired runs per sweep point (default 5)")
     parser.add_argument("--only", choices=["all", "cpu", "bfg", "sweep"], default="all",
                         help="cpu: only the Wi-Fi drain rows, bfg: only the bfg drain, sweep: only the sweep")
     args = parser.parse_args()
