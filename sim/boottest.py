@@ -1,24 +1,21 @@
 #!/usr/bin/python3
-"""The host side of scripts/boot-test.
+"""The host side of scripts/boot-test (see README, "Boot test").
 
     /usr/bin/python3 sim/boottest.py --root ROOT --deb oam.deb --preload oamsim_preload.so
 
-Runs the virtual chip here and boots ROOT (a Debian root with systemd) in a
-throw-away overlay with systemd-nspawn.  Inside, a one-shot unit installs
-the package, adds a drop-in that wires the chip in (the preload library by
-LD_PRELOAD, the chip's /sys by a bind mount; /vendor, /data and the node
-sockets are the container's own paths, bound from the chip's folder), starts
-oam.service with systemctl and tells this side.  This side sends Wi-Fi
-messages, a bfg chunk and a Wi-Fi dump and waits for the records and the
-archive; then the unit inside stops the service and powers off.  A probe
-that runs as part of the service (ExecStartPost) tries what the hardening
-must refuse.  Exit status: 0 passed, 1 failed, 77 the container did not boot.
+The virtual chip runs here; ROOT boots in a throw-away overlay, where a
+one-shot unit installs the package, wires the chip into oam.service with a
+drop-in, starts it and tells this side, which drives the chip; then the unit
+stops the service and powers off.  A probe run as part of the service
+(ExecStartPost) tries what the hardening must refuse.  Exit status: 0
+passed, 1 failed, 77 the container did not boot.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -56,8 +53,9 @@ ExecStartPost=/bin/sh /oamtest/probe.sh
 ExecStopPost=/bin/sh -c 'echo "probe exit: $SERVICE_RESULT $EXIT_CODE $EXIT_STATUS"'
 """
 
-# Runs as part of oam.service, under its hardening.  /dev/net/tun is a node
-# the container allows and the unit does not list.
+# Runs as part of oam.service, under its hardening, and for comparison
+# outside it.  /dev/net/tun is a node the container allows and the unit
+# does not list.
 PROBE = """echo "probe usr: $(touch /usr/oam-probe 2>&1 && echo written)"
 echo "probe device: $( (exec 3<>/dev/net/tun) 2>&1 && echo opened)"
 """
@@ -72,17 +70,14 @@ systemctl start oam.service || fail "systemctl start oam.service"
 pid=$(systemctl show -P MainPID oam.service)
 {
   grep '^Cap' /proc/$pid/status
-  echo "outside usr: $(touch /usr/oam-probe 2>&1 && echo written)"
-  echo "outside device: $( (exec 3<>/dev/net/tun) 2>&1 && echo opened)"
+  sh $out/probe.sh | sed 's/^probe/outside/'
 } >$out/result
 echo "started $pid" >$out/ready
 read -r _ <$out/stop
 t0=$(date +%s.%N)
 systemctl stop oam.service
 t1=$(date +%s.%N)
-{
-  echo "stop seconds: $(echo "$t0 $t1" | awk '{ printf "%.2f", $2 - $1 }')"
-} >>$out/result
+echo "stop seconds: $(echo "$t0 $t1" | awk '{ printf "%.2f", $2 - $1 }')" >>$out/result
 journalctl -u oam.service -o cat >$out/journal.txt
 systemctl poweroff
 """
@@ -137,7 +132,7 @@ def lay_out(run: Path, chip: oamsim.VirtualChip, deb: Path, preload: Path) -> Pa
     return io
 
 
-def nspawn_command(root: Path, run: Path, chip: oamsim.VirtualChip, io: Path) -> list[str]:
+def nspawn_command(root: Path, chip: oamsim.VirtualChip, io: Path) -> list[str]:
     cmd = ["systemd-nspawn", "--quiet", "-D", str(root), "--volatile=overlay", "-b", "--register=no",
            "--keep-unit", "--system-call-filter=bpf", f"--bind={chip.run_dir}:/oamsim", f"--bind={io}:/oamtest",
            f"--bind={chip.sandbox.root / 'vendor'}:/vendor", f"--bind={chip.sandbox.root / 'data'}:/data",
@@ -184,10 +179,11 @@ def drive(chip: oamsim.VirtualChip):
     return checks
 
 
-def hardening_checks(result: str, journal: str) -> list:
-    lines = dict(line.split(":", 1) if ":" in line else line.split("=", 1)
-                 for line in result.splitlines() + journal.splitlines() if ":" in line or "=" in line)
-    get = lambda key: lines.get(key, "").strip()  # noqa: E731
+def hardening_checks(text: str) -> list:
+    """From the inside script's results and the service's journal."""
+    def get(key: str) -> str:
+        m = re.search(rf"^{re.escape(key)}:\s*(.*)$", text, re.M)
+        return m.group(1).strip() if m else ""
     stop = float(get("stop seconds") or "inf")
     return [
         ("bounding set is CAP_CHOWN only", get("CapBnd") == "0000000000000001", get("CapBnd")),
@@ -208,13 +204,12 @@ def main() -> int:
     ap.add_argument("--preload", type=Path, required=True)
     opts = ap.parse_args()
     run = Path(tempfile.mkdtemp(prefix="oam-boot-"))
-    keep = False
     chip = oamsim.VirtualChip(run / "chip", model=None, ini=INI).start()
     io = lay_out(run, chip, opts.deb, opts.preload)
     ready = os.open(io / "ready", os.O_RDWR | os.O_NONBLOCK)
     console = open(run / "console.log", "wb")
     env = dict(os.environ, SYSTEMD_NSPAWN_UNIFIED_HIERARCHY="1")
-    nspawn = subprocess.Popen(["timeout", str(BOOT_SECONDS)] + nspawn_command(opts.root, run, chip, io),
+    nspawn = subprocess.Popen(["timeout", str(BOOT_SECONDS)] + nspawn_command(opts.root, chip, io),
                               stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT, env=env)
     checks = []
     stop = None
@@ -228,7 +223,6 @@ def main() -> int:
                   f"(status {nspawn.returncode})", file=sys.stderr)
             return 77
         if not line.startswith("started"):
-            keep = True
             raise Failed(f"inside the container: {line}; see {io}/status.txt, dpkg.log")
         try:
             checks += drive(chip)
@@ -237,9 +231,8 @@ def main() -> int:
             stop = os.open(io / "stop", os.O_RDWR)
             os.write(stop, b"stop\n")
         nspawn.wait(timeout=STEP_SECONDS * 2)
-        checks += hardening_checks((io / "result").read_text(), (io / "journal.txt").read_text())
+        checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text())
     except (Failed, oamsim.ChipTimeout, TimeoutError, subprocess.TimeoutExpired, OSError) as exc:
-        keep = True
         checks.append(("run", False, str(exc)))
     finally:
         if nspawn.poll() is None:
@@ -253,7 +246,7 @@ def main() -> int:
     for name, ok, seen in checks:
         print(f"boot-test: {'ok  ' if ok else 'FAIL'} {name}" + ("" if ok else f": {seen}"))
     passed = all(ok for _, ok, _ in checks)
-    if passed and not keep:
+    if passed:
         shutil.rmtree(run, ignore_errors=True)
     else:
         print(f"boot-test: console and files kept in {run}")
