@@ -90,27 +90,40 @@ oam_record_item oam_damage(oam_damage_kind why, size_t pos, size_t len)
     return {OAM_ITEM_DAMAGE, why, pos, len, false};
 }
 
-oam_record_item oam_resync(const uint8_t *buf, size_t len, size_t pos, bool final, oam_damage_kind why)
+// The first place in [from, to) where a whole record starts or may start.
+oam_verdict oam_find_whole(const uint8_t *buf, size_t len, size_t from, size_t to, bool final, size_t *at)
 {
-    for (size_t p = pos + 1; p < len;) {
-        const void *hit = memchr(buf + p, OAM_RECORD_MARKER, len - p);
+    for (size_t p = from; p < to;) {
+        const void *hit = memchr(buf + p, OAM_RECORD_MARKER, to - p);
         if (hit == nullptr) {
             break;
         }
         p = static_cast<size_t>(static_cast<const uint8_t *>(hit) - buf);
         const oam_verdict v = oam_whole(buf, len, p, final);
-        if (v == OAM_YES) {
-            return oam_damage(why, pos, p - pos);
-        }
-        if (v == OAM_UNSURE) {
-            // A file still being written may go on with a record here; a
-            // long damaged stretch before it is reported already.
-            if (p - pos > OAM_DAMAGE_STEP) {
-                return oam_damage(why, pos, p - pos);
-            }
-            return {OAM_ITEM_MORE, why, pos, 0, false};
+        if (v != OAM_NO) {
+            *at = p;
+            return v;
         }
         ++p;
+    }
+    return OAM_NO;
+}
+
+oam_record_item oam_resync(const uint8_t *buf, size_t len, size_t pos, bool final, oam_damage_kind why)
+{
+    size_t p = 0;
+    switch (oam_find_whole(buf, len, pos + 1, len, final, &p)) {
+    case OAM_YES:
+        return oam_damage(why, pos, p - pos);
+    case OAM_UNSURE:
+        // A file still being written may go on with a record here; a long
+        // damaged stretch before it is reported already.
+        if (p - pos > OAM_DAMAGE_STEP) {
+            return oam_damage(why, pos, p - pos);
+        }
+        return {OAM_ITEM_MORE, why, pos, 0, false};
+    case OAM_NO:
+        break;
     }
     if (final || len - pos > OAM_DAMAGE_STEP) {
         return oam_damage(why, pos, len - pos);
@@ -150,19 +163,25 @@ oam_record_item oam_record_parse_next(const uint8_t *buf, size_t len, size_t pos
         }
         return item;
     }
-    switch (oam_lines_up(buf, len, pos + rec_len, final)) {
-    case OAM_YES:
+    const oam_verdict behind = oam_lines_up(buf, len, pos + rec_len, final);
+    if (behind == OAM_YES) {
         return {OAM_ITEM_RECORD, OAM_DAMAGE_STAMP, pos, rec_len, stamp_ok};
-    case OAM_UNSURE:
-        return {OAM_ITEM_MORE, why, pos, 0, stamp_ok};
-    case OAM_NO:
-        break;
     }
-    // Damage behind a right header, or a length that reaches into the next
-    // whole record?  Only the second makes the record a false one.
-    const oam_record_item item = oam_resync(buf, len, pos, final, false_start);
-    if (stamp_ok && item.kind == OAM_ITEM_DAMAGE && item.len >= rec_len) {
-        return {OAM_ITEM_RECORD, OAM_DAMAGE_STAMP, pos, rec_len, true};
+    if (stamp_ok) {
+        // Damage behind a right header, or a length that reaches into the
+        // next whole record?  Only the second makes the record a false one.
+        size_t inner = 0;
+        switch (oam_find_whole(buf, len, pos + 1, pos + rec_len, final, &inner)) {
+        case OAM_NO:
+            return {OAM_ITEM_RECORD, OAM_DAMAGE_STAMP, pos, rec_len, true};
+        case OAM_UNSURE:
+            return {OAM_ITEM_MORE, why, pos, 0, true};
+        case OAM_YES:
+            return oam_damage(false_start, pos, inner - pos);
+        }
     }
-    return item;
+    if (behind == OAM_UNSURE) {
+        return {OAM_ITEM_MORE, why, pos, 0, false};
+    }
+    return oam_resync(buf, len, pos, final, false_start);
 }

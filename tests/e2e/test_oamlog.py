@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import threading
@@ -304,3 +305,88 @@ def test_follow_goes_on_across_a_rotation_without_loss_or_repetition(chip_factor
     assert out == backlog + b"".join(sent) + b"last one"
     oam.terminate()
     assert oam.wait() == 0
+
+
+
+def rec(core: str, n: int, size: int = 8) -> bytes:
+    return record(f"{core}{n:03d}".encode().ljust(size, b"."), (2026, 12, 9, 10, 0, n, 0))
+
+
+def data(*recs) -> bytes:
+    return b"".join(r[18:] for r in recs)
+
+
+def append(path: Path, *recs):
+    with open(path, "ab") as f:
+        f.write(b"".join(recs))
+
+
+def rotate(folder: Path, prefix: str, first: bytes, keep: int = 3):
+    """The daemon's rotation: every file one number up, the one beyond the
+    count dropped, then a new file 1."""
+    for k in sorted((int(p.name[len(prefix):]) for p in folder.glob(prefix + "*")), reverse=True):
+        if k >= keep:
+            (folder / f"{prefix}{k}").unlink()
+        else:
+            (folder / f"{prefix}{k}").rename(folder / f"{prefix}{k + 1}")
+    (folder / f"{prefix}1").write_bytes(first)
+
+
+def hold(proc, stop: bool):
+    """Holds the follower still (or lets it go) while the files change."""
+    os.kill(proc.pid, signal.SIGSTOP if stop else signal.SIGCONT)
+    state = lambda: Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    wait_until(lambda: (state() == "T") == stop, "follower held" if stop else "follower going", 10)
+
+
+@pytest.mark.parametrize("case", ["shrink_then_append", "new_folder", "empty_folder", "two_rotations_behind",
+                                  "merge_last_n"])
+def test_follow_loses_and_repeats_nothing(tmp_path, case):
+    wifi, bfg = tmp_path / "wifi_log", tmp_path / "bfg_log"
+    w = {n: rec("w", n) for n in range(40)}
+    b = {n: rec("b", n) for n in range(40)}
+    bfg.mkdir()
+    append(bfg / "bfg_log_1", b[2], b[4], b[6])
+    if case != "new_folder":
+        wifi.mkdir()
+    if case == "shrink_then_append":
+        append(wifi / "wifi_log_1", w[1], w[3], w[5][:20])
+        want = data(w[1], w[3], b[2], b[4], b[6])
+    elif case in ("two_rotations_behind", "merge_last_n"):
+        append(wifi / "wifi_log_1", w[1], w[3], w[5])
+        want = data(w[5], b[6]) if case == "merge_last_n" else data(w[1], w[3], w[5], b[2], b[4], b[6])
+    else:
+        want = data(b[2], b[4], b[6])
+    follower = Follower("--raw", "--root", tmp_path, *(["--merge", "-n", 2] if case == "merge_last_n" else []))
+    try:
+        follower.wait_for(len(want))
+        hold(follower.proc, True)
+        if case == "shrink_then_append":
+            # the daemon's restart: the cut record trimmed, a longer one appended
+            os.truncate(wifi / "wifi_log_1", len(w[1] + w[3]))
+            news = [rec("w", 7, 40)]
+            append(wifi / "wifi_log_1", *news)
+        elif case == "merge_last_n":
+            news = [w[7], b[8]]
+            append(wifi / "wifi_log_1", w[7])
+            append(bfg / "bfg_log_1", b[8])
+        else:
+            news = [w[7], w[9], w[11]]
+            wifi.mkdir(exist_ok=True)
+            append(wifi / "wifi_log_1", w[7])
+            rotate(wifi, "wifi_log_", w[9])
+            rotate(wifi, "wifi_log_", w[11])
+        hold(follower.proc, False)
+        want += data(*news)
+        follower.wait_for(len(want))
+        if case == "two_rotations_behind":
+            # a descriptor for the file being read, however many rotations
+            fds = len(os.listdir(f"/proc/{follower.proc.pid}/fd"))
+            for n in range(12, 40):
+                rotate(wifi, "wifi_log_", w[n])
+                want += data(w[n])
+                follower.wait_for(len(want))
+            assert len(os.listdir(f"/proc/{follower.proc.pid}/fd")) == fds
+    finally:
+        out = follower.stop()
+    assert out == want
