@@ -131,10 +131,11 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
 
 
-@pytest.mark.parametrize("form", ["folder", "files"])
+@pytest.mark.parametrize("form", ["folder", "files", "named_twice"])
 def test_the_me_folder_or_its_files_read_like_the_root(run, form):
     folder = run["root"] / "me_log"
-    inputs = [folder] if form == "folder" else [folder / "bfg_log_1", folder / "bfg_log_2"]
+    inputs = {"folder": [folder], "files": [folder / "bfg_log_1", folder / "bfg_log_2"],
+              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"]}[form]
     assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
 
 
@@ -207,18 +208,23 @@ def damage_truncated_tail(data, at, length):
     return data[:len(data) - 5], len(data) - length, length - 5, "record cut short at the end of the file"
 
 
+def damage_cut_header(data, at, length):
+    return data[:len(data) - length + 8], len(data) - length, 8, "record header cut short"
+
+
 @pytest.mark.parametrize("damage", [damage_flip_marker, damage_absurd_length, damage_garbage_between,
-                                    damage_truncated_tail])
+                                    damage_truncated_tail, damage_cut_header])
 def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     src = run["root"] / "wifi_log" / "wifi_log_1"
     clean = json_records(src)
-    folder = tmp_path / "wifi_log"
-    folder.mkdir()
+    # a folder name that is no UTF-8 and holds a line end: escaped in every output
+    folder = tmp_path / os.fsdecode(b"n\xff\nl") / "wifi_log"
+    folder.mkdir(parents=True)
     copy = folder / "wifi_log_1"
     victim = 10
     data, at, skipped, what = damage(src.read_bytes(), clean[victim]["offset"], clean[victim]["length"])
     copy.write_bytes(data)
-    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped"
+    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped".replace("\udcff", "\\xff").replace("\n", "\\x0a")
 
     proc = oamlog("--check", folder, check=False)
     assert proc.returncode == 1
@@ -227,8 +233,10 @@ def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
 
     proc = oamlog("--json", folder)
     assert proc.stderr.decode().splitlines() == ["oamlog: " + report]
-    kept = [o["data"] for o in map(json.loads, proc.stdout.splitlines())]
-    if damage is damage_truncated_tail:
+    objs = list(map(json.loads, proc.stdout.splitlines()))
+    assert {o["file"] for o in objs} == {str(copy)}
+    kept = [o["data"] for o in objs]
+    if damage in (damage_truncated_tail, damage_cut_header):
         assert kept == [o["data"] for o in clean[:-1]]
     else:
         assert kept == [o["data"] for o in clean if o is not clean[victim] or not lost]
@@ -240,16 +248,25 @@ def test_check_passes_the_daemons_files(run):
                                    "0 damaged spots\n"
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--root", "/nonexistent/log"], "oamlog: /nonexistent/log: No such file or directory"),
-    (["--bogus"], "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
-    (["--core", "gps"], "oamlog: unknown core 'gps' (wifi, bfg or me)"),
-    (["--since", "noon"], "oamlog: bad time 'noon' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
-    (["-n"], "oamlog: option '-n' needs a value"),
+@pytest.mark.parametrize("args, status, message", [
+    (["--root", "/nonexistent/log"], 2, "oamlog: /nonexistent/log: No such file or directory"),
+    (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
+    (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
+    (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
+    (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
+    (["--since", "2026-12-09", "10:00:03"], 2,
+     "oamlog: 10:00:03: No such file or directory (a date and time is one word: YYYY-MM-DDTHH:MM:SS)"),
+    (["-n"], 2, "oamlog: option '-n' needs a value"),
+    (["--root", "{tmp}"], 0, "oamlog: no log files under {tmp}"),
+    (["{tmp}/wifi_log"], 2, "oamlog: {tmp}/wifi_log/wifi_log_1: not a regular file"),
 ])
-def test_errors_are_one_line_and_status_2(args, message):
-    proc = oamlog(*args, check=False)
-    assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (2, message + "\n", b"")
+def test_errors_are_one_line_with_their_status(tmp_path, args, status, message):
+    if "wifi_log" in str(args):
+        (tmp_path / "wifi_log").mkdir()
+        os.mkfifo(tmp_path / "wifi_log" / "wifi_log_1")  # never opened for writing: a blocking open would hang
+    proc = oamlog(*[a.replace("{tmp}", str(tmp_path)) for a in args], check=False)
+    assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (status, message.replace("{tmp}", str(tmp_path)) + "\n",
+                                                                    b"")
 
 
 # Follow ------------------------------------------------------------------------
