@@ -338,72 +338,61 @@ def append(path: Path, *recs):
         f.write(b"".join(recs))
 
 
-def rotate(folder: Path, prefix: str, first: bytes, keep: int = 3):
-    """The daemon's rotation: every file one number up, the one beyond the
-    count dropped, then a new file 1."""
-    for k in sorted((int(p.name[len(prefix):]) for p in folder.glob(prefix + "*")), reverse=True):
-        if k >= keep:
-            (folder / f"{prefix}{k}").unlink()
-        else:
-            (folder / f"{prefix}{k}").rename(folder / f"{prefix}{k + 1}")
-    (folder / f"{prefix}1").write_bytes(first)
+def rotate(folder: Path, first: bytes, keep: int = 3):
+    """The daemon's rotation: every file one number up, the one beyond the count dropped, a new file 1."""
+    for k in sorted((int(p.name[9:]) for p in folder.glob("wifi_log_*")), reverse=True):
+        (folder / f"wifi_log_{k}").unlink() if k >= keep else (folder / f"wifi_log_{k}").rename(folder / f"wifi_log_{k + 1}")
+    (folder / "wifi_log_1").write_bytes(first)
 
 
 def hold(proc, stop: bool):
-    """Holds the follower still (or lets it go) while the files change."""
     os.kill(proc.pid, signal.SIGSTOP if stop else signal.SIGCONT)
     state = lambda: Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    wait_until(lambda: (state() == "T") == stop, "follower held" if stop else "follower going", 10)
+    wait_until(lambda: (state() == "T") == stop, "follower held or let go", 10)
 
 
-@pytest.mark.parametrize("case", ["shrink_then_append", "new_folder", "empty_folder", "two_rotations_behind",
-                                  "merge_last_n"])
-def test_follow_loses_and_repeats_nothing(tmp_path, case):
+W = {n: rec("w", n) for n in range(40)}
+B = {n: rec("b", n) for n in range(40)}
+
+
+@pytest.mark.parametrize("case, wifi_first, first_out, news", [
+    ("shrink_then_append", [W[1], W[3], W[5][:20]], [W[1], W[3], B[2], B[4], B[6]], [rec("w", 7, 40)]),
+    ("new_folder", None, [B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("empty_folder", [], [B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("two_rotations_behind", [W[1]], [W[1], B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("merge_last_n", [W[1], W[3], W[5]], [W[5], B[6]], [W[7], B[8]]),
+])
+def test_follow_loses_and_repeats_nothing(tmp_path, case, wifi_first, first_out, news):
+    """The follower is held still while the files change behind its back."""
     wifi, bfg = tmp_path / "wifi_log", tmp_path / "bfg_log"
-    w = {n: rec("w", n) for n in range(40)}
-    b = {n: rec("b", n) for n in range(40)}
-    bfg.mkdir()
-    append(bfg / "bfg_log_1", b[2], b[4], b[6])
-    if case != "new_folder":
-        wifi.mkdir()
-    if case == "shrink_then_append":
-        append(wifi / "wifi_log_1", w[1], w[3], w[5][:20])
-        want = data(w[1], w[3], b[2], b[4], b[6])
-    elif case in ("two_rotations_behind", "merge_last_n"):
-        append(wifi / "wifi_log_1", w[1], w[3], w[5])
-        want = data(w[5], b[6]) if case == "merge_last_n" else data(w[1], w[3], w[5], b[2], b[4], b[6])
-    else:
-        want = data(b[2], b[4], b[6])
+    append(bfg.mkdir() or bfg / "bfg_log_1", B[2], B[4], B[6])
+    if wifi_first is not None:
+        append(wifi.mkdir() or wifi / "wifi_log_1", *wifi_first)
     follower = Follower("--raw", "--root", tmp_path, *(["--merge", "-n", 2] if case == "merge_last_n" else []))
     try:
+        want = data(*first_out)
         follower.wait_for(len(want))
         hold(follower.proc, True)
-        if case == "shrink_then_append":
-            # the daemon's restart: the cut record trimmed, a longer one appended
-            os.truncate(wifi / "wifi_log_1", len(w[1] + w[3]))
-            news = [rec("w", 7, 40)]
+        if case == "shrink_then_append":  # the daemon's restart: the cut record trimmed, a longer one appended
+            os.truncate(wifi / "wifi_log_1", len(W[1] + W[3]))
             append(wifi / "wifi_log_1", *news)
         elif case == "merge_last_n":
-            news = [w[7], b[8]]
-            append(wifi / "wifi_log_1", w[7])
-            append(bfg / "bfg_log_1", b[8])
-        else:
-            news = [w[7], w[9], w[11]]
-            wifi.mkdir(exist_ok=True)
-            append(wifi / "wifi_log_1", w[7])
-            rotate(wifi, "wifi_log_", w[9])
-            rotate(wifi, "wifi_log_", w[11])
+            append(wifi / "wifi_log_1", W[7])
+            append(bfg / "bfg_log_1", B[8])
+        else:  # the new file 1 filled and rotated twice
+            append(wifi.mkdir(exist_ok=True) or wifi / "wifi_log_1", W[7])
+            rotate(wifi, W[9])
+            rotate(wifi, W[11])
         hold(follower.proc, False)
         want += data(*news)
         follower.wait_for(len(want))
-        if case == "two_rotations_behind":
-            # a descriptor for the file being read, however many rotations
-            fds = len(os.listdir(f"/proc/{follower.proc.pid}/fd"))
-            for n in range(12, 40):
-                rotate(wifi, "wifi_log_", w[n])
-                want += data(w[n])
-                follower.wait_for(len(want))
-            assert len(os.listdir(f"/proc/{follower.proc.pid}/fd")) == fds
+        # one descriptor for the file being read, however many rotations
+        fds = len(os.listdir(f"/proc/{follower.proc.pid}/fd"))
+        for n in range(12, 40 if case == "two_rotations_behind" else 12):
+            rotate(wifi, W[n])
+            want += data(W[n])
+            follower.wait_for(len(want))
+        assert len(os.listdir(f"/proc/{follower.proc.pid}/fd")) == fds
     finally:
         out = follower.stop()
     assert out == want
