@@ -38,9 +38,19 @@ int oam_mirror_queued(int sock)
     return ioctl(sock, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
+// A stop sets a receiver's flag before it wakes and joins that receiver;
+// the receivers are stopped one after another.  A receiver waiting for
+// the send lock behind a stalled send is not woken by its signal, so every
+// blocked send gives up as soon as any receiver is being stopped.
+bool oam_mirror_stop_under_way()
+{
+    return oam_flag_load(g_st_global.wifi_thread_stop) == 1 || oam_flag_load(g_st_global.bfg_thread_stop) == 1 ||
+           oam_flag_load(g_st_global.me_thread_stop) == 1;
+}
+
 // Sends the whole chunk: 0, or -1 with errno (EAGAIN after a stall, EINTR
-// when the stop's wake-up came, the send's own error otherwise).  The
-// common case is one send that takes everything.
+// when a stop is under way, the send's own error otherwise).  The common
+// case is one send that takes everything.
 int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
 {
     size_t off = 0;
@@ -54,6 +64,10 @@ int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
             continue;
         }
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return -1;
+        }
+        if (oam_mirror_stop_under_way()) {
+            errno = EINTR;
             return -1;
         }
         int64_t now = oam_mirror_now_ms();

@@ -75,9 +75,10 @@ int64_t rotate_archive_number(const char *name, const char *suffix, size_t suffi
 int rotate_rename_noreplace(const char *from, const char *to)
 {
     int ret = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-    if (ret != 0 && errno == EINVAL) {
-        // A file system without the flag: test first, so that at least no
-        // archive known to exist is replaced.
+    if (ret != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the flag, or a kernel (or filter) without
+        // the call: test first, so that at least no archive known to exist
+        // is replaced.
         if (faccessat(AT_FDCWD, to, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
             errno = EEXIST;
         } else {

@@ -215,18 +215,28 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct s
     // now, exactly the announced number of data blocks must follow, or the
     // members after this one could no longer be found.  The name is opened
     // again after the scan, so it may meanwhile name something else: a link
-    // would put its target's bytes into an archive handed to another user,
-    // and a FIFO or device would hold this thread in its read.  Only the
-    // very file the scan saw is read; anything else is stored as NUL bytes
-    // of its announced size, like a file that went away.
+    // would put its target's bytes into an archive handed to another user
+    // (a hard link as much as a symbolic one: the file's other name may lie
+    // anywhere on the storage), and a FIFO or device would hold this thread
+    // in its read.  Only the very file the scan saw, known by this one name,
+    // is read; anything else is stored as NUL bytes of its announced size,
+    // like a file that went away.
     tar_file_fd file{open(file_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (file.fd < 0) {
-        OAM_PRINT("[%s:%d]open %s fail, errno: %s\n", file_name, strerror(errno));
+        if (errno == ELOOP) {
+            OAM_PRINT("[%s:%d]file path is illegal, errno: %s\n", strerror(errno));
+        } else {
+            OAM_PRINT("[%s:%d]open %s fail, errno: %s\n", file_name, strerror(errno));
+        }
     } else {
         struct stat now;
         if (fstat(file.fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != seen.st_dev ||
             now.st_ino != seen.st_ino) {
             OAM_PRINT("[%s:%d]%s is no longer the file listed, stored as zeros\n", file_name);
+            (void)close(file.fd);
+            file.fd = -1;
+        } else if (now.st_nlink != 1) {
+            OAM_PRINT("[%s:%d]file path is illegal, errno: %s\n", strerror(EMLINK));
             (void)close(file.fd);
             file.fd = -1;
         }
@@ -241,8 +251,17 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct s
             OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
             return;
         }
-        if (file.fd >= 0 && tar_read_block(file.fd, block) <= 0) {
-            OAM_PRINT("[%s:%d]read %s fail, errno = %s\n", file_name, strerror(errno));
+        // Once the file gave out, the rest of the member is padding: one
+        // line says so, with the read's own error, or "no data" when the
+        // file merely ended early.
+        if (file.fd >= 0) {
+            ssize_t got = tar_read_block(file.fd, block);
+            if (got <= 0) {
+                int err = got == 0 ? ENODATA : errno;
+                OAM_PRINT("[%s:%d]read %s fail, errno = %s\n", file_name, strerror(err));
+                (void)close(file.fd);
+                file.fd = -1;
+            }
         }
         if (!tar_write_block(gz_file, block)) {
             return;
@@ -297,9 +316,12 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     }
 
     // The archive is handed over to another user: a link planted under its
-    // name would have that file truncated and given away, so the archive is
-    // only ever created as a file of its own, and owned through that file.
-    int gz_fd = open(output_name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // name (symbolic or hard) would have that file truncated and given
+    // away, and a FIFO would hold the dump thread in its open.  So the
+    // archive is only ever a file this call creates, and owned through that
+    // file.  The rotation has moved the previous archive of this name away;
+    // one still there is kept rather than overwritten.
+    int gz_fd = open(output_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     gzFile gz_file = gz_fd < 0 ? nullptr : gzdopen(gz_fd, "w");
     if (gz_file == nullptr) {
         int err = errno;

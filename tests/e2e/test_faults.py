@@ -96,10 +96,9 @@ def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
             time.sleep(0.05)
         wait_message(oam, err)
     # A dump archived on the full storage leaves no archive behind.
-    ev = chip.dump("qvwifiexcp", 0, [3000] * len(oamsim.dump_files("wifi", "zr4002")))
-    chip.wait_dump_wait("qvwifiexcp", after=ev.seq + 1)
-    assert re.search(r"\]write readm_wifi_sdio_[0-9_]+\.tar\.gz failed:No space left on device, archive "
-                     r"removed\n", oam.stdout), oam.stdout[-2000:]
+    chip.dump("qvwifiexcp", 0, [3000] * len(oamsim.dump_files("wifi", "zr4002")))
+    oam.wait_stdout(re.compile(r"^\[\w+:\d+\]write readm_wifi_sdio_[0-9_]+\.tar\.gz failed:No space left on device, "
+                               r"archive removed$", re.M))
     assert not [n for n in chip.listdir("/vendor/log/memdump") if n.endswith(".tar.gz")]
 
     # Space comes back: storing resumes with whole records.
@@ -142,6 +141,26 @@ def test_a_receiver_whose_read_ignores_the_wake_up_is_left_and_the_stop_ends(chi
     assert "wifi receiver did not end" not in oam.stdout
     for core in LOGS:
         assert stored(chip, core) == [f"{core} before the stop".encode()]
+
+
+@pytest.mark.thread_heavy
+@pytest.mark.chip(model="zr4005", ini=INI)
+def test_a_stop_ends_at_once_a_mirror_send_to_a_tool_that_stopped_reading(chip):
+    oam = chip.start_daemon(args=["test"])
+    wait_started(oam)
+    tool = served_tool(oam, rcvbuf=4096)
+    # The me receiver blocks in its send to the full connection, and the bfg
+    # receiver, stopped before it, waits behind it for the send lock.
+    chip.send_chunks("qvmeoam", [numbered(i) for i in range(2000)])
+    with pytest.raises(oamsim.ChipTimeout):
+        chip.wait_consumed("qvmeoam", timeout=0.5)
+    chip.send_chunk("qvbfgdbg", b"behind the blocked send")
+    chip.wait_consumed("qvbfgdbg")
+    assert oam.terminate() and oam.wait() == 0
+    positions(messages(oam), ["main closed!", "oam-bfg-recv-pthread is over ", "oam-me-recv-pthread is over ",
+                              "main closed finished!"])
+    assert "receiver did not end" not in oam.stdout
+    tool.close()
 
 
 # The tool is never left hanging ------------------------------------------------

@@ -369,6 +369,19 @@ def test_an_overrun_of_a_small_receive_buffer_is_told_and_storing_goes_on_at_onc
     assert stored[-50:] == [b"after %02d" % i for i in range(50)]
     assert 1 <= len(LOST.findall(oam.stdout)) <= load["overruns"]
     assert "recv < 0" not in messages(oam)
+
+    # A storm of a hundred more is told in at most two lines, the whole
+    # count carried by a message once the second is over.
+    total = struct.unpack("<Q", chip.overrun_path.read_bytes())[0] + 100
+    with open(chip.overrun_path, "r+b") as counter:
+        counter.write(struct.pack("<Q", total))
+    pos = at = len(oam.stdout)
+    deadline = time.monotonic() + 10
+    while not re.search(rf"\]wifi log messages lost: .*, {total} overruns so far\n", oam.stdout[pos:]):
+        assert time.monotonic() < deadline, "the held-back overruns were never told"
+        at = settle(chip, oam, at)
+        time.sleep(0.05)
+    assert len(LOST.findall(oam.stdout, pos)) <= 2
     oam.terminate()
     assert oam.wait() == 0
 
