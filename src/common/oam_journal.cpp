@@ -33,6 +33,7 @@ struct oam_jloss {
     timespec to;
     int64_t last_try_ms;  // monotonic: when a line was last due
     bool failed;          // the last try to write it failed
+    bool end_tried;       // written, or tried, since the loss ended
 };
 
 // Everything below is taken under g_journal_mutex: events come from every
@@ -221,16 +222,18 @@ void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)
     (void)clock_gettime(CLOCK_REALTIME, &now);
     int len = oam_jstamp(line, sizeof(line), now, true);
     len += snprintf(line + len, sizeof(line) - static_cast<size_t>(len), " %s %s", OAM_JCORE_NAMES[core], event);
-    if (fmt != nullptr && fmt[0] != '\0' && static_cast<size_t>(len) + 1 < sizeof(line)) {
-        line[len++] = ' ';
+    if (fmt != nullptr && static_cast<size_t>(len) + 1 < sizeof(line)) {
         va_list ap;
         va_start(ap, fmt);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        const int n = vsnprintf(line + len, sizeof(line) - static_cast<size_t>(len), fmt, ap);
+        const int n = vsnprintf(line + len + 1, sizeof(line) - static_cast<size_t>(len) - 1, fmt, ap);
 #pragma GCC diagnostic pop
         va_end(ap);
-        len = n < 0 ? len : len + n;
+        if (n > 0) {
+            line[len] = ' ';
+            len += n + 1;
+        }
     }
     // A detail too long is cut, and a line break inside it would make two
     // lines of one event.
@@ -268,6 +271,7 @@ void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)
         loss.last_try_ms = now_ms;
         loss.failed = false;
     }
+    loss.end_tried = false;
     loss.count += count;
     loss.to = now;
     if (now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS) {
@@ -284,10 +288,13 @@ void oam_journal_loss_over(oam_jcore core)
     const int64_t now_ms = oam_mono_ms();
     std::lock_guard<std::mutex> hold(g_journal_mutex);
     for (int cause = 0; cause < OAM_JCAUSES; ++cause) {
-        const oam_jloss &loss = g_losses[core][cause];
-        // A line that could not be written (the disk still full) is tried
-        // again a second later, not on every record.
-        if (loss.count != 0 && (!loss.failed || now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS)) {
+        oam_jloss &loss = g_losses[core][cause];
+        // Written as soon as the loss is over; a line that still cannot be
+        // written (the disk full for the journal) is tried again a second
+        // later, not on every record.
+        if (loss.count != 0 &&
+            (!loss.end_tried || !loss.failed || now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS)) {
+            loss.end_tried = true;
             (void)oam_journal_write_loss_locked(core, cause);
         }
     }

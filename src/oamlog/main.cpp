@@ -408,7 +408,8 @@ int main(int argc, char **argv)
     }
     const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
     if (!g_opts.follow) {
-        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
+        // Read core after core, the daemon's own events come last.
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, g_opts.merge ? nullptr : "oam");
     }
     if (g_opts.follow) {
         return oamlog_follow(watch_fd, sources, cursors, popts);

@@ -145,7 +145,14 @@ bool oamlog_archive_name(const std::string &name, std::string *type, uint64_t *k
 {
     const std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
     constexpr size_t date_len = 19;  // YYYY_MM_DD_HH_MM_SS
-    const size_t end = base.find(".tar.gz");
+    size_t end = base.find(".tar.gz");
+    // A renumbered archive carries its number in front of the suffix.
+    const size_t dot = end == std::string::npos ? end : base.rfind('.', end - 1);
+    if (dot != std::string::npos && dot + 1 < end &&
+        std::all_of(base.begin() + static_cast<long>(dot) + 1, base.begin() + static_cast<long>(end),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+        end = dot;
+    }
     if (end == std::string::npos || end < date_len + 1 || base[end - date_len - 1] != '_') {
         return false;
     }
@@ -249,7 +256,7 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
             }
             oamlog_event ev;
             if (oamlog_parse_event(text.substr(at, end - at), &ev) && ev.key >= since && ev.key <= until &&
-                (cores.empty() || ev.core == "oam" || std::find(cores.begin(), cores.end(), ev.core) != cores.end())) {
+                (cores.empty() || std::find(cores.begin(), cores.end(), ev.core) != cores.end())) {
                 g_oamlog_events.push_back(ev);
             }
             at = end + 1;
