@@ -25,6 +25,7 @@
 #include "common/oam_print.h"
 #include "common/oam_time.h"
 #include "common/oam_record.h"
+#include "common/oam_record_parse.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -203,8 +204,11 @@ void oam_log_trim_cut_record(const char *path)
     // at a page boundary when the process is killed.  Records appended after
     // it would be out of step for whoever reads the file back by the length
     // fields, so the cut tail is removed before the file is opened again.
-    // A file damaged anywhere else is left as it is.
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    // The file is judged as a reader judges it: only a record that starts
+    // where the last whole record ends and that the end of the file cuts
+    // short is a tail.  Damage anywhere else, a length no record has, and
+    // whole records behind a cut one are left exactly as they are.
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
@@ -213,46 +217,50 @@ void oam_log_trim_cut_record(const char *path)
         (void)close(fd);
         return;
     }
-    constexpr size_t window_len = 64 * 1024;
+    // The parser decides within a damaged stretch and a record behind it.
+    constexpr size_t window_len = OAM_DAMAGE_STEP + 2 * OAM_RECORD_MAX_LEN;
     std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_len]);
     off_t win_start = 0;
     size_t win_len = 0;
-    off_t off = 0;
-    while (window != nullptr && off < st.st_size) {
-        if (off + OAM_RECORD_HDR_LEN > win_start + static_cast<off_t>(win_len)) {
-            ssize_t n = pread(fd, window.get(), window_len, off);
+    size_t pos = 0;
+    off_t whole_end = 0;  // end of the last whole record
+    bool cut_tail = false;
+    while (window != nullptr) {
+        const bool final = win_start + static_cast<off_t>(win_len) >= st.st_size;
+        const oam_record_item item = oam_record_parse_next(window.get(), win_len, pos, final);
+        if (item.kind == OAM_ITEM_END) {
+            break;
+        }
+        if (item.kind == OAM_ITEM_MORE) {
+            memmove(window.get(), window.get() + pos, win_len - pos);
+            win_start += static_cast<off_t>(pos);
+            win_len -= pos;
+            pos = 0;
+            const ssize_t n = pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
             if (n <= 0) {
-                off = st.st_size;
+                cut_tail = false;  // shorter than it was, or unreadable: leave it
                 break;
             }
-            win_start = off;
-            win_len = static_cast<size_t>(n);
+            win_len += static_cast<size_t>(n);
+            continue;
         }
-        const uint8_t *hdr = window.get() + (off - win_start);
-        // Less than a header left: a cut record only if it starts as one.
-        if (st.st_size - off < OAM_RECORD_HDR_LEN) {
-            if (hdr[0] != OAM_RECORD_MARKER || (st.st_size - off > 1 && hdr[1] != OAM_RECORD_RESERVED)) {
-                off = st.st_size;
-            }
-            break;
+        const uint8_t *at = window.get() + pos;
+        const off_t at_off = win_start + static_cast<off_t>(pos);
+        if (item.kind == OAM_ITEM_RECORD) {
+            whole_end = at_off + static_cast<off_t>(item.len);
+            cut_tail = false;
+        } else {
+            // A length field of no record the daemon writes (it stores no
+            // empty record) is damage, not the start of one.
+            cut_tail = at_off == whole_end && item.damage == OAM_DAMAGE_CUT_SHORT &&
+                       (item.len < static_cast<size_t>(OAM_RECORD_LEN_OFFSET + 2) ||
+                        oam_record_len(at) > OAM_RECORD_HDR_LEN);
         }
-        if (win_len - static_cast<size_t>(off - win_start) < static_cast<size_t>(OAM_RECORD_HDR_LEN)) {
-            off = st.st_size;
-            break;
-        }
-        const int len = oam_record_len(hdr);
-        if (hdr[0] != OAM_RECORD_MARKER || hdr[1] != OAM_RECORD_RESERVED || len < OAM_RECORD_HDR_LEN) {
-            off = st.st_size;
-            break;
-        }
-        if (off + len > st.st_size) {
-            break;
-        }
-        off += len;
+        pos += item.len;
     }
-    if (window != nullptr && off < st.st_size && ftruncate(fd, off) == 0) {
+    if (cut_tail && whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
         OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
-                  static_cast<long long>(st.st_size - off));
+                  static_cast<long long>(st.st_size - whole_end));
     }
     (void)close(fd);
 }

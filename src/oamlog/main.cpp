@@ -28,7 +28,8 @@ constexpr const char *OAMLOG_USAGE =
     "  --core CORE        only this core: wifi, bfg or me (repeatable)\n"
     "  --since TIME       only records stamped at or after TIME\n"
     "  --until TIME       only records stamped up to TIME\n"
-    "                     TIME: YYYY-MM-DD[ HH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today)\n"
+    "                     TIME: YYYY-MM-DD[THH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today);\n"
+    "                     with a space instead of the T, quote it: \"2026-12-09 10:00:03\"\n"
     "  --merge            interleave the cores by time stamp\n"
     "  -n N               only the last N records (of each core, or of all with --merge)\n"
     "  -f, --follow       keep reading as the daemon appends, across rotations\n"
@@ -111,7 +112,7 @@ int oamlog_parse_args(int argc, char **argv)
         case OPT_SINCE:
         case OPT_UNTIL:
             if (oamlog_parse_time(optarg, c == OPT_UNTIL, c == OPT_SINCE ? &g_opts.since : &g_opts.until) != 0) {
-                oamlog_error("bad time '%s' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
+                oamlog_error("bad time '%s' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
                 return -1;
             }
             break;
@@ -172,6 +173,12 @@ int oamlog_parse_args(int argc, char **argv)
             oamlog_error("option '%s' needs a value", argv[optind - 1]);
             return -1;
         default:
+            // An option that takes no value given one ("--hex=1") is known.
+            if (optopt != 0 && strncmp(argv[optind - 1], "--", 2) == 0 && strchr(argv[optind - 1], '=') != nullptr) {
+                const std::string name(argv[optind - 1], strchr(argv[optind - 1], '='));
+                oamlog_error("option '%s' takes no value", name.c_str());
+                return -1;
+            }
             oamlog_error("unknown option '%s' (oamlog --help lists them)", argv[optind - 1]);
             return -1;
         }
@@ -281,11 +288,22 @@ void oamlog_count_skips(std::vector<oamlog_source> &sources, std::vector<oamlog_
             cur.have = false;
             ++n;
         }
-        const auto last = static_cast<uint64_t>(g_opts.last);
-        cursors[i].skip = n > last ? n - last : 0;
         total += n;
+        // Merged, the last N are of all cores: no core passes over any of
+        // its own, now or when following.
+        const auto last = static_cast<uint64_t>(g_opts.last);
+        cursors[i].skip = g_opts.merge || n <= last ? 0 : n - last;
     }
     *merged_skip = total > static_cast<uint64_t>(g_opts.last) ? total - static_cast<uint64_t>(g_opts.last) : 0;
+}
+
+size_t oamlog_file_count(const std::vector<oamlog_source> &sources)
+{
+    size_t files = 0;
+    for (const oamlog_source &src : sources) {
+        files += src.files.size();
+    }
+    return files;
 }
 
 size_t oamlog_width()
@@ -298,28 +316,28 @@ size_t oamlog_width()
     return ws.ws_col;
 }
 
-// Watches what the sources' files live in, before they are opened, so that
-// nothing written between the first read and the wait goes unnoticed.
-int oamlog_watch(const std::vector<oamlog_source> &sources)
+// Watches what a source's files live in before they are listed and opened,
+// so that nothing written in between goes unnoticed; a core folder the
+// daemon has yet to make is waited for in the folder above it.
+int oamlog_watch(int watch_fd, oamlog_source *src)
 {
-    const int fd = inotify_init1(IN_CLOEXEC);
-    if (fd < 0) {
-        oamlog_error("inotify: %s", strerror(errno));
-        return -1;
+    if (src->watched) {
+        return 0;
     }
-    for (const oamlog_source &src : sources) {
-        const std::string &what = !src.dir.empty() ? src.dir : src.files.empty() ? std::string() : src.files.back().path;
-        if (what.empty()) {
-            continue;
-        }
-        if (inotify_add_watch(fd, what.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE) <
-            0) {
-            oamlog_error("%s: cannot watch: %s", what.c_str(), strerror(errno));
-            (void)close(fd);
-            return -1;
+    const std::string what = !src->dir.empty() ? src->dir : src->files.empty() ? std::string() : src->files.back().path;
+    constexpr uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE;
+    if (what.empty() || inotify_add_watch(watch_fd, what.c_str(), mask) >= 0) {
+        src->watched = true;
+        return 0;
+    }
+    if (errno == ENOENT && !src->dir.empty()) {
+        const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
+        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO) >= 0) {
+            return 0;
         }
     }
-    return fd;
+    oamlog_error("%s: cannot watch: %s", oamlog_name_text(what.c_str()).c_str(), strerror(errno));
+    return -1;
 }
 
 int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
@@ -328,6 +346,9 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
     alignas(inotify_event) char events[4096];
     for (;;) {
         for (oamlog_source &src : sources) {
+            if (oamlog_watch(watch_fd, &src) != 0) {
+                return OAMLOG_FAILED;
+            }
             oamlog_follow_rotation(&src);
         }
         (void)oamlog_drain(cursors, nullptr, popts);
@@ -370,14 +391,19 @@ int main(int argc, char **argv)
         oamlog_journal_load(g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
     }
     std::vector<oamlog_source> sources;
-    if (g_opts.paths.empty()) {
-        if (oamlog_add_root(&sources, g_opts.root, g_opts.cores) != 0) {
+    std::vector<std::string> inputs = g_opts.paths;
+    if (inputs.empty()) {
+        inputs.push_back(g_opts.root);
+    }
+    for (const std::string &input : inputs) {
+        const size_t before = oamlog_file_count(sources);
+        const int ret = g_opts.paths.empty() ? oamlog_add_root(&sources, input, g_opts.cores, g_opts.follow)
+                                             : oamlog_add_path(&sources, input, g_opts.follow);
+        if (ret != 0) {
             return OAMLOG_FAILED;
         }
-    }
-    for (const std::string &path : g_opts.paths) {
-        if (oamlog_add_path(&sources, path) != 0) {
-            return OAMLOG_FAILED;
+        if (oamlog_file_count(sources) == before) {
+            (void)fprintf(stderr, "oamlog: no log files under %s\n", oamlog_name_text(input.c_str()).c_str());
         }
     }
     if (!g_opts.cores.empty()) {
@@ -386,13 +412,18 @@ int main(int argc, char **argv)
         });
     }
     int watch_fd = -1;
-    if (g_opts.follow && (watch_fd = oamlog_watch(sources)) < 0) {
+    if (g_opts.follow && (watch_fd = inotify_init1(IN_CLOEXEC)) < 0) {
+        oamlog_error("inotify: %s", strerror(errno));
         return OAMLOG_FAILED;
     }
     for (oamlog_source &src : sources) {
+        if (g_opts.follow && oamlog_watch(watch_fd, &src) != 0) {
+            return OAMLOG_FAILED;
+        }
         oamlog_open_files(&src);
         src.live = g_opts.follow;
     }
+    oamlog_drop_repeats(&sources);
     if (g_opts.format == OAMLOG_CHECK) {
         g_oamlog_damage_out = stdout;
     }
@@ -415,11 +446,8 @@ int main(int argc, char **argv)
         return oamlog_follow(watch_fd, sources, cursors, popts);
     }
     if (g_opts.format == OAMLOG_CHECK) {
-        size_t files = 0;
-        for (const oamlog_source &src : sources) {
-            files += src.files.size();
-        }
-        (void)printf("%zu files, %llu records, %llu damaged spots\n", files, static_cast<unsigned long long>(taken),
+        (void)printf("%zu files, %llu records, %llu damaged spots\n", oamlog_file_count(sources),
+                     static_cast<unsigned long long>(taken),
                      static_cast<unsigned long long>(g_oamlog_damage_count));
         oamlog_check_losses(stdout);
     }

@@ -281,12 +281,15 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
                           oamlog_json_text(ev.detail.c_str()).c_str());
         }
     } else if (ev.event == "lost") {
-        (void)fprintf(out, "%s %-4s -- %llu %s lost: %s --\n", stamp, ev.core.c_str(),
+        (void)fprintf(out, "%s %-4s -- %llu %s lost: %s --\n", stamp, oamlog_name_text(ev.core.c_str()).c_str(),
                       static_cast<unsigned long long>(ev.count),
-                      ev.detail.find(" overruns:") != std::string::npos ? "overruns" : "records", ev.cause.c_str());
+                      ev.detail.find(" overruns:") != std::string::npos ? "overruns" : "records",
+                      oamlog_name_text(ev.cause.c_str()).c_str());
     } else {
-        (void)fprintf(out, "%s %-4s -- %s%s%s --\n", stamp, ev.core.c_str(), ev.event.c_str(),
-                      ev.detail.empty() ? "" : " ", ev.detail.c_str());
+        // The journal is outside bytes too: shown escaped, as names are.
+        (void)fprintf(out, "%s %-4s -- %s%s%s --\n", stamp, oamlog_name_text(ev.core.c_str()).c_str(),
+                      oamlog_name_text(ev.event.c_str()).c_str(), ev.detail.empty() ? "" : " ",
+                      oamlog_name_text(ev.detail.c_str()).c_str());
     }
 }
 
