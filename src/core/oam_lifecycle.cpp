@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -67,29 +66,25 @@ __attribute__((constructor(101))) void oam_early_init()
     setvbuf(stdout, nullptr, _IOLBF, 0);
 }
 
-// The periodic sync rides on the stop thread's wait, so that it costs no
-// thread of its own and nothing at all when it is off.
-void *oam_sigterm_pthread(void *arg)
+void *oam_sigterm_pthread(void *)
 {
-    const auto interval = static_cast<time_t>(reinterpret_cast<intptr_t>(arg));
-    for (;;) {
-        int sig = 0;
-        if (interval <= 0) {
-            if (sigwait(&g_sigterm_set, &sig) != 0) {
-                return nullptr;
-            }
-        } else {
-            const timespec wait = {interval, 0};
-            sig = sigtimedwait(&g_sigterm_set, nullptr, &wait);
-            if (sig < 0) {
-                if (errno == EAGAIN) {
-                    oam_sync_logs();
-                }
-                continue;
-            }
-        }
+    int sig = 0;
+    if (sigwait(&g_sigterm_set, &sig) == 0) {
         exit_main(sig);
-        return nullptr;
+    }
+    return nullptr;
+}
+
+// Only started when the INI asks for a periodic sync: off, it costs nothing.
+void *oam_sync_pthread(void *arg)
+{
+    const auto interval = static_cast<unsigned>(reinterpret_cast<intptr_t>(arg));
+    for (;;) {
+        unsigned left = interval;
+        while (left > 0) {
+            left = sleep(left);
+        }
+        oam_sync_logs();
     }
 }
 
@@ -162,8 +157,7 @@ int main_init()
     sigaddset(&g_sigterm_set, SIGTERM);
     if (pthread_sigmask(SIG_BLOCK, &g_sigterm_set, nullptr) == 0) {
         pthread_t sigterm_thread;
-        void *interval = reinterpret_cast<void *>(static_cast<intptr_t>(oam_sync_interval()));
-        if (pthread_create(&sigterm_thread, nullptr, oam_sigterm_pthread, interval) != 0) {
+        if (pthread_create(&sigterm_thread, nullptr, oam_sigterm_pthread, nullptr) != 0) {
             // Nobody would take it: leave SIGTERM its default action.
             pthread_sigmask(SIG_UNBLOCK, &g_sigterm_set, nullptr);
         }
@@ -410,6 +404,14 @@ int oam_main(int argc, char **argv)
     oam_me_create_thread();
     oam_memdump_create_threads();
     oam_4060_memdump_create_thread();
+    const int32_t sync_interval = oam_sync_interval();
+    pthread_t sync_thread;
+    if (sync_interval > 0 &&
+        pthread_create(&sync_thread, nullptr, oam_sync_pthread,
+                       reinterpret_cast<void *>(static_cast<intptr_t>(sync_interval))) == 0) {
+        (void)pthread_detach(sync_thread);
+        OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
+    }
     oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
                       g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
     oam_journal_capture("capture-started");
