@@ -289,11 +289,17 @@ void oam_journal_loss_over(oam_jcore core)
     std::lock_guard<std::mutex> hold(g_journal_mutex);
     for (int cause = 0; cause < OAM_JCAUSES; ++cause) {
         oam_jloss &loss = g_losses[core][cause];
+        const bool due = now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS;
+        // Kernel drops come between received messages all through a burst:
+        // a message stored says nothing about their end, so they are
+        // written once a second (and at a dump or the stop).
+        if (loss.count != 0 && (cause == OAM_LOSS_KERNEL || cause == OAM_LOSS_OVERRUNS) && !due) {
+            continue;
+        }
         // Written as soon as the loss is over; a line that still cannot be
         // written (the disk full for the journal) is tried again a second
         // later, not on every record.
-        if (loss.count != 0 &&
-            (!loss.end_tried || !loss.failed || now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS)) {
+        if (loss.count != 0 && (!loss.end_tried || !loss.failed || due)) {
             loss.end_tried = true;
             (void)oam_journal_write_loss_locked(core, cause);
         }

@@ -216,7 +216,8 @@ int oam_wifi_recv_msg(const uint8_t *rx, size_t received)
         char err_buf[64];
         OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
                   strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
-        if (g_st_global.st_wifi_log.log_switch.value == 1) {
+        // An empty receive (the stop's wake-up) brought no message.
+        if (g_st_global.st_wifi_log.log_switch.value == 1 && received > 0) {
             oam_journal_lost(OAM_J_WIFI,
                              msg_len > OAM_NL_MSG_MAX ? OAM_LOSS_TOO_LONG : OAM_LOSS_MALFORMED,
                              0, 1);

@@ -150,6 +150,7 @@ int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, 
         const char *type = which >= 0 && which < OAM_MEMDUMP_TYPE_NUM ? g_memdump_type_table[which].name_prefix
                                                                       : "unknown";
         oam_journal_event(core, "dump-reported", "%s", type);
+        oam_journal_flush();
         oam_sync_logs();
         if (memdump_file_save(fd, node, list, count, init_len) == 0) {
             oam_journal_event(core, "dump-saved", "%s", type);
