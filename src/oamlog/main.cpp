@@ -12,6 +12,7 @@
 #include <getopt.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "oamlog/oamlog.h"
@@ -388,7 +389,11 @@ int main(int argc, char **argv)
         g_opts.merge = true;
     }
     if (!g_opts.follow) {
-        oamlog_journal_load(g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
+        // A log root given as the folder to read holds its own journal.
+        struct stat st {};
+        const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &st) == 0 &&
+                              S_ISDIR(st.st_mode);
+        oamlog_journal_load(one_root ? g_opts.paths[0] : g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
     }
     std::vector<oamlog_source> sources;
     std::vector<std::string> inputs = g_opts.paths;
