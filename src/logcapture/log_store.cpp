@@ -236,7 +236,8 @@ void oam_log_trim_cut_record(const char *path)
             win_start += static_cast<off_t>(pos);
             win_len -= pos;
             pos = 0;
-            const ssize_t n = pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
+            const ssize_t n =
+                pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
             if (n <= 0) {
                 cut_tail = false;  // shorter than it was, or unreadable: leave it
                 break;

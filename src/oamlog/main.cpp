@@ -322,15 +322,24 @@ size_t oamlog_width()
 // daemon has yet to make is waited for in the folder above it.
 int oamlog_watch(int watch_fd, oamlog_source *src)
 {
-    if (src->watched) {
+    // A folder removed and made again (the daemon makes missing ones) is
+    // watched anew.
+    struct stat st {};
+    const bool same = src->dir.empty() || (stat(src->dir.c_str(), &st) == 0 && st.st_ino == src->wd_ino);
+    if (src->wd != 0 && same) {
         return 0;
     }
+    src->wd_ino = st.st_ino;
     const std::string what = !src->dir.empty() ? src->dir : src->files.empty() ? std::string() : src->files.back().path;
     constexpr uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE;
-    if (what.empty() || inotify_add_watch(watch_fd, what.c_str(), mask) >= 0) {
-        src->watched = true;
+    if (what.empty()) {
+        src->wd = -1;
         return 0;
     }
+    if ((src->wd = inotify_add_watch(watch_fd, what.c_str(), mask)) >= 0) {
+        return 0;
+    }
+    src->wd = 0;
     if (errno == ENOENT && !src->dir.empty()) {
         const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
         if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO) >= 0) {

@@ -55,7 +55,8 @@ struct oamlog_source {
     bool at_eof;         // the last read found no more bytes
     bool recheck;        // waited at the end of a followed file: read behind its whole records anew
     bool live;           // the newest file may still grow (follow)
-    bool watched;        // follow: its folder (or its file) is watched
+    int wd;              // follow: the watch on its folder (or its file); 0 none yet, -1 nothing to watch
+    ino_t wd_ino;        // the folder watched
     bool quiet;          // a counting pass: damage is not reported
     uint64_t last_key;
     uint64_t records;

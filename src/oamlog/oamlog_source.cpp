@@ -454,8 +454,8 @@ void oamlog_follow_rotation(oamlog_source *src)
             }
             if (!found) {
                 (void)fprintf(stderr,
-                              "oamlog: %s: rotated out before this reader got to the next file; going on with the %zu "
-                              "files there, files rotated out in between are lost\n",
+                              "oamlog: %s: left the folder before this reader got to the next file; going on "
+                              "with the %zu files there, files rotated out in between are lost\n",
                               oamlog_name_text(last.path.c_str()).c_str(), listed.size());
             }
         }
