@@ -14,6 +14,7 @@
 
 #include "channels/vtl_route.h"
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "config/ini.h"
 #include "platform/oam_driver.h"
@@ -191,6 +192,7 @@ int oam_vtl_socket_accept()
 
     oam_flag_store(g_st_global.vtl_connected, 1);
     OAM_PRINT("[%s:%d]accept is over\n\n");
+    oam_journal_event(OAM_J_OAM, "tool-connected", "%s", "");
     pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
     return 0;
 }
@@ -266,6 +268,7 @@ void oam_vtl_socket_close()
     bool locked = pthread_mutex_lock(&g_st_global.vtl_sock_mutex) == 0;
     oam_flag_store(g_st_global.vtl_connected, 0);
     close(g_st_global.vtl_client_sock);
+    oam_journal_event(OAM_J_OAM, "tool-gone", "%s", "");
     // The number may be reused by the next open; nothing may close it again.
     g_st_global.vtl_client_sock = -1;
     if (locked) {

@@ -21,6 +21,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
 #include "common/oam_record.h"
@@ -57,6 +58,14 @@ using oam_dir_handle = std::unique_ptr<DIR, oam_dir_closer>;
 const char *oam_err_text(int err, char *text, size_t len)
 {
     return strerror_r(err, text, len);
+}
+
+oam_jcore oam_log_jcore(const oam_log_desc *pst_log)
+{
+    if (pst_log == &g_st_global.st_wifi_log) {
+        return OAM_J_WIFI;
+    }
+    return pst_log == &g_st_global.st_me_log ? OAM_J_ME : OAM_J_BFG;
 }
 
 // The receivers hand in their own constant messages; each takes the function
@@ -315,6 +324,8 @@ int check_file_size(oam_log_desc *pst_log)
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
     (void)rename_old_file(pst_log);
+    oam_journal_event(oam_log_jcore(pst_log), "rotated", "%s%s1 full at %lld bytes", pst_log->path.value,
+                      pst_log->name, static_cast<long long>(pst_log->file_size));
     if (oam_open_log_stream(pst_log) != 0) {
         OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
         return -1;
@@ -443,6 +454,7 @@ void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len
         (void)oam_get_log_file(pst_log);
         pst_log->write_count = 1;
         if (pst_log->fp == nullptr) {
+            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_OPEN, errno != 0 ? errno : EIO, 1);
             return;
         }
     }
@@ -453,9 +465,16 @@ void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len
         oam_close_log_stream(pst_log);
         (void)oam_get_log_file(pst_log);
         pst_log->write_count = 1;
-        if (pst_log->fp != nullptr && oam_write_record(pst_log, buf, rec_len, &err) != 0) {
+        if (pst_log->fp == nullptr) {
+            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_WRITE, err, 1);
+        } else if (oam_write_record(pst_log, buf, rec_len, &err) != 0) {
             oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
+            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_WRITE, err, 1);
+        } else {
+            oam_journal_stored(oam_log_jcore(pst_log));
         }
+    } else {
+        oam_journal_stored(oam_log_jcore(pst_log));
     }
     if (pst_log->fp != nullptr) {
         (void)check_file_size(pst_log);

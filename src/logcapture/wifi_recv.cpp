@@ -1,5 +1,8 @@
 #include <linux/netlink.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,6 +11,7 @@
 #include <new>
 
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
@@ -62,6 +66,136 @@ void oam_tell_overruns(oam_overrun_log &ov)
     ov.last = now;
 }
 
+// The kernel counts every message it dropped for a socket in the Drops
+// column of /proc/net/netlink; the overrun error only says that some were.
+// The socket's line is found by its inode.  -1 when the file cannot be read
+// or holds no line for the socket.
+constexpr char OAM_NL_PROC_FILE[] = "/proc/net/netlink";
+
+// Column index of name in the header line, -1 if it is not there.
+int oam_proc_column(const char *header, const char *name)
+{
+    int col = 0;
+    const size_t name_len = strlen(name);
+    for (const char *p = header; *p != '\0' && *p != '\n';) {
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        const char *start = p;
+        while (*p != '\0' && *p != '\n' && *p != ' ' && *p != '\t') {
+            ++p;
+        }
+        if (p == start) {
+            break;
+        }
+        if (static_cast<size_t>(p - start) == name_len && strncmp(start, name, name_len) == 0) {
+            return col;
+        }
+        ++col;
+    }
+    return -1;
+}
+
+// The decimal field col of one line; -1 if missing or not a number.
+int64_t oam_proc_field(const char *line, int col)
+{
+    const char *p = line;
+    for (int i = 0;; ++i) {
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        if (*p == '\0' || *p == '\n') {
+            return -1;
+        }
+        if (i == col) {
+            break;
+        }
+        while (*p != '\0' && *p != '\n' && *p != ' ' && *p != '\t') {
+            ++p;
+        }
+    }
+    int64_t value = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 18; ++p, ++digits) {
+        value = value * 10 + (*p - '0');
+    }
+    return digits == 0 || (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\0') ? -1 : value;
+}
+
+int64_t oam_netlink_drops_parse(const char *text, uint64_t inode)
+{
+    const int drops_col = oam_proc_column(text, "Drops");
+    const int inode_col = oam_proc_column(text, "Inode");
+    if (drops_col < 0 || inode_col < 0) {
+        return -1;
+    }
+    for (const char *line = strchr(text, '\n'); line != nullptr; line = strchr(line, '\n')) {
+        ++line;
+        if (oam_proc_field(line, inode_col) == static_cast<int64_t>(inode)) {
+            return oam_proc_field(line, drops_col);
+        }
+    }
+    return -1;
+}
+
+int64_t oam_netlink_drops(int sock)
+{
+    struct stat sock_st {};
+    if (fstat(sock, &sock_st) != 0) {
+        return -1;
+    }
+    const int fd = open(OAM_NL_PROC_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // Kept on the stack: this runs only when the kernel reported drops.
+    char text[16384];
+    size_t got = 0;
+    while (got < sizeof(text) - 1) {
+        const ssize_t n = read(fd, text + got, sizeof(text) - 1 - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    (void)close(fd);
+    text[got] = '\0';
+    return oam_netlink_drops_parse(text, static_cast<uint64_t>(sock_st.st_ino));
+}
+
+// The kernel's drops of the socket since the last look, as lost records;
+// where the counter cannot be read, the overrun itself is counted, once
+// said so.
+struct oam_drop_count {
+    int64_t seen;
+    bool fallback;
+    bool told;
+};
+
+void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
+{
+    const int64_t now = drops.fallback ? -1 : oam_netlink_drops(g_st_global.netlink_sock);
+    if (now < 0) {
+        if (!drops.told) {
+            OAM_PRINT("[%s:%d]wifi drop counter not readable in %s: losses counted as overruns\n\n",
+                      OAM_NL_PROC_FILE);
+            drops.told = true;
+        }
+        drops.fallback = true;
+        if (overrun) {
+            oam_journal_lost(OAM_J_WIFI, OAM_LOSS_OVERRUNS, 0, 1);
+        }
+        return;
+    }
+    if (now > drops.seen) {
+        oam_journal_lost(OAM_J_WIFI, OAM_LOSS_KERNEL, 0, static_cast<uint64_t>(now - drops.seen));
+        drops.seen = now;
+    }
+}
+
 }  // namespace
 
 int oam_wifi_recv_msg(const uint8_t *rx, size_t received)
@@ -82,6 +216,12 @@ int oam_wifi_recv_msg(const uint8_t *rx, size_t received)
         char err_buf[64];
         OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
                   strerror_r(errno, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
+        // An empty receive (the stop's wake-up) brought no message.
+        if (g_st_global.st_wifi_log.log_switch.value == 1 && received > 0) {
+            oam_journal_lost(OAM_J_WIFI,
+                             msg_len > OAM_NL_MSG_MAX ? OAM_LOSS_TOO_LONG : OAM_LOSS_MALFORMED,
+                             0, 1);
+        }
         return -1;
     }
     const uint32_t data_len = msg_len - NLMSG_HDRLEN;
@@ -128,8 +268,13 @@ void *oam_netlink_recv_pthread(void *arg)
 
     unsigned fail_count = 0;
     oam_overrun_log overruns {};
+    oam_drop_count drops {};
     for (;;) {
         if (oam_flag_load(g_st_global.wifi_thread_stop) == 1) {
+            // Drops after the last overrun error are in the counter only.
+            if (overruns.count != 0) {
+                oam_count_kernel_drops(drops, false);
+            }
             rx.reset();
             OAM_PRINT("[%s:%d]oam-wifi-recv-pthread is over \n\n");
             return nullptr;
@@ -154,6 +299,7 @@ void *oam_netlink_recv_pthread(void *arg)
                 // would only drop more.
                 ++overruns.count;
                 oam_tell_overruns(overruns);
+                oam_count_kernel_drops(drops, true);
                 continue;
             }
             OAM_PRINT("[%s:%d]recv < 0\n");

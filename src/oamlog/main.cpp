@@ -38,14 +38,19 @@ constexpr const char *OAMLOG_USAGE =
     "  --raw              the data bytes only, as the debug tool received them\n"
     "  --json             one JSON object per record\n"
     "  --full             do not cut lines to the terminal's width\n"
-    "  --check            report every damaged spot; status 1 if any\n"
+    "  --check            report every damaged spot (and the journal's losses); status 1 if damaged\n"
+    "  --stats            per core: files, records, bytes, first and last stamp, peak\n"
+    "                     records per second, records lost, damaged spots (--json: objects)\n"
+    "  --dumps            one line per dump archive under the memdump folder\n"
+    "  --dump ARCHIVE     the records and events of every core before that dump\n"
+    "  --before SECONDS   how far before the dump --dump starts (default 30)\n"
     "  -h, --help         this text\n"
     "\n"
     "Damaged spots are reported on standard error and skipped. Status: 0 read,\n"
     "1 damage found by --check, 2 a bad option or an unreadable input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
-                     OPT_FULL, OPT_CHECK };
+                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -53,6 +58,8 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"merge", no_argument, nullptr, OPT_MERGE},       {"hex", no_argument, nullptr, OPT_HEX},
     {"raw", no_argument, nullptr, OPT_RAW},           {"json", no_argument, nullptr, OPT_JSON},
     {"full", no_argument, nullptr, OPT_FULL},         {"check", no_argument, nullptr, OPT_CHECK},
+    {"stats", no_argument, nullptr, OPT_STATS},       {"dumps", no_argument, nullptr, OPT_DUMPS},
+    {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -68,6 +75,10 @@ struct oamlog_opts {
     bool follow = false;
     bool full = false;
     oamlog_format format = OAMLOG_TEXT;
+    bool stats = false;
+    bool dumps = false;
+    std::string dump;
+    long before = 30;
 };
 
 oamlog_opts g_opts;
@@ -122,6 +133,25 @@ int oamlog_parse_args(int argc, char **argv)
         case 'f':
             g_opts.follow = true;
             break;
+        case OPT_STATS:
+            g_opts.stats = true;
+            break;
+        case OPT_DUMPS:
+            g_opts.dumps = true;
+            break;
+        case OPT_DUMP:
+            g_opts.dump = optarg;
+            break;
+        case OPT_BEFORE: {
+            char *end = nullptr;
+            errno = 0;
+            g_opts.before = strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || g_opts.before < 0 || g_opts.before > 86400 * 366) {
+                oamlog_error("bad seconds '%s' for --before", optarg);
+                return -1;
+            }
+            break;
+        }
         case OPT_FULL:
             g_opts.full = true;
             break;
@@ -206,6 +236,9 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         for (oamlog_cursor &cur : cursors) {
             oamlog_peek(&cur);
             if (!cur.have) {
+                if (!g_opts.merge && cur.done) {
+                    oamlog_events_until(stdout, popts, UINT64_MAX, true, cur.src->core.c_str());
+                }
                 continue;
             }
             if (!g_opts.merge) {
@@ -222,6 +255,7 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         pick->have = false;
         ++taken;
         uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
+        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0, g_opts.merge ? nullptr : pick->src->core.c_str());
         if (skip > 0) {
             --skip;
         } else if (g_opts.format != OAMLOG_CHECK) {
@@ -351,6 +385,25 @@ int main(int argc, char **argv)
     if (oamlog_parse_args(argc, argv) != 0) {
         return OAMLOG_FAILED;
     }
+    if (g_opts.dumps) {
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
+        return oamlog_dumps(g_opts.root);
+    }
+    if (!g_opts.dump.empty()) {
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
+        if (oamlog_dump_window(g_opts.dump, g_opts.before, &g_opts.since, &g_opts.until) != 0) {
+            return OAMLOG_FAILED;
+        }
+        g_oamlog_events.clear();
+        g_opts.merge = true;
+    }
+    if (!g_opts.follow) {
+        // A log root given as the folder to read holds its own journal.
+        struct stat st {};
+        const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &st) == 0 &&
+                              S_ISDIR(st.st_mode);
+        oamlog_journal_load(one_root ? g_opts.paths[0] : g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
+    }
     std::vector<oamlog_source> sources;
     std::vector<std::string> inputs = g_opts.paths;
     if (inputs.empty()) {
@@ -388,6 +441,10 @@ int main(int argc, char **argv)
     if (g_opts.format == OAMLOG_CHECK) {
         g_oamlog_damage_out = stdout;
     }
+    if (g_opts.stats) {
+        oamlog_stats(sources, g_opts.format == OAMLOG_JSON);
+        return g_oamlog_status;
+    }
     const oamlog_print_opts popts{g_opts.format, oamlog_width()};
     std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
     uint64_t merged_skip = 0;
@@ -395,6 +452,10 @@ int main(int argc, char **argv)
         oamlog_count_skips(sources, cursors, &merged_skip);
     }
     const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
+    if (!g_opts.follow) {
+        // Read core after core, the daemon's own events come last.
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, g_opts.merge ? nullptr : "oam");
+    }
     if (g_opts.follow) {
         return oamlog_follow(watch_fd, sources, cursors, popts);
     }
@@ -402,6 +463,7 @@ int main(int argc, char **argv)
         (void)printf("%zu files, %llu records, %llu damaged spots\n", oamlog_file_count(sources),
                      static_cast<unsigned long long>(taken),
                      static_cast<unsigned long long>(g_oamlog_damage_count));
+        oamlog_check_losses(stdout);
     }
     if (fflush(stdout) != 0) {
         oamlog_error("standard output: %s", strerror(errno));

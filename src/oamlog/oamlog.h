@@ -101,3 +101,30 @@ std::string oamlog_base64(const uint8_t *data, size_t len);
 // a control character escaped.
 std::string oamlog_json_text(const char *text);
 std::string oamlog_name_text(const char *name);
+
+// The daemon's events journal (oam_events beside the logs), read once.
+struct oamlog_event {
+    uint64_t key;  // where it is shown: a loss where it began
+    uint16_t stamp[OAM_STAMP_FIELDS];
+    std::string core;
+    std::string event;
+    std::string detail;
+    std::string cause;  // of a loss
+    uint64_t count;     // of a loss
+};
+extern std::vector<oamlog_event> g_oamlog_events;
+
+// Loads the journal's events of the cores asked for (all when empty; the
+// daemon's own then too) stamped within [since, until], oldest first.
+void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
+                         uint64_t until);
+void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
+// Prints the events not yet shown that come before key: of core, or of
+// every core when core is null; passes over them silently unless print.
+void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core);
+uint64_t oamlog_journal_lost(const std::string &core);
+void oamlog_check_losses(FILE *out);
+// --stats, --dumps, and the window of --dump ARCHIVE --before SECONDS.
+void oamlog_stats(std::vector<oamlog_source> &sources, bool json);
+int oamlog_dumps(const std::string &root);
+int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);

@@ -108,7 +108,8 @@ def run(tmp_path_factory):
 
 
 def json_records(*args) -> list[dict]:
-    return [json.loads(line) for line in oamlog("--json", *args).stdout.splitlines()]
+    """The records, without the journal's events among them."""
+    return [obj for obj in map(json.loads, oamlog("--json", *args).stdout.splitlines()) if "event" not in obj]
 
 
 def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
@@ -146,14 +147,19 @@ def test_raw_is_byte_equal_to_what_the_tool_received(run):
 
 
 def test_default_lines_show_time_core_length_and_text_or_hex(run):
-    out = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
-    assert len(out) == SENT
+    lines = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
     stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+    # The journal's events stand among the records as marked lines.
+    events = [line for line in lines if re.fullmatch(stamp + r" bfg  -- [a-z-]+( .+)? --", line)]
+    assert any(e.endswith(" bfg  -- capture-started /vendor/log/bfg_log/bfg_log_1 --") for e in events)
+    out = [line for line in lines if line not in events]
+    assert len(out) == SENT
     assert re.fullmatch(stamp + r" bfg    42 bfg: event 000 state ok", out[0]), out[0]
     assert re.fullmatch(stamp + r" bfg    27 07 00 ff 07 00 ff 07 00 ff", out[7]), out[7]
     # a terminal's width is not a pipe's: nothing is cut
-    assert oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().endswith(
-        " me     41 me: event 299 state ok\n")
+    last = oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().splitlines()
+    assert last[0].endswith(" me     41 me: event 299 state ok") and last[1].endswith(" me   -- capture-stopped "
+                                                                                     "/vendor/log/me_log/bfg_log_1 --")
 
 
 def test_merge_orders_by_time_and_keeps_each_cores_order(run):

@@ -384,6 +384,17 @@ def test_an_overrun_of_a_small_receive_buffer_is_told_and_storing_goes_on_at_onc
     assert len(LOST.findall(oam.stdout, pos)) <= 2
     oam.terminate()
     assert oam.wait() == 0
+    # The journal counts the messages the kernel dropped, from the socket's
+    # own counter; the emulated channel has none, and the overruns are
+    # counted instead, as said.
+    journal = chip.read_file("/vendor/log/oam_events").decode()
+    fallback = bool(oamsim.exec_prefix())
+    unit, cause = ("overruns", "receive buffer overrun, no drop counter") if fallback else (
+        "records", "receive buffer full, dropped by the kernel")
+    counts = re.findall(rf"^\S+ \S+ wifi lost (\d+) {unit}: {cause}, \S+ to \S+$", journal, re.M)
+    assert sum(map(int, counts)) == (load["overruns"] if fallback else 3000 - check.stored), journal
+    assert ("wifi drop counter not readable in /proc/net/netlink: losses counted as overruns"
+            in messages(oam)) == fallback
 
 
 # The store seen end to end ------------------------------------------------------
