@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "common/oam_journal.h"
@@ -100,7 +101,7 @@ int oam_open_log_stream(oam_log_desc *pst_log)
         return -1;
     }
     // Unbuffered, so that nothing could ever be held back in the stream:
-    // records go to the descriptor in one write each.
+    // the records of a batch go to the descriptor in one write.
     (void)setvbuf(pst_log->fp, nullptr, _IONBF, 0);
     off_t pos = -1;
     if (fseeko(pst_log->fp, 0, SEEK_END) == 0) {
@@ -110,31 +111,50 @@ int oam_open_log_stream(oam_log_desc *pst_log)
     return 0;
 }
 
-// A record is written whole or not at all: a part left behind by a write
-// that stopped short would put every later record of the file out of step
-// for whoever reads it back by the length fields.
-int oam_write_record(oam_log_desc *pst_log, const uint8_t *rec, size_t len, int *err)
+// Writes records first..end-1 of the batch to file 1 with as few system
+// calls as the kernel allows and returns how many went in whole; *err
+// tells why the others did not.  A record is written whole or not at all:
+// a part left behind by a write that stopped short would put every later
+// record of the file out of step for whoever reads it back by the length
+// fields.
+uint32_t oam_write_records(oam_log_desc *pst_log, const oam_log_batch *batch, uint32_t first, uint32_t end,
+                           int *err)
 {
-    const int fd = fileno(pst_log->fp);
-    size_t done = 0;
-    while (done < len) {
-        const ssize_t n = write(fd, rec + done, len - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        *err = n < 0 ? errno : EIO;
-        struct stat st {};
-        if (done > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(done)) {
-            (void)ftruncate(fd, st.st_size - static_cast<off_t>(done));
-        }
-        return -1;
+    iovec iov[OAM_LOG_BATCH_MAX];
+    const uint32_t n = end - first;
+    for (uint32_t k = 0; k < n; ++k) {
+        iov[k] = {batch->rec[first + k], OAM_RECORD_HDR_LEN + batch->data_len[first + k]};
     }
-    pst_log->file_size += static_cast<int64_t>(len);
-    return 0;
+    const int fd = fileno(pst_log->fp);
+    uint32_t whole = 0;
+    size_t part = 0;  // bytes of record `whole` already written
+    while (whole < n) {
+        const ssize_t w = writev(fd, iov + whole, static_cast<int>(n - whole));
+        if (w <= 0) {
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            *err = w < 0 ? errno : EIO;
+            struct stat st {};
+            if (part > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(part)) {
+                (void)ftruncate(fd, st.st_size - static_cast<off_t>(part));
+            }
+            return whole;
+        }
+        for (size_t left = static_cast<size_t>(w); left > 0;) {
+            if (left < iov[whole].iov_len) {
+                iov[whole].iov_base = static_cast<uint8_t *>(iov[whole].iov_base) + left;
+                iov[whole].iov_len -= left;
+                part += left;
+                break;
+            }
+            left -= iov[whole].iov_len;
+            pst_log->file_size += static_cast<int64_t>(part + iov[whole].iov_len);
+            part = 0;
+            ++whole;
+        }
+    }
+    return whole;
 }
 
 }  // namespace
@@ -433,50 +453,115 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     }
 }
 
-void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len,
-                          const char *write_err_fmt, const char *second_write_err_fmt)
+uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const char *write_err_fmt,
+                             const char *second_write_err_fmt, oam_store_loss *loss)
 {
-    if (pst_log == nullptr || buf == nullptr || data_len > static_cast<uint32_t>(OAM_RECORD_DATA_MAX)) {
-        return;
+    oam_store_loss lost {};
+    if (loss == nullptr) {
+        loss = &lost;
     }
-    const uint32_t rec_len = static_cast<uint32_t>(OAM_RECORD_HDR_LEN) + data_len;
-    buf[0] = OAM_RECORD_MARKER;
-    buf[1] = 0;
-    buf[2] = static_cast<uint8_t>(rec_len & 0xFFU);
-    buf[3] = static_cast<uint8_t>(rec_len >> 8);
-    oam_get_sys_time(buf + 4, OAM_STAMP_LEN, OAM_STAMP_MODE_RECORD);
-
-    oam_recheck_log_file(pst_log);
-    if (pst_log->fp == nullptr) {
-        // The directory repair may fail for another core's directory while
-        // this core's file opens; the record is kept whenever it can be.
-        (void)oam_log_dir_init();
-        (void)oam_get_log_file(pst_log);
-        pst_log->write_count = 1;
-        if (pst_log->fp == nullptr) {
-            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_OPEN, errno != 0 ? errno : EIO, 1);
-            return;
+    if (pst_log == nullptr || batch == nullptr || batch->count > OAM_LOG_BATCH_MAX) {
+        return 0;
+    }
+    // Headers first, each with a clock reading of its own, so that every
+    // record keeps its millisecond however many come in one receive.
+    const oam_jcore jcore = oam_log_jcore(pst_log);
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < batch->count; ++i) {
+        uint8_t *buf = batch->rec[i];
+        const uint32_t data_len = batch->data_len[i];
+        if (buf == nullptr || data_len > static_cast<uint32_t>(OAM_RECORD_DATA_MAX)) {
+            ++loss->too_long;
+            oam_journal_lost(jcore, OAM_LOSS_TOO_LONG, 0, 1);
+            continue;
         }
+        const uint32_t rec_len = static_cast<uint32_t>(OAM_RECORD_HDR_LEN) + data_len;
+        buf[0] = OAM_RECORD_MARKER;
+        buf[1] = OAM_RECORD_RESERVED;
+        buf[2] = static_cast<uint8_t>(rec_len & 0xFFU);
+        buf[3] = static_cast<uint8_t>(rec_len >> 8);
+        oam_get_sys_time(buf + OAM_RECORD_STAMP_OFFSET, OAM_STAMP_LEN, OAM_STAMP_MODE_RECORD);
+        batch->rec[n] = buf;
+        batch->data_len[n] = data_len;
+        ++n;
     }
-    int err = 0;
-    if (oam_write_record(pst_log, buf, rec_len, &err) != 0) {
+    batch->count = n;
+
+    // One record after another as far as the rules go (the existence check
+    // before it, the size check after it), but the records between two
+    // points where a rule acts go to the file in one write.  So the files
+    // come out exactly as if the records were stored one by one.
+    uint32_t stored = 0;
+    bool repaired = false;  // record i is the first of a write's one retry
+    for (uint32_t i = 0; i < n;) {
+        if (!repaired) {
+            oam_recheck_log_file(pst_log);
+            if (pst_log->fp == nullptr) {
+                // The directory repair may fail for another core's directory
+                // while this core's file opens; the record is kept whenever
+                // it can be.
+                (void)oam_log_dir_init();
+                (void)oam_get_log_file(pst_log);
+                pst_log->write_count = 1;
+                if (pst_log->fp == nullptr) {
+                    ++loss->not_open;
+                    oam_journal_lost(jcore, OAM_LOSS_OPEN, errno != 0 ? errno : EIO, 1);
+                    ++i;
+                    continue;
+                }
+            }
+        }
+        // The record that reaches the size limit ends the write (the size
+        // check rotates after it), and so does the one before an existence
+        // check.
+        uint32_t end = i + 1;
+        int64_t size = pst_log->file_size + OAM_RECORD_HDR_LEN + batch->data_len[i];
+        while (end < n && size < pst_log->size.value && pst_log->write_count <= OAM_RECHECK_INTERVAL) {
+            ++pst_log->write_count;
+            size += OAM_RECORD_HDR_LEN + batch->data_len[end];
+            ++end;
+        }
+        int err = 0;
+        const uint32_t whole = oam_write_records(pst_log, batch, i, end, &err);
+        stored += whole;
+        i += whole;
+        if (whole > 0) {
+            oam_journal_stored(jcore);
+        }
+        if (i == end) {
+            repaired = false;
+            (void)check_file_size(pst_log);
+            continue;
+        }
+        if (repaired) {
+            // The retry failed too: what is left of the batch is lost.
+            oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
+            loss->write_failed += n - i;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, n - i);
+            (void)check_file_size(pst_log);
+            break;
+        }
         oam_print_write_err(write_err_fmt, __func__, __LINE__, err);
         (void)oam_log_dir_init();
         oam_close_log_stream(pst_log);
         (void)oam_get_log_file(pst_log);
         pst_log->write_count = 1;
         if (pst_log->fp == nullptr) {
-            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_WRITE, err, 1);
-        } else if (oam_write_record(pst_log, buf, rec_len, &err) != 0) {
-            oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
-            oam_journal_lost(oam_log_jcore(pst_log), OAM_LOSS_WRITE, err, 1);
-        } else {
-            oam_journal_stored(oam_log_jcore(pst_log));
+            loss->write_failed += n - i;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, n - i);
+            break;
         }
-    } else {
-        oam_journal_stored(oam_log_jcore(pst_log));
+        repaired = true;
     }
-    if (pst_log->fp != nullptr) {
-        (void)check_file_size(pst_log);
-    }
+    return stored;
+}
+
+void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len,
+                          const char *write_err_fmt, const char *second_write_err_fmt)
+{
+    oam_log_batch one {};
+    one.count = 1;
+    one.rec[0] = buf;
+    one.data_len[0] = data_len;
+    (void)oam_log_store_batch(pst_log, &one, write_err_fmt, second_write_err_fmt, nullptr);
 }

@@ -16,9 +16,32 @@ int rename_old_file(oam_log_desc *pst_log);
 void oam_recheck_log_file(oam_log_desc *pst_log);
 void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode);
 
-// Builds the 18-byte header in front of the data already at offset 18 of
-// buf (len data bytes) and stores the record on pst_log.  The two formats
-// are the receiver's write-error messages; each takes the function name, the
-// line and the system error text.
+// The most records one receive batch hands to the store.
+constexpr uint32_t OAM_LOG_BATCH_MAX = 64;
+
+// The records of one receive batch, in the order they arrived, each built in
+// place in a buffer of its own: data_len[i] data bytes at offset 18 of
+// rec[i], the 18-byte header in front of them filled in by the store.
+struct oam_log_batch {
+    uint32_t count;
+    uint8_t *rec[OAM_LOG_BATCH_MAX];
+    uint32_t data_len[OAM_LOG_BATCH_MAX];
+};
+
+// The records of a batch that were not stored, by cause.
+struct oam_store_loss {
+    uint32_t write_failed;  // the write failed, and again after its repair
+    uint32_t not_open;      // file 1 could not be opened
+    uint32_t too_long;      // more data than a record holds
+};
+
+// Stores the records of a batch on pst_log, in order, with as few writes as
+// the size limit and the existence check allow; each record is in the file
+// before this returns.  Returns the count stored and adds those not stored
+// to *loss (may be null).  The two formats are the receiver's write-error
+// messages; each takes the function name, the line and the system error text.
+uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const char *write_err_fmt,
+                             const char *second_write_err_fmt, oam_store_loss *loss);
+// The same for one record: data_len data bytes at offset 18 of buf.
 void oam_log_store_record(oam_log_desc *pst_log, uint8_t *buf, uint32_t data_len,
                           const char *write_err_fmt, const char *second_write_err_fmt);

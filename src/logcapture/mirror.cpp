@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <linux/sockios.h>
 
 #include <cerrno>
@@ -49,18 +50,33 @@ bool oam_mirror_stop_under_way()
            oam_flag_load(g_st_global.me_thread_stop) == 1;
 }
 
-// Sends the whole chunk: 0, or -1 with errno (EAGAIN after a stall, EINTR
-// when a stop is under way, the send's own error otherwise).  The common
-// case is one send that takes everything.
-int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
+// Sends the chunks iov[0..n) whole, in order: 0, or -1 with errno (EAGAIN
+// after a stall, EINTR when a stop is under way, the send's own error
+// otherwise) and *cur the chunk that did not go out whole, *part its bytes
+// that did.  The common case is one send that takes everything.
+int oam_mirror_send_all(int sock, iovec *iov, uint32_t n, uint32_t *cur, size_t *part)
 {
-    size_t off = 0;
     int64_t last_move = 0;
     int last_queued = -1;
-    while (off < len) {
-        ssize_t sent = send(sock, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    *cur = 0;
+    *part = 0;
+    while (*cur < n) {
+        msghdr msg {};
+        msg.msg_iov = iov + *cur;
+        msg.msg_iovlen = n - *cur;
+        ssize_t sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
-            off += static_cast<size_t>(sent);
+            for (size_t left = static_cast<size_t>(sent); left > 0 || (*cur < n && iov[*cur].iov_len == 0);) {
+                const size_t take = left < iov[*cur].iov_len ? left : iov[*cur].iov_len;
+                iov[*cur].iov_base = static_cast<uint8_t *>(iov[*cur].iov_base) + take;
+                iov[*cur].iov_len -= take;
+                *part += take;
+                left -= take;
+                if (iov[*cur].iov_len == 0) {
+                    ++*cur;
+                    *part = 0;
+                }
+            }
             last_move = 0;
             continue;
         }
@@ -89,21 +105,22 @@ int oam_mirror_send_all(int sock, const uint8_t *data, size_t len)
     return 0;
 }
 
-}  // namespace
-
-void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
+// The chunks of iov, which it uses up, in one piece on the tool's stream.
+void oam_mirror_chunks(iovec *iov, uint32_t n, const char *err_fmt)
 {
-    // vtl_send_mutex keeps one receiver's chunk whole on the stream; the
+    // vtl_send_mutex keeps one receiver's chunks whole on the stream; the
     // client lock is only tried, so capture never waits for the tool server
     // while it accepts or closes a connection.
     if (pthread_mutex_lock(&g_st_global.vtl_send_mutex) != 0) {
         return;
     }
     if (pthread_mutex_trylock(&g_st_global.vtl_sock_mutex) == 0) {
+        uint32_t cur = 0;
+        size_t part = 0;
         // MSG_NOSIGNAL: a vanished tool must never end the process,
         // whatever the SIGPIPE disposition.
         if (oam_flag_load(g_st_global.vtl_connected) == 1 &&
-            oam_mirror_send_all(g_st_global.vtl_client_sock, data, len) != 0) {
+            oam_mirror_send_all(g_st_global.vtl_client_sock, iov, n, &cur, &part) != 0) {
             int err = errno;
             // A chunk cut short would leave the stream out of line with the
             // chunks the tool expects, so the tool is dropped whatever the
@@ -122,7 +139,7 @@ void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
                 // err_fmt is one of the receivers' constant messages, all of
                 // the shape (function, line, length, error text).
-                oam_printf(err_fmt, __func__, __LINE__, static_cast<int>(len),
+                oam_printf(err_fmt, __func__, __LINE__, static_cast<int>(iov[cur].iov_len + part),
                            strerror_r(err, err_buf, sizeof(err_buf)));
 #pragma GCC diagnostic pop
             }
@@ -130,4 +147,24 @@ void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
         pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
     }
     pthread_mutex_unlock(&g_st_global.vtl_send_mutex);
+}
+
+}  // namespace
+
+void oam_mirror_to_tool(const uint8_t *data, uint32_t len, const char *err_fmt)
+{
+    iovec one = {const_cast<uint8_t *>(data), len};
+    oam_mirror_chunks(&one, 1, err_fmt);
+}
+
+void oam_mirror_batch(const oam_log_batch *batch, const char *err_fmt)
+{
+    iovec iov[OAM_LOG_BATCH_MAX];
+    const uint32_t n = batch->count < OAM_LOG_BATCH_MAX ? batch->count : OAM_LOG_BATCH_MAX;
+    for (uint32_t i = 0; i < n; ++i) {
+        iov[i] = {batch->rec[i] + OAM_RECORD_HDR_LEN, batch->data_len[i]};
+    }
+    if (n > 0) {
+        oam_mirror_chunks(iov, n, err_fmt);
+    }
 }

@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "common/oam_global.h"
 #include "common/oam_print.h"
@@ -19,7 +22,6 @@ namespace {
 struct oam_node_recv_core {
     int32_t *stop;
     int32_t *fd;
-    uint8_t **buf;
     oam_log_desc *log;
     const char *send_err_fmt;
     const char *write_err_fmt;
@@ -29,7 +31,6 @@ struct oam_node_recv_core {
 constexpr oam_node_recv_core OAM_BFG_RECV = {
     &g_st_global.bfg_thread_stop,
     &g_st_global.bfg_fd,
-    &g_st_global.bfg_puc_buf,
     &g_st_global.st_bfg_log,
     "[%s:%d]send bfg socket is ERR! len = %d.;errno:%s\n\n",
     "[%s:%d]write bfg log time file err;errno:%s\n\n",
@@ -39,7 +40,6 @@ constexpr oam_node_recv_core OAM_BFG_RECV = {
 constexpr oam_node_recv_core OAM_ME_RECV = {
     &g_st_global.me_thread_stop,
     &g_st_global.me_fd,
-    &g_st_global.me_puc_buf,
     &g_st_global.st_me_log,
     "[%s:%d]send me socket is ERR! len = %d.;errno:%s\n\n",
     "[%s:%d]write me log file err;errno:%s\n\n",
@@ -48,44 +48,84 @@ constexpr oam_node_recv_core OAM_ME_RECV = {
 
 constexpr const oam_node_recv_core *OAM_NODE_RECV[] = {&OAM_BFG_RECV, &OAM_ME_RECV};
 
+// Chunks one pass reads while the node has more ready; they go to the
+// tool in one send and to the file in one write.
+constexpr uint32_t OAM_NODE_BATCH = 32;
+static_assert(OAM_NODE_BATCH <= OAM_LOG_BATCH_MAX);
+
+struct oam_node_bufs {
+    uint8_t rec[OAM_NODE_BATCH][OAM_RECV_BUF_LEN];
+    oam_log_batch taken;
+};
+
+// Whether a chunk is waiting, without waiting for one.  This takes the
+// driver's poll at its word: a node without one reads as always ready, and
+// the pass would then wait in its next read with the chunks it has.
+bool oam_node_more_ready(int fd)
+{
+    pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
 // Each read is one chunk from the node and becomes exactly one record: the
 // data lands at offset 18 so the header goes in front of it without a copy.
+// A pass reads one chunk, waiting for it, then whatever the node has ready
+// behind it; all of it is stored before the next wait.
 void oam_node_recv_loop(oam_node_core which)
 {
     const oam_node_recv_core &core = *OAM_NODE_RECV[which];
+    std::unique_ptr<oam_node_bufs> bufs(new (std::nothrow) oam_node_bufs());
+    if (bufs == nullptr) {
+        OAM_PRINT("[%s:%d]node record buffers malloc failed!\n\n");
+        return;
+    }
+    oam_log_batch &taken = bufs->taken;
     unsigned fail_count = 0;
     while (oam_flag_load(*core.stop) != 1) {
-        ssize_t len = read(*core.fd, *core.buf + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
-        if (oam_node_recv_chunk(which, len) != 0) {
+        bool failed = false;
+        do {
+            uint8_t *rec = bufs->rec[taken.count];
+            ssize_t len = read(*core.fd, rec + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
+            failed = oam_node_take_chunk(&taken, rec, len) != 0;
+        } while (!failed && taken.count < OAM_NODE_BATCH && oam_flag_load(*core.stop) != 1 &&
+                 oam_node_more_ready(*core.fd));
+        if (taken.count > 0) {
+            fail_count = 0;
+            oam_node_pass_done(which, &taken);
+        }
+        if (failed) {
             // A node that keeps failing must not spin a core; the wait is
             // cut short by a stop request.
             oam_read_backoff(&fail_count);
-            continue;
         }
-        fail_count = 0;
     }
 }
 
 }  // namespace
 
-int oam_node_recv_chunk(oam_node_core which, ssize_t len)
+int oam_node_take_chunk(oam_log_batch *batch, uint8_t *rec, ssize_t len)
+{
+    if (batch == nullptr || rec == nullptr || len <= 0 || len > OAM_RECORD_DATA_MAX ||
+        batch->count >= OAM_LOG_BATCH_MAX) {
+        return -1;
+    }
+    batch->rec[batch->count] = rec;
+    batch->data_len[batch->count] = static_cast<uint32_t>(len);
+    ++batch->count;
+    return 0;
+}
+
+void oam_node_pass_done(oam_node_core which, oam_log_batch *batch)
 {
     if (which != OAM_NODE_BFG && which != OAM_NODE_ME) {
-        return -1;
+        return;
     }
     const oam_node_recv_core &core = *OAM_NODE_RECV[which];
-    uint8_t *buf = *core.buf;
-    if (buf == nullptr || len <= 0 || len > OAM_RECORD_DATA_MAX) {
-        return -1;
-    }
-    const uint32_t data_len = static_cast<uint32_t>(len);
-
-    oam_mirror_to_tool(buf + OAM_RECORD_HDR_LEN, data_len, core.send_err_fmt);
-
+    oam_mirror_batch(batch, core.send_err_fmt);
     if (core.log->log_switch.value == 1) {
-        oam_log_store_record(core.log, buf, data_len, core.write_err_fmt, core.second_write_err_fmt);
+        (void)oam_log_store_batch(core.log, batch, core.write_err_fmt, core.second_write_err_fmt, nullptr);
     }
-    return 0;
+    batch->count = 0;
 }
 
 void *oam_bfg_recv_pthread(void *arg)

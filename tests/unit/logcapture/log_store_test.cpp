@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <array>
+#include <map>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -382,7 +384,7 @@ TEST_F(LogStore, FailedWriteIsRepairedOnceThenReported)
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(count_of(out, "]write test log file err;errno:No space left on device"), 1U);
     EXPECT_EQ(count_of(out, "]second write test log file err;errno:No space left on device"), 1U);
-    EXPECT_EQ(out.find("oam_log_store_record"), 1U);
+    EXPECT_EQ(out.find("oam_log_store_batch"), 1U);
     EXPECT_NE(desc.fp, nullptr);
     EXPECT_EQ(desc.write_count, 1);
 }
@@ -463,6 +465,106 @@ INSTANTIATE_TEST_SUITE_P(
                       trim_case{"length_above_2048_at_the_end_kept", WHOLE + stored_record(10, 0x4000), 69 + 28},
                       trim_case{"empty_record_length_at_the_end_kept", WHOLE + stored_record(0).substr(0, 10), 79}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
+
+// A batch stored in one go leaves the files exactly as its records stored
+// one by one would (time stamps aside), and counts what it could not store.
+struct BatchCase {
+    const char *name;
+    int32_t size_limit;
+    int32_t write_count;  // before the batch
+    bool delete_first;    // file 1 removed before the batch
+    rlim_t file_limit;    // what the process may write to a file; 0: no limit
+    std::vector<uint32_t> lens;
+    uint32_t stored;
+    uint32_t write_failed;
+};
+
+void PrintTo(const BatchCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class LogStoreBatch : public LogStore, public ::testing::WithParamInterface<BatchCase> {
+protected:
+    // Every file of the directory, each record's stamp blanked.
+    std::map<std::string, std::vector<uint8_t>> run(bool batched, uint32_t &stored, oam_store_loss &loss)
+    {
+        const BatchCase &c = GetParam();
+        desc.size.value = c.size_limit;
+        start();
+        desc.write_count = c.write_count;
+        if (c.delete_first) {
+            unlink(desc.file_path);
+        }
+        std::vector<std::array<uint8_t, OAM_BUF_LEN>> recs(c.lens.size());
+        oam_log_batch batch{};
+        for (size_t i = 0; i < c.lens.size(); ++i) {
+            std::memset(recs[i].data() + OAM_RECORD_HDR_LEN, static_cast<int>('a' + i), c.lens[i]);
+            batch.rec[batch.count] = recs[i].data();
+            batch.data_len[batch.count++] = c.lens[i];
+        }
+        struct sigaction ignore {};
+        struct sigaction old_action {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &old_action);
+        rlimit old_limit{};
+        getrlimit(RLIMIT_FSIZE, &old_limit);
+        rlimit small = old_limit;
+        small.rlim_cur = c.file_limit != 0 ? c.file_limit : old_limit.rlim_cur;
+        fflush(stdout);
+        setrlimit(RLIMIT_FSIZE, &small);
+        if (batched) {
+            stored = oam_log_store_batch(&desc, &batch, WRITE_ERR, SECOND_WRITE_ERR, &loss);
+        }
+        for (size_t i = 0; !batched && i < c.lens.size(); ++i) {
+            oam_log_store_record(&desc, recs[i].data(), c.lens[i], WRITE_ERR, SECOND_WRITE_ERR);
+        }
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+        sigaction(SIGXFSZ, &old_action, nullptr);
+
+        std::map<std::string, std::vector<uint8_t>> files;
+        for (const auto &entry : fs::directory_iterator(dir)) {
+            std::vector<uint8_t> bytes = read_file(entry.path());
+            for (size_t at = 0; at + 18 <= bytes.size(); at += oam_record_len(&bytes[at])) {
+                std::fill_n(bytes.begin() + static_cast<long>(at) + 4, 14, 0);
+            }
+            files[entry.path().filename()] = bytes;
+            fs::remove(entry.path());
+        }
+        fclose(desc.fp);
+        desc.fp = nullptr;
+        return files;
+    }
+};
+
+TEST_P(LogStoreBatch, FilesAsIfStoredOneByOne)
+{
+    const BatchCase &c = GetParam();
+    uint32_t stored = 0;
+    oam_store_loss loss{};
+    const auto batched = run(true, stored, loss);
+    uint32_t unused = 0;
+    const auto one_by_one = run(false, unused, loss);
+    EXPECT_EQ(batched, one_by_one);
+    EXPECT_EQ(stored, c.stored);
+    EXPECT_EQ(loss.write_failed, c.write_failed);
+    EXPECT_EQ(loss.not_open + loss.too_long, 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LogStoreBatch,
+    ::testing::Values(
+        // 28 + 38 + 48 reach the limit of 100: the size check rotates after
+        // the third record, the last two go to the new file 1.
+        BatchCase{"CrossesTheSizeLimit", 100, 0, false, 0, {10, 20, 30, 40, 5}, 5, 0},
+        // The existence check comes before the fourth record: the first
+        // three go to the deleted file, the last two to a new file 1.
+        BatchCase{"ExistenceCheckInside", 1 << 20, 98, true, 0, {1, 2, 3, 4, 5}, 5, 0},
+        // The file may grow to 76 bytes: the write stops inside the third
+        // record, which is cut off again; its retry fails too, and the last
+        // three records are lost.
+        BatchCase{"WriteFailsPartWay", 1 << 20, 0, false, 76, {10, 20, 30, 40, 5}, 2, 3}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 // /vendor is a private, empty tmpfs in the test sandbox.
 class LogDirInit : public ::testing::Test {
