@@ -129,20 +129,19 @@ int64_t oam_proc_field(const char *line, int col)
     return digits == 0 || (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\0') ? -1 : value;
 }
 
-int64_t oam_netlink_drops_parse(const char *text, uint64_t inode)
+// One whole line of the file: the header sets the columns, a socket's line
+// gives its drops once its inode matches.  Returns the drops, or -1.
+int64_t oam_netlink_drops_line(const char *line, bool header, int cols[2], uint64_t inode)
 {
-    const int drops_col = oam_proc_column(text, "Drops");
-    const int inode_col = oam_proc_column(text, "Inode");
-    if (drops_col < 0 || inode_col < 0) {
+    if (header) {
+        cols[0] = oam_proc_column(line, "Drops");
+        cols[1] = oam_proc_column(line, "Inode");
         return -1;
     }
-    for (const char *line = strchr(text, '\n'); line != nullptr; line = strchr(line, '\n')) {
-        ++line;
-        if (oam_proc_field(line, inode_col) == static_cast<int64_t>(inode)) {
-            return oam_proc_field(line, drops_col);
-        }
+    if (cols[0] < 0 || cols[1] < 0 || oam_proc_field(line, cols[1]) != static_cast<int64_t>(inode)) {
+        return -1;
     }
-    return -1;
+    return oam_proc_field(line, cols[0]);
 }
 
 int64_t oam_netlink_drops(int sock)
@@ -155,22 +154,45 @@ int64_t oam_netlink_drops(int sock)
     if (fd < 0) {
         return -1;
     }
-    // Kept on the stack: this runs only when the kernel reported drops.
-    char text[16384];
-    size_t got = 0;
-    while (got < sizeof(text) - 1) {
-        const ssize_t n = read(fd, text + got, sizeof(text) - 1 - got);
+    // Read line by line: a device with many netlink sockets has a long
+    // file, and the daemon's socket may be anywhere in it.  A line longer
+    // than any the kernel writes is skipped.  On the stack: this runs only
+    // when the kernel reported drops.
+    char chunk[4096];
+    char line[512];
+    size_t line_len = 0;
+    bool overlong = false;
+    bool header = true;
+    int cols[2] = {-1, -1};
+    int64_t drops = -1;
+    while (drops < 0) {
+        const ssize_t n = read(fd, chunk, sizeof(chunk));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             break;
         }
-        got += static_cast<size_t>(n);
+        for (ssize_t i = 0; i < n && drops < 0; ++i) {
+            if (chunk[i] != '\n') {
+                if (line_len < sizeof(line) - 1) {
+                    line[line_len++] = chunk[i];
+                } else {
+                    overlong = true;
+                }
+                continue;
+            }
+            line[line_len] = '\0';
+            if (!overlong) {
+                drops = oam_netlink_drops_line(line, header, cols, static_cast<uint64_t>(sock_st.st_ino));
+            }
+            header = false;
+            line_len = 0;
+            overlong = false;
+        }
     }
     (void)close(fd);
-    text[got] = '\0';
-    return oam_netlink_drops_parse(text, static_cast<uint64_t>(sock_st.st_ino));
+    return drops;
 }
 
 // The kernel's drops of the socket since the last look, as lost records;
