@@ -172,7 +172,17 @@ def drive(chip: oamsim.VirtualChip):
         owner = chip.host_path(f"{oamsim.MEMDUMP_DIR}/{names[0]}").stat().st_uid
         return (names, sizes, owner) if sizes == regions else None
     archives, sizes, owner = wait_until(archive, "the whole dump archive")
-    checks = [("Wi-Fi records stored", got_wifi[:3] == wifi, got_wifi),
+
+    def journal():
+        # Written and synced under the confinement, as a dump wants it.
+        try:
+            text = chip.read_file("/vendor/log/oam_events").decode(errors="replace")
+        except OSError:
+            return None
+        return text if re.search(r" wifi archive-written \S+\.tar\.gz$", text, re.M) else None
+    events = wait_until(journal, "the archive in the events journal")
+    checks = [("events journal written", " oam start version " in events, events),
+              ("Wi-Fi records stored", got_wifi[:3] == wifi, got_wifi),
               ("bfg record stored", got_bfg[:1] == [b"boot test bfg chunk"], got_bfg),
               ("dump archived", len(archives) == 1, archives),
               ("archive handed to uid 1000", owner == 1000, owner)]
