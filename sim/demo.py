@@ -196,7 +196,7 @@ def main() -> int:
         shows = [("the last records and events, all cores by time", ["--merge", "--full", "-n", "12"]),
                  ("per core", ["--stats"]), ("log file check", ["--check"]), ("crash archives", ["--dumps"])]
         if archive:
-            shows.append(("the logs that led to the crash", ["--dump", archive[0], "--full", "-n", "12"]))
+            shows.append(("the logs that led to the crash", ["--dump", archive[0], "-n", "12"]))
         for title, args in shows:
             print(f"\n== {title}: `oamlog {' '.join(args)}` ==")
             listing = subprocess.run([str(OAMLOG), "--root", str(log_root), *args], capture_output=True, text=True)
