@@ -74,13 +74,16 @@ int oam_journal_reopen_locked()
     if (g_journal_path[0] == '\0') {
         return -1;
     }
-    g_journal_fd = open(g_journal_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0664);
+    // Without blocking: a FIFO put in its place would hold the caller in the
+    // open until someone read it.
+    g_journal_fd = open(g_journal_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0664);
     if (g_journal_fd < 0) {
         return -1;
     }
     struct stat st {};
-    // Anything but a plain file (a FIFO put in its place) is not written.
-    if (fstat(g_journal_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Anything but a plain file of its own (a FIFO, or another file linked
+    // in under this name) is not written.
+    if (fstat(g_journal_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         (void)close(g_journal_fd);
         g_journal_fd = -1;
         return -1;

@@ -9,6 +9,9 @@
 #include <sstream>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -110,6 +113,22 @@ TEST_F(Journal, RotatesIntoTwoFilesOfWholeLines)
         EXPECT_EQ(half.back(), '\n');
     }
     EXPECT_EQ(text.substr(text.size() - 10), "number 39\n");
+}
+
+// A FIFO or another file linked in under the journal's name is neither
+// waited on nor written; the journal is simply not kept.
+TEST_F(Journal, NeverWritesWhatIsNotAFileOfItsOwn)
+{
+    const fs::path other = dir / "other";
+    std::ofstream(other) << "kept\n";
+    for (int kind : {0, 1}) {
+        fs::remove(path);
+        ASSERT_EQ(kind == 0 ? mkfifo(path.c_str(), 0600) : link(other.c_str(), path.c_str()), 0);
+        EXPECT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), -1) << kind;
+        oam_journal_event(OAM_J_OAM, "start", "%s", "");
+        oam_journal_close();
+    }
+    EXPECT_EQ(read_text(other), "kept\n");
 }
 
 TEST_F(Journal, LossHeldUntilAWriteSucceedsAgain)
