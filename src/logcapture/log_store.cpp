@@ -197,15 +197,20 @@ int oam_get_log_file(oam_log_desc *pst_log)
             OAM_PRINT("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
                       oam_err_text(errno, text, sizeof(text)));
             if (oam_log_dir_init() < 0) {
+                const int err = errno;
                 OAM_PRINT("[%s:%d]oam log directory init failed\n");
+                errno = err;
                 return -1;
             }
             if (oam_open_log_stream(pst_log) == 0) {
                 break;
             }
             if (attempt == repair_attempts) {
+                // The open's error stays for the caller's loss count.
+                const int err = errno;
                 OAM_PRINT("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
-                          oam_err_text(errno, text, sizeof(text)));
+                          oam_err_text(err, text, sizeof(text)));
+                errno = err;
                 return -1;
             }
         }
@@ -492,7 +497,7 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     // points where a rule acts go to the file in one write.  So the files
     // come out exactly as if the records were stored one by one.
     uint32_t stored = 0;
-    bool repaired = false;  // record i is the first of a write's one retry
+    bool repaired = false;  // record i is being retried after its repair
     for (uint32_t i = 0; i < n;) {
         if (!repaired) {
             oam_recheck_log_file(pst_log);
@@ -526,20 +531,26 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
         stored += whole;
         i += whole;
         if (whole > 0) {
+            // The retried record is in: a later failure is a first one.
+            repaired = false;
             oam_journal_stored(jcore);
         }
         if (i == end) {
-            repaired = false;
             (void)check_file_size(pst_log);
             continue;
         }
+        // Record i failed.  Like a record stored on its own, it gets one
+        // repair and one retry, and only it is lost when those fail: the
+        // records behind it are each tried as if it had not been there (a
+        // smaller one may still fit where it did not).
         if (repaired) {
-            // The retry failed too: what is left of the batch is lost.
             oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
-            loss->write_failed += n - i;
-            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, n - i);
+            ++loss->write_failed;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, 1);
             (void)check_file_size(pst_log);
-            break;
+            repaired = false;
+            ++i;
+            continue;
         }
         oam_print_write_err(write_err_fmt, __func__, __LINE__, err);
         (void)oam_log_dir_init();
@@ -547,9 +558,10 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
         (void)oam_get_log_file(pst_log);
         pst_log->write_count = 1;
         if (pst_log->fp == nullptr) {
-            loss->write_failed += n - i;
-            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, n - i);
-            break;
+            ++loss->write_failed;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, 1);
+            ++i;
+            continue;
         }
         repaired = true;
     }

@@ -561,9 +561,11 @@ INSTANTIATE_TEST_SUITE_P(
         // three go to the deleted file, the last two to a new file 1.
         BatchCase{"ExistenceCheckInside", 1 << 20, 98, true, 0, {1, 2, 3, 4, 5}, 5, 0},
         // The file may grow to 76 bytes: the write stops inside the third
-        // record, which is cut off again; its retry fails too, and the last
-        // three records are lost.
-        BatchCase{"WriteFailsPartWay", 1 << 20, 0, false, 76, {10, 20, 30, 40, 5}, 2, 3}),
+        // record, which is cut off again; its retry fails too, and so do
+        // those of the two behind it, each tried on its own.
+        BatchCase{"WriteFailsPartWay", 1 << 20, 0, false, 76, {10, 20, 30, 40, 5}, 2, 3},
+        // At 90 bytes the third and fourth records fail, the fifth still fits.
+        BatchCase{"SmallerRecordFitsAfterAFailure", 1 << 20, 0, false, 90, {10, 20, 30, 40, 5}, 3, 2}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // /vendor is a private, empty tmpfs in the test sandbox.
