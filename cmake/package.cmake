@@ -5,6 +5,10 @@
 
 set(OAM_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Directory of the installed systemd unit")
 install(FILES ${CMAKE_SOURCE_DIR}/lib/systemd/system/oam.service DESTINATION ${OAM_SYSTEMD_UNIT_DIR})
+# The netlink receive buffer limit the unit relies on instead of CAP_NET_ADMIN,
+# applied by the postinst at once.
+install(FILES ${CMAKE_SOURCE_DIR}/lib/sysctl.d/60-oam.conf DESTINATION lib/sysctl.d)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst)
 
 # Man pages and the changelog are installed compressed, as Debian keeps them.
 set(OAM_DOC_DIR ${CMAKE_BINARY_DIR}/doc)

@@ -4,12 +4,14 @@
     /usr/bin/python3 sim/demo.py [--model zr4060] [--mode test] [--out demo-out]
 
 Starts oam (OAM_BIN, default build/oam) in a sandbox under the output folder,
-feeds it Wi-Fi, bfg and me log traffic, connects a debug tool on port 3333
+feeds it Wi-Fi, bfg and me log traffic (with one Wi-Fi burst that overruns a
+receive buffer kept small on purpose, so that a loss shows), connects a debug tool on port 3333
 (test mode) that receives the mirrored logs and sends one Wi-Fi and one bfg
 command, lets the Wi-Fi core crash once, stops the daemon with SIGTERM and
 prints a summary: the log records as oamlog (OAMLOG_BIN, default beside
 oam) reads them back, what the drivers received, and the dump archives with
-their members.  The sandbox's /vendor is left in <out>/root/vendor for
+their members, the events journal, and `oamlog --dump` of the crash.  The
+sandbox's /vendor is left in <out>/root/vendor for
 inspection.
 """
 
@@ -36,6 +38,7 @@ INI = """[HOST_PLAT]
 log_switch_device_wifi=1
 log_size_device_wifi=10
 log_num_device_wifi=25
+log_rcvbuf_device_wifi=1
 log_switch_device_bfg=1
 log_switch_device_me=1
 plat_dfr_enable=1
@@ -162,6 +165,14 @@ def main() -> int:
             steps.append(f"the tool sent a 12-byte bfg command: {bfg} got {len(wr.data)} bytes: {wr.data.hex(' ')}")
             tool.close()
 
+        # A driver burst into a 1 KiB receive buffer: the kernel drops what
+        # does not fit, and the journal counts it from the socket's counter.
+        load = chip.wifi_load(1000, size="1500")
+        chip.send_wifi_log(b"wifi: burst over\n")
+        wait_for(lambda: b"burst over" in chip.read_file("/vendor/log/wifi_log/wifi_log_1"), 10, "burst not stored")
+        steps.append(f"a Wi-Fi burst of {load['offered']} messages into a 1 KiB receive buffer: "
+                     f"{load['refused']} dropped by the kernel")
+
         files = oamsim.dump_files("wifi", opts.model)
         try:
             chip.dump("wifi", 0, [1024 * (i + 1) for i in range(len(files))], timeout=10)
@@ -181,11 +192,18 @@ def main() -> int:
 
         # The records as an engineer on the device reads them back.
         log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
-        for title, args in (("log records, all cores by time", ["--merge", "--full"]),
-                            ("log file check", ["--check"])):
+        archive = [p.name for p in sorted(chip.host_path(oamsim.MEMDUMP_DIR).glob("*.tar.gz"))][:1]
+        shows = [("the last records and events, all cores by time", ["--merge", "--full", "-n", "12"]),
+                 ("per core", ["--stats"]), ("log file check", ["--check"]), ("crash archives", ["--dumps"])]
+        if archive:
+            shows.append(("the logs that led to the crash", ["--dump", archive[0], "-n", "12"]))
+        for title, args in shows:
             print(f"\n== {title}: `oamlog {' '.join(args)}` ==")
             listing = subprocess.run([str(OAMLOG), "--root", str(log_root), *args], capture_output=True, text=True)
             print((listing.stdout + listing.stderr).rstrip("\n"))
+
+        print("\n== events journal: /vendor/log/oam_events ==")
+        print(chip.read_file("/vendor/log/oam_events").decode(errors="replace").rstrip("\n"))
 
         print("\n== what the drivers received ==")
         for ev in chip.events():

@@ -173,7 +173,7 @@ static _Atomic uint64_t *map_overrun(const char *path)
     if (fd < 0) {
         die(path);
     }
-    void *p = mmap(NULL, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = mmap(NULL, 2 * sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         die("mmap");
@@ -231,6 +231,10 @@ static int run_wifi(const struct opts *o)
             congested = 0;
         } else if (errno == EAGAIN || errno == ENOBUFS) {
             refused++;
+            /* The receiver's drop counter, as the kernel keeps it. */
+            if (overrun != NULL) {
+                atomic_fetch_add(&overrun[1], 1);
+            }
             /* A kernel sender marks the receiver once per congestion. */
             if (!congested) {
                 congested = 1;

@@ -334,7 +334,7 @@ class VirtualChip:
         # The netlink overrun counter shared with the load generator and the
         # daemon's preload library.
         self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
-        self.overrun_path.write_bytes(bytes(8))
+        self.overrun_path.write_bytes(bytes(16))
         if localtime is not None:
             self.sandbox.localtime = self.run_dir / "localtime"
             self.set_localtime(localtime)

@@ -1,5 +1,6 @@
 #include "channels/vtl_server.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -13,7 +14,9 @@
 
 #include "channels/vtl_route.h"
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
+#include "config/ini.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -59,6 +62,27 @@ bool oam_vtl_type_routed(uint8_t type)
            OAM_VTL_ROUTED_TYPES.end();
 }
 
+// The tool is served on every address unless the INI names one (a USB
+// forward's 127.0.0.1, one interface's address).  Room for a value too long
+// to be an address, so that it is reported rather than cut to one.
+constexpr char OAM_VTL_LISTEN_VAR[] = "vtl_listen_address";
+constexpr size_t OAM_VTL_LISTEN_LEN = 64;
+
+in_addr_t oam_vtl_listen_address()
+{
+    char text[OAM_VTL_LISTEN_LEN] = {};
+    if (get_cust_conf_string(INI_TAG_HOST_PLAT, OAM_VTL_LISTEN_VAR, text, sizeof(text)) != 0) {
+        return htonl(INADDR_ANY);
+    }
+    in_addr addr{};
+    if (inet_pton(AF_INET, text, &addr) != 1) {
+        OAM_PRINT("[%s:%d]%s={%s} is no IPv4 address, listening on all addresses\n\n", OAM_VTL_LISTEN_VAR, text);
+        return htonl(INADDR_ANY);
+    }
+    OAM_PRINT("[%s:%d]listening on %s only\n\n", text);
+    return addr.s_addr;
+}
+
 }  // namespace
 
 int oam_vtl_socket_create()
@@ -95,7 +119,7 @@ int oam_socket_create()
         OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
     }
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = oam_vtl_listen_address();
     addr.sin_port = htons(OAM_VTL_PORT);
     if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0) {
         int err = errno;
@@ -168,6 +192,7 @@ int oam_vtl_socket_accept()
 
     oam_flag_store(g_st_global.vtl_connected, 1);
     OAM_PRINT("[%s:%d]accept is over\n\n");
+    oam_journal_event(OAM_J_OAM, "tool-connected", "%s", "");
     pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
     return 0;
 }
@@ -243,6 +268,7 @@ void oam_vtl_socket_close()
     bool locked = pthread_mutex_lock(&g_st_global.vtl_sock_mutex) == 0;
     oam_flag_store(g_st_global.vtl_connected, 0);
     close(g_st_global.vtl_client_sock);
+    oam_journal_event(OAM_J_OAM, "tool-gone", "%s", "");
     // The number may be reused by the next open; nothing may close it again.
     g_st_global.vtl_client_sock = -1;
     if (locked) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 // Record: marker, reserved byte, 16-bit little-endian length of the whole
 // record, 14-byte time stamp, then the data exactly as the core sent it.
@@ -26,6 +27,15 @@ inline uint16_t oam_record_len(const uint8_t *rec)
 enum oam_stamp_field { OAM_STAMP_YEAR, OAM_STAMP_MONTH, OAM_STAMP_DAY, OAM_STAMP_HOUR, OAM_STAMP_MINUTE,
                        OAM_STAMP_SECOND, OAM_STAMP_MSEC, OAM_STAMP_FIELDS };
 static_assert(OAM_STAMP_FIELDS * sizeof(uint16_t) == OAM_STAMP_LEN);
+
+// A time field of a record whose header is there; host byte order, as the
+// daemon copies the fields.
+inline uint16_t oam_stamp_field(const uint8_t *rec, int field)
+{
+    uint16_t v = 0;
+    memcpy(&v, rec + OAM_RECORD_STAMP_OFFSET + 2 * field, sizeof(v));
+    return v;
+}
 
 struct oam_stamp_range {
     uint16_t min;

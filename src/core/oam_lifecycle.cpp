@@ -13,7 +13,9 @@
 
 #include "channels/netlink.h"
 #include "channels/vtl_server.h"
+#include "config/ini.h"
 #include "config/log_param.h"
+#include "common/oam_journal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "core/oam_thread.h"
@@ -22,11 +24,17 @@
 #include "memdump/memdump.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_dfr.h"
+#include "platform/oam_driver.h"
 #include "support/securec.h"
 
 namespace {
 
 constexpr mode_t OAM_RUN_UMASK = 003;
+constexpr char OAM_JOURNAL_NAME[] = "oam_events";
+// Seconds between syncs of the log files to storage; 0 leaves it to the
+// kernel's own write-back (and to the syncs at a dump and at the stop).
+constexpr char OAM_SYNC_INTERVAL_VAR[] = "log_sync_interval";
+constexpr int32_t OAM_SYNC_INTERVAL_MAX = 86400;
 
 // SIGTERM is taken with sigwait by a thread of its own rather than by a
 // handler: the stop sequence then runs in normal context, whatever the other
@@ -67,6 +75,64 @@ void *oam_sigterm_pthread(void *)
     return nullptr;
 }
 
+// Only started when the INI asks for a periodic sync: off, it costs nothing.
+void *oam_sync_pthread(void *arg)
+{
+    const auto interval = static_cast<unsigned>(reinterpret_cast<intptr_t>(arg));
+    for (;;) {
+        unsigned left = interval;
+        while (left > 0) {
+            left = sleep(left);
+        }
+        oam_sync_logs();
+    }
+}
+
+int32_t oam_sync_interval()
+{
+    int32_t seconds = 0;
+    if (get_cust_conf_int32(INI_TAG_HOST_PLAT, OAM_SYNC_INTERVAL_VAR, &seconds) != 0 || seconds < 0 ||
+        seconds > OAM_SYNC_INTERVAL_MAX) {
+        seconds = 0;
+    }
+    return seconds;
+}
+
+const char *oam_chip_name()
+{
+    const int32_t id = oam_get_sub_chip_type();
+    for (const oam_chip_info &chip : g_chip_table) {
+        if (chip.id == id) {
+            return chip.name;
+        }
+    }
+    return "unknown";
+}
+
+void oam_journal_capture(const char *event)
+{
+    const bool running[] = {g_st_global.netlink_sock > 0 && g_wifi_recv_thread != 0,
+                            g_st_global.bfg_fd > 0 && g_bfg_recv_thread != 0,
+                            g_st_global.me_fd > 0 && g_me_recv_thread != 0};
+    const oam_log_desc *logs[] = {&g_st_global.st_wifi_log, &g_st_global.st_bfg_log, &g_st_global.st_me_log};
+    for (int i = 0; i < 3; ++i) {
+        if (running[i]) {
+            oam_journal_event(static_cast<oam_jcore>(OAM_J_WIFI + i), event, "%s",
+                              logs[i]->log_switch.value == 1 ? logs[i]->file_path : "storing off");
+        }
+    }
+}
+
+// What every stop does once the receivers are stopped: the losses still
+// held are written, and the logs put on storage before the process ends.
+void oam_journal_stop()
+{
+    oam_journal_capture("capture-stopped");
+    oam_journal_flush();
+    oam_journal_event(OAM_J_OAM, "stop", "%s", "");
+    oam_sync_logs();
+}
+
 void oam_close_if_open(int32_t fd)
 {
     if (fd > 0) {
@@ -104,6 +170,11 @@ int main_init()
     umask(OAM_RUN_UMASK);
     if (ret != 0) {
         OAM_PRINT("[%s:%d]Failed to init log system error:%d\n", ret);
+    }
+    char journal[OAM_FILE_PATH_LEN];
+    if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0 &&
+        oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
+        OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
     }
     return ret;
 }
@@ -161,6 +232,32 @@ void oam_wifi_create_thread()
     oam_flag_store(g_st_global.wifi_thread_stop, 0);
 }
 
+// The dump threads of the bfg side (with the Wi-Fi one) and of the me
+// side start with their core's log node, as the platform brings them up
+// together.
+void oam_memdump_create_threads()
+{
+    if (g_st_global.bfg_fd >= 0) {
+        int ret = pthread_create(&g_bfgx_memdump_thread, nullptr, memdump_bfgx_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            g_bfgx_memdump_thread = 0;
+        }
+        ret = pthread_create(&g_wifi_memdump_thread, nullptr, memdump_wifi_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            g_wifi_memdump_thread = 0;
+        }
+    }
+    if (g_st_global.me_fd > 0) {
+        const int ret = pthread_create(&g_me_memdump_thread, nullptr, memdump_me_rotate_pthread, nullptr);
+        if (ret != 0) {
+            OAM_PRINT("[%s:%d]me rotate thread create error,error:%d\n\n", ret);
+            g_me_memdump_thread = 0;
+        }
+    }
+}
+
 void oam_4060_memdump_create_thread()
 {
     if (oam_get_sub_chip_type() != CHIP_ZR4060) {
@@ -195,6 +292,7 @@ void main_exit()
         free(g_st_global.nlh);
         g_st_global.nlh = nullptr;
     }
+    oam_journal_stop();
     if (all_ended) {
         oam_free_mem();
     }
@@ -257,6 +355,7 @@ void exit_main(int sig)
     if (!me_left) {
         oam_close_if_open(g_st_global.me_fd);
     }
+    oam_journal_stop();
     OAM_PRINT("[%s:%d]main closed finished!\n\n");
     exit(0);
 }
@@ -303,7 +402,19 @@ int oam_main(int argc, char **argv)
     oam_wifi_create_thread();
     oam_bfgx_create_thread();
     oam_me_create_thread();
+    oam_memdump_create_threads();
     oam_4060_memdump_create_thread();
+    const int32_t sync_interval = oam_sync_interval();
+    pthread_t sync_thread;
+    if (sync_interval > 0 &&
+        pthread_create(&sync_thread, nullptr, oam_sync_pthread,
+                       reinterpret_cast<void *>(static_cast<intptr_t>(sync_interval))) == 0) {
+        (void)pthread_detach(sync_thread);
+        OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
+    }
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
+                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
+    oam_journal_capture("capture-started");
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();
 

@@ -22,9 +22,11 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
 #include "common/oam_record.h"
+#include "common/oam_record_parse.h"
 #include "platform/oam_driver.h"
 #include "support/securec.h"
 
@@ -57,6 +59,14 @@ using oam_dir_handle = std::unique_ptr<DIR, oam_dir_closer>;
 const char *oam_err_text(int err, char *text, size_t len)
 {
     return strerror_r(err, text, len);
+}
+
+oam_jcore oam_log_jcore(const oam_log_desc *pst_log)
+{
+    if (pst_log == &g_st_global.st_wifi_log) {
+        return OAM_J_WIFI;
+    }
+    return pst_log == &g_st_global.st_me_log ? OAM_J_ME : OAM_J_BFG;
 }
 
 // The receivers hand in their own constant messages; each takes the function
@@ -187,15 +197,20 @@ int oam_get_log_file(oam_log_desc *pst_log)
             OAM_PRINT("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
                       oam_err_text(errno, text, sizeof(text)));
             if (oam_log_dir_init() < 0) {
+                const int err = errno;
                 OAM_PRINT("[%s:%d]oam log directory init failed\n");
+                errno = err;
                 return -1;
             }
             if (oam_open_log_stream(pst_log) == 0) {
                 break;
             }
             if (attempt == repair_attempts) {
+                // The open's error stays for the caller's loss count.
+                const int err = errno;
                 OAM_PRINT("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
-                          oam_err_text(errno, text, sizeof(text)));
+                          oam_err_text(err, text, sizeof(text)));
+                errno = err;
                 return -1;
             }
         }
@@ -214,8 +229,11 @@ void oam_log_trim_cut_record(const char *path)
     // at a page boundary when the process is killed.  Records appended after
     // it would be out of step for whoever reads the file back by the length
     // fields, so the cut tail is removed before the file is opened again.
-    // A file damaged anywhere else is left as it is.
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    // The file is judged as a reader judges it: only a record that starts
+    // where the last whole record ends and that the end of the file cuts
+    // short is a tail.  Damage anywhere else, a length no record has, and
+    // whole records behind a cut one are left exactly as they are.
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return;
     }
@@ -224,46 +242,51 @@ void oam_log_trim_cut_record(const char *path)
         (void)close(fd);
         return;
     }
-    constexpr size_t window_len = 64 * 1024;
+    // The parser decides within a damaged stretch and a record behind it.
+    constexpr size_t window_len = OAM_DAMAGE_STEP + 2 * OAM_RECORD_MAX_LEN;
     std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_len]);
     off_t win_start = 0;
     size_t win_len = 0;
-    off_t off = 0;
-    while (window != nullptr && off < st.st_size) {
-        if (off + OAM_RECORD_HDR_LEN > win_start + static_cast<off_t>(win_len)) {
-            ssize_t n = pread(fd, window.get(), window_len, off);
+    size_t pos = 0;
+    off_t whole_end = 0;  // end of the last whole record
+    bool cut_tail = false;
+    while (window != nullptr) {
+        const bool final = win_start + static_cast<off_t>(win_len) >= st.st_size;
+        const oam_record_item item = oam_record_parse_next(window.get(), win_len, pos, final);
+        if (item.kind == OAM_ITEM_END) {
+            break;
+        }
+        if (item.kind == OAM_ITEM_MORE) {
+            memmove(window.get(), window.get() + pos, win_len - pos);
+            win_start += static_cast<off_t>(pos);
+            win_len -= pos;
+            pos = 0;
+            const ssize_t n =
+                pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
             if (n <= 0) {
-                off = st.st_size;
+                cut_tail = false;  // shorter than it was, or unreadable: leave it
                 break;
             }
-            win_start = off;
-            win_len = static_cast<size_t>(n);
+            win_len += static_cast<size_t>(n);
+            continue;
         }
-        const uint8_t *hdr = window.get() + (off - win_start);
-        // Less than a header left: a cut record only if it starts as one.
-        if (st.st_size - off < OAM_RECORD_HDR_LEN) {
-            if (hdr[0] != OAM_RECORD_MARKER || (st.st_size - off > 1 && hdr[1] != OAM_RECORD_RESERVED)) {
-                off = st.st_size;
-            }
-            break;
+        const uint8_t *at = window.get() + pos;
+        const off_t at_off = win_start + static_cast<off_t>(pos);
+        if (item.kind == OAM_ITEM_RECORD) {
+            whole_end = at_off + static_cast<off_t>(item.len);
+            cut_tail = false;
+        } else {
+            // A length field of no record the daemon writes (it stores no
+            // empty record) is damage, not the start of one.
+            cut_tail = at_off == whole_end && item.damage == OAM_DAMAGE_CUT_SHORT &&
+                       (item.len < static_cast<size_t>(OAM_RECORD_LEN_OFFSET + 2) ||
+                        oam_record_len(at) > OAM_RECORD_HDR_LEN);
         }
-        if (win_len - static_cast<size_t>(off - win_start) < static_cast<size_t>(OAM_RECORD_HDR_LEN)) {
-            off = st.st_size;
-            break;
-        }
-        const int len = oam_record_len(hdr);
-        if (hdr[0] != OAM_RECORD_MARKER || hdr[1] != OAM_RECORD_RESERVED || len < OAM_RECORD_HDR_LEN) {
-            off = st.st_size;
-            break;
-        }
-        if (off + len > st.st_size) {
-            break;
-        }
-        off += len;
+        pos += item.len;
     }
-    if (window != nullptr && off < st.st_size && ftruncate(fd, off) == 0) {
+    if (cut_tail && whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
         OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
-                  static_cast<long long>(st.st_size - off));
+                  static_cast<long long>(st.st_size - whole_end));
     }
     (void)close(fd);
 }
@@ -326,6 +349,8 @@ int check_file_size(oam_log_desc *pst_log)
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
     (void)rename_old_file(pst_log);
+    oam_journal_event(oam_log_jcore(pst_log), "rotated", "%s%s1 full at %lld bytes", pst_log->path.value,
+                      pst_log->name, static_cast<long long>(pst_log->file_size));
     if (oam_open_log_stream(pst_log) != 0) {
         OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
         return -1;
@@ -445,12 +470,14 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     }
     // Headers first, each with a clock reading of its own, so that every
     // record keeps its millisecond however many come in one receive.
+    const oam_jcore jcore = oam_log_jcore(pst_log);
     uint32_t n = 0;
     for (uint32_t i = 0; i < batch->count; ++i) {
         uint8_t *buf = batch->rec[i];
         const uint32_t data_len = batch->data_len[i];
         if (buf == nullptr || data_len > static_cast<uint32_t>(OAM_RECORD_DATA_MAX)) {
             ++loss->too_long;
+            oam_journal_lost(jcore, OAM_LOSS_TOO_LONG, 0, 1);
             continue;
         }
         const uint32_t rec_len = static_cast<uint32_t>(OAM_RECORD_HDR_LEN) + data_len;
@@ -470,7 +497,7 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     // points where a rule acts go to the file in one write.  So the files
     // come out exactly as if the records were stored one by one.
     uint32_t stored = 0;
-    bool repaired = false;  // record i is the first of a write's one retry
+    bool repaired = false;  // record i is being retried after its repair
     for (uint32_t i = 0; i < n;) {
         if (!repaired) {
             oam_recheck_log_file(pst_log);
@@ -483,6 +510,7 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
                 pst_log->write_count = 1;
                 if (pst_log->fp == nullptr) {
                     ++loss->not_open;
+                    oam_journal_lost(jcore, OAM_LOSS_OPEN, errno != 0 ? errno : EIO, 1);
                     ++i;
                     continue;
                 }
@@ -502,17 +530,27 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
         const uint32_t whole = oam_write_records(pst_log, batch, i, end, &err);
         stored += whole;
         i += whole;
-        if (i == end) {
+        if (whole > 0) {
+            // The retried record is in: a later failure is a first one.
             repaired = false;
+            oam_journal_stored(jcore);
+        }
+        if (i == end) {
             (void)check_file_size(pst_log);
             continue;
         }
+        // Record i failed.  Like a record stored on its own, it gets one
+        // repair and one retry, and only it is lost when those fail: the
+        // records behind it are each tried as if it had not been there (a
+        // smaller one may still fit where it did not).
         if (repaired) {
-            // The retry failed too: what is left of the batch is lost.
             oam_print_write_err(second_write_err_fmt, __func__, __LINE__, err);
-            loss->write_failed += n - i;
+            ++loss->write_failed;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, 1);
             (void)check_file_size(pst_log);
-            break;
+            repaired = false;
+            ++i;
+            continue;
         }
         oam_print_write_err(write_err_fmt, __func__, __LINE__, err);
         (void)oam_log_dir_init();
@@ -520,8 +558,10 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
         (void)oam_get_log_file(pst_log);
         pst_log->write_count = 1;
         if (pst_log->fp == nullptr) {
-            loss->write_failed += n - i;
-            break;
+            ++loss->write_failed;
+            oam_journal_lost(jcore, OAM_LOSS_WRITE, err, 1);
+            ++i;
+            continue;
         }
         repaired = true;
     }

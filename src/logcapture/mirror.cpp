@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "logcapture/receivers.h"
 
@@ -132,6 +133,8 @@ void oam_mirror_chunks(iovec *iov, uint32_t n, const char *err_fmt)
             // The stop's wake-up is no send failure: the stop is under way.
             if (err != EINTR) {
                 char err_buf[64];
+                oam_journal_event(OAM_J_OAM, "tool-dropped", "%s",
+                                  err == EAGAIN ? "took no byte for 3 s" : strerror_r(err, err_buf, sizeof(err_buf)));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
                 // err_fmt is one of the receivers' constant messages, all of

@@ -13,7 +13,6 @@
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
-#include "memdump/memdump.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"
 
@@ -165,20 +164,10 @@ void oam_bfgx_create_thread()
     } else {
         // A handle left at 0 marks a thread that does not exist, so that
         // the stop sequence does not join it.
-        int ret = pthread_create(&g_bfg_recv_thread, nullptr, oam_bfg_recv_pthread, nullptr);
+        const int ret = pthread_create(&g_bfg_recv_thread, nullptr, oam_bfg_recv_pthread, nullptr);
         if (ret != 0) {
             OAM_PRINT("[%s:%d]bfg recv pthread create error,error:%d\n\n", ret);
             g_bfg_recv_thread = 0;
-        }
-        ret = pthread_create(&g_bfgx_memdump_thread, nullptr, memdump_bfgx_rotate_pthread, nullptr);
-        if (ret != 0) {
-            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
-            g_bfgx_memdump_thread = 0;
-        }
-        ret = pthread_create(&g_wifi_memdump_thread, nullptr, memdump_wifi_rotate_pthread, nullptr);
-        if (ret != 0) {
-            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
-            g_wifi_memdump_thread = 0;
         }
     }
     oam_flag_store(g_st_global.bfg_thread_stop, 0);
@@ -197,15 +186,10 @@ void oam_me_create_thread()
         char err_buf[64];
         OAM_PRINT("[%s:%d]open me inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
     } else {
-        int ret = pthread_create(&g_me_recv_thread, nullptr, oam_me_recv_pthread, nullptr);
+        const int ret = pthread_create(&g_me_recv_thread, nullptr, oam_me_recv_pthread, nullptr);
         if (ret != 0) {
             OAM_PRINT("[%s:%d]me recv pthread create error,error:%d\n\n", ret);
             g_me_recv_thread = 0;
-        }
-        ret = pthread_create(&g_me_memdump_thread, nullptr, memdump_me_rotate_pthread, nullptr);
-        if (ret != 0) {
-            OAM_PRINT("[%s:%d]me rotate thread create error,error:%d\n\n", ret);
-            g_me_memdump_thread = 0;
         }
     }
     oam_flag_store(g_st_global.me_thread_stop, 0);

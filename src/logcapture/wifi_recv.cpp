@@ -1,5 +1,8 @@
 #include <linux/netlink.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,6 +11,7 @@
 #include <new>
 
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
@@ -70,6 +74,158 @@ void oam_tell_overruns(oam_overrun_log &ov)
     ov.last = now;
 }
 
+// The kernel counts every message it dropped for a socket in the Drops
+// column of /proc/net/netlink; the overrun error only says that some were.
+// The socket's line is found by its inode.  -1 when the file cannot be read
+// or holds no line for the socket.
+constexpr char OAM_NL_PROC_FILE[] = "/proc/net/netlink";
+
+// Column index of name in the header line, -1 if it is not there.
+int oam_proc_column(const char *header, const char *name)
+{
+    int col = 0;
+    const size_t name_len = strlen(name);
+    for (const char *p = header; *p != '\0' && *p != '\n';) {
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        const char *start = p;
+        while (*p != '\0' && *p != '\n' && *p != ' ' && *p != '\t') {
+            ++p;
+        }
+        if (p == start) {
+            break;
+        }
+        if (static_cast<size_t>(p - start) == name_len && strncmp(start, name, name_len) == 0) {
+            return col;
+        }
+        ++col;
+    }
+    return -1;
+}
+
+// The decimal field col of one line; -1 if missing or not a number.
+int64_t oam_proc_field(const char *line, int col)
+{
+    const char *p = line;
+    for (int i = 0;; ++i) {
+        while (*p == ' ' || *p == '\t') {
+            ++p;
+        }
+        if (*p == '\0' || *p == '\n') {
+            return -1;
+        }
+        if (i == col) {
+            break;
+        }
+        while (*p != '\0' && *p != '\n' && *p != ' ' && *p != '\t') {
+            ++p;
+        }
+    }
+    int64_t value = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 18; ++p, ++digits) {
+        value = value * 10 + (*p - '0');
+    }
+    return digits == 0 || (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\0') ? -1 : value;
+}
+
+// One whole line of the file: the header sets the columns, a socket's line
+// gives its drops once its inode matches.  Returns the drops, or -1.
+int64_t oam_netlink_drops_line(const char *line, bool header, int cols[2], uint64_t inode)
+{
+    if (header) {
+        cols[0] = oam_proc_column(line, "Drops");
+        cols[1] = oam_proc_column(line, "Inode");
+        return -1;
+    }
+    if (cols[0] < 0 || cols[1] < 0 || oam_proc_field(line, cols[1]) != static_cast<int64_t>(inode)) {
+        return -1;
+    }
+    return oam_proc_field(line, cols[0]);
+}
+
+int64_t oam_netlink_drops(int sock)
+{
+    struct stat sock_st {};
+    if (fstat(sock, &sock_st) != 0) {
+        return -1;
+    }
+    const int fd = open(OAM_NL_PROC_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // Read line by line: a device with many netlink sockets has a long
+    // file, and the daemon's socket may be anywhere in it.  A line longer
+    // than any the kernel writes is skipped.  On the stack: this runs only
+    // when the kernel reported drops.
+    char chunk[4096];
+    char line[512];
+    size_t line_len = 0;
+    bool overlong = false;
+    bool header = true;
+    int cols[2] = {-1, -1};
+    int64_t drops = -1;
+    while (drops < 0) {
+        const ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n && drops < 0; ++i) {
+            if (chunk[i] != '\n') {
+                if (line_len < sizeof(line) - 1) {
+                    line[line_len++] = chunk[i];
+                } else {
+                    overlong = true;
+                }
+                continue;
+            }
+            line[line_len] = '\0';
+            if (!overlong) {
+                drops = oam_netlink_drops_line(line, header, cols, static_cast<uint64_t>(sock_st.st_ino));
+            }
+            header = false;
+            line_len = 0;
+            overlong = false;
+        }
+    }
+    (void)close(fd);
+    return drops;
+}
+
+// The kernel's drops of the socket since the last look, as lost records;
+// where the counter cannot be read, the overrun itself is counted, once
+// said so.
+struct oam_drop_count {
+    int64_t seen;
+    bool fallback;
+    bool told;
+};
+
+void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
+{
+    const int64_t now = drops.fallback ? -1 : oam_netlink_drops(g_st_global.netlink_sock);
+    if (now < 0) {
+        if (!drops.told) {
+            OAM_PRINT("[%s:%d]wifi drop counter not readable in %s: losses counted as overruns\n\n",
+                      OAM_NL_PROC_FILE);
+            drops.told = true;
+        }
+        drops.fallback = true;
+        if (overrun) {
+            oam_journal_lost(OAM_J_WIFI, OAM_LOSS_OVERRUNS, 0, 1);
+        }
+        return;
+    }
+    if (now > drops.seen) {
+        oam_journal_lost(OAM_J_WIFI, OAM_LOSS_KERNEL, 0, static_cast<uint64_t>(now - drops.seen));
+        drops.seen = now;
+    }
+}
+
 }  // namespace
 
 int oam_wifi_take_msg(oam_log_batch *batch, uint8_t *rec, size_t received)
@@ -95,6 +251,12 @@ int oam_wifi_take_msg(oam_log_batch *batch, uint8_t *rec, size_t received)
         char err_buf[64];
         OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
                   strerror_r(err, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
+        // An empty receive (the stop's wake-up) brought no message.
+        if (g_st_global.st_wifi_log.log_switch.value == 1 && received > 0) {
+            oam_journal_lost(OAM_J_WIFI,
+                             msg_len > OAM_NL_MSG_MAX ? OAM_LOSS_TOO_LONG : OAM_LOSS_MALFORMED,
+                             0, 1);
+        }
         return -1;
     }
     // The data is where the record wants it already: nothing is copied.
@@ -136,8 +298,13 @@ void *oam_netlink_recv_pthread(void *arg)
 
     unsigned fail_count = 0;
     oam_overrun_log overruns {};
+    oam_drop_count drops {};
     for (;;) {
         if (oam_flag_load(g_st_global.wifi_thread_stop) == 1) {
+            // Drops after the last overrun error are in the counter only.
+            if (overruns.count != 0) {
+                oam_count_kernel_drops(drops, false);
+            }
             rx.reset();
             OAM_PRINT("[%s:%d]oam-wifi-recv-pthread is over \n\n");
             return nullptr;
@@ -163,6 +330,7 @@ void *oam_netlink_recv_pthread(void *arg)
                 // would only drop more.
                 ++overruns.count;
                 oam_tell_overruns(overruns);
+                oam_count_kernel_drops(drops, true);
                 continue;
             }
             OAM_PRINT("[%s:%d]recv < 0\n");

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
@@ -129,7 +131,8 @@ FILE *memdump_open_region_file(const char *path)
     return fp;
 }
 
-int memdump_watch_node(const char *node, unsigned long request, memdump_file_info *list, int count, int init_len)
+int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, memdump_file_info *list, int count,
+                       int init_len)
 {
     int fd = open(node, O_RDWR);
     if (fd < 0) {
@@ -142,8 +145,18 @@ int memdump_watch_node(const char *node, unsigned long request, memdump_file_inf
         while (ioctl(fd, request, &which) < 0) {
             sleep(MEMDUMP_WAIT_RETRY_SEC);
         }
+        // The logs that led up to the crash are put on storage first: a
+        // device that resets after the dump still has them.
+        const char *type = which >= 0 && which < OAM_MEMDUMP_TYPE_NUM ? g_memdump_type_table[which].name_prefix
+                                                                      : "unknown";
+        oam_journal_event(core, "dump-reported", "%s", type);
+        oam_journal_flush();
+        oam_sync_logs();
         if (memdump_file_save(fd, node, list, count, init_len) == 0) {
+            oam_journal_event(core, "dump-saved", "%s", type);
             (void)memdump_file_rotate(which);
+        } else {
+            oam_journal_event(core, "dump-failed", "%s", type);
         }
     }
 }
@@ -263,7 +276,7 @@ int memdump_wifi_rotate_main(memdump_file_info *list, int count, int init_len)
         return -1;
     }
     std::lock_guard<std::mutex> hold(g_memdump_wifi_list_mutex);
-    return memdump_watch_node(OAM_WIFI_EXCP_NODE, MEMDUMP_WIFI_IOCTL, list, count, init_len);
+    return memdump_watch_node(OAM_J_WIFI, OAM_WIFI_EXCP_NODE, MEMDUMP_WIFI_IOCTL, list, count, init_len);
 }
 
 int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len)
@@ -272,7 +285,7 @@ int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len)
         OAM_PRINT("[%s:%d]param is null\n\n");
         return -1;
     }
-    return memdump_watch_node(OAM_BFGX_EXCP_NODE, MEMDUMP_BFGX_IOCTL, list, count, init_len);
+    return memdump_watch_node(OAM_J_BFG, OAM_BFGX_EXCP_NODE, MEMDUMP_BFGX_IOCTL, list, count, init_len);
 }
 
 int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len)
@@ -281,7 +294,7 @@ int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len)
         OAM_PRINT("[%s:%d]param is null\n\n");
         return -1;
     }
-    return memdump_watch_node(OAM_ME_EXCP_NODE, MEMDUMP_ME_IOCTL, list, count, init_len);
+    return memdump_watch_node(OAM_J_ME, OAM_ME_EXCP_NODE, MEMDUMP_ME_IOCTL, list, count, init_len);
 }
 
 void *memdump_wifi_rotate_pthread(void *arg)

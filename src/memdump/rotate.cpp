@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "common/oam_global.h"
+#include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
-#include "logcapture/log_store.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
+#include "platform/oam_driver.h"
 #include "support/securec.h"
 
 namespace {
@@ -28,6 +29,7 @@ namespace {
 constexpr const char *MEMDUMP_ARCHIVE_SUFFIX = ".tar.gz";
 constexpr const char *MEMDUMP_FILE_PATTERN = ".bin";
 constexpr int MEMDUMP_TIME_STR_LEN = 50;
+constexpr mode_t MEMDUMP_LOG_ROOT_MODE = 0775;
 constexpr int MEMDUMP_ARCHIVE_NAME_LEN = 100;
 constexpr int32_t NAME_HAS_DATE_DATED = 0;
 constexpr int32_t NAME_HAS_DATE_PLAIN = 1;
@@ -418,7 +420,9 @@ int memdump_file_rotate(int which)
     if (which < 0 || which >= OAM_MEMDUMP_TYPE_NUM) {
         return -1;
     }
-    int ret = oam_log_dir_init();
+    // The dump folder itself is the platform's; only the log root above it
+    // may have to be made again.
+    int ret = mkdir(OAM_LOG_ROOT_DIR, MEMDUMP_LOG_ROOT_MODE) == 0 || errno == EEXIST ? 0 : -1;
     if (ret == -1) {
         OAM_PRINT("[%s:%d]can not save memdump file this time,error code:%d\n", ret);
         return -1;
@@ -448,6 +452,10 @@ int memdump_file_rotate(int which)
         OAM_PRINT("[%s:%d]memdump_file_rotate:: snprintf_s failed. ret = %d\n", ret);
         return -1;
     }
-    (void)tar_same_name_format_files(type.path, type.name_prefix, MEMDUMP_FILE_PATTERN, archive_name);
+    const bool written =
+        tar_same_name_format_files(type.path, type.name_prefix, MEMDUMP_FILE_PATTERN, archive_name) == 0;
+    oam_journal_event(which < 2 ? OAM_J_WIFI : (which < 4 ? OAM_J_BFG : OAM_J_ME),
+                      written ? "archive-written" : "archive-removed", "%s", archive_name);
+    oam_sync_logs();
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <getopt.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "oamlog/oamlog.h"
@@ -28,7 +29,8 @@ constexpr const char *OAMLOG_USAGE =
     "  --core CORE        only this core: wifi, bfg or me (repeatable)\n"
     "  --since TIME       only records stamped at or after TIME\n"
     "  --until TIME       only records stamped up to TIME\n"
-    "                     TIME: YYYY-MM-DD[ HH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today)\n"
+    "                     TIME: YYYY-MM-DD[THH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today);\n"
+    "                     with a space instead of the T, quote it: \"2026-12-09 10:00:03\"\n"
     "  --merge            interleave the cores by time stamp\n"
     "  -n N               only the last N records (of each core, or of all with --merge)\n"
     "  -f, --follow       keep reading as the daemon appends, across rotations\n"
@@ -36,14 +38,19 @@ constexpr const char *OAMLOG_USAGE =
     "  --raw              the data bytes only, as the debug tool received them\n"
     "  --json             one JSON object per record\n"
     "  --full             do not cut lines to the terminal's width\n"
-    "  --check            report every damaged spot; status 1 if any\n"
+    "  --check            report every damaged spot (and the journal's losses); status 1 if damaged\n"
+    "  --stats            per core: files, records, bytes, first and last stamp, peak\n"
+    "                     records per second, records lost, damaged spots (--json: objects)\n"
+    "  --dumps            one line per dump archive under the memdump folder\n"
+    "  --dump ARCHIVE     the records and events of every core before that dump\n"
+    "  --before SECONDS   how far before the dump --dump starts (default 30)\n"
     "  -h, --help         this text\n"
     "\n"
     "Damaged spots are reported on standard error and skipped. Status: 0 read,\n"
     "1 damage found by --check, 2 a bad option or an unreadable input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
-                     OPT_FULL, OPT_CHECK };
+                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -51,6 +58,8 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"merge", no_argument, nullptr, OPT_MERGE},       {"hex", no_argument, nullptr, OPT_HEX},
     {"raw", no_argument, nullptr, OPT_RAW},           {"json", no_argument, nullptr, OPT_JSON},
     {"full", no_argument, nullptr, OPT_FULL},         {"check", no_argument, nullptr, OPT_CHECK},
+    {"stats", no_argument, nullptr, OPT_STATS},       {"dumps", no_argument, nullptr, OPT_DUMPS},
+    {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -66,6 +75,10 @@ struct oamlog_opts {
     bool follow = false;
     bool full = false;
     oamlog_format format = OAMLOG_TEXT;
+    bool stats = false;
+    bool dumps = false;
+    std::string dump;
+    long before = 30;
 };
 
 oamlog_opts g_opts;
@@ -100,7 +113,7 @@ int oamlog_parse_args(int argc, char **argv)
         case OPT_SINCE:
         case OPT_UNTIL:
             if (oamlog_parse_time(optarg, c == OPT_UNTIL, c == OPT_SINCE ? &g_opts.since : &g_opts.until) != 0) {
-                oamlog_error("bad time '%s' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
+                oamlog_error("bad time '%s' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
                 return -1;
             }
             break;
@@ -120,6 +133,25 @@ int oamlog_parse_args(int argc, char **argv)
         case 'f':
             g_opts.follow = true;
             break;
+        case OPT_STATS:
+            g_opts.stats = true;
+            break;
+        case OPT_DUMPS:
+            g_opts.dumps = true;
+            break;
+        case OPT_DUMP:
+            g_opts.dump = optarg;
+            break;
+        case OPT_BEFORE: {
+            char *end = nullptr;
+            errno = 0;
+            g_opts.before = strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || g_opts.before < 0 || g_opts.before > 86400 * 366) {
+                oamlog_error("bad seconds '%s' for --before", optarg);
+                return -1;
+            }
+            break;
+        }
         case OPT_FULL:
             g_opts.full = true;
             break;
@@ -142,6 +174,12 @@ int oamlog_parse_args(int argc, char **argv)
             oamlog_error("option '%s' needs a value", argv[optind - 1]);
             return -1;
         default:
+            // An option that takes no value given one ("--hex=1") is known.
+            if (optopt != 0 && strncmp(argv[optind - 1], "--", 2) == 0 && strchr(argv[optind - 1], '=') != nullptr) {
+                const std::string name(argv[optind - 1], strchr(argv[optind - 1], '='));
+                oamlog_error("option '%s' takes no value", name.c_str());
+                return -1;
+            }
             oamlog_error("unknown option '%s' (oamlog --help lists them)", argv[optind - 1]);
             return -1;
         }
@@ -198,6 +236,9 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         for (oamlog_cursor &cur : cursors) {
             oamlog_peek(&cur);
             if (!cur.have) {
+                if (!g_opts.merge && cur.done) {
+                    oamlog_events_until(stdout, popts, UINT64_MAX, true, cur.src->core.c_str());
+                }
                 continue;
             }
             if (!g_opts.merge) {
@@ -214,6 +255,7 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         pick->have = false;
         ++taken;
         uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
+        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0, g_opts.merge ? nullptr : pick->src->core.c_str());
         if (skip > 0) {
             --skip;
         } else if (g_opts.format != OAMLOG_CHECK) {
@@ -247,11 +289,22 @@ void oamlog_count_skips(std::vector<oamlog_source> &sources, std::vector<oamlog_
             cur.have = false;
             ++n;
         }
-        const auto last = static_cast<uint64_t>(g_opts.last);
-        cursors[i].skip = n > last ? n - last : 0;
         total += n;
+        // Merged, the last N are of all cores: no core passes over any of
+        // its own, now or when following.
+        const auto last = static_cast<uint64_t>(g_opts.last);
+        cursors[i].skip = g_opts.merge || n <= last ? 0 : n - last;
     }
     *merged_skip = total > static_cast<uint64_t>(g_opts.last) ? total - static_cast<uint64_t>(g_opts.last) : 0;
+}
+
+size_t oamlog_file_count(const std::vector<oamlog_source> &sources)
+{
+    size_t files = 0;
+    for (const oamlog_source &src : sources) {
+        files += src.files.size();
+    }
+    return files;
 }
 
 size_t oamlog_width()
@@ -264,28 +317,37 @@ size_t oamlog_width()
     return ws.ws_col;
 }
 
-// Watches what the sources' files live in, before they are opened, so that
-// nothing written between the first read and the wait goes unnoticed.
-int oamlog_watch(const std::vector<oamlog_source> &sources)
+// Watches what a source's files live in before they are listed and opened,
+// so that nothing written in between goes unnoticed; a core folder the
+// daemon has yet to make is waited for in the folder above it.
+int oamlog_watch(int watch_fd, oamlog_source *src)
 {
-    const int fd = inotify_init1(IN_CLOEXEC);
-    if (fd < 0) {
-        oamlog_error("inotify: %s", strerror(errno));
-        return -1;
+    // A folder removed and made again (the daemon makes missing ones) is
+    // watched anew.
+    struct stat st {};
+    const bool same = src->dir.empty() || (stat(src->dir.c_str(), &st) == 0 && st.st_ino == src->wd_ino);
+    if (src->wd != 0 && same) {
+        return 0;
     }
-    for (const oamlog_source &src : sources) {
-        const std::string &what = !src.dir.empty() ? src.dir : src.files.empty() ? std::string() : src.files.back().path;
-        if (what.empty()) {
-            continue;
-        }
-        if (inotify_add_watch(fd, what.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE) <
-            0) {
-            oamlog_error("%s: cannot watch: %s", what.c_str(), strerror(errno));
-            (void)close(fd);
-            return -1;
+    src->wd_ino = st.st_ino;
+    const std::string what = !src->dir.empty() ? src->dir : src->files.empty() ? std::string() : src->files.back().path;
+    constexpr uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE;
+    if (what.empty()) {
+        src->wd = -1;
+        return 0;
+    }
+    if ((src->wd = inotify_add_watch(watch_fd, what.c_str(), mask)) >= 0) {
+        return 0;
+    }
+    src->wd = 0;
+    if (errno == ENOENT && !src->dir.empty()) {
+        const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
+        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO) >= 0) {
+            return 0;
         }
     }
-    return fd;
+    oamlog_error("%s: cannot watch: %s", oamlog_name_text(what.c_str()).c_str(), strerror(errno));
+    return -1;
 }
 
 int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
@@ -294,6 +356,9 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
     alignas(inotify_event) char events[4096];
     for (;;) {
         for (oamlog_source &src : sources) {
+            if (oamlog_watch(watch_fd, &src) != 0) {
+                return OAMLOG_FAILED;
+            }
             oamlog_follow_rotation(&src);
         }
         (void)oamlog_drain(cursors, nullptr, popts);
@@ -320,15 +385,39 @@ int main(int argc, char **argv)
     if (oamlog_parse_args(argc, argv) != 0) {
         return OAMLOG_FAILED;
     }
-    std::vector<oamlog_source> sources;
-    if (g_opts.paths.empty()) {
-        if (oamlog_add_root(&sources, g_opts.root, g_opts.cores) != 0) {
+    if (g_opts.dumps) {
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
+        return oamlog_dumps(g_opts.root);
+    }
+    if (!g_opts.dump.empty()) {
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
+        if (oamlog_dump_window(g_opts.dump, g_opts.before, &g_opts.since, &g_opts.until) != 0) {
             return OAMLOG_FAILED;
         }
+        g_oamlog_events.clear();
+        g_opts.merge = true;
     }
-    for (const std::string &path : g_opts.paths) {
-        if (oamlog_add_path(&sources, path) != 0) {
+    if (!g_opts.follow) {
+        // A log root given as the folder to read holds its own journal.
+        struct stat st {};
+        const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &st) == 0 &&
+                              S_ISDIR(st.st_mode);
+        oamlog_journal_load(one_root ? g_opts.paths[0] : g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
+    }
+    std::vector<oamlog_source> sources;
+    std::vector<std::string> inputs = g_opts.paths;
+    if (inputs.empty()) {
+        inputs.push_back(g_opts.root);
+    }
+    for (const std::string &input : inputs) {
+        const size_t before = oamlog_file_count(sources);
+        const int ret = g_opts.paths.empty() ? oamlog_add_root(&sources, input, g_opts.cores, g_opts.follow)
+                                             : oamlog_add_path(&sources, input, g_opts.follow);
+        if (ret != 0) {
             return OAMLOG_FAILED;
+        }
+        if (oamlog_file_count(sources) == before) {
+            (void)fprintf(stderr, "oamlog: no log files under %s\n", oamlog_name_text(input.c_str()).c_str());
         }
     }
     if (!g_opts.cores.empty()) {
@@ -337,15 +426,24 @@ int main(int argc, char **argv)
         });
     }
     int watch_fd = -1;
-    if (g_opts.follow && (watch_fd = oamlog_watch(sources)) < 0) {
+    if (g_opts.follow && (watch_fd = inotify_init1(IN_CLOEXEC)) < 0) {
+        oamlog_error("inotify: %s", strerror(errno));
         return OAMLOG_FAILED;
     }
     for (oamlog_source &src : sources) {
+        if (g_opts.follow && oamlog_watch(watch_fd, &src) != 0) {
+            return OAMLOG_FAILED;
+        }
         oamlog_open_files(&src);
         src.live = g_opts.follow;
     }
+    oamlog_drop_repeats(&sources);
     if (g_opts.format == OAMLOG_CHECK) {
         g_oamlog_damage_out = stdout;
+    }
+    if (g_opts.stats) {
+        oamlog_stats(sources, g_opts.format == OAMLOG_JSON);
+        return g_oamlog_status;
     }
     const oamlog_print_opts popts{g_opts.format, oamlog_width()};
     std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
@@ -354,16 +452,18 @@ int main(int argc, char **argv)
         oamlog_count_skips(sources, cursors, &merged_skip);
     }
     const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
+    if (!g_opts.follow) {
+        // Read core after core, the daemon's own events come last.
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, g_opts.merge ? nullptr : "oam");
+    }
     if (g_opts.follow) {
         return oamlog_follow(watch_fd, sources, cursors, popts);
     }
     if (g_opts.format == OAMLOG_CHECK) {
-        size_t files = 0;
-        for (const oamlog_source &src : sources) {
-            files += src.files.size();
-        }
-        (void)printf("%zu files, %llu records, %llu damaged spots\n", files, static_cast<unsigned long long>(taken),
+        (void)printf("%zu files, %llu records, %llu damaged spots\n", oamlog_file_count(sources),
+                     static_cast<unsigned long long>(taken),
                      static_cast<unsigned long long>(g_oamlog_damage_count));
+        oamlog_check_losses(stdout);
     }
     if (fflush(stdout) != 0) {
         oamlog_error("standard output: %s", strerror(errno));

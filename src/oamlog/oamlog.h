@@ -53,7 +53,10 @@ struct oamlog_source {
     uint64_t buf_off;    // file offset of buf[0]
     size_t pos;          // next unparsed byte in buf
     bool at_eof;         // the last read found no more bytes
+    bool recheck;        // waited at the end of a followed file: read behind its whole records anew
     bool live;           // the newest file may still grow (follow)
+    int wd;              // follow: the watch on its folder (or its file); 0 none yet, -1 nothing to watch
+    ino_t wd_ino;        // the folder watched
     bool quiet;          // a counting pass: damage is not reported
     uint64_t last_key;
     uint64_t records;
@@ -67,11 +70,15 @@ extern int g_oamlog_status;
 
 void oamlog_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Inputs: the log root, a core's folder, or files.
-int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores);
-int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path);
+// Inputs: the log root, a core's folder, or files.  To follow, a root takes
+// in the core folders it does not hold yet.
+int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores,
+                    bool follow);
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow);
 int oamlog_file_number(const char *name, const char *prefix);
 void oamlog_open_files(oamlog_source *src);
+// After opening: each file once, each folder followed once.
+void oamlog_drop_repeats(std::vector<oamlog_source> *sources);
 // Follow: picks up the files a rotation put in front of the newest file read.
 void oamlog_follow_rotation(oamlog_source *src);
 
@@ -90,4 +97,34 @@ struct oamlog_print_opts {
 };
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 std::string oamlog_base64(const uint8_t *data, size_t len);
+// A name as a JSON string, and as text for a line: what is not UTF-8 or is
+// a control character escaped.
 std::string oamlog_json_text(const char *text);
+std::string oamlog_name_text(const char *name);
+
+// The daemon's events journal (oam_events beside the logs), read once.
+struct oamlog_event {
+    uint64_t key;  // where it is shown: a loss where it began
+    uint16_t stamp[OAM_STAMP_FIELDS];
+    std::string core;
+    std::string event;
+    std::string detail;
+    std::string cause;  // of a loss
+    uint64_t count;     // of a loss
+};
+extern std::vector<oamlog_event> g_oamlog_events;
+
+// Loads the journal's events of the cores asked for (all when empty; the
+// daemon's own then too) stamped within [since, until], oldest first.
+void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
+                         uint64_t until);
+void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
+// Prints the events not yet shown that come before key: of core, or of
+// every core when core is null; passes over them silently unless print.
+void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core);
+uint64_t oamlog_journal_lost(const std::string &core);
+void oamlog_check_losses(FILE *out);
+// --stats, --dumps, and the window of --dump ARCHIVE --before SECONDS.
+void oamlog_stats(std::vector<oamlog_source> &sources, bool json);
+int oamlog_dumps(const std::string &root);
+int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);

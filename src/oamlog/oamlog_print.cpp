@@ -79,6 +79,61 @@ void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
     }
 }
 
+// The length of the UTF-8 sequence at s (NUL-terminated), 0 when it is none.
+size_t oamlog_utf8_len(const char *s)
+{
+    const auto *u = reinterpret_cast<const unsigned char *>(s);
+    size_t n = 0;
+    uint32_t least = 0;
+    if (u[0] < 0x80) {
+        return 1;
+    } else if (u[0] >= 0xC2 && u[0] <= 0xDF) {
+        n = 2;
+        least = 0x80;
+    } else if (u[0] >= 0xE0 && u[0] <= 0xEF) {
+        n = 3;
+        least = 0x800;
+    } else if (u[0] >= 0xF0 && u[0] <= 0xF4) {
+        n = 4;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    uint32_t cp = u[0] & (0x3FU >> (n - 1));
+    for (size_t i = 1; i < n; ++i) {
+        if ((u[i] & 0xC0) != 0x80) {
+            return 0;  // the terminating NUL included
+        }
+        cp = cp << 6 | (u[i] & 0x3FU);
+    }
+    return cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ? 0 : n;
+}
+
+// A name as the inside of a JSON string, or as text for a line.  A byte that
+// is no UTF-8 goes into JSON as a lone low surrogate, so that the bytes of
+// the name can be had back.
+std::string oamlog_escape(const char *text, bool json)
+{
+    std::string out;
+    for (const char *c = text; *c != '\0';) {
+        const auto u = static_cast<unsigned char>(*c);
+        const size_t seq = oamlog_utf8_len(c);
+        char esc[8] = {'\\', *c, '\0'};
+        if (u < 0x20 || u == 0x7F) {
+            (void)snprintf(esc, sizeof(esc), json ? "\\u%04x" : "\\x%02x", u);
+        } else if (seq == 0) {
+            (void)snprintf(esc, sizeof(esc), json ? "\\udc%02x" : "\\x%02x", u);
+        } else if (u != '\\' && (!json || u != '"')) {
+            out.append(c, seq);
+            c += seq;
+            continue;
+        }
+        out.append(esc);
+        ++c;
+    }
+    return out;
+}
+
 void oamlog_stamp_text(char *text, size_t cap, const uint16_t *s, char sep)
 {
     (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0], s[1], s[2], sep, s[3], s[4], s[5], s[6]);
@@ -112,22 +167,12 @@ std::string oamlog_base64(const uint8_t *data, size_t len)
 
 std::string oamlog_json_text(const char *text)
 {
-    std::string out = "\"";
-    for (const char *c = text; *c != '\0'; ++c) {
-        const auto u = static_cast<unsigned char>(*c);
-        if (u == '"' || u == '\\') {
-            out.push_back('\\');
-            out.push_back(*c);
-        } else if (u < 0x20 || u == 0x7F) {
-            char esc[8];
-            (void)snprintf(esc, sizeof(esc), "\\u%04x", u);
-            out.append(esc);
-        } else {
-            out.push_back(*c);
-        }
-    }
-    out.push_back('"');
-    return out;
+    return "\"" + oamlog_escape(text, true) + "\"";
+}
+
+std::string oamlog_name_text(const char *name)
+{
+    return oamlog_escape(name, false);
 }
 
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)

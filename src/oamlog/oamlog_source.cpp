@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "oamlog/oamlog.h"
-#include "oamlog/oamlog_parse.h"
+#include "common/oam_record_parse.h"
 #include "platform/oam_driver.h"
 
 FILE *g_oamlog_damage_out = stderr;
@@ -83,7 +83,8 @@ std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string 
 // quiet) and left out.
 bool oamlog_open_one(oamlog_file *f, bool quiet = false)
 {
-    f->fd = open(f->path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A FIFO or a device under a log file's name must not hold the reader.
+    f->fd = open(f->path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
     const char *why = nullptr;
     if (f->fd < 0 || fstat(f->fd, &st) != 0) {
@@ -93,7 +94,7 @@ bool oamlog_open_one(oamlog_file *f, bool quiet = false)
     }
     if (why != nullptr) {
         if (!quiet) {
-            oamlog_error("%s: %s", f->path.c_str(), why);
+            oamlog_error("%s: %s", oamlog_name_text(f->path.c_str()).c_str(), why);
         }
         if (f->fd >= 0) {
             (void)close(f->fd);
@@ -122,22 +123,25 @@ void oamlog_add_numbered(oamlog_source *src, const std::string &core, const std:
     }
 }
 
-const char *oamlog_damage_text(oamlog_damage_kind kind)
+const char *oamlog_damage_text(const oam_record_item &item)
 {
-    switch (kind) {
-    case OAMLOG_BAD_MARKER:
+    switch (item.damage) {
+    case OAM_DAMAGE_MARKER:
         return "bad marker";
-    case OAMLOG_BAD_LENGTH:
+    case OAM_DAMAGE_LENGTH:
         return "record length out of range";
-    case OAMLOG_CUT_SHORT:
-        return "record cut short at the end of the file";
-    case OAMLOG_BAD_STAMP:
+    case OAM_DAMAGE_CUT_SHORT:
+        return item.len < static_cast<size_t>(OAM_RECORD_HDR_LEN) ? "record header cut short"
+                                                                  : "record cut short at the end of the file";
+    case OAM_DAMAGE_STAMP:
         return "time fields out of range";
+    case OAM_DAMAGE_FRAME:
+        return "no record lines up behind its length";
     }
     return "damage";
 }
 
-void oamlog_report(oamlog_source *src, const oamlog_item &item, bool kept)
+void oamlog_report(oamlog_source *src, const oam_record_item &item, bool kept)
 {
     ++src->damaged;
     if (src->quiet) {
@@ -147,48 +151,58 @@ void oamlog_report(oamlog_source *src, const oamlog_item &item, bool kept)
     const uint8_t *at = src->buf.data() + item.pos;
     const size_t avail = src->buf.size() - item.pos;
     char detail[96] = "";
-    if (item.damage == OAMLOG_BAD_MARKER) {
+    if (item.damage == OAM_DAMAGE_MARKER) {
         (void)snprintf(detail, sizeof(detail), " (%02x %02x)", at[0], avail > 1 ? at[1] : 0);
-    } else if (item.damage == OAMLOG_BAD_LENGTH) {
+    } else if (item.damage == OAM_DAMAGE_LENGTH || item.damage == OAM_DAMAGE_FRAME) {
         (void)snprintf(detail, sizeof(detail), " (%u)", oam_record_len(at));
-    } else if (item.damage == OAMLOG_BAD_STAMP) {
+    } else if (item.damage == OAM_DAMAGE_STAMP) {
         uint16_t s[OAM_STAMP_FIELDS];
         for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
-            s[f] = oamlog_stamp_field(at, f);
+            s[f] = oam_stamp_field(at, f);
         }
         (void)snprintf(detail, sizeof(detail), " (%u-%u-%u %u:%u:%u.%u)", s[0], s[1], s[2], s[3], s[4], s[5],
                        s[6]);
     }
-    const oamlog_file &f = src->files[src->cur];
+    const std::string name = oamlog_name_text(src->files[src->cur].path.c_str());
     const unsigned long long off = src->buf_off + item.pos;
     if (kept) {
         (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; record kept\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", f.path.c_str(), off,
-                      oamlog_damage_text(item.damage), detail);
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(), off, oamlog_damage_text(item),
+                      detail);
     } else {
         (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; %zu bytes skipped\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", f.path.c_str(), off,
-                      oamlog_damage_text(item.damage), detail, item.len);
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(), off, oamlog_damage_text(item),
+                      detail, item.len);
     }
 }
 
-// Reads more of the current file behind what the buffer holds.
+// Reads more of the current file behind what the buffer holds.  After a
+// wait at the end of a followed file, the bytes behind its last whole record
+// are read again: the daemon's start-up trim may have cut them off and
+// appended other records since.  A file cut back below its whole records
+// read is read again from the start.
 void oamlog_fill(oamlog_source *src)
 {
-    if (src->pos > 0) {
-        src->buf.erase(src->buf.begin(), src->buf.begin() + static_cast<std::ptrdiff_t>(src->pos));
-        src->buf_off += src->pos;
-        src->pos = 0;
+    const oamlog_file &f = src->files[src->cur];
+    src->buf_off += src->pos;
+    src->buf.erase(src->buf.begin(),
+                   src->buf.begin() + static_cast<std::ptrdiff_t>(src->recheck ? src->buf.size() : src->pos));
+    src->pos = 0;
+    struct stat st {};
+    if (src->recheck && fstat(f.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < src->buf_off) {
+        (void)fprintf(stderr, "oamlog: %s: cut back below the %llu bytes read; reading it again from the start\n",
+                      oamlog_name_text(f.path.c_str()).c_str(), static_cast<unsigned long long>(src->buf_off));
+        src->buf_off = 0;
     }
+    src->recheck = false;
     const size_t have = src->buf.size();
     src->buf.resize(have + OAMLOG_READ_LEN);
-    const oamlog_file &f = src->files[src->cur];
     ssize_t n;
     do {
         n = pread(f.fd, src->buf.data() + have, OAMLOG_READ_LEN, static_cast<off_t>(src->buf_off + have));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        oamlog_error("%s: %s", f.path.c_str(), strerror(errno));
+        oamlog_error("%s: %s", oamlog_name_text(f.path.c_str()).c_str(), strerror(errno));
         n = 0;
     }
     src->buf.resize(have + static_cast<size_t>(n));
@@ -208,6 +222,7 @@ void oamlog_next_file(oamlog_source *src)
     src->buf_off = 0;
     src->pos = 0;
     src->at_eof = false;
+    src->recheck = false;
 }
 
 }  // namespace
@@ -245,10 +260,12 @@ int oamlog_file_number(const char *name, const char *prefix)
     return static_cast<int>(n);
 }
 
-int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores)
+int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores,
+                    bool follow)
 {
     if (!oamlog_is_dir(root)) {
-        oamlog_error("%s: %s", root.c_str(), access(root.c_str(), F_OK) == 0 ? "not a folder" : strerror(ENOENT));
+        oamlog_error("%s: %s", oamlog_name_text(root.c_str()).c_str(),
+                     access(root.c_str(), F_OK) == 0 ? "not a folder" : strerror(ENOENT));
         return -1;
     }
     const std::string base = root.back() == '/' ? root : root + "/";
@@ -258,10 +275,11 @@ int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, co
             continue;
         }
         const std::string dir = base + std::string(c.dir);
-        if (!oamlog_is_dir(dir)) {
+        // A follow waits for the folders the daemon has yet to make.
+        if (!follow && !oamlog_is_dir(dir)) {
             // A chip without an me core, or a copy of one core's folder only.
             if (asked) {
-                oamlog_error("%s: no %s log folder", dir.c_str(), c.core);
+                oamlog_error("%s: no %s log folder", oamlog_name_text(dir.c_str()).c_str(), c.core);
                 return -1;
             }
             continue;
@@ -273,11 +291,16 @@ int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, co
     return 0;
 }
 
-int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow)
 {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-        oamlog_error("%s: %s", path.c_str(), strerror(errno));
+        const int err = errno;
+        uint64_t key = 0;
+        // "--since 2026-12-09 10:00" leaves the clock behind as a file name.
+        const bool clock = oamlog_parse_time(path.c_str(), false, &key) == 0;
+        oamlog_error("%s: %s%s", oamlog_name_text(path.c_str()).c_str(), strerror(err),
+                     clock ? " (a date and time is one word: YYYY-MM-DDTHH:MM:SS)" : "");
         return -1;
     }
     const std::string name = oamlog_base_name(path);
@@ -285,7 +308,7 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path)
         const std::string dir = path.back() == '/' ? path : path + "/";
         for (const oamlog_core_dir &c : OAMLOG_CORES) {
             if (oamlog_is_dir(dir + std::string(c.dir))) {
-                return oamlog_add_root(out, path, {});
+                return oamlog_add_root(out, path, {}, follow);
             }
         }
         // A core's folder: its name tells the core, else its files do (a
@@ -358,6 +381,35 @@ void oamlog_open_files(oamlog_source *src)
     src->files = std::move(opened);
 }
 
+void oamlog_drop_repeats(std::vector<oamlog_source> *sources)
+{
+    // A file named twice (x and ./x, a folder and its root) is read once;
+    // a folder named twice is followed once.
+    std::vector<std::pair<dev_t, ino_t>> files;
+    std::vector<std::pair<dev_t, ino_t>> dirs;
+    const auto seen = [](std::vector<std::pair<dev_t, ino_t>> *set, dev_t dev, ino_t ino) {
+        const bool was = std::find(set->begin(), set->end(), std::make_pair(dev, ino)) != set->end();
+        if (!was) {
+            set->emplace_back(dev, ino);
+        }
+        return was;
+    };
+    for (oamlog_source &src : *sources) {
+        struct stat st {};
+        if (!src.dir.empty() && stat(src.dir.c_str(), &st) == 0 && seen(&dirs, st.st_dev, st.st_ino)) {
+            src.dir.clear();
+        }
+        std::erase_if(src.files, [&](const oamlog_file &f) {
+            const bool again = seen(&files, f.dev, f.ino);
+            if (again) {
+                (void)close(f.fd);
+            }
+            return again;
+        });
+    }
+    std::erase_if(*sources, [](const oamlog_source &src) { return src.files.empty() && src.dir.empty(); });
+}
+
 void oamlog_follow_rotation(oamlog_source *src)
 {
     if (src->dir.empty()) {
@@ -379,9 +431,11 @@ void oamlog_follow_rotation(oamlog_source *src)
             return;  // between the renaming and the new file 1
         }
         // The newest file read moved up: the files in front of it are newer.
-        // When it is gone (deleted, or dropped at the count limit while this
-        // reader lagged behind), only file 1 is sure to be newer.
-        size_t newer = 1;
+        // A folder followed from empty has only new files.  When the file
+        // is gone, the writer outran this reader by more than the file
+        // count and dropped it (it is read on to its end all the same):
+        // every file there is newer, and those rotated out between are lost.
+        size_t newer = listed.size();
         if (!src->files.empty()) {
             const oamlog_file &last = src->files.back();
             if (listed.front().dev == last.dev && listed.front().ino == last.ino) {
@@ -399,8 +453,10 @@ void oamlog_follow_rotation(oamlog_source *src)
                 continue;
             }
             if (!found) {
-                (void)fprintf(stderr, "oamlog: %s: the file being read left the folder; going on with %s\n",
-                              last.path.c_str(), listed.front().path.c_str());
+                (void)fprintf(stderr,
+                              "oamlog: %s: left the folder before this reader got to the next file; going on "
+                              "with the %zu files there, files rotated out in between are lost\n",
+                              oamlog_name_text(last.path.c_str()).c_str(), listed.size());
             }
         }
         bool gap = false;
@@ -444,8 +500,8 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
     while (src->cur < src->files.size()) {
         const bool newest = src->cur + 1 == src->files.size();
         const bool final = !(src->live && newest) && src->at_eof;
-        const oamlog_item item = oamlog_parse_next(src->buf.data(), src->buf.size(), src->pos, final);
-        if (item.kind == OAMLOG_RECORD) {
+        const oam_record_item item = oam_record_parse_next(src->buf.data(), src->buf.size(), src->pos, final);
+        if (item.kind == OAM_ITEM_RECORD) {
             const uint8_t *at = src->buf.data() + item.pos;
             if (!item.stamp_ok) {
                 oamlog_report(src, item, true);
@@ -454,7 +510,7 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
             rec->data_len = item.len - OAM_RECORD_HDR_LEN;
             rec->rec_len = item.len;
             for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
-                rec->stamp[f] = oamlog_stamp_field(at, f);
+                rec->stamp[f] = oam_stamp_field(at, f);
             }
             rec->stamp_ok = item.stamp_ok;
             if (item.stamp_ok) {
@@ -468,17 +524,18 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
             ++src->records;
             return 1;
         }
-        if (item.kind == OAMLOG_DAMAGE) {
+        if (item.kind == OAM_ITEM_DAMAGE) {
             oamlog_report(src, item, false);
             src->pos += item.len;
             continue;
         }
-        if (item.kind == OAMLOG_MORE && !src->at_eof) {
+        if (item.kind == OAM_ITEM_MORE && !src->at_eof) {
             oamlog_fill(src);
             continue;
         }
-        if (item.kind == OAMLOG_MORE && src->live && newest) {
-            src->at_eof = false;  // look again when the file has grown
+        if (item.kind == OAM_ITEM_MORE && src->live && newest) {
+            src->at_eof = false;  // look again when the file has changed
+            src->recheck = true;
             return 0;
         }
         oamlog_next_file(src);

@@ -167,15 +167,17 @@ def test_without_ini_file_logs_are_off_and_directories_default(chip_factory):
 
 def test_customer_file_wins_key_by_key(chip_factory):
     ini = ("[HOST_PLAT]\nlog_switch_device_wifi=0\nlog_switch_device_bfg=1\nlog_num_device_wifi=7\n"
-           "log_switch_device_me=1\nlog_size_device_me=300\n")
+           "log_switch_device_me=1\nlog_size_device_me=300\nlog_sync_interval=0\n")
     # A value the reader rejects (leading blank) lets the published file answer.
-    cust = "[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg= 0\nlog_size_device_me=200\n"
+    cust = ("[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg= 0\nlog_size_device_me=200\n"
+            "log_sync_interval=5\n")
     chip = chip_factory(model="zr4005", ini=ini, cust_ini=cust)
     oam = chip.start_daemon()
     wait_started(oam)
     msgs = messages(oam)
     for expected in ("log_switch_device_wifi=1:", "log_switch_device_bfg=1:", "log_num_device_wifi=7:",
-                     "log_switch_device_me=1:", "log_size_device_me=200:", "log_size_device_wifi=0:"):
+                     "log_switch_device_me=1:", "log_size_device_me=200:", "log_size_device_wifi=0:",
+                     "log files synced every 5 s"):
         assert expected in msgs, expected
     chip.send_wifi_log(b"switched on by the customer file")
     assert wait_records(chip, WIFI_1, 1) == [b"switched on by the customer file"]
@@ -186,7 +188,8 @@ def test_customer_file_wins_key_by_key(chip_factory):
 
 def test_values_over_their_maximum_fall_back_to_defaults(chip_factory):
     ini = ("[HOST_PLAT]\nlog_switch_device_wifi=5\nlog_switch_device_bfg=-1\nlog_switch_device_me=1\n"
-           "log_size_device_wifi=40000\nlog_size_device_bfg=40001\nlog_num_device_me=201\nlog_num_device_bfg=-4\n")
+           "log_size_device_wifi=40000\nlog_size_device_bfg=40001\nlog_num_device_me=201\nlog_num_device_bfg=-4\n"
+           "log_sync_interval=86401\n")
     chip = chip_factory(model="zr4005", ini=ini)
     oam = chip.start_daemon()
     wait_started(oam)
@@ -199,7 +202,7 @@ def test_values_over_their_maximum_fall_back_to_defaults(chip_factory):
                      "log_switch_device_wifi set log limit to 1 default", "log_switch_device_wifi=1:",
                      "log_size_device_wifi=40000:",
                      "201 is over 200", "log_num_device_me set log limit to 25 default", "log_num_device_me=25:"])
-    assert "40000 is over 40000" not in msgs
+    assert "40000 is over 40000" not in msgs and not [m for m in msgs if "synced every" in m]
 
     # Wi-Fi was switched on by the fallback; bfg at -1 is off.
     chip.wait_open("qvmeoam")

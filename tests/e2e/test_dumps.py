@@ -7,8 +7,10 @@ debug-tool server, so these tests leave TCP port 3333 alone."""
 
 from __future__ import annotations
 
+import base64
 import errno
 import gzip
+import json
 import os
 import re
 import struct
@@ -440,4 +442,42 @@ def test_three_cores_crash_at_once_while_logs_flow(chip):
             assert by_num[k] == f"{prefix}_{OLD_TIME}.{k}.tar.gz"
             assert chip.read_file(f"{DUMP_DIR}/{by_num[k]}") == b"old %d" % (k - 3)
     assert len(chip.events("open", WIFI)) == 1
+    stop(oam)
+
+
+def stamped(data: bytes, when: float) -> bytes:
+    t = time.localtime(when)
+    stamp = (t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, 0)
+    return struct.pack("<BBH7H", 0xAA, 0, 18 + len(data), *stamp) + data
+
+
+WELL_BEFORE = b"".join(stamped(b"well before %d" % i, time.time() - 600 + i) for i in range(5))
+
+
+@pytest.mark.chip(model="zr4002", ini="[HOST_PLAT]\nlog_switch_device_wifi=1\n",
+                  files={"/vendor/log/wifi_log/wifi_log_1": WELL_BEFORE})
+def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
+    """`oamlog --dumps` lists the archive; `oamlog --dump` gives the records
+    of the 30 seconds before the dump was reported, with its events, and
+    none of the records stored ten minutes earlier."""
+    from test_oamlog import oamlog
+    oam, _ = start(chip, ("wifi",))
+    sent = [b"before the crash %02d" % i for i in range(20)]
+    for data in sent:
+        chip.send_wifi_log(data)
+    datas = [region(f"w{i}", 500 + i) for i in range(len(oamsim.dump_files("wifi", "zr4002")))]
+    dump_and_settle(chip, "wifi", 0, datas)
+    (name,) = archives(chip)
+    root = chip.host_path("/vendor/log")
+    listed = oamlog("--root", root, "--dumps").stdout.decode()
+    assert re.fullmatch(rf"\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{{3}} wifi readm_wifi_sdio \d+ bytes, "
+                        rf"{len(datas)} members, complete  {re.escape(name)}\n", listed), listed
+    rows = oamlog("--root", root, "--dump", name, "--json").stdout.decode().splitlines()
+    shown = [json.loads(row) for row in rows]
+    assert [base64.b64decode(r["data"]) for r in shown if "data" in r] == sent
+    events = [r["event"] for r in shown if "event" in r]
+    assert events[-3:] == ["dump-reported", "dump-saved", "archive-written"], events
+    text = oamlog("--root", root, "--dump", name).stdout.decode()
+    assert " wifi -- dump-reported readm_wifi_sdio --\n" in text and b"well before" not in text.encode()
+    assert b"well before 4" in oamlog("--root", root, "--dump", name, "--before", 700).stdout
     stop(oam)

@@ -6,7 +6,9 @@ lines, its exit status, the bytes on the tool's connection."""
 
 from __future__ import annotations
 
+import base64
 import errno
+import json
 import os
 import random
 import re
@@ -17,6 +19,7 @@ import time
 import pytest
 
 import oamsim
+from test_oamlog import oamlog
 from startup_support import ALL_LOGS_ON, DFR_INI, messages, positions, records, wait_message, wait_started
 
 VTL_PORT = oamsim.platform.VTL_PORT
@@ -84,6 +87,7 @@ def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
 
     # Records are refused, each with its receiver's line, once the tail of
     # the file's last page is used up too.
+    sent = {core: 2 for core in WRITE_ERRS}  # with the ones before and after
     for core, err in WRITE_ERRS.items():
         for i in range(20):
             if err in oam.stdout:
@@ -93,8 +97,13 @@ def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
                 chip.send_wifi_log(data)
             else:
                 chip.send_chunk("qvbfgdbg", data)
+            sent[core] += 1
             time.sleep(0.05)
         wait_message(oam, err)
+        for i in range(5):  # refused for certain now
+            store = chip.send_wifi_log if core == "wifi" else lambda d: chip.send_chunk("qvbfgdbg", d)
+            store(f"{core} lost {i} ".encode())
+            sent[core] += 1
     # A dump archived on the full storage leaves no archive behind.
     chip.dump("qvwifiexcp", 0, [3000] * len(oamsim.dump_files("wifi", "zr4002")))
     oam.wait_stdout(re.compile(r"^\[\w+:\d+\]write readm_wifi_sdio_[0-9_]+\.tar\.gz failed:No space left on device, "
@@ -107,6 +116,28 @@ def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
         store_one(chip, core, f"{core} after".encode())
         assert stored(chip, core)[0] == f"{core} before".encode()
     all_logs_parse(chip)
+
+    # The journal counts every record not stored, once the disk let it
+    # write again, and oamlog shows the loss between the records around it.
+    def lost(core):
+        journal = chip.read_file("/vendor/log/oam_events").decode()
+        return re.findall(rf"^\S+ \S+ {core} lost (\d+) records: no space left on device, "
+                          r"\d\d:\d\d:\d\d\.\d{3} to \d\d:\d\d:\d\d\.\d{3}$", journal, re.M)
+    for core in WRITE_ERRS:
+        wait_until(lambda: sum(map(int, lost(core))) == sent[core] - len(stored(chip, core)), f"{core} losses")
+    shown = [json.loads(row) for row in oamlog("--json", "--merge", "--root", chip.host_path("/vendor/log")).stdout.splitlines()]
+    for core in WRITE_ERRS:
+        kept = stored(chip, core)
+        counts = lost(core)
+        assert sent[core] - len(kept) > 0
+        mine = [row for row in shown if row["core"] == core]
+        at = [i for i, row in enumerate(mine) if row.get("event") == "lost"]
+        assert [mine[i]["cause"] for i in at] == ["no space left on device"] * len(counts)
+        assert sum(mine[i]["count"] for i in at) == sent[core] - len(kept)
+        data = [base64.b64decode(row.get("data", "")) for row in mine]
+        assert [d for i, d in enumerate(data) if "data" in mine[i]] == kept
+        # After the record stored before the disk ran full, before the one after.
+        assert data.index(f"{core} before".encode()) < at[0] and at[-1] < data.index(f"{core} after".encode())
     assert oam.terminate() and oam.wait() == 0
 
 

@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import threading
@@ -107,7 +108,8 @@ def run(tmp_path_factory):
 
 
 def json_records(*args) -> list[dict]:
-    return [json.loads(line) for line in oamlog("--json", *args).stdout.splitlines()]
+    """The records, without the journal's events among them."""
+    return [obj for obj in map(json.loads, oamlog("--json", *args).stdout.splitlines()) if "event" not in obj]
 
 
 def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
@@ -130,10 +132,11 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
 
 
-@pytest.mark.parametrize("form", ["folder", "files"])
+@pytest.mark.parametrize("form", ["folder", "files", "named_twice"])
 def test_the_me_folder_or_its_files_read_like_the_root(run, form):
     folder = run["root"] / "me_log"
-    inputs = [folder] if form == "folder" else [folder / "bfg_log_1", folder / "bfg_log_2"]
+    inputs = {"folder": [folder], "files": [folder / "bfg_log_1", folder / "bfg_log_2"],
+              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"]}[form]
     assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
 
 
@@ -144,14 +147,19 @@ def test_raw_is_byte_equal_to_what_the_tool_received(run):
 
 
 def test_default_lines_show_time_core_length_and_text_or_hex(run):
-    out = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
-    assert len(out) == SENT
+    lines = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
     stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+    # The journal's events stand among the records as marked lines.
+    events = [line for line in lines if re.fullmatch(stamp + r" bfg  -- [a-z-]+( .+)? --", line)]
+    assert any(e.endswith(" bfg  -- capture-started /vendor/log/bfg_log/bfg_log_1 --") for e in events)
+    out = [line for line in lines if line not in events]
+    assert len(out) == SENT
     assert re.fullmatch(stamp + r" bfg    42 bfg: event 000 state ok", out[0]), out[0]
     assert re.fullmatch(stamp + r" bfg    27 07 00 ff 07 00 ff 07 00 ff", out[7]), out[7]
     # a terminal's width is not a pipe's: nothing is cut
-    assert oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().endswith(
-        " me     41 me: event 299 state ok\n")
+    last = oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().splitlines()
+    assert last[0].endswith(" me     41 me: event 299 state ok") and last[1].endswith(" me   -- capture-stopped "
+                                                                                     "/vendor/log/me_log/bfg_log_1 --")
 
 
 def test_merge_orders_by_time_and_keeps_each_cores_order(run):
@@ -206,18 +214,23 @@ def damage_truncated_tail(data, at, length):
     return data[:len(data) - 5], len(data) - length, length - 5, "record cut short at the end of the file"
 
 
+def damage_cut_header(data, at, length):
+    return data[:len(data) - length + 8], len(data) - length, 8, "record header cut short"
+
+
 @pytest.mark.parametrize("damage", [damage_flip_marker, damage_absurd_length, damage_garbage_between,
-                                    damage_truncated_tail])
+                                    damage_truncated_tail, damage_cut_header])
 def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     src = run["root"] / "wifi_log" / "wifi_log_1"
     clean = json_records(src)
-    folder = tmp_path / "wifi_log"
-    folder.mkdir()
+    # a folder name that is no UTF-8 and holds a line end: escaped in every output
+    folder = tmp_path / os.fsdecode(b"n\xff\nl") / "wifi_log"
+    folder.mkdir(parents=True)
     copy = folder / "wifi_log_1"
     victim = 10
     data, at, skipped, what = damage(src.read_bytes(), clean[victim]["offset"], clean[victim]["length"])
     copy.write_bytes(data)
-    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped"
+    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped".replace("\udcff", "\\xff").replace("\n", "\\x0a")
 
     proc = oamlog("--check", folder, check=False)
     assert proc.returncode == 1
@@ -226,8 +239,10 @@ def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
 
     proc = oamlog("--json", folder)
     assert proc.stderr.decode().splitlines() == ["oamlog: " + report]
-    kept = [o["data"] for o in map(json.loads, proc.stdout.splitlines())]
-    if damage is damage_truncated_tail:
+    objs = list(map(json.loads, proc.stdout.splitlines()))
+    assert {o["file"] for o in objs} == {str(copy)}
+    kept = [o["data"] for o in objs]
+    if damage in (damage_truncated_tail, damage_cut_header):
         assert kept == [o["data"] for o in clean[:-1]]
     else:
         assert kept == [o["data"] for o in clean if o is not clean[victim] or not lost]
@@ -239,16 +254,25 @@ def test_check_passes_the_daemons_files(run):
                                    "0 damaged spots\n"
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--root", "/nonexistent/log"], "oamlog: /nonexistent/log: No such file or directory"),
-    (["--bogus"], "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
-    (["--core", "gps"], "oamlog: unknown core 'gps' (wifi, bfg or me)"),
-    (["--since", "noon"], "oamlog: bad time 'noon' (YYYY-MM-DD HH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
-    (["-n"], "oamlog: option '-n' needs a value"),
+@pytest.mark.parametrize("args, status, message", [
+    (["--root", "/nonexistent/log"], 2, "oamlog: /nonexistent/log: No such file or directory"),
+    (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
+    (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
+    (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
+    (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
+    (["--since", "2026-12-09", "10:00:03"], 2,
+     "oamlog: 10:00:03: No such file or directory (a date and time is one word: YYYY-MM-DDTHH:MM:SS)"),
+    (["-n"], 2, "oamlog: option '-n' needs a value"),
+    (["--root", "{tmp}"], 0, "oamlog: no log files under {tmp}"),
+    (["{tmp}/wifi_log"], 2, "oamlog: {tmp}/wifi_log/wifi_log_1: not a regular file"),
 ])
-def test_errors_are_one_line_and_status_2(args, message):
-    proc = oamlog(*args, check=False)
-    assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (2, message + "\n", b"")
+def test_errors_are_one_line_with_their_status(tmp_path, args, status, message):
+    if "wifi_log" in str(args):
+        (tmp_path / "wifi_log").mkdir()
+        os.mkfifo(tmp_path / "wifi_log" / "wifi_log_1")  # never opened for writing: a blocking open would hang
+    proc = oamlog(*[a.replace("{tmp}", str(tmp_path)) for a in args], check=False)
+    assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (status, message.replace("{tmp}", str(tmp_path)) + "\n",
+                                                                    b"")
 
 
 # Follow ------------------------------------------------------------------------
@@ -304,3 +328,79 @@ def test_follow_goes_on_across_a_rotation_without_loss_or_repetition(chip_factor
     assert out == backlog + b"".join(sent) + b"last one"
     oam.terminate()
     assert oam.wait() == 0
+
+
+
+def rec(core: str, n: int, size: int = 8) -> bytes:
+    return record(f"{core}{n:03d}".encode().ljust(size, b"."), (2026, 12, 9, 10, 0, n, 0))
+
+
+def data(*recs) -> bytes:
+    return b"".join(r[18:] for r in recs)
+
+
+def append(path: Path, *recs):
+    with open(path, "ab") as f:
+        f.write(b"".join(recs))
+
+
+def rotate(folder: Path, first: bytes, keep: int = 3):
+    """The daemon's rotation: every file one number up, the one beyond the count dropped, a new file 1."""
+    for k in sorted((int(p.name[9:]) for p in folder.glob("wifi_log_*")), reverse=True):
+        (folder / f"wifi_log_{k}").unlink() if k >= keep else (folder / f"wifi_log_{k}").rename(folder / f"wifi_log_{k + 1}")
+    (folder / "wifi_log_1").write_bytes(first)
+
+
+def hold(proc, stop: bool):
+    os.kill(proc.pid, signal.SIGSTOP if stop else signal.SIGCONT)
+    state = lambda: Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    wait_until(lambda: (state() == "T") == stop, "follower held or let go", 10)
+
+
+W = {n: rec("w", n) for n in range(40)}
+B = {n: rec("b", n) for n in range(40)}
+
+
+@pytest.mark.parametrize("case, wifi_first, first_out, news", [
+    ("shrink_then_append", [W[1], W[3], W[5][:20]], [W[1], W[3], B[2], B[4], B[6]], [rec("w", 7, 40)]),
+    ("new_folder", None, [B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("empty_folder", [], [B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("two_rotations_behind", [W[1]], [W[1], B[2], B[4], B[6]], [W[7], W[9], W[11]]),
+    ("merge_last_n", [W[1], W[3], W[5]], [W[5], B[6]], [W[7], B[8]]),
+])
+def test_follow_loses_and_repeats_nothing(tmp_path, case, wifi_first, first_out, news):
+    """The follower is held still while the files change behind its back."""
+    wifi, bfg = tmp_path / "wifi_log", tmp_path / "bfg_log"
+    append(bfg.mkdir() or bfg / "bfg_log_1", B[2], B[4], B[6])
+    if wifi_first is not None:
+        append(wifi.mkdir() or wifi / "wifi_log_1", *wifi_first)
+    follower = Follower("--raw", "--root", tmp_path, *(["--merge", "-n", 2] if case == "merge_last_n" else []))
+    try:
+        want = data(*first_out)
+        follower.wait_for(len(want))
+        hold(follower.proc, True)
+        if case == "shrink_then_append":  # the daemon's restart: the cut record trimmed, a longer one appended
+            os.truncate(wifi / "wifi_log_1", len(W[1] + W[3]))
+            append(wifi / "wifi_log_1", *news)
+        elif case == "merge_last_n":
+            append(wifi / "wifi_log_1", W[7])
+            append(bfg / "bfg_log_1", B[8])
+        else:  # the new file 1 filled and rotated twice
+            append(wifi.mkdir(exist_ok=True) or wifi / "wifi_log_1", W[7])
+            rotate(wifi, W[9])
+            rotate(wifi, W[11])
+        hold(follower.proc, False)
+        want += data(*news)
+        follower.wait_for(len(want))
+        # one descriptor for the file being read, however many rotations;
+        # at a switch of files the old one may still be open for a moment
+        fd_count = lambda: len(os.listdir(f"/proc/{follower.proc.pid}/fd"))
+        fds = fd_count()
+        for n in range(12, 40 if case == "two_rotations_behind" else 12):
+            rotate(wifi, W[n])
+            want += data(W[n])
+            follower.wait_for(len(want))
+        wait_until(lambda: fd_count() <= fds, "no descriptor left behind by the rotations", 10)
+    finally:
+        out = follower.stop()
+    assert out == want

@@ -20,10 +20,12 @@ from startup_support import messages, positions, wait_started
 
 # Everything the package may install lies below these folders.
 ALLOWED_DIRS = ("./usr/sbin/", "./usr/bin/", "./usr/share/doc/oam/", "./lib/systemd/system/",
+                "./usr/lib/sysctl.d/",
                 "./usr/share/lintian/overrides/") + tuple(f"./usr/share/man/man{n}/" for n in range(1, 9))
 REQUIRED = {
     "./usr/sbin/oam": "-rwxr-xr-x",
     "./lib/systemd/system/oam.service": "-rw-r--r--",
+    "./usr/lib/sysctl.d/60-oam.conf": "-rw-r--r--",
     "./usr/share/man/man8/oam.8.gz": "-rw-r--r--",
     "./usr/share/doc/oam/copyright": "-rw-r--r--",
     "./usr/share/doc/oam/changelog.gz": "-rw-r--r--",

@@ -323,6 +323,28 @@ def test_a_new_tool_is_served_as_soon_as_the_last_one_left(chip):
     assert oam.alive
 
 
+# A valid address limits the server to it; a bad one is reported and every
+# address served, as without the key.
+@pytest.mark.parametrize("value, peer, refused, report", [
+    ("127.0.0.1", "127.0.0.1", "127.0.0.2", "listening on 127.0.0.1 only"),
+    ("127.0.0.300", "127.0.0.2", None,
+     "vtl_listen_address={127.0.0.300} is no IPv4 address, listening on all addresses"),
+])
+def test_listen_address_from_the_ini(chip_factory, value, peer, refused, report):
+    chip = chip_factory(ini=INI_ALL + f"vtl_listen_address={value}\n")
+    oam = start(chip, ["test"])
+    wait_accepting(oam)
+    assert count(oam, report) == 1
+    if refused:
+        with pytest.raises(ConnectionRefusedError):
+            VtlTool(host=refused, connect_timeout=0)
+    tool, at = connect_tool(oam, host=peer)
+    mark = chip.mark()
+    send_frame(oam, tool, frame(1, 0x10, b"reach"), at)
+    assert chip.wait_event("write", "qvbfgdbg", after=mark).data == frame(1, 0x10, b"reach")
+    tool.close()
+
+
 @pytest.mark.chip(ini=INI_ALL)
 def test_a_second_tool_waits_in_the_backlog_until_the_first_leaves(chip):
     oam, first, at = serve(chip)

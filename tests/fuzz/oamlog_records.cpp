@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "oamlog/oamlog_parse.h"
+#include "common/oam_record_parse.h"
 
 namespace {
 
@@ -26,9 +26,9 @@ std::vector<fuzz_item> fuzz_parse(const uint8_t *data, size_t size, size_t step)
     for (size_t len = step == 0 ? size : 0;; len = len + step < size ? len + step : size) {
         const bool final = len == size;
         for (;;) {
-            const oamlog_item it = oamlog_parse_next(data, len, pos, final);
-            if (it.kind == OAMLOG_END || it.kind == OAMLOG_MORE) {
-                if ((it.kind == OAMLOG_END) != (final && pos == len)) {
+            const oam_record_item it = oam_record_parse_next(data, len, pos, final);
+            if (it.kind == OAM_ITEM_END || it.kind == OAM_ITEM_MORE) {
+                if ((it.kind == OAM_ITEM_END) != (final && pos == len)) {
                     abort();
                 }
                 break;
@@ -36,11 +36,11 @@ std::vector<fuzz_item> fuzz_parse(const uint8_t *data, size_t size, size_t step)
             if (it.pos != pos || it.len == 0 || it.len > len - pos) {
                 abort();
             }
-            if (it.kind == OAMLOG_RECORD &&
+            if (it.kind == OAM_ITEM_RECORD &&
                 (it.len < OAM_RECORD_HDR_LEN || it.len > OAM_RECORD_MAX_LEN || data[pos] != OAM_RECORD_MARKER)) {
                 abort();
             }
-            items.push_back({it.kind, it.kind == OAMLOG_DAMAGE ? it.damage : 0, it.pos, it.len, it.stamp_ok});
+            items.push_back({it.kind, it.kind == OAM_ITEM_DAMAGE ? it.damage : 0, it.pos, it.len, it.stamp_ok});
             pos += it.len;
         }
         if (final) {
@@ -54,7 +54,7 @@ std::vector<fuzz_item> fuzz_parse(const uint8_t *data, size_t size, size_t step)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // The stretch reported in parts is far longer than any input here.
-    if (size >= OAMLOG_DAMAGE_STEP) {
+    if (size >= OAM_DAMAGE_STEP) {
         return 0;
     }
     const std::vector<fuzz_item> whole = fuzz_parse(data, size, 0);

@@ -421,6 +421,51 @@ TEST_F(LogStore, WriteThatStopsShortLeavesNoPartOfTheRecord)
     EXPECT_EQ(desc.file_size, 56);
 }
 
+// A record as the daemon writes it with n data bytes; its length field len when given.
+std::string stored_record(size_t n, uint16_t len = 0)
+{
+    const uint16_t stamp[OAM_STAMP_FIELDS] = {2026, 12, 9, 10, 0, 3, 0};
+    len = len != 0 ? len : static_cast<uint16_t>(OAM_RECORD_HDR_LEN + n);
+    std::string rec = {static_cast<char>(OAM_RECORD_MARKER), 0, static_cast<char>(len & 0xFF), static_cast<char>(len >> 8)};
+    return rec + std::string(reinterpret_cast<const char *>(stamp), sizeof(stamp)) + std::string(n, 'd');
+}
+
+struct trim_case {
+    const char *name;
+    std::string file;
+    size_t kept;  // bytes left in the file
+};
+
+const std::string WHOLE = stored_record(5) + stored_record(5) + stored_record(5);  // 69 bytes
+
+class LogTrim : public LogStore, public ::testing::WithParamInterface<trim_case> {};
+
+TEST_P(LogTrim, CutsOnlyARecordCutShortBehindTheLastWholeOne)
+{
+    const trim_case &c = GetParam();
+    write_file(desc.file_path, c.file);
+    testing::internal::CaptureStdout();
+    oam_log_trim_cut_record(desc.file_path);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_text(desc.file_path), c.file.substr(0, c.kept));
+    EXPECT_EQ(out.find(" cut off") != std::string::npos, c.kept < c.file.size()) << out;
+    EXPECT_EQ(count_of(out, std::string(desc.file_path) + " ended in part of a record: " +
+                                std::to_string(c.file.size() - c.kept) + " bytes cut off\n"),
+              c.kept < c.file.size() ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LogTrim,
+    ::testing::Values(trim_case{"cut_tail_cut", WHOLE + stored_record(9).substr(0, 20), 69},
+                      trim_case{"cut_header_cut", WHOLE + stored_record(9).substr(0, 3), 69},
+                      trim_case{"last_whole_record_kept", WHOLE, 69},
+                      trim_case{"whole_records_behind_a_cut_record_kept",
+                                stored_record(600).substr(0, 300) + WHOLE + WHOLE, 300 + 138},
+                      trim_case{"length_above_2048_kept", WHOLE + stored_record(5, 0x4000) + WHOLE, 69 + 23 + 69},
+                      trim_case{"length_above_2048_at_the_end_kept", WHOLE + stored_record(10, 0x4000), 69 + 28},
+                      trim_case{"empty_record_length_at_the_end_kept", WHOLE + stored_record(0).substr(0, 10), 79}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
+
 // A batch stored in one go leaves the files exactly as its records stored
 // one by one would (time stamps aside), and counts what it could not store.
 struct BatchCase {
@@ -516,9 +561,11 @@ INSTANTIATE_TEST_SUITE_P(
         // three go to the deleted file, the last two to a new file 1.
         BatchCase{"ExistenceCheckInside", 1 << 20, 98, true, 0, {1, 2, 3, 4, 5}, 5, 0},
         // The file may grow to 76 bytes: the write stops inside the third
-        // record, which is cut off again; its retry fails too, and the last
-        // three records are lost.
-        BatchCase{"WriteFailsPartWay", 1 << 20, 0, false, 76, {10, 20, 30, 40, 5}, 2, 3}),
+        // record, which is cut off again; its retry fails too, and so do
+        // those of the two behind it, each tried on its own.
+        BatchCase{"WriteFailsPartWay", 1 << 20, 0, false, 76, {10, 20, 30, 40, 5}, 2, 3},
+        // At 90 bytes the third and fourth records fail, the fifth still fits.
+        BatchCase{"SmallerRecordFitsAfterAFailure", 1 << 20, 0, false, 90, {10, 20, 30, 40, 5}, 3, 2}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // /vendor is a private, empty tmpfs in the test sandbox.

@@ -1,4 +1,4 @@
-#include "oamlog/oamlog_parse.h"
+#include "common/oam_record_parse.h"
 
 #include <gtest/gtest.h>
 
@@ -50,14 +50,14 @@ bytes cut(bytes b, size_t len)
 
 // One item as the tests spell it: R (record), r (record kept with a bad
 // stamp), or the damage's first letter: M marker, L length, C cut short,
-// S stamp; then @offset+length.
-std::string show(const oamlog_item &it)
+// S stamp, F frame (nothing lines up behind); then @offset+length.
+std::string show(const oam_record_item &it)
 {
     std::string kind;
-    if (it.kind == OAMLOG_RECORD) {
+    if (it.kind == OAM_ITEM_RECORD) {
         kind = it.stamp_ok ? "R" : "r";
     } else {
-        kind = std::string(1, "MLCS"[it.damage]);
+        kind = std::string(1, "MLCSF"[it.damage]);
     }
     return kind + "@" + std::to_string(it.pos) + "+" + std::to_string(it.len);
 }
@@ -66,9 +66,9 @@ std::string parse_all(const bytes &b)
 {
     std::string out;
     for (size_t pos = 0;;) {
-        const oamlog_item it = oamlog_parse_next(b.data(), b.size(), pos, true);
-        EXPECT_NE(it.kind, OAMLOG_MORE);
-        if (it.kind != OAMLOG_RECORD && it.kind != OAMLOG_DAMAGE) {
+        const oam_record_item it = oam_record_parse_next(b.data(), b.size(), pos, true);
+        EXPECT_NE(it.kind, OAM_ITEM_MORE);
+        if (it.kind != OAM_ITEM_RECORD && it.kind != OAM_ITEM_DAMAGE) {
             return out;
         }
         EXPECT_GT(it.len, 0U);
@@ -87,8 +87,8 @@ std::string parse_growing(const bytes &b)
     for (size_t len = 0; len <= b.size(); ++len) {
         const bool final = len == b.size();
         for (;;) {
-            const oamlog_item it = oamlog_parse_next(b.data(), len, pos, final);
-            if (it.kind != OAMLOG_RECORD && it.kind != OAMLOG_DAMAGE) {
+            const oam_record_item it = oam_record_parse_next(b.data(), len, pos, final);
+            if (it.kind != OAM_ITEM_RECORD && it.kind != OAM_ITEM_DAMAGE) {
                 break;
             }
             out += (out.empty() ? "" : " ") + show(it);
@@ -129,6 +129,14 @@ std::vector<parse_case> parse_cases()
         {"zero_stamp_at_the_end_kept", cat({A, record("x", ZERO_STAMP)}), "R@0+23 r@23+19"},
         {"bad_stamp_on_garbage_skipped", cat({record("x", BAD_MONTH), bytes{'g', 'g'}, A}), "S@0+21 R@21+23"},
         {"damaged_records_back_to_back", cat({with(A, 0, 0), with(B, 0, 0), C}), "M@0+51 R@51+18"},
+        // Resync keeps every whole record next to damage.
+        {"length_past_the_end_with_records_behind", cat({A, with(with(B, 2, 0xD0), 3, 0x07), C}),
+         "R@0+23 F@23+28 R@51+18"},
+        {"damaged_length_that_fits", cat({A, with(B, 2, 30), C, A}), "R@0+23 F@23+28 R@51+18 R@69+23"},
+        {"record_before_a_bad_stamp_found_by_resync", cat({bytes{'g', 'g'}, A, record("x", BAD_MONTH), B}),
+         "M@0+2 R@2+23 r@25+19 R@44+28"},
+        {"cut_header_with_a_bad_stamp", cat({A, cut(record("x", BAD_MONTH), 8)}), "R@0+23 C@23+8"},
+        {"garbage_then_a_cut_record_one_span", cat({A, bytes{'g'}, cut(B, 20)}), "R@0+23 M@23+21"},
     };
 }
 
@@ -146,10 +154,10 @@ INSTANTIATE_TEST_SUITE_P(Files, OamlogParse, ::testing::ValuesIn(parse_cases()),
 
 TEST(OamlogParse, LongGarbageInAGrowingFileIsReportedInParts)
 {
-    bytes b(3 * OAMLOG_DAMAGE_STEP, 'g');
-    const oamlog_item it = oamlog_parse_next(b.data(), b.size(), 0, false);
-    EXPECT_EQ(it.kind, OAMLOG_DAMAGE);
-    EXPECT_EQ(it.damage, OAMLOG_BAD_MARKER);
+    bytes b(3 * OAM_DAMAGE_STEP, 'g');
+    const oam_record_item it = oam_record_parse_next(b.data(), b.size(), 0, false);
+    EXPECT_EQ(it.kind, OAM_ITEM_DAMAGE);
+    EXPECT_EQ(it.damage, OAM_DAMAGE_MARKER);
     EXPECT_EQ(it.len, b.size());
 }
 
@@ -199,6 +207,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, OamlogTime,
                          ::testing::Values(time_case{"2026-12-07 22:36:25.123", false, "2026-12-07 22:36:25.123"},
                                            time_case{"2026-12-07T22:36", false, "2026-12-07 22:36:00.000"},
                                            time_case{"2026-12-07T22:36", true, "2026-12-07 22:36:60.999"},
+                                           time_case{"2026-12-09T10:00:03", false, "2026-12-09 10:00:03.000"},
                                            time_case{"2026-12-07", true, "2026-12-07 23:59:60.999"},
                                            time_case{"2026-12-07 24:00", false, ""},
                                            time_case{"2026-13-01", false, ""},

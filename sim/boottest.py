@@ -1,0 +1,267 @@
+#!/usr/bin/python3
+"""The host side of scripts/boot-test (see README, "Boot test").
+
+    /usr/bin/python3 sim/boottest.py --root ROOT --deb oam.deb --preload oamsim_preload.so
+
+The virtual chip runs here; ROOT boots in a throw-away overlay, where a
+one-shot unit installs the package, wires the chip into oam.service with a
+drop-in, starts it and tells this side, which drives the chip; then the unit
+stops the service and powers off.  A probe run as part of the service
+(ExecStartPost) tries what the hardening must refuse.  Exit status: 0
+passed, 1 failed, 77 the container did not boot.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import oamsim  # noqa: E402
+
+INI = "[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg=1\nlog_switch_device_me=1\n"
+BOOT_SECONDS = 180
+STEP_SECONDS = 30
+STOP_BOUND = 10.0   # the unit's TimeoutStopSec=
+
+# In the container: /oamsim is the chip's folder, /oamtest this run's files.
+CHECK_UNIT = """[Unit]
+Description=oam boot test
+After=basic.target
+[Service]
+Type=oneshot
+ExecStart=/bin/sh /oamtest/inside.sh
+StandardOutput=journal+console
+StandardError=journal+console
+"""
+
+DROP_IN = """[Service]
+EnvironmentFile=/oamtest/chip.env
+RestrictAddressFamilies=AF_UNIX
+BindReadOnlyPaths=/oamsim/root/sys:/sys
+ExecStartPost=/bin/sh /oamtest/probe.sh
+ExecStopPost=/bin/sh -c 'echo "probe exit: $SERVICE_RESULT $EXIT_CODE $EXIT_STATUS"'
+"""
+
+# Runs as part of oam.service, under its hardening, and for comparison
+# outside it.  /dev/net/tun is a node the container allows and the unit
+# does not list.
+PROBE = """echo "probe usr: $(touch /usr/oam-probe 2>&1 && echo written)"
+echo "probe device: $( (exec 3<>/dev/net/tun) 2>&1 && echo opened)"
+"""
+
+INSIDE = """out=/oamtest
+fail() { echo "failed $1" >$out/ready; systemctl status oam.service >$out/status.txt 2>&1; systemctl poweroff; exit 1; }
+dpkg -i $out/oam.deb >$out/dpkg.log 2>&1 || fail "dpkg -i"
+mkdir -p /etc/systemd/system/oam.service.d
+cp $out/boot-test.conf /etc/systemd/system/oam.service.d/
+systemctl daemon-reload || fail "systemctl daemon-reload"
+systemctl start oam.service || fail "systemctl start oam.service"
+pid=$(systemctl show -P MainPID oam.service)
+{
+  grep '^Cap' /proc/$pid/status
+  sh $out/probe.sh | sed 's/^probe/outside/'
+} >$out/result
+echo "started $pid" >$out/ready
+read -r _ <$out/stop
+t0=$(date +%s.%N)
+systemctl stop oam.service
+t1=$(date +%s.%N)
+echo "stop seconds: $(echo "$t0 $t1" | awk '{ printf "%.2f", $2 - $1 }')" >>$out/result
+journalctl -u oam.service -o cat >$out/journal.txt
+systemctl poweroff
+"""
+
+
+class Failed(Exception):
+    pass
+
+
+def wait_until(check, what: str, timeout: float = STEP_SECONDS):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failed(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def read_fifo_line(fd: int, nspawn: subprocess.Popen, timeout: float) -> str | None:
+    """A line from the container, None when it powered off or timed out
+    first."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    while b"\n" not in data:
+        left = deadline - time.monotonic()
+        if left <= 0 or nspawn.poll() is not None:
+            return None
+        if select.select([fd], [], [], min(left, 0.5))[0]:
+            data += os.read(fd, 4096)
+    return data.decode(errors="replace").strip()
+
+
+def lay_out(run: Path, chip: oamsim.VirtualChip, deb: Path, preload: Path) -> Path:
+    io = run / "io"
+    io.mkdir()
+    shutil.copy(deb, io / "oam.deb")
+    shutil.copy(preload, chip.run_dir / "preload.so")
+    env = {k: v for k, v in chip.sandbox_env().items() if k.startswith("OAM_SIM_")}
+    env["LD_PRELOAD"] = "/oamsim/preload.so"
+    (io / "chip.env").write_text("".join(f"{k}={v}\n" for k, v in env.items()))
+    for name, text in (("boot-test.conf", DROP_IN), ("probe.sh", PROBE), ("inside.sh", INSIDE),
+                       ("oam-boot-check.service", CHECK_UNIT)):
+        (io / name).write_text(text)
+    for name in ("ready", "stop"):
+        os.mkfifo(io / name)
+    # The service's /sys: systemd's own read-only mounts under it need
+    # their mount points.
+    for sub in ("fs/cgroup", "fs/bpf", "kernel"):
+        (chip.sandbox.root / "sys" / sub).mkdir(parents=True, exist_ok=True)
+    return io
+
+
+def nspawn_command(root: Path, chip: oamsim.VirtualChip, io: Path) -> list[str]:
+    cmd = ["systemd-nspawn", "--quiet", "-D", str(root), "--volatile=overlay", "-b", "--register=no",
+           "--keep-unit", "--system-call-filter=bpf", f"--bind={chip.run_dir}:/oamsim", f"--bind={io}:/oamtest",
+           f"--bind={chip.sandbox.root / 'vendor'}:/vendor", f"--bind={chip.sandbox.root / 'data'}:/data",
+           f"--bind-ro={io / 'oam-boot-check.service'}:/etc/systemd/system/oam-boot-check.service"]
+    cmd += [f"--bind={sock}:{dev}" for dev, sock in sorted(chip.sandbox.nodes.items())]
+    return cmd + ["--", "systemd.wants=oam-boot-check.service"]
+
+
+def drive(chip: oamsim.VirtualChip):
+    """What a driver does while the service runs; returns what arrived."""
+    chip.wait_hello(timeout=STEP_SECONDS)
+    wifi = [b"boot test wifi %d" % i for i in range(3)]
+    for msg in wifi:
+        chip.send_wifi_log(msg)
+    chip.wait_open("qvbfgdbg", timeout=STEP_SECONDS)
+    chip.send_chunk("qvbfgdbg", b"boot test bfg chunk")
+    regions = [256 * (i + 1) for i in range(len(oamsim.dump_files("wifi", None)))]
+    chip.dump("wifi", 0, regions, timeout=STEP_SECONDS)
+
+    def stored(path, count):
+        try:
+            found = oamsim.record_payloads(chip.read_file(path))
+        except (OSError, ValueError):
+            return None
+        return found if len(found) >= count else None
+    got_wifi = wait_until(lambda: stored("/vendor/log/wifi_log/wifi_log_1", 3), "the Wi-Fi records")
+    got_bfg = wait_until(lambda: stored("/vendor/log/bfg_log/bfg_log_1", 1), "the bfg record")
+
+    def archive():
+        # Written in place: read until it is whole.
+        names = [n for n in chip.listdir(oamsim.MEMDUMP_DIR) if n.endswith(".tar.gz")]
+        try:
+            with tarfile.open(chip.host_path(f"{oamsim.MEMDUMP_DIR}/{names[0]}")) as tar:
+                sizes = sorted(m.size for m in tar.getmembers())
+        except (IndexError, OSError, EOFError, tarfile.TarError):
+            return None
+        owner = chip.host_path(f"{oamsim.MEMDUMP_DIR}/{names[0]}").stat().st_uid
+        return (names, sizes, owner) if sizes == regions else None
+    archives, sizes, owner = wait_until(archive, "the whole dump archive")
+
+    def journal():
+        # Written and synced under the confinement, as a dump wants it.
+        try:
+            text = chip.read_file("/vendor/log/oam_events").decode(errors="replace")
+        except OSError:
+            return None
+        return text if re.search(r" wifi archive-written \S+\.tar\.gz$", text, re.M) else None
+    events = wait_until(journal, "the archive in the events journal")
+    checks = [("events journal written", " oam start version " in events, events),
+              ("Wi-Fi records stored", got_wifi[:3] == wifi, got_wifi),
+              ("bfg record stored", got_bfg[:1] == [b"boot test bfg chunk"], got_bfg),
+              ("dump archived", len(archives) == 1, archives),
+              ("archive handed to uid 1000", owner == 1000, owner)]
+    return checks
+
+
+def hardening_checks(text: str) -> list:
+    """From the inside script's results and the service's journal."""
+    def get(key: str) -> str:
+        m = re.search(rf"^{re.escape(key)}:\s*(.*)$", text, re.M)
+        return m.group(1).strip() if m else ""
+    stop = float(get("stop seconds") or "inf")
+    return [
+        ("bounding set is CAP_CHOWN only", get("CapBnd") == "0000000000000001", get("CapBnd")),
+        ("/usr read-only to the service", "Read-only file system" in get("probe usr"), get("probe usr")),
+        ("/usr writable outside it", get("outside usr") == "written", get("outside usr")),
+        ("an unlisted device refused", "Operation not permitted" in get("probe device"), get("probe device")),
+        ("that device allowed outside it", "Operation not permitted" not in get("outside device")
+         and get("outside device") != "", get("outside device")),
+        ("stopped with status 0", get("probe exit") == "success exited 0", get("probe exit")),
+        (f"stopped within {STOP_BOUND:g} s", stop < STOP_BOUND, f"{stop} s"),
+    ]
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", type=Path, required=True)
+    ap.add_argument("--deb", type=Path, required=True)
+    ap.add_argument("--preload", type=Path, required=True)
+    opts = ap.parse_args()
+    run = Path(tempfile.mkdtemp(prefix="oam-boot-"))
+    chip = oamsim.VirtualChip(run / "chip", model=None, ini=INI).start()
+    io = lay_out(run, chip, opts.deb, opts.preload)
+    ready = os.open(io / "ready", os.O_RDWR | os.O_NONBLOCK)
+    console = open(run / "console.log", "wb")
+    env = dict(os.environ, SYSTEMD_NSPAWN_UNIFIED_HIERARCHY="1")
+    nspawn = subprocess.Popen(["timeout", str(BOOT_SECONDS)] + nspawn_command(opts.root, chip, io),
+                              stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT, env=env)
+    checks = []
+    stop = None
+    try:
+        line = read_fifo_line(ready, nspawn, BOOT_SECONDS)
+        if line is None:
+            nspawn.wait(timeout=30)
+            tail = (run / "console.log").read_text(errors="replace").splitlines()[-15:]
+            print("\n".join(tail), file=sys.stderr)
+            print(f"boot-test: SKIPPED: systemd-nspawn did not boot the container or run the test unit "
+                  f"(status {nspawn.returncode})", file=sys.stderr)
+            return 77
+        if not line.startswith("started"):
+            raise Failed(f"inside the container: {line}; see {io}/status.txt, dpkg.log")
+        try:
+            checks += drive(chip)
+        finally:
+            # Read-write: never waits for the reader, which the line awaits.
+            stop = os.open(io / "stop", os.O_RDWR)
+            os.write(stop, b"stop\n")
+        nspawn.wait(timeout=STEP_SECONDS * 2)
+        checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text())
+    except (Failed, oamsim.ChipTimeout, TimeoutError, subprocess.TimeoutExpired, OSError) as exc:
+        checks.append(("run", False, str(exc)))
+    finally:
+        if nspawn.poll() is None:
+            nspawn.terminate()
+            nspawn.wait(timeout=30)
+        chip.close()
+        os.close(ready)
+        if stop is not None:
+            os.close(stop)
+        console.close()
+    for name, ok, seen in checks:
+        print(f"boot-test: {'ok  ' if ok else 'FAIL'} {name}" + ("" if ok else f": {seen}"))
+    passed = all(ok for _, ok, _ in checks)
+    if passed:
+        shutil.rmtree(run, ignore_errors=True)
+    else:
+        print(f"boot-test: console and files kept in {run}")
+    return 0 if passed else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,62 @@
+// The events journal: a small text file beside the logs, one line per event
+// (start and stop, capture, rotations, dumps, the tool, and every record
+// lost with its count and cause), so that whoever opens a capture later
+// sees what is missing, where and why.  A line is
+//   YYYY-MM-DD HH:MM:SS.mmm CORE EVENT [DETAIL]
+// and a loss
+//   ... CORE lost N records: CAUSE, HH:MM:SS.mmm to HH:MM:SS.mmm
+// The journal never holds capture up: a line that cannot be written is
+// dropped, except a loss, which is kept in memory until a write succeeds.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum oam_jcore { OAM_J_OAM, OAM_J_WIFI, OAM_J_BFG, OAM_J_ME, OAM_J_CORES };
+
+enum oam_jcause {
+    OAM_LOSS_WRITE,      // the write failed after its retry (err says why)
+    OAM_LOSS_OPEN,       // file 1 could not be opened (err says why)
+    OAM_LOSS_MALFORMED,  // the message's length field does not fit what arrived
+    OAM_LOSS_TOO_LONG,   // the message is longer than a record holds
+    OAM_LOSS_KERNEL,     // dropped by the kernel: the receive buffer was full
+    OAM_LOSS_OVERRUNS,   // as above, counted in overruns (no drop counter)
+};
+
+constexpr uint32_t OAM_JOURNAL_MAX_BYTES = 256 * 1024;
+
+// Opens (creates) the journal at path; the older half is path + ".1".
+// max_bytes is the size at which it rotates.  0, or -1 when it cannot be
+// opened (events are then dropped).
+int oam_journal_open(const char *path, uint32_t max_bytes);
+void oam_journal_close();
+
+// One event line; detail is printf-style and may be empty.
+__attribute__((format(printf, 3, 4))) void oam_journal_event(oam_jcore core, const char *event,
+                                                             const char *fmt, ...);
+
+// count records of core were not stored for cause (err: the errno behind a
+// write or open failure).  Held in memory and written at most once a second
+// while the loss lasts; a change of cause writes the previous one first.
+void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count);
+
+// Writes every loss held in memory now (an orderly stop).
+void oam_journal_flush();
+
+// A loss of core is held and not yet written: set by oam_journal_lost and
+// cleared once its line is written.  Read with a plain load on every stored
+// record, so that the loss is written the moment it ends.
+extern int32_t g_journal_pending[OAM_J_CORES];
+void oam_journal_loss_over(oam_jcore core);
+
+inline void oam_journal_stored(oam_jcore core)
+{
+    if (std::atomic_ref<int32_t>(g_journal_pending[core]).load(std::memory_order_relaxed) != 0) {
+        oam_journal_loss_over(core);
+    }
+}
+
+// Puts the log files of every core, and the journal, on storage (one
+// syncfs per file system).  For the moments that matter: a dump reported,
+// its archive written, an orderly stop, and the optional periodic sync.
+void oam_sync_logs();
