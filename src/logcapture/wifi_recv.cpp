@@ -330,7 +330,13 @@ void *oam_netlink_recv_pthread(void *arg)
                 // would only drop more.
                 ++overruns.count;
                 oam_tell_overruns(overruns);
-                oam_count_kernel_drops(drops, true);
+                // Reading the kernel's counter walks every netlink socket:
+                // once a second, as the overruns are told, is enough, since
+                // the counter sums the drops in between.  Without it each
+                // overrun counts.
+                if (drops.fallback || overruns.told == overruns.count) {
+                    oam_count_kernel_drops(drops, true);
+                }
                 continue;
             }
             OAM_PRINT("[%s:%d]recv < 0\n");
@@ -339,6 +345,9 @@ void *oam_netlink_recv_pthread(void *arg)
         }
         if (overruns.told != overruns.count) {
             oam_tell_overruns(overruns);
+            if (!drops.fallback && overruns.told == overruns.count) {
+                oam_count_kernel_drops(drops, false);
+            }
         }
         // Empty datagrams are no messages; a run of them ending the batch
         // means a socket that keeps failing, and the pause waits until what

@@ -455,7 +455,7 @@ int memdump_file_rotate(int which)
     const bool written =
         tar_same_name_format_files(type.path, type.name_prefix, MEMDUMP_FILE_PATTERN, archive_name) == 0;
     oam_journal_event(which < 2 ? OAM_J_WIFI : (which < 4 ? OAM_J_BFG : OAM_J_ME),
-                      written ? "archive-written" : "archive-removed", "%s", archive_name);
+                      written ? "archive-written" : "archive-failed", "%s", archive_name);
     oam_sync_logs();
     return 0;
 }

@@ -375,6 +375,18 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
             oamlog_error("inotify: %s", n < 0 ? strerror(errno) : "closed");
             return OAMLOG_FAILED;
         }
+        // A watch the kernel ended (its folder removed) is set again on the
+        // next look, even on a new folder that got the old inode number.
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event ev;
+            memcpy(&ev, events + at, sizeof(ev));
+            for (oamlog_source &src : sources) {
+                if ((ev.mask & IN_IGNORED) != 0 && src.wd > 0 && ev.wd == src.wd) {
+                    src.wd = 0;
+                }
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + ev.len);
+        }
     }
 }
 

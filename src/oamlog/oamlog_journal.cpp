@@ -208,8 +208,15 @@ void oamlog_tar_members(const std::string &path, unsigned *members, bool *comple
 {
     *members = 0;
     *complete = false;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // The name was a plain file when listed; it may have been replaced
+    // since by a link to something endless.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        (void)close(fd);
         return;
     }
     gzFile gz = gzdopen(fd, "rb");
