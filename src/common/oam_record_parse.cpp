@@ -177,6 +177,12 @@ oam_record_item oam_record_parse_next(const uint8_t *buf, size_t len, size_t pos
         case OAM_UNSURE:
             return {OAM_ITEM_MORE, why, pos, 0, true};
         case OAM_YES:
+            // Until the bytes behind it are there, the record itself may
+            // still line up: the same file read whole or as it grows must
+            // give the same items.
+            if (behind == OAM_UNSURE) {
+                return {OAM_ITEM_MORE, why, pos, 0, true};
+            }
             return oam_damage(false_start, pos, inner - pos);
         }
     }
