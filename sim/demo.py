@@ -193,7 +193,7 @@ def main() -> int:
         # The records as an engineer on the device reads them back.
         log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
         archive = [p.name for p in sorted(chip.host_path(oamsim.MEMDUMP_DIR).glob("*.tar.gz"))][:1]
-        shows = [("the last records and events, all cores by time", ["--merge", "--full", "-n", "12"]),
+        shows = [("the last records and events, all cores by time", ["--merge", "-n", "12"]),
                  ("per core", ["--stats"]), ("log file check", ["--check"]), ("crash archives", ["--dumps"])]
         if archive:
             shows.append(("the logs that led to the crash", ["--dump", archive[0], "-n", "12"]))

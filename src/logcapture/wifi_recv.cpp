@@ -203,10 +203,12 @@ struct oam_drop_count {
     int64_t seen;
     bool fallback;
     bool told;
+    bool unread;  // overruns since the counter was last read
 };
 
 void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
 {
+    drops.unread = false;
     const int64_t now = drops.fallback ? -1 : oam_netlink_drops(g_st_global.netlink_sock);
     if (now < 0) {
         if (!drops.told) {
@@ -331,11 +333,14 @@ void *oam_netlink_recv_pthread(void *arg)
                 ++overruns.count;
                 oam_tell_overruns(overruns);
                 // Reading the kernel's counter walks every netlink socket:
-                // once a second, as the overruns are told, is enough, since
-                // the counter sums the drops in between.  Without it each
-                // overrun counts.
+                // during a storm once a second, as the overruns are told,
+                // is enough, since the counter sums the drops in between;
+                // the rest is read as soon as the storm is over.  Without
+                // the counter each overrun counts.
                 if (drops.fallback || overruns.told == overruns.count) {
                     oam_count_kernel_drops(drops, true);
+                } else {
+                    drops.unread = true;
                 }
                 continue;
             }
@@ -345,9 +350,11 @@ void *oam_netlink_recv_pthread(void *arg)
         }
         if (overruns.told != overruns.count) {
             oam_tell_overruns(overruns);
-            if (!drops.fallback && overruns.told == overruns.count) {
-                oam_count_kernel_drops(drops, false);
-            }
+        }
+        // A receive that emptied the queue ends the storm: its drops go to
+        // the journal now, before anything (a dump) that comes after it.
+        if (drops.unread && (overruns.told == overruns.count || count < static_cast<int>(OAM_NL_BATCH))) {
+            oam_count_kernel_drops(drops, false);
         }
         // Empty datagrams are no messages; a run of them ending the batch
         // means a socket that keeps failing, and the pause waits until what
