@@ -438,8 +438,8 @@ def main() -> int:
             bench.wifi_drain(rows, 1500, 20_000, args.runs)
         if args.only in ("all", "bfg"):
             bench.bfg_drain(rows, 64, 100_000, args.runs)
-        for spec in args.sweep:
-            batch, binary = spec.split("=", 1)
+        for point in args.sweep:
+            batch, binary = point.split("=", 1)
             sweep.append((batch, bench.wifi_sweep(binary, [(64, 100_000), (1500, 20_000)], args.sweep_runs)))
     finally:
         shutil.rmtree(root, ignore_errors=True)

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/oam_file.h"
 #include "common/oam_global.h"
 #include "common/oam_time.h"
 
@@ -74,20 +75,18 @@ int oam_journal_reopen_locked()
     if (g_journal_path[0] == '\0') {
         return -1;
     }
-    // Without blocking: a FIFO put in its place would hold the caller in the
-    // open until someone read it.
-    g_journal_fd = open(g_journal_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0664);
-    if (g_journal_fd < 0) {
-        return -1;
-    }
-    struct stat st {};
     // Anything but a plain file of its own (a FIFO, or another file linked
     // in under this name) is not written.
-    if (fstat(g_journal_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        (void)close(g_journal_fd);
-        g_journal_fd = -1;
+    struct stat st {};
+    const int fd = oam_open_regular(g_journal_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0664, &st);
+    if (fd >= 0 && st.st_nlink != 1) {
+        (void)close(fd);
         return -1;
     }
+    if (fd < 0) {
+        return -1;
+    }
+    g_journal_fd = fd;
     g_journal_size = st.st_size;
     return 0;
 }
@@ -265,8 +264,8 @@ void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)
     oam_jloss &loss = g_losses[core][cause];
     // Another error behind the same cause starts a loss of its own; if its
     // line cannot be written, the count carries on under the first error.
-    if (loss.count != 0 && loss.err != err && oam_journal_write_loss_locked(core, cause) == 0) {
-        loss.count = 0;
+    if (loss.count != 0 && loss.err != err) {
+        (void)oam_journal_write_loss_locked(core, cause);
     }
     if (loss.count == 0) {
         loss.err = err;

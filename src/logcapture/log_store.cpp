@@ -19,9 +19,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
+#include "common/oam_file.h"
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
@@ -141,17 +141,10 @@ uint32_t oam_write_records(oam_log_desc *pst_log, const oam_log_batch *batch, ui
             }
             return whole;
         }
-        for (size_t left = static_cast<size_t>(w); left > 0;) {
-            if (left < iov[whole].iov_len) {
-                iov[whole].iov_base = static_cast<uint8_t *>(iov[whole].iov_base) + left;
-                iov[whole].iov_len -= left;
-                part += left;
-                break;
-            }
-            left -= iov[whole].iov_len;
-            pst_log->file_size += static_cast<int64_t>(part + iov[whole].iov_len);
-            part = 0;
-            ++whole;
+        const uint32_t before = whole;
+        oam_iov_advance(iov, n, &whole, &part, static_cast<size_t>(w));
+        for (uint32_t k = before; k < whole; ++k) {
+            pst_log->file_size += OAM_RECORD_HDR_LEN + batch->data_len[first + k];
         }
     }
     return whole;
@@ -233,13 +226,9 @@ void oam_log_trim_cut_record(const char *path)
     // where the last whole record ends and that the end of the file cuts
     // short is a tail.  Damage anywhere else, a length no record has, and
     // whole records behind a cut one are left exactly as they are.
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        (void)close(fd);
+    const int fd = oam_open_regular(path, O_RDWR | O_NOFOLLOW, 0, &st);
+    if (fd < 0) {
         return;
     }
     // The parser decides within a damaged stretch and a record behind it.

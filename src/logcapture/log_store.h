@@ -1,7 +1,9 @@
 // Numbered, size-limited log files of one core and the record format.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <sys/uio.h>
 
 #include "common/oam_global.h"
 
@@ -27,6 +29,24 @@ struct oam_log_batch {
     uint8_t *rec[OAM_LOG_BATCH_MAX];
     uint32_t data_len[OAM_LOG_BATCH_MAX];
 };
+
+// After a writev or sendmsg of iov[*cur, n) took `done` bytes: the chunks
+// it took whole are passed (*cur moves on), the one it took in part is
+// left with its rest, *part counting the bytes of it that went.
+inline void oam_iov_advance(iovec *iov, uint32_t n, uint32_t *cur, size_t *part, size_t done)
+{
+    while (*cur < n && (done > 0 || iov[*cur].iov_len == 0)) {
+        const size_t take = done < iov[*cur].iov_len ? done : iov[*cur].iov_len;
+        iov[*cur].iov_base = static_cast<uint8_t *>(iov[*cur].iov_base) + take;
+        iov[*cur].iov_len -= take;
+        *part += take;
+        done -= take;
+        if (iov[*cur].iov_len == 0) {
+            ++*cur;
+            *part = 0;
+        }
+    }
+}
 
 // The records of a batch that were not stored, by cause.
 struct oam_store_loss {

@@ -2,7 +2,6 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <linux/sockios.h>
 
 #include <cerrno>
@@ -66,17 +65,7 @@ int oam_mirror_send_all(int sock, iovec *iov, uint32_t n, uint32_t *cur, size_t 
         msg.msg_iovlen = n - *cur;
         ssize_t sent = sendmsg(sock, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
-            for (size_t left = static_cast<size_t>(sent); left > 0 || (*cur < n && iov[*cur].iov_len == 0);) {
-                const size_t take = left < iov[*cur].iov_len ? left : iov[*cur].iov_len;
-                iov[*cur].iov_base = static_cast<uint8_t *>(iov[*cur].iov_base) + take;
-                iov[*cur].iov_len -= take;
-                *part += take;
-                left -= take;
-                if (iov[*cur].iov_len == 0) {
-                    ++*cur;
-                    *part = 0;
-                }
-            }
+            oam_iov_advance(iov, n, cur, part, static_cast<size_t>(sent));
             last_move = 0;
             continue;
         }

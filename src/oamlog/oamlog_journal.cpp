@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "common/oam_file.h"
 #include "oamlog/oamlog.h"
 
 std::vector<oamlog_event> g_oamlog_events;
@@ -29,19 +30,17 @@ size_t g_event_next;
 std::string oamlog_read_small(const std::string &path)
 {
     std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    const int fd = oam_open_regular(path.c_str(), O_RDONLY, 0, &st);
     if (fd < 0) {
         return text;
     }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[65536];
-        ssize_t n;
-        while (static_cast<off_t>(text.size()) < OAMLOG_JOURNAL_READ_MAX &&
-               ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))) {
-            if (n > 0) {
-                text.append(buf, static_cast<size_t>(n));
-            }
+    char buf[65536];
+    ssize_t n;
+    while (static_cast<off_t>(text.size()) < OAMLOG_JOURNAL_READ_MAX &&
+           ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
         }
     }
     (void)close(fd);
@@ -210,13 +209,9 @@ void oamlog_tar_members(const std::string &path, unsigned *members, bool *comple
     *complete = false;
     // The name was a plain file when listed; it may have been replaced
     // since by a link to something endless.
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        (void)close(fd);
+    const int fd = oam_open_regular(path.c_str(), O_RDONLY | O_NOFOLLOW, 0, &st);
+    if (fd < 0) {
         return;
     }
     gzFile gz = gzdopen(fd, "rb");

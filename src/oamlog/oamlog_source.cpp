@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/oam_file.h"
 #include "oamlog/oamlog.h"
 #include "common/oam_record_parse.h"
 #include "platform/oam_driver.h"
@@ -84,22 +85,14 @@ std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string 
 bool oamlog_open_one(oamlog_file *f, bool quiet = false)
 {
     // A FIFO or a device under a log file's name must not hold the reader.
-    f->fd = open(f->path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
-    const char *why = nullptr;
-    if (f->fd < 0 || fstat(f->fd, &st) != 0) {
-        why = strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-    }
-    if (why != nullptr) {
+    f->fd = oam_open_regular(f->path.c_str(), O_RDONLY | O_NOCTTY, 0, &st);
+    if (f->fd < 0) {
         if (!quiet) {
-            oamlog_error("%s: %s", oamlog_name_text(f->path.c_str()).c_str(), why);
+            oamlog_error("%s: %s", oamlog_name_text(f->path.c_str()).c_str(),
+                         f->fd == -2 ? "not a regular file" : strerror(errno));
         }
-        if (f->fd >= 0) {
-            (void)close(f->fd);
-            f->fd = -1;
-        }
+        f->fd = -1;
         return false;
     }
     f->dev = st.st_dev;
