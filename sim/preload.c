@@ -40,7 +40,11 @@
  * OAM_SIM_NL_UNIX (when "1", the Wi-Fi channel is a Unix datagram socket in
  * the abstract namespace named "oamsim-nl-<port id>" instead of a netlink
  * socket: a user-mode emulator such as qemu-user creates no netlink socket
- * of protocols it cannot translate; the chip then listens on its own name).
+ * of protocols it cannot translate; the chip then listens on its own name),
+ * OAM_SIM_VTL_PORT (the TCP port that stands for the debug tool's 3333: a
+ * bind or connect to 3333 uses it instead, and getsockname shows 3333
+ * again, so every sandbox serves its tool on a port of its own while the
+ * program still believes it serves 3333; the machine's network is shared).
  *
  * A 32-bit program built with a 64-bit time_t calls some entry points by
  * their 64-bit names (__ioctl_time64, __sendmsg64, __recvmsg64,
@@ -52,6 +56,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/netlink.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -75,6 +80,7 @@
 #define SIM_NETLINK_PROTO 28
 #define SIM_MAX_FDS 65536
 #define SIM_MAX_PATHS 64
+#define SIM_VTL_PORT 3333
 
 /* The requests whose argument points to a 32-bit int the driver fills in. */
 static const unsigned long sim_ptr_requests[] = {0x40047701UL, 0x40046204UL, 0x40046205UL};
@@ -136,6 +142,7 @@ static atomic_int g_env_ready;
 static uint32_t g_nl_port;
 static int g_nl_port_set;
 static int g_nl_unix;
+static uint16_t g_vtl_port; /* 0: 3333 stays 3333 */
 static char g_accept_fail_path[PATH_MAX];
 static char g_hold_reads_path[PATH_MAX];
 /* Shared with the load generator: [0] overruns, [1] messages it dropped. */
@@ -162,6 +169,7 @@ static int (*real_dup2)(int, int);
 static int (*real_dup3)(int, int, int);
 static int (*real_bind)(int, const struct sockaddr *, socklen_t);
 static ssize_t (*real_recvfrom)(int, void *, size_t, int, struct sockaddr *, socklen_t *);
+static int (*real_getsockname)(int, struct sockaddr *, socklen_t *);
 #if __TIMESIZE == 32
 static int (*real___ioctl_time64)(int, unsigned long, ...);
 static ssize_t (*real___sendmsg64)(int, const struct msghdr *, int);
@@ -198,6 +206,7 @@ static void sim_resolve(void)
     RESOLVE(dup3);
     RESOLVE(bind);
     RESOLVE(recvfrom);
+    RESOLVE(getsockname);
 #if __TIMESIZE == 32
     RESOLVE(__ioctl_time64);
     RESOLVE(__sendmsg64);
@@ -218,6 +227,14 @@ static void sim_env(void)
         if (end != NULL && *end == '\0' && v <= UINT32_MAX) {
             g_nl_port = (uint32_t)v;
             g_nl_port_set = 1;
+        }
+    }
+    const char *vtl = getenv("OAM_SIM_VTL_PORT");
+    if (vtl != NULL && vtl[0] != '\0') {
+        char *end = NULL;
+        unsigned long v = strtoul(vtl, &end, 10);
+        if (end != NULL && *end == '\0' && v > 0 && v <= UINT16_MAX) {
+            g_vtl_port = (uint16_t)v;
         }
     }
     const char *nl_unix = getenv("OAM_SIM_NL_UNIX");
@@ -873,10 +890,58 @@ static const struct sockaddr *sim_nl_dest(int fd, const struct sockaddr *addr, s
     return (const struct sockaddr *)tmp;
 }
 
+/* The port of an IPv4 or IPv6 address (host order) and where it sits; NULL
+ * for any other address. */
+static in_port_t *sim_inet_port(struct sockaddr *addr, socklen_t len)
+{
+    if (addr->sa_family == AF_INET && len >= (socklen_t)sizeof(struct sockaddr_in)) {
+        return &((struct sockaddr_in *)addr)->sin_port;
+    }
+    if (addr->sa_family == AF_INET6 && len >= (socklen_t)sizeof(struct sockaddr_in6)) {
+        return &((struct sockaddr_in6 *)addr)->sin6_port;
+    }
+    return NULL;
+}
+
+/* An address on the tool's port 3333 moved to the sandbox's own port (a
+ * copy in *tmp); the caller's address otherwise. */
+static const struct sockaddr *sim_vtl_addr(const struct sockaddr *addr, socklen_t len, struct sockaddr_storage *tmp)
+{
+    sim_env();
+    if (g_vtl_port == 0 || addr == NULL || len > (socklen_t)sizeof(*tmp) ||
+        (addr->sa_family != AF_INET && addr->sa_family != AF_INET6)) {
+        return addr;
+    }
+    memcpy(tmp, addr, len);
+    in_port_t *port = sim_inet_port((struct sockaddr *)tmp, len);
+    if (port == NULL || *port != htons(SIM_VTL_PORT)) {
+        return addr;
+    }
+    *port = htons(g_vtl_port);
+    return (const struct sockaddr *)tmp;
+}
+
+SIM_EXPORT int getsockname(int fd, struct sockaddr *addr, socklen_t *len)
+{
+    sim_resolve();
+    sim_env();
+    socklen_t cap = len != NULL ? *len : 0;
+    int rc = real_getsockname(fd, addr, len);
+    if (rc == 0 && g_vtl_port != 0 && addr != NULL) {
+        in_port_t *port = sim_inet_port(addr, cap < *len ? cap : *len);
+        if (port != NULL && *port == htons(g_vtl_port)) {
+            *port = htons(SIM_VTL_PORT);
+        }
+    }
+    return rc;
+}
+
 SIM_EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
 {
     sim_resolve();
     sim_env();
+    struct sockaddr_storage inet;
+    addr = sim_vtl_addr(addr, len, &inet);
     if (!g_nl_unix || addr == NULL || len < (socklen_t)sizeof(struct sockaddr_nl) ||
         sim_kind(fd) != SIM_FD_NETLINK || addr->sa_family != AF_NETLINK) {
         return real_bind(fd, addr, len);
@@ -891,6 +956,8 @@ SIM_EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
 SIM_EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
 {
     sim_resolve();
+    struct sockaddr_storage inet;
+    addr = sim_vtl_addr(addr, len, &inet);
     union sim_addr tmp;
     const struct sockaddr *dest = sim_nl_dest(fd, addr, &len, &tmp);
     return real_connect(fd, dest, len);

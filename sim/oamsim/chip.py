@@ -444,6 +444,16 @@ class VirtualChip:
             self._nl_rx = self._nl
         self._selector.register(self._nl_rx, selectors.EVENT_READ, ("netlink", None))
 
+        # The debug tool's port: the machine's network is shared, so each
+        # chip serves 3333 on a port of its own (sim/preload.c maps it).  A
+        # bound socket that never listens keeps the port from every other
+        # bind to port 0 and every outgoing connection, and lets the
+        # daemon's bind (SO_REUSEADDR) take it.
+        self._vtl_hold = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._vtl_hold.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._vtl_hold.bind(("0.0.0.0", 0))
+        self.vtl_port = self._vtl_hold.getsockname()[1]
+
         self._listeners: dict[str, socket.socket] = {}
         node_dir = self.run_dir / "n"
         node_dir.mkdir(exist_ok=True)
@@ -499,6 +509,8 @@ class VirtualChip:
         if hasattr(self, "_nl"):
             self._nl.close()
             self._nl_rx.close()
+        if hasattr(self, "_vtl_hold"):
+            self._vtl_hold.close()
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)
@@ -515,6 +527,7 @@ class VirtualChip:
         env = {
             "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
             "OAM_SIM_NL_PORT": str(self.port),
+            "OAM_SIM_VTL_PORT": str(self.vtl_port),
             "OAM_SIM_ACCEPT_FAIL": f"{CTL_DIR}/accept_fail",
             "OAM_SIM_NL_UNIX": "1" if self.nl_unix else "0",
             "OAM_SIM_HOLD_READS": f"{CTL_DIR}/hold_reads",
@@ -547,7 +560,7 @@ class VirtualChip:
         self.sandbox.ro_paths = paths
         name = name or f"proc{len(self._processes) + 1}"
         proc = DaemonProcess(self.sandbox, argv, self.sandbox_env(env), preloads or None, name=name,
-                             stdin_closed=stdin_closed, target=target)
+                             stdin_closed=stdin_closed, target=target, vtl_port=self.vtl_port)
         self._processes.append(proc)
         return proc
 

@@ -244,8 +244,10 @@ class DaemonProcess:
 
     def __init__(self, sandbox: Sandbox, argv: list[str], env: dict[str, str],
                  preload, name: str = "oam", stdin_closed: bool = False,
-                 start_timeout: float = 10.0, target: bool = False):
+                 start_timeout: float = 10.0, target: bool = False, vtl_port: int = 3333):
         self.argv = list(argv)
+        # Where the tool reaches the program's port 3333 from outside.
+        self.vtl_port = vtl_port
         self.name = name
         self.returncode: int | None = None
         self._cond = threading.Condition()

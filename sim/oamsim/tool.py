@@ -3,7 +3,7 @@ sends tool frames and collects the raw log bytes the daemon mirrors back.
 
     from oamsim.tool import VtlTool, frame
 
-    with VtlTool() as tool:                          # connects, starts reading
+    with VtlTool(port=oam.vtl_port) as tool:         # connects, starts reading
         tool.send_frame(1, 0x10, b"\\x01\\x02")          # type, selector, body
         tool.send_hex("00 01 00 00 0c 00 00 00 01 02 03 04")
         data = tool.wait_received(100)               # the first 100 bytes
@@ -12,7 +12,8 @@ A frame is an 8-byte header (byte 1 message type, byte 2 destination
 selector, bytes 4-5 the frame length, little-endian, counted from the first
 header byte) and a body.  The daemon reads one frame per receive call and
 sends nothing but mirrored log data, so the stream collected is exactly the
-log chunks of the three cores, back to back.
+log chunks of the three cores, back to back.  A daemon in the virtual
+chip's sandbox serves 3333 on the chip's own port (`vtl_port`).
 
 From the command line (standard library only, no package import needed):
 

@@ -17,7 +17,6 @@ Everything a test started is ended on teardown, also when the test fails.
 
 from __future__ import annotations
 
-import fcntl
 import os
 import subprocess
 import sys
@@ -66,10 +65,6 @@ def chip_factory(tmp_path):
     """Makes started virtual chips, each in a folder of its own; all of them
     (and every process started in them) are closed on teardown."""
     chips: list[oamsim.VirtualChip] = []
-    # Daemons in test mode take TCP port 3333 on the machine's loopback,
-    # which every sandbox shares: tests of concurrent pytest runs take turns.
-    lock = open("/tmp/oam-e2e.lock", "w")
-    fcntl.flock(lock, fcntl.LOCK_EX)
 
     def make(**settings) -> oamsim.VirtualChip:
         run_dir = tmp_path / f"chip{len(chips)}"
@@ -80,7 +75,6 @@ def chip_factory(tmp_path):
     yield make
     for c in reversed(chips):
         c.close()
-    lock.close()
     errors = [e for c in chips for e in c.errors]
     assert not errors, f"virtual chip errors: {errors!r}"
     for path, had in _HOST_HAD.items():

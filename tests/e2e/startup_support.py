@@ -128,7 +128,7 @@ class Tool:
     """A debug tool connected to the daemon's port that drains everything
     the daemon mirrors to it."""
 
-    def __init__(self, port: int = 3333):
+    def __init__(self, port: int):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
         self.sock.settimeout(None)
         self.data = bytearray()
@@ -169,7 +169,7 @@ def connect_tool(oam, start: int = 0) -> Tool:
     """A tool connected once the daemon mirrors to it: the client lock is
     given back only after "accept is over" is printed, and a chunk read
     before that is, rightly, not mirrored."""
-    tool = Tool()
+    tool = Tool(oam.vtl_port)
     accepted = wait_message(oam, "accept is over", start=start)
     wait_message(oam, "oam_sock_recv:: entry", start=accepted.end())
     return tool

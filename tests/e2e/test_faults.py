@@ -22,7 +22,6 @@ import oamsim
 from test_oamlog import oamlog
 from startup_support import ALL_LOGS_ON, DFR_INI, messages, positions, records, wait_message, wait_started
 
-VTL_PORT = oamsim.platform.VTL_PORT
 INI = "[HOST_PLAT]\n" + ALL_LOGS_ON + DFR_INI
 LOGS = {"wifi": "/vendor/log/wifi_log/wifi_log_1", "bfg": "/vendor/log/bfg_log/bfg_log_1",
         "me": "/vendor/log/me_log/bfg_log_1"}
@@ -164,7 +163,7 @@ def test_a_receiver_whose_read_ignores_the_wake_up_is_left_and_the_stop_ends(chi
         assert oam.terminate()
     else:
         chip.accept_fail("EMFILE")
-        socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5).close()
+        socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5).close()
     assert oam.wait(30) == 0
     first, last = STOPS[stop]
     for core in ("bfg", "me"):
@@ -205,7 +204,7 @@ def served_tool(oam, start: int = 0, rcvbuf: int | None = None) -> socket.socket
     sock = socket.socket()
     if rcvbuf is not None:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-    sock.connect(("127.0.0.1", VTL_PORT))
+    sock.connect(("127.0.0.1", oam.vtl_port))
     accepted = wait_message(oam, "accept is over", start=start)
     wait_message(oam, "oam_sock_recv:: entry", start=accepted.end())
     return sock
@@ -254,7 +253,7 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
         chip.wait_dump_wait(node)
     before = fd_and_thread_counts(oam.pid)
     for i in range(1000):
-        sock = socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5)
+        sock = socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5)
         if i % 2:
             sock.sendall(b"\x7e\x06" + bytes(6))   # a frame of a type that is not routed
         sock.close()

@@ -17,7 +17,6 @@ import oamsim
 from startup_support import (ALL_LOGS_ON, DFR_INI, connect_tool, messages, positions, records, tcp_listen_ports,
                              wait_message, wait_records, wait_started)
 
-VTL_PORT = oamsim.platform.VTL_PORT
 PROBE_GONE = re.compile(r"thread\(ID:0x[0-9a-f]+\) is inexistent")
 INI_DFR = "[HOST_PLAT]\n" + DFR_INI
 
@@ -25,7 +24,7 @@ INI_DFR = "[HOST_PLAT]\n" + DFR_INI
 def fail_next_accept(chip, oam):
     """Makes the tool loop's accept fail, which starts the orderly stop."""
     chip.accept_fail("EMFILE")
-    with socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5):
+    with socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5):
         wait_message(oam, "enter oam vexa main() exit!")
 
 
@@ -84,7 +83,7 @@ def test_mode_option_picks_nodes_port_and_commands_and_sigterm_ends_any_mode(chi
     else:
         assert sent == [(oamsim.BFGX_CALI_IOCTL, 0), (oamsim.DFR_ENABLE_IOCTL, 1),
                         (oamsim.DFR_BEAT_TIMER_RESET_IOCTL, 0)]
-    assert tcp_listen_ports(oam.pid) == ({VTL_PORT} if mode == "test" else set())
+    assert tcp_listen_ports(oam.pid) == ({oam.vtl_port} if mode == "test" else set())
     if mode == "test":
         wait_message(oam, "accept is start")
 
@@ -156,7 +155,7 @@ def test_taken_tool_port_fails_start_before_any_worker(chip):
         # Not refused for the connections of earlier tests still in TIME_WAIT;
         # a listening socket keeps the port whatever the daemon asks.
         holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        holder.bind(("0.0.0.0", VTL_PORT))
+        holder.bind(("0.0.0.0", chip.vtl_port))
         holder.listen(1)
         oam = chip.start_daemon(args=["test"])
         # 255 and not LeakSanitizer's status: the buffers were given back.
@@ -232,7 +231,7 @@ def test_failed_accept_runs_the_orderly_stop_promptly(chip_factory, model):
     mark = chip.mark()
     chip.accept_fail("EMFILE")
     started = time.monotonic()
-    with socket.create_connection(("127.0.0.1", VTL_PORT), timeout=5):
+    with socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5):
         # Every receiver sits in a read the chip never answers: only waking
         # them lets the joins finish.
         assert oam.wait(timeout=5) == 0

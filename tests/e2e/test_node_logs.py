@@ -17,9 +17,9 @@ from tool_support import (BFG_LOG, DFR_KEYS, INI_ALL, ME_LOG, WIFI_LOG, connect_
 import oamsim
 
 
-def assert_no_tool_server():
+def assert_no_tool_server(oam):
     with pytest.raises(ConnectionRefusedError):
-        socket.create_connection(("127.0.0.1", oamsim.VTL_PORT), timeout=2).close()
+        socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=2).close()
 
 
 def opens(chip, node: str) -> list[str]:
@@ -35,7 +35,7 @@ def test_normal_mode_reads_both_nodes_read_only_and_serves_no_tool(chip):
     chip.wait_open("qvmeoam")
     assert opens(chip, "qvbfgdbg") == ["r"] and opens(chip, "qvmeoam") == ["r"]
     assert not chip.events("open", "qvbt")
-    assert_no_tool_server()
+    assert_no_tool_server(oam)
     chip.send_chunk("qvbfgdbg", b"bfg in normal mode")
     chip.send_chunk("qvmeoam", b"me in normal mode")
     assert wait_payloads(chip, BFG_LOG, 1) == [b"bfg in normal mode"]
@@ -68,7 +68,7 @@ def test_wvt_mode_reads_the_bt_node_into_the_bfg_log_and_serves_no_tool(chip):
     # neither the calibration nor the fault-recovery settings, and no server
     assert not chip.events("ioctl", "qvbt") and not chip.events("ioctl", "qvbfgdbg")
     assert count(oam, "node is not open, bfgx cali fail") == 1 and count(oam, "node is not open") == 1
-    assert_no_tool_server()
+    assert_no_tool_server(oam)
     oam.terminate()
     assert oam.wait() == 0
 

@@ -9,7 +9,6 @@ mirrors, one core after the other."""
 from __future__ import annotations
 
 import base64
-import fcntl
 import json
 import os
 import re
@@ -75,8 +74,6 @@ def stored_count(root: Path, core: str) -> int:
 def run(tmp_path_factory):
     """The daemon run: the log root on the host, what was sent per core, the
     old records, and the stream the tool received per core."""
-    lock = open("/tmp/oam-e2e.lock", "w")
-    fcntl.flock(lock, fcntl.LOCK_EX)
     old = {core: old_records(core) for core in CORES}
     files = {f"/vendor/log/{folder}/{prefix}1": b"".join(old[core]) for core, (folder, prefix, _) in CORES.items()}
     chip = oamsim.VirtualChip(tmp_path_factory.mktemp("oamlog_run"), model="zr4005", ini=INI_ALL, files=files)
@@ -102,7 +99,6 @@ def run(tmp_path_factory):
         assert oam.wait() == 0
     finally:
         chip.close()
-        lock.close()
     assert not chip.errors
     yield {"root": root, "old": old, "tool": tool_part}
 

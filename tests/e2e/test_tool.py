@@ -337,7 +337,7 @@ def test_listen_address_from_the_ini(chip_factory, value, peer, refused, report)
     assert count(oam, report) == 1
     if refused:
         with pytest.raises(ConnectionRefusedError):
-            VtlTool(host=refused, connect_timeout=0)
+            VtlTool(host=refused, port=oam.vtl_port, connect_timeout=0)
     tool, at = connect_tool(oam, host=peer)
     mark = chip.mark()
     send_frame(oam, tool, frame(1, 0x10, b"reach"), at)
@@ -348,7 +348,7 @@ def test_listen_address_from_the_ini(chip_factory, value, peer, refused, report)
 @pytest.mark.chip(ini=INI_ALL)
 def test_a_second_tool_waits_in_the_backlog_until_the_first_leaves(chip):
     oam, first, at = serve(chip)
-    second = VtlTool()                                # connected by the kernel, not accepted
+    second = VtlTool(port=oam.vtl_port)               # connected by the kernel, not accepted
     mark = chip.mark()
     second.send(frame(1, 0x10, b"2nd!"))
     # the first tool is still the one served
@@ -437,7 +437,7 @@ def test_a_failing_accept_ends_the_daemon_through_the_orderly_stop(chip):
     at = wait_line(oam, "accept is start", at)
     chip.accept_fail("EMFILE")
     # the kernel completes the connection; the failing accept drops it
-    knock = socket.create_connection(("127.0.0.1", oamsim.VTL_PORT), timeout=5)
+    knock = socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5)
     assert oam.wait() == 0
     knock.close()
     out = oam.stdout[at:]
@@ -450,14 +450,14 @@ def test_a_failing_accept_ends_the_daemon_through_the_orderly_stop(chip):
     assert count(oam, "oam-me-recv-pthread is over ") == 1
     assert "main closed!" not in oam.stdout
     with pytest.raises(ConnectionRefusedError):
-        socket.create_connection(("127.0.0.1", 3333), timeout=2).close()
+        socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=2).close()
 
 
 @pytest.mark.chip(ini=INI_ALL)
 def test_port_3333_taken_ends_start_up_with_255_before_any_worker(chip):
     holder = socket.socket()
     holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    holder.bind(("0.0.0.0", oamsim.VTL_PORT))
+    holder.bind(("0.0.0.0", chip.vtl_port))
     holder.listen(1)
     try:
         oam = chip.start_daemon(args=["test"])

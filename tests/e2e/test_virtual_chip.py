@@ -247,6 +247,29 @@ say("accept2", attempt(srv.accept))
     assert probe.wait() == 0
 
 
+def test_each_sandbox_serves_port_3333_on_a_port_of_its_own(chip_factory, probe_preload):
+    chips = [chip_factory(), chip_factory()]
+    probes = [start_probe(c, probe_preload, r"""
+srv = socket.socket()
+srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("0.0.0.0", 3333))
+srv.listen(4)
+say("local", srv.getsockname()[1])
+me = socket.create_connection(("127.0.0.1", 3333), timeout=5)
+c, _ = srv.accept()
+say("self", c.getsockname()[1])
+c, _ = srv.accept()
+c.sendall(sys.argv[1].encode())
+c.close()
+""", f"chip{n}") for n, c in enumerate(chips)]
+    assert len({c.vtl_port for c in chips} | {3333}) == 3
+    for n, (c, probe) in enumerate(zip(chips, probes)):
+        assert (said(probe, "local"), said(probe, "self")) == ("3333", "3333")
+        with socket.create_connection(("127.0.0.1", c.vtl_port), timeout=5) as tool:
+            assert tool.recv(10) == f"chip{n}".encode()
+        assert probe.wait() == 0
+
+
 @pytest.mark.chip(model="zr4001", model_source="name", ini="[HOST_PLAT]\nk=1\n", cust_ini="c=2\n",
                   files={"/vendor/log/wifi_log/wifi_log_1": b"old"})
 def test_sandbox_layout_process_control_and_host_untouched(chip, probe_preload):

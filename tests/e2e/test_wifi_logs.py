@@ -116,7 +116,7 @@ def wait_until(check, what: str, timeout: float = 5.0):
 def connect_tool(oam, start: int = 0) -> tuple[socket.socket, int]:
     """Connects a PC tool to the daemon's port; returns it once the daemon
     serves it (and mirrors to it), with the output offset behind that."""
-    tool = socket.create_connection(("127.0.0.1", oamsim.platform.VTL_PORT), timeout=5)
+    tool = socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5)
     pos = oam.wait_stdout(said("oam_sock_recv:: entry"), start=start).end()
     return tool, pos
 
@@ -577,7 +577,7 @@ def test_the_stop_joins_the_wifi_receiver_only_when_the_channel_opened(chip_fact
 
     # A failing accept ends the tool loop and runs the orderly stop.
     chip.accept_fail("ECONNABORTED")
-    with socket.create_connection(("127.0.0.1", oamsim.platform.VTL_PORT), timeout=5):
+    with socket.create_connection(("127.0.0.1", oam.vtl_port), timeout=5):
         assert oam.wait() == 0
 
     msgs = messages(oam)

@@ -59,7 +59,7 @@ def connect_tool(oam, start: int = 0, **tool_args) -> tuple[VtlTool, int]:
     over" while it still holds the client lock, so the tool counts as served
     (chunks are mirrored to it) only once its first receive has begun."""
     at = wait_line(oam, "accept is start", start)
-    tool = VtlTool(**tool_args)
+    tool = VtlTool(**{"port": oam.vtl_port, **tool_args})
     at = wait_line(oam, "accept is over", at)
     at = wait_line(oam, "oam_sock_recv:: entry", at)
     return tool, at
