@@ -5,26 +5,26 @@
 
 Starts oam (OAM_BIN, default build/oam) in a sandbox under the output folder,
 feeds it Wi-Fi, bfg and me log traffic (with one Wi-Fi burst that overruns a
-receive buffer kept small on purpose, so that a loss shows), connects a debug tool on port 3333
-(test mode) that receives the mirrored logs and sends one Wi-Fi and one bfg
-command, lets the Wi-Fi core crash once, stops the daemon with SIGTERM and
-prints a summary: the log records as oamlog (OAMLOG_BIN, default beside
-oam) reads them back, what the drivers received, and the dump archives with
-their members, the events journal, and `oamlog --dump` of the crash.  The
-sandbox's /vendor is left in <out>/root/vendor for
-inspection.
+receive buffer kept small on purpose, so that a loss shows), connects a debug
+tool to its port 3333 (test mode) that receives the mirrored logs and sends
+one Wi-Fi and one bfg command, lets the Wi-Fi core crash once, stops the
+daemon with SIGTERM and tells the story in an 80-column terminal: what
+happened, a few records per core and the losses as oamlog (OAMLOG_BIN,
+default beside oam) reads them back, `oamlog --stats`, the crash and the logs
+that led to it, what the drivers received, and where to look next.  The
+sandbox's /vendor is left in <out>/root/vendor for inspection.
 """
 
 from __future__ import annotations
 
 import argparse
-import fcntl
 import os
 import shutil
 import socket
 import struct
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -61,11 +61,62 @@ def tool_frame(msg_type: int, selector: int, body: bytes) -> bytes:
     return struct.pack("<BBBBHH", 0, msg_type, selector, 0, 8 + len(body), 0) + body
 
 
-def connect_tool(timeout: float) -> socket.socket:
+WIDTH = 80
+
+
+class Screen:
+    """Everything the demo prints, in lines of at most WIDTH columns: its own
+    text is wrapped, other programs' lines (log data in hex can be 4 KiB
+    wide) are cut, and the lines are counted so that the end can check."""
+
+    def __init__(self):
+        self.lines = 0
+        self.wide: list[str] = []
+
+    def line(self, text: str = ""):
+        if len(text) > WIDTH:
+            self.wide.append(text)
+        self.lines += 1
+        print(text)
+
+    def para(self, text: str, first: str = "", rest: str = "   "):
+        for line in textwrap.wrap(text, WIDTH, initial_indent=first, subsequent_indent=rest,
+                                  break_on_hyphens=False) or [first]:
+            self.line(line)
+
+    def title(self, text: str):
+        self.line()
+        self.para(f"== {text} ==", rest="")
+
+    def quote(self, text: str, indent: str = "  ", limit: int | None = None):
+        """Another program's output, each line cut to the width; at most
+        `limit` lines, the rest counted."""
+        lines = text.rstrip("\n").splitlines() or ["(nothing)"]
+        shown = lines if limit is None or len(lines) <= limit else lines[:limit - 1]
+        for line in shown:
+            line = indent + "".join(c if c.isprintable() else "?" for c in line.expandtabs())
+            self.line(line if len(line) <= WIDTH else line[:WIDTH - 3] + "...")
+        if len(shown) < len(lines):
+            self.line(f"{indent}... and {len(lines) - len(shown)} more lines")
+
+
+def oamlog(log_root: Path, *args: str) -> str:
+    listing = subprocess.run([str(OAMLOG), "--root", str(log_root), *args], capture_output=True, text=True,
+                             errors="replace")
+    return listing.stdout + listing.stderr
+
+
+def shown_path(path: Path) -> str:
+    """A path as short as it can be said from here."""
+    rel = os.path.relpath(path)
+    return rel if len(rel) < len(str(path)) else str(path)
+
+
+def connect_tool(port: int, timeout: float) -> socket.socket:
     deadline = time.monotonic() + timeout
     while True:
         try:
-            return socket.create_connection(("127.0.0.1", oamsim.VTL_PORT), timeout=2)
+            return socket.create_connection(("127.0.0.1", port), timeout=2)
         except OSError:
             if time.monotonic() > deadline:
                 raise
@@ -110,16 +161,12 @@ def main() -> int:
 
     out = Path(opts.out)
     shutil.rmtree(out, ignore_errors=True)
-    # Test mode takes TCP port 3333 on the shared loopback: take turns with
-    # end-to-end test runs on this machine.
-    lock = open("/tmp/oam-e2e.lock", "w")
-    fcntl.flock(lock, fcntl.LOCK_EX)
     steps = []
     with oamsim.VirtualChip(out, model=opts.model, ini=INI) as chip:
         args = [] if opts.mode == "normal" else [opts.mode]
         daemon = chip.start_daemon(args=args)
         hello = chip.wait_hello(timeout=10)
-        steps.append(f"started `oam {' '.join(args)}` (pid {daemon.pid}) on a {opts.model}; "
+        steps.append(f"started `{' '.join(['oam', *args])}` (pid {daemon.pid}) on a {opts.model}; "
                      f"the Wi-Fi driver got the {len(hello.data)}-byte hello")
 
         bfg = oamsim.NODE_BT if opts.mode == "wvt" else oamsim.NODE_BFG_DBG
@@ -131,9 +178,11 @@ def main() -> int:
         tool = None
         if opts.mode == "test":
             daemon.wait_stdout("accept is start", timeout=10)
-            tool = connect_tool(10)
+            # The sandbox serves port 3333 on a port of its own (the
+            # machine's network is shared): daemon.vtl_port.
+            tool = connect_tool(daemon.vtl_port, 10)
             daemon.wait_stdout("accept is over", timeout=10)
-            steps.append("a debug tool connected on port 3333")
+            steps.append("a debug tool connected to port 3333")
 
         wifi_msgs = [f"wifi: scan done, {n} networks\n".encode() for n in range(1, 6)]
         bfg_chunks = [f"bt: link {n} up, rssi -{40 + n}\n".encode() for n in range(3)]
@@ -153,7 +202,7 @@ def main() -> int:
             total = sum(map(len, wifi_msgs + bfg_chunks + me_chunks))
             mirrored = receive_for(tool, total, 5)
             steps.append(f"the tool received {len(mirrored)} of {total} bytes of raw log data mirrored: "
-                         f"{preview(mirrored, 60)}")
+                         f"{preview(mirrored, 30)}")
             mark = chip.mark()
             tool.sendall(tool_frame(1, 0x00, b"\x01\x02\x03\x04"))
             nl = chip.wait_event("netlink", after=mark, pred=lambda e: e.nl.cmd_type == 1, timeout=5)
@@ -170,8 +219,9 @@ def main() -> int:
         load = chip.wifi_load(1000, size="1500")
         chip.send_wifi_log(b"wifi: burst over\n")
         wait_for(lambda: b"burst over" in chip.read_file("/vendor/log/wifi_log/wifi_log_1"), 10, "burst not stored")
-        steps.append(f"a Wi-Fi burst of {load['offered']} messages into a 1 KiB receive buffer: "
-                     f"{load['refused']} dropped by the kernel")
+        if load["refused"]:  # a daemon that kept up has no loss to show
+            steps.append(f"a Wi-Fi burst of {load['offered']} messages of 1500 bytes into a 1 KiB receive "
+                         f"buffer: the kernel dropped {load['refused']} of them")
 
         files = oamsim.dump_files("wifi", opts.model)
         try:
@@ -186,57 +236,78 @@ def main() -> int:
         status = daemon.wait(10)
         steps.append(f"SIGTERM: oam ended with status {status}")
 
-        print(f"== oam on the virtual chip: model {opts.model}, mode {opts.mode} ==\n")
+        screen = Screen()
+        screen.para(f"== oam on the virtual chip: model {opts.model}, mode {opts.mode} ==", rest="")
+        screen.line()
         for n, step in enumerate(steps, 1):
-            print(f"{n}. {step}")
+            screen.para(step, first=f"{n}. ")
 
-        # The records as an engineer on the device reads them back.
+        # The records as an engineer on the device reads them back; oamlog
+        # cuts its lines only on a terminal, the screen cuts them here.
         log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
-        archive = [p.name for p in sorted(chip.host_path(oamsim.MEMDUMP_DIR).glob("*.tar.gz"))][:1]
-        shows = [("the last records and events, all cores by time", ["--merge", "-n", "12"]),
-                 ("per core", ["--stats"]), ("log file check", ["--check"]), ("crash archives", ["--dumps"])]
-        if archive:
-            shows.append(("the logs that led to the crash", ["--dump", archive[0], "-n", "12"]))
-        for title, args in shows:
-            print(f"\n== {title}: `oamlog {' '.join(args)}` ==")
-            listing = subprocess.run([str(OAMLOG), "--root", str(log_root), *args], capture_output=True, text=True)
-            print((listing.stdout + listing.stderr).rstrip("\n"))
+        screen.title("the last records of each core: `oamlog -n 3`")
+        screen.quote(oamlog(log_root, "-n", "3"))
+        screen.title("losses, dumps, starts and stops: the events journal")
+        screen.quote(chip.read_file("/vendor/log/oam_events").decode(errors="replace"), limit=20)
+        screen.title("per core: `oamlog --stats`")
+        screen.quote(oamlog(log_root, "--stats"))
+        screen.title("the log files hold whole records: `oamlog --check`")
+        screen.quote(oamlog(log_root, "--check"), limit=8)
 
-        print("\n== events journal: /vendor/log/oam_events ==")
-        print(chip.read_file("/vendor/log/oam_events").decode(errors="replace").rstrip("\n"))
-
-        print("\n== what the drivers received ==")
-        for ev in chip.events():
-            when = f"{ev.t - daemon.started:7.3f}s"
-            if ev.kind == "netlink":
-                kind = "hello" if ev.nl.is_hello else f"tool command, {ev.nl.cmd_len} bytes"
-                print(f"{when} netlink: {len(ev.data)}-byte message ({kind})")
-            elif ev.kind == "open":
-                print(f"{when} {ev.node}: opened {'read-write' if ev.mode == 'rw' else 'read-only'}")
-            elif ev.kind == "ioctl":
-                name = REQUEST_NAMES.get(ev.request, "request")
-                arg = "" if ev.request in oamsim.DUMP_WAIT_REQUEST.values() else f", argument {ev.arg}"
-                print(f"{when} {ev.node}: ioctl 0x{ev.request:08X} ({name}{arg})")
-            elif ev.kind == "ioctl_done" and ev.request in oamsim.DUMP_WAIT_REQUEST.values():
-                print(f"{when} {ev.node}: dump reported, type {ev.out}")
-            elif ev.kind == "write":
-                print(f"{when} {ev.node}: {len(ev.data)} bytes written")
-            elif ev.kind == "close":
-                print(f"{when} {ev.node}: closed")
-
-        print("\n== dump archives ==")
         dump_dir = chip.host_path(oamsim.MEMDUMP_DIR)
         archives = sorted(dump_dir.glob("*.tar.gz"))
-        if not archives:
-            print("none")
-        for path in archives:
-            listing = subprocess.run(["tar", "tzvf", str(path)], capture_output=True, text=True)
-            print(f"{path.name} ({path.stat().st_size} bytes), `tar tzvf`:")
-            for line in listing.stdout.splitlines():
-                print(f"    {line}")
+        screen.title("the crash: `oamlog --dumps`")
+        screen.quote(oamlog(log_root, "--dumps"), limit=8)
+        for path in archives[:1]:
+            listing = subprocess.run(["tar", "tzf", str(path)], capture_output=True, text=True)
+            screen.para(f"{path.name}, {path.stat().st_size} bytes, holds:", first="  ", rest="  ")
+            screen.quote(listing.stdout, indent="    ")
+            screen.title("the logs that led to the crash: `oamlog --dump ARCHIVE -n 4`")
+            screen.quote(oamlog(log_root, "--dump", path.name, "-n", "4"))
 
-        print(f"\nsandbox left in {out} (daemon output: {daemon.stdout_path})")
+        screen.title("what the drivers received")
+        screen.quote("\n".join(driver_story(chip, daemon)))
+
+        screen.title("where to look next")
+        root = out / "root"
+        for what, where in (("the device's files", f"{shown_path(root / 'vendor')}/"),
+                            ("all records and events in time order",
+                             f"{shown_path(OAMLOG)} --root {shown_path(log_root)} --merge"),
+                            ("the daemon's own output", shown_path(daemon.stdout_path)),
+                            ("the manuals", "man -l man/oam.8; man -l man/oamlog.1")):
+            screen.para(f"{what}:", first="  ", rest="  ")
+            screen.para(where, first="    ", rest="    ")
+        if screen.wide:
+            print(f"demo: {len(screen.wide)} of {screen.lines} lines wider than {WIDTH} columns, "
+                  f"the first: {screen.wide[0]!r}", file=sys.stderr)
+            return 1
     return 0 if status == 0 else 1
+
+
+def driver_story(chip, daemon) -> list[str]:
+    """The driver side of the run, a line per event the daemon caused."""
+    lines: list[str] = []
+    for ev in chip.events():
+        when = f"{ev.t - daemon.started:7.3f}s"
+        if ev.kind == "netlink":
+            kind = "hello" if ev.nl.is_hello else f"tool command, {ev.nl.cmd_len} bytes"
+            what = f"netlink: {len(ev.data)}-byte message ({kind})"
+        elif ev.kind == "open":
+            what = f"{ev.node}: opened {'read-write' if ev.mode == 'rw' else 'read-only'}"
+        elif ev.kind == "ioctl":
+            name = REQUEST_NAMES.get(ev.request, "request")
+            arg = "" if ev.request in oamsim.DUMP_WAIT_REQUEST.values() else f", argument {ev.arg}"
+            what = f"{ev.node}: ioctl 0x{ev.request:08X} ({name}{arg})"
+        elif ev.kind == "ioctl_done" and ev.request in oamsim.DUMP_WAIT_REQUEST.values():
+            what = f"{ev.node}: dump reported, type {ev.out}"
+        elif ev.kind == "write":
+            what = f"{ev.node}: {len(ev.data)} bytes written"
+        elif ev.kind == "close":
+            what = f"{ev.node}: closed"
+        else:
+            continue
+        lines.append(f"{when} {what}")
+    return lines
 
 
 if __name__ == "__main__":
