@@ -1,6 +1,5 @@
 // A datagram socket pair stands in for the netlink socket and the device
-// nodes: one receive returns one message, as from the drivers.  Shared by the
-// log store's benchmark and its speed test.
+// nodes: one receive returns one message, as from the drivers.
 #pragma once
 
 #include <sys/socket.h>
