@@ -82,10 +82,34 @@ inline bool nothing_pending(int fd)
     return recv(fd, &b, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && errno == EAGAIN;
 }
 
-inline std::string captured()
+// gtest aborts the whole binary on a second capture of standard output, and
+// an ASSERT that fails returns before the test takes its capture back: the
+// fixtures release what a test left captured, so one failure stays one.
+inline bool g_stdout_captured = false;
+
+inline void capture_stdout()
 {
     std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    g_stdout_captured = true;
+}
+
+inline std::string captured()
+{
+    if (!g_stdout_captured) {
+        ADD_FAILURE() << "standard output is not captured";
+        return {};
+    }
+    std::fflush(stdout);
+    g_stdout_captured = false;
     return testing::internal::GetCapturedStdout();
+}
+
+inline void release_stdout()
+{
+    if (g_stdout_captured) {
+        captured();
+    }
 }
 
 inline size_t count_of(const std::string &text, const std::string &what)

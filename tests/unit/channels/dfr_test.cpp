@@ -62,11 +62,11 @@ protected:
         g_failing_request = 0;
         g_sub_chip_type = CHIP_UNKNOWN;
         g_sub_chip_type_known = 1;
-        testing::internal::CaptureStdout();
+        capture_stdout();
     }
     void TearDown() override
     {
-        captured();
+        release_stdout();
         close(g_fake_node);
         g_fake_node = -1;
         g_sub_chip_type_known = 0;
@@ -106,7 +106,7 @@ TEST_F(Dfr, CalibrationTrigger)
     EXPECT_EQ(count_of(out, "]bfgx cali sucess\n\n"), 1u) << out;
     EXPECT_EQ(count_of(out, "]zr4001 ignore bfgx cali\n\n"), 1u) << out;
     EXPECT_EQ(count_of(out, "]node is not open, bfgx cali fail\n\n"), 1u) << out;
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 TEST_F(Dfr, SettingsAreSentByValueInOrderOnlyWhenBothAreRead)
@@ -119,7 +119,7 @@ TEST_F(Dfr, SettingsAreSentByValueInOrderOnlyWhenBothAreRead)
 
     g_requests.clear();
     g_failing_request = DFR_ENABLE_IOCTL;
-    testing::internal::CaptureStdout();
+    capture_stdout();
     ini_plat_dfr_set();
     std::string out = captured();
     size_t cmd = out.find("]cmd plat_dfr_enable ioctl send error;errno:No such device\n\n");
@@ -129,14 +129,14 @@ TEST_F(Dfr, SettingsAreSentByValueInOrderOnlyWhenBothAreRead)
 
     g_requests.clear();
     publish_ini("[HOST_PLAT]\nplat_dfr_enable=7\n");
-    testing::internal::CaptureStdout();
+    capture_stdout();
     ini_plat_dfr_set();
     out = captured();
     EXPECT_EQ(count_of(out, "]read ini cfg fail: ini_plat_dfr_cfg_str = plat_dfr_beatTimer_timeOut_reset_enable\n\n"),
               1u)
         << out;
     EXPECT_TRUE(g_requests.empty());
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ protected:
         node = make_pair(SOCK_SEQPACKET);
         g_st_global.vtl_client_sock = tool.near;
         g_st_global.vtl_connected = 1;
-        testing::internal::CaptureStdout();
+        capture_stdout();
     }
     void TearDown() override
     {
+        release_stdout();
         close_pair(tool);
         close_pair(node);
         for (oam_log_desc *d : {&g_st_global.st_wifi_log, &g_st_global.st_bfg_log}) {

@@ -17,11 +17,11 @@ protected:
         bfg = make_pair(SOCK_SEQPACKET);
         g_st_global.netlink_sock = wifi.near;
         g_st_global.bfg_fd = bfg.near;
-        testing::internal::CaptureStdout();
+        capture_stdout();
     }
     void TearDown() override
     {
-        captured();
+        release_stdout();
         close_pair(wifi);
         close_pair(bfg);
     }
@@ -66,16 +66,16 @@ TEST_F(Route, NetlinkSendLimitsAndPadding)
     EXPECT_TRUE(nl_payload(16).empty());
     EXPECT_NE(captured().find("] Netlink Sending message 2064 bytes....\n\n"), std::string::npos);
 
-    testing::internal::CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(oam_netlink_send(payload.data(), 2049), -1);
     EXPECT_EQ(captured(), "");
     EXPECT_TRUE(nothing_pending(wifi.far));
 
     g_st_global.netlink_sock = 0;
-    testing::internal::CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(oam_netlink_send(payload.data(), 4), -1);
     EXPECT_EQ(count_of(captured(), "] netlink not opened\n\n"), 1u);
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 TEST_F(Route, HelloMessage)
@@ -95,7 +95,7 @@ TEST_F(Route, WifiFramesBecomeToolCommands)
     std::copy(frame.begin(), frame.end(), expected.begin() + 8);
     EXPECT_EQ(nl_payload(36), expected);
 
-    testing::internal::CaptureStdout();
+    capture_stdout();
     // Only the high four bits of the selector count; missing bytes are zeros.
     EXPECT_EQ(route(make_frame(2, 0x0F, 20, 12)), 28);
     std::vector<uint8_t> payload = nl_payload(44);
@@ -123,17 +123,17 @@ TEST_F(Route, BfgFramesAreWrittenWhole)
     EXPECT_EQ(route(frame), 2048);
     EXPECT_EQ(recv_some(bfg.far), frame);
 
-    testing::internal::CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(route(make_frame(4, 0x10, 2049, 2048)), -1);
     EXPECT_EQ(count_of(captured(), "]invalid header length!\n\n"), 1u);
     EXPECT_TRUE(nothing_pending(bfg.far));
     EXPECT_TRUE(nothing_pending(wifi.far));
 
     g_st_global.bfg_fd = 0;
-    testing::internal::CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(route(make_frame(1, 0x10, 3000, 12)), -1);
     EXPECT_EQ(count_of(captured(), "]bfg dbg inode not opened!\n\n"), 1u);
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 }  // namespace

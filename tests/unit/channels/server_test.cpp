@@ -21,11 +21,11 @@ protected:
     void SetUp() override
     {
         reset_global(bufs);
-        testing::internal::CaptureStdout();
+        capture_stdout();
     }
     void TearDown() override
     {
-        captured();
+        release_stdout();
         close_pair(tool);
     }
 
@@ -58,7 +58,7 @@ TEST_F(Server, SockRecvTakesOneReceiveAsOneFrame)
         big[i] = static_cast<uint8_t>(i % 251);
     }
     ASSERT_EQ(send(tool.far, big.data(), big.size(), 0), 2100);
-    testing::internal::CaptureStdout();
+    capture_stdout();
     EXPECT_EQ(oam_sock_recv(tool.near, buf.data(), hdr), 2030);
     EXPECT_TRUE(std::equal(big.begin(), big.begin() + 8, hdr));
     EXPECT_EQ(oam_sock_recv(tool.near, buf.data(), hdr), 70);
@@ -93,7 +93,7 @@ TEST_F(Server, SocketRecvRoutesOnlyListedTypes)
     EXPECT_EQ(recv_some(bfg.far), type69);
     EXPECT_TRUE(nothing_pending(bfg.far));
     close_pair(bfg);
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 TEST_F(Server, AcceptMarksTheConnectionAndBoundsItsSends)
@@ -141,7 +141,7 @@ TEST_F(Server, AcceptMarksTheConnectionAndBoundsItsSends)
     EXPECT_EQ(oam_vtl_socket_accept(), -1);
     EXPECT_EQ(count_of(captured(), "]accept failed!;errno:"), 1u);
     EXPECT_TRUE(sock_mutex_free());
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 TEST_F(Server, MirrorFollowsTheLockAndFlagRules)
@@ -173,7 +173,7 @@ TEST_F(Server, MirrorFollowsTheLockAndFlagRules)
     EXPECT_TRUE(sock_mutex_free());
     EXPECT_EQ(pthread_mutex_trylock(&g_st_global.vtl_send_mutex), 0);
     pthread_mutex_unlock(&g_st_global.vtl_send_mutex);
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 TEST_F(Server, MirrorToAStalledToolGivesUp)
@@ -190,7 +190,7 @@ TEST_F(Server, MirrorToAStalledToolGivesUp)
     }
     EXPECT_EQ(g_st_global.vtl_connected, 0);
     EXPECT_EQ(count_of(captured(), "send wifi socket is ERR! len = 2029.;errno:"), 1u);
-    testing::internal::CaptureStdout();
+    capture_stdout();
 }
 
 }  // namespace
