@@ -254,7 +254,7 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         for (oamlog_cursor &cur : cursors) {
             oamlog_peek(&cur);
             if (!cur.have) {
-                if (!g_opts.merge && cur.done) {
+                if (!g_opts.merge && !g_opts.follow && cur.done) {
                     oamlog_events_until(stdout, popts, UINT64_MAX, true, cur.src->core.c_str());
                 }
                 continue;
@@ -273,7 +273,9 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         pick->have = false;
         ++taken;
         uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
-        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0, g_opts.merge ? nullptr : pick->src->core.c_str());
+        // Followed, the events stand in one stream with the records.
+        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0,
+                            g_opts.merge || g_opts.follow ? nullptr : pick->src->core.c_str());
         if (skip > 0) {
             --skip;
         } else if (g_opts.format != OAMLOG_CHECK) {
@@ -360,7 +362,9 @@ int oamlog_watch(int watch_fd, oamlog_source *src)
     src->wd = 0;
     if (errno == ENOENT && !src->dir.empty()) {
         const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
-        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO) >= 0) {
+        // Added to what the folder is watched for already (the journal).
+        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO | IN_MASK_ADD) >=
+            0) {
             return 0;
         }
     }
@@ -379,7 +383,10 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
             }
             oamlog_follow_rotation(&src);
         }
+        oamlog_journal_more();
         (void)oamlog_drain(cursors, nullptr, popts);
+        // A loss or a dump is shown while no record comes.
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
         if (fflush(stdout) != 0) {
             return OAMLOG_FAILED;  // the reader went away
         }
@@ -430,14 +437,12 @@ int main(int argc, char **argv)
     if (g_opts.format == OAMLOG_CHECK) {
         g_oamlog_damage_out = stdout;
     }
-    if (!g_opts.follow) {
-        // A log root given as the folder to read holds its own journal.
-        struct stat st {};
-        const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &st) == 0 &&
-                              S_ISDIR(st.st_mode);
-        oamlog_journal_load(one_root ? g_opts.paths[0] : g_opts.root, g_opts.cores, g_opts.since, g_opts.until,
-                            true);
-    }
+    // A log root given as the folder to read holds its own journal.
+    struct stat root_st {};
+    const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &root_st) == 0 &&
+                          S_ISDIR(root_st.st_mode);
+    const std::string journal_dir = one_root ? g_opts.paths[0] : g_opts.root;
+    oamlog_journal_load(journal_dir, g_opts.cores, g_opts.since, g_opts.until, true);
     std::vector<oamlog_source> sources;
     std::vector<std::string> inputs = g_opts.paths;
     if (inputs.empty()) {
@@ -466,6 +471,10 @@ int main(int argc, char **argv)
     if (g_opts.follow && (watch_fd = inotify_init1(IN_CLOEXEC)) < 0) {
         oamlog_error("inotify: %s", strerror(errno));
         return OAMLOG_FAILED;
+    }
+    // The journal is followed where it is; without it, records only.
+    if (g_opts.follow) {
+        (void)inotify_add_watch(watch_fd, journal_dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MASK_ADD);
     }
     for (oamlog_source &src : sources) {
         if (g_opts.follow && oamlog_watch(watch_fd, &src) != 0) {

@@ -124,6 +124,8 @@ extern std::vector<oamlog_event> g_oamlog_events;
 // are skipped and, when report, counted and reported as damage.
 void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
                          uint64_t until, bool report);
+// Following: takes in the events the daemon wrote since.
+void oamlog_journal_more();
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
 // Prints the events not yet shown that come before key: of core, or of
 // every core when core is null; passes over them silently unless print.

@@ -27,9 +27,9 @@ constexpr off_t OAMLOG_JOURNAL_READ_MAX = 4 << 20;  // far beyond the two files 
 constexpr size_t OAMLOG_TAR_BLOCK = 512;
 size_t g_event_next;
 
-// The journal's text; *odd is set when something other than a file stands
-// under its name (a FIFO, a folder), which is not read.
-std::string oamlog_read_small(const std::string &path, bool *odd)
+// The journal's text from offset from; *odd is set when something other
+// than a file stands under its name (a FIFO, a folder), which is not read.
+std::string oamlog_read_small(const std::string &path, bool *odd, off_t from = 0, ino_t *ino = nullptr)
 {
     std::string text;
     struct stat st {};
@@ -38,10 +38,14 @@ std::string oamlog_read_small(const std::string &path, bool *odd)
     if (fd < 0) {
         return text;
     }
+    if (ino != nullptr) {
+        *ino = st.st_ino;
+    }
     char buf[65536];
     ssize_t n;
     while (static_cast<off_t>(text.size()) < OAMLOG_JOURNAL_READ_MAX &&
-           ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))) {
+           ((n = pread(fd, buf, sizeof(buf), from + static_cast<off_t>(text.size()))) > 0 ||
+            (n < 0 && errno == EINTR))) {
         if (n > 0) {
             text.append(buf, static_cast<size_t>(n));
         }
@@ -313,61 +317,95 @@ const oamlog_event *oamlog_dump_outcome(const oamlog_event *report)
 
 }  // namespace
 
-void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
-                         uint64_t until, bool report)
+namespace {
+
+// Where the journal was read to, for following it.
+struct oamlog_journal_place {
+    std::string dir;
+    std::vector<std::string> cores;
+    uint64_t since;
+    uint64_t until;
+    bool report;
+    ino_t ino;    // of the newest file
+    off_t read;   // its bytes read, whole lines
+    bool loaded;
+};
+oamlog_journal_place g_journal;
+
+// The events of text (the bytes of path from its line first_line on)
+// into events; returns the bytes taken: whole lines, and a last line
+// still being written unless older.
+size_t oamlog_journal_lines(const std::string &path, const std::string &text, bool older, size_t first_line,
+                            std::vector<oamlog_event> *events)
 {
-    const std::string dir = root.empty() || root.back() == '/' ? root : root + "/";
-    const auto damaged = [report](const std::string &name, size_t line, const char *what) {
-        if (!report) {
+    const auto damaged = [&path](size_t line, const char *what) {
+        if (!g_journal.report) {
             return;
         }
         ++g_oamlog_damage_count;
         (void)fprintf(g_oamlog_damage_out, "%s%s: line %zu: %s; skipped\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(name.c_str()).c_str(), line,
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str(), line,
                       what);
     };
+    size_t line = first_line;
+    size_t at = 0;
+    while (at < text.size()) {
+        ++line;
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            // The newest file's last line may still be being written;
+            // the older one's was cut short, and NUL bytes are padding.
+            if (older || text.find('\0', at) != std::string::npos) {
+                damaged(line, "cut short");
+                return text.size();
+            }
+            break;
+        }
+        // A power loss leaves the end of a file cut short or padded with
+        // NUL bytes; the daemon's next line follows them.
+        size_t from = at;
+        const size_t nul = text.find_last_of('\0', end);
+        if (nul != std::string::npos && nul >= at) {
+            damaged(line, "cut short or NUL padding before it");
+            from = nul + 1;
+        }
+        oamlog_event ev;
+        if (from == end) {
+            // padding alone
+        } else if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
+            damaged(line, "not an event");
+        } else if (ev.key >= g_journal.since && ev.key <= g_journal.until &&
+                   (g_journal.cores.empty() ||
+                    std::find(g_journal.cores.begin(), g_journal.cores.end(), ev.core) != g_journal.cores.end())) {
+            events->push_back(ev);
+        }
+        at = end + 1;
+    }
+    return at;
+}
+
+}  // namespace
+
+void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
+                         uint64_t until, bool report)
+{
+    const std::string dir = root.empty() || root.back() == '/' ? root : root + "/";
+    g_journal = {dir, cores, since, until, report, 0, 0, true};
     std::vector<oamlog_event> events;
     for (const char *suffix : {".1", ""}) {
         const std::string path = dir + OAMLOG_JOURNAL + suffix;
         bool odd = false;
-        const std::string text = oamlog_read_small(path, &odd);
+        ino_t ino = 0;
+        const std::string text = oamlog_read_small(path, &odd, 0, &ino);
         if (odd && report) {
             ++g_oamlog_damage_count;
             (void)fprintf(g_oamlog_damage_out, "%s%s: not a regular file; its events are not read\n",
                           g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str());
         }
-        size_t line = 0;
-        for (size_t at = 0; at < text.size();) {
-            ++line;
-            size_t end = text.find('\n', at);
-            if (end == std::string::npos) {
-                // The newest file's last line may still be being written;
-                // the older one's was cut short, and NUL bytes are padding.
-                if (*suffix != '\0' || text.find('\0', at) != std::string::npos) {
-                    damaged(path, line, "cut short");
-                }
-                break;
-            }
-            // A power loss leaves the end of a file cut short or padded
-            // with NUL bytes; the daemon's next line follows them.
-            size_t from = at;
-            const size_t nul = text.find_last_of('\0', end);
-            if (nul != std::string::npos && nul >= at) {
-                damaged(path, line, "cut short or NUL padding before it");
-                from = nul + 1;
-                if (from == end) {
-                    at = end + 1;
-                    continue;
-                }
-            }
-            oamlog_event ev;
-            if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
-                damaged(path, line, "not an event");
-            } else if (ev.key >= since && ev.key <= until &&
-                       (cores.empty() || std::find(cores.begin(), cores.end(), ev.core) != cores.end())) {
-                events.push_back(ev);
-            }
-            at = end + 1;
+        const size_t taken = oamlog_journal_lines(path, text, *suffix != '\0', 0, &events);
+        if (*suffix == '\0') {
+            g_journal.ino = ino;
+            g_journal.read = static_cast<off_t>(taken);
         }
     }
     // Kept in the order written (a stamp may step back when the clock is
@@ -381,6 +419,37 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
         }
         g_oamlog_events.insert(at, std::move(ev));
     }
+}
+
+void oamlog_journal_more()
+{
+    if (!g_journal.loaded) {
+        return;
+    }
+    const std::string path = g_journal.dir + OAMLOG_JOURNAL;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    std::vector<oamlog_event> events;
+    bool odd = false;
+    if (st.st_ino != g_journal.ino) {
+        // Rotated: the rest of the file read so far is the older one now.
+        struct stat old {};
+        const std::string older = path + ".1";
+        if (g_journal.ino != 0 && stat(older.c_str(), &old) == 0 && old.st_ino == g_journal.ino) {
+            (void)oamlog_journal_lines(older, oamlog_read_small(older, &odd, g_journal.read), true, 0, &events);
+        }
+        g_journal.ino = st.st_ino;
+        g_journal.read = 0;
+    }
+    ino_t ino = 0;
+    const std::string text = oamlog_read_small(path, &odd, g_journal.read, &ino);
+    if (ino == g_journal.ino) {
+        g_journal.read += static_cast<off_t>(oamlog_journal_lines(path, text, false, 0, &events));
+    }
+    // Shown as they come, after what is shown already.
+    g_oamlog_events.insert(g_oamlog_events.end(), events.begin(), events.end());
 }
 
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev)
