@@ -132,12 +132,17 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
 
 
-@pytest.mark.parametrize("form", ["folder", "files", "named_twice"])
-def test_the_me_folder_or_its_files_read_like_the_root(run, form):
+@pytest.mark.parametrize("form", ["folder", "files", "named_twice", "copied_out"])
+def test_the_me_folder_or_its_files_read_like_the_root(run, form, tmp_path):
     folder = run["root"] / "me_log"
+    for k in (1, 2):  # out of me_log, the name no longer tells the core: --core does
+        shutil.copy(folder / f"bfg_log_{k}", tmp_path / f"bfg_log_{k}")
     inputs = {"folder": [folder], "files": [folder / "bfg_log_1", folder / "bfg_log_2"],
-              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"]}[form]
-    assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
+              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"],
+              "copied_out": ["--core", "me", tmp_path / "bfg_log_1", tmp_path / "bfg_log_2"]}[form]
+    strip = (lambda r: {k: v for k, v in r.items() if k != "file"}) if form == "copied_out" else (lambda r: r)
+    assert [strip(r) for r in json_records(*inputs)] == [strip(r) for r in json_records("--root", run["root"],
+                                                                                          "--core", "me")]
 
 
 def test_raw_is_byte_equal_to_what_the_tool_received(run):
