@@ -25,32 +25,35 @@ constexpr const char *OAMLOG_USAGE =
     "Prints the log records the oam daemon stored, oldest first.\n"
     "Without FOLDER or FILE it reads every core below the log root.\n"
     "\n"
-    "  --root DIR         log root (default /vendor/log)\n"
-    "  --core CORE        only this core: wifi, bfg or me (repeatable)\n"
-    "  --since TIME       only records stamped at or after TIME\n"
-    "  --until TIME       only records stamped up to TIME\n"
-    "                     TIME: YYYY-MM-DD[THH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]] (today);\n"
-    "                     with a space instead of the T, quote it: \"2026-12-09 10:00:03\"\n"
-    "  --merge            interleave the cores by time stamp\n"
-    "  -n N               only the last N records (of each core, or of all with --merge)\n"
-    "  -f, --follow       keep reading as the daemon appends, across rotations\n"
-    "  --hex              add a hex dump of the data under each record\n"
-    "  --raw              the data bytes only, as the debug tool received them\n"
-    "  --json             one JSON object per record\n"
-    "  --full             do not cut lines to the terminal's width\n"
-    "  --check            report every damaged spot (and the journal's losses); status 1 if damaged\n"
-    "  --stats            per core: files, records, bytes, first and last stamp, peak\n"
-    "                     records per second, records lost, damaged spots (--json: objects)\n"
-    "  --dumps            one line per dump archive under the memdump folder\n"
-    "  --dump ARCHIVE     the records and events of every core before that dump\n"
-    "  --before SECONDS   how far before the dump --dump starts (default 30)\n"
-    "  -h, --help         this text\n"
+    "  --root DIR        log root (default /vendor/log)\n"
+    "  --core CORE       only this core: wifi, bfg or me (repeatable); the core\n"
+    "                    of the FILEs given by name\n"
+    "  --since TIME      only records stamped at or after TIME\n"
+    "  --until TIME      only records stamped up to TIME\n"
+    "                    TIME: YYYY-MM-DD[THH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]]\n"
+    "                    (today); with a space for the T, quote it\n"
+    "  --merge           interleave the cores by time stamp\n"
+    "  -n N              only the last N records (of each core; of all with --merge)\n"
+    "  -f, --follow      keep reading as the daemon appends, across rotations\n"
+    "  --hex             add a hex dump of the data under each record\n"
+    "  --raw             the data bytes only, as the debug tool received them\n"
+    "  --json            one JSON object per record\n"
+    "  --full            do not cut lines to the terminal's width\n"
+    "  --check           report every damaged spot and the journal's losses;\n"
+    "                    status 1 if damaged\n"
+    "  --stats           a table per core: files, records, bytes, first and last\n"
+    "                    stamp, peak records/s, lost records and overruns, damage\n"
+    "  --dumps           one line per dump under the memdump folder\n"
+    "  --dump ARCHIVE    the records and events of every core before that dump\n"
+    "  --before SECONDS  how far before the dump --dump starts (default 30)\n"
+    "  --version         the version of oamlog\n"
+    "  -h, --help        this text\n"
     "\n"
     "Damaged spots are reported on standard error and skipped. Status: 0 read,\n"
     "1 damage found by --check, 2 a bad option or an unreadable input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
-                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE };
+                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -61,6 +64,7 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"stats", no_argument, nullptr, OPT_STATS},       {"dumps", no_argument, nullptr, OPT_DUMPS},
     {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -79,6 +83,7 @@ struct oamlog_opts {
     bool dumps = false;
     std::string dump;
     long before = 30;
+    bool before_given = false;
 };
 
 oamlog_opts g_opts;
@@ -150,6 +155,7 @@ int oamlog_parse_args(int argc, char **argv)
                 oamlog_error("bad seconds '%s' for --before", optarg);
                 return -1;
             }
+            g_opts.before_given = true;
             break;
         }
         case OPT_FULL:
@@ -169,6 +175,9 @@ int oamlog_parse_args(int argc, char **argv)
             break;
         case 'h':
             (void)fputs(OAMLOG_USAGE, stdout);
+            exit(OAMLOG_OK);
+        case OPT_VERSION:
+            (void)printf("oamlog %s\n", OAM_VERSION);
             exit(OAMLOG_OK);
         case ':':
             oamlog_error("option '%s' needs a value", argv[optind - 1]);
@@ -192,6 +201,15 @@ int oamlog_parse_args(int argc, char **argv)
     }
     if (g_opts.format == OAMLOG_CHECK && g_opts.follow) {
         oamlog_error("--check reads the files once; it does not follow");
+        return -1;
+    }
+    if (g_opts.before_given && g_opts.dump.empty()) {
+        oamlog_error("--before is the time before the dump of --dump ARCHIVE; there is none");
+        return -1;
+    }
+    // The last N of what: a table is of every record selected.
+    if (g_opts.stats && g_opts.last >= 0) {
+        oamlog_error("--stats counts every record selected by --since and --until; -n does not apply");
         return -1;
     }
     return 0;
@@ -236,7 +254,7 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         for (oamlog_cursor &cur : cursors) {
             oamlog_peek(&cur);
             if (!cur.have) {
-                if (!g_opts.merge && cur.done) {
+                if (!g_opts.merge && !g_opts.follow && cur.done) {
                     oamlog_events_until(stdout, popts, UINT64_MAX, true, cur.src->core.c_str());
                 }
                 continue;
@@ -255,7 +273,9 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         pick->have = false;
         ++taken;
         uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
-        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0, g_opts.merge ? nullptr : pick->src->core.c_str());
+        // Followed, the events stand in one stream with the records.
+        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0,
+                            g_opts.merge || g_opts.follow ? nullptr : pick->src->core.c_str());
         if (skip > 0) {
             --skip;
         } else if (g_opts.format != OAMLOG_CHECK) {
@@ -342,7 +362,9 @@ int oamlog_watch(int watch_fd, oamlog_source *src)
     src->wd = 0;
     if (errno == ENOENT && !src->dir.empty()) {
         const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
-        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO) >= 0) {
+        // Added to what the folder is watched for already (the journal).
+        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO | IN_MASK_ADD) >=
+            0) {
             return 0;
         }
     }
@@ -361,7 +383,10 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
             }
             oamlog_follow_rotation(&src);
         }
+        oamlog_journal_more();
         (void)oamlog_drain(cursors, nullptr, popts);
+        // A loss or a dump is shown while no record comes.
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
         if (fflush(stdout) != 0) {
             return OAMLOG_FAILED;  // the reader went away
         }
@@ -398,33 +423,38 @@ int main(int argc, char **argv)
         return OAMLOG_FAILED;
     }
     if (g_opts.dumps) {
-        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
-        return oamlog_dumps(g_opts.root);
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);
+        return oamlog_dumps(stdout, g_opts.root, g_opts.format == OAMLOG_JSON);
     }
     if (!g_opts.dump.empty()) {
-        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX);
+        oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);
         if (oamlog_dump_window(g_opts.dump, g_opts.before, &g_opts.since, &g_opts.until) != 0) {
             return OAMLOG_FAILED;
         }
         g_oamlog_events.clear();
         g_opts.merge = true;
     }
-    if (!g_opts.follow) {
-        // A log root given as the folder to read holds its own journal.
-        struct stat st {};
-        const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &st) == 0 &&
-                              S_ISDIR(st.st_mode);
-        oamlog_journal_load(one_root ? g_opts.paths[0] : g_opts.root, g_opts.cores, g_opts.since, g_opts.until);
+    if (g_opts.format == OAMLOG_CHECK) {
+        g_oamlog_damage_out = stdout;
     }
+    // A log root given as the folder to read holds its own journal.
+    struct stat root_st {};
+    const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &root_st) == 0 &&
+                          S_ISDIR(root_st.st_mode);
+    const std::string journal_dir = one_root ? g_opts.paths[0] : g_opts.root;
+    oamlog_journal_load(journal_dir, g_opts.cores, g_opts.since, g_opts.until, true);
     std::vector<oamlog_source> sources;
     std::vector<std::string> inputs = g_opts.paths;
     if (inputs.empty()) {
         inputs.push_back(g_opts.root);
     }
+    // Files given by name take the one core named: a copy out of me_log
+    // is named like the bfg core's files.
+    const char *file_core = g_opts.cores.size() == 1 ? g_opts.cores[0].c_str() : nullptr;
     for (const std::string &input : inputs) {
         const size_t before = oamlog_file_count(sources);
         const int ret = g_opts.paths.empty() ? oamlog_add_root(&sources, input, g_opts.cores, g_opts.follow)
-                                             : oamlog_add_path(&sources, input, g_opts.follow);
+                                             : oamlog_add_path(&sources, input, g_opts.follow, file_core);
         if (ret != 0) {
             return OAMLOG_FAILED;
         }
@@ -442,6 +472,10 @@ int main(int argc, char **argv)
         oamlog_error("inotify: %s", strerror(errno));
         return OAMLOG_FAILED;
     }
+    // The journal is followed where it is; without it, records only.
+    if (g_opts.follow) {
+        (void)inotify_add_watch(watch_fd, journal_dir.c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MASK_ADD);
+    }
     for (oamlog_source &src : sources) {
         if (g_opts.follow && oamlog_watch(watch_fd, &src) != 0) {
             return OAMLOG_FAILED;
@@ -450,12 +484,12 @@ int main(int argc, char **argv)
         src.live = g_opts.follow;
     }
     oamlog_drop_repeats(&sources);
-    if (g_opts.format == OAMLOG_CHECK) {
-        g_oamlog_damage_out = stdout;
-    }
     if (g_opts.stats) {
-        oamlog_stats(sources, g_opts.format == OAMLOG_JSON);
+        oamlog_stats(stdout, sources, g_opts.format == OAMLOG_JSON, g_opts.since, g_opts.until);
         return g_oamlog_status;
+    }
+    if (g_opts.last == 0 && !g_opts.follow) {
+        return g_oamlog_status;  // the last 0 records and what stands among them: nothing
     }
     const oamlog_print_opts popts{g_opts.format, oamlog_width()};
     std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
@@ -464,9 +498,18 @@ int main(int argc, char **argv)
         oamlog_count_skips(sources, cursors, &merged_skip);
     }
     const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
-    if (!g_opts.follow) {
-        // Read core after core, the daemon's own events come last.
-        oamlog_events_until(stdout, popts, UINT64_MAX, true, g_opts.merge ? nullptr : "oam");
+    if (!g_opts.follow && !g_opts.merge) {
+        // Read core after core, the events of cores without files (their
+        // folder gone) and then the daemon's own come last.
+        for (const oamlog_event &ev : std::vector<oamlog_event>(g_oamlog_events)) {
+            if (ev.core != "oam" && std::none_of(sources.begin(), sources.end(),
+                                                 [&ev](const oamlog_source &src) { return src.core == ev.core; })) {
+                oamlog_events_until(stdout, popts, UINT64_MAX, true, ev.core.c_str());
+            }
+        }
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, "oam");
+    } else if (!g_opts.follow) {
+        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
     }
     if (g_opts.follow) {
         return oamlog_follow(watch_fd, sources, cursors, popts);

@@ -74,7 +74,8 @@ void oamlog_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // in the core folders it does not hold yet.
 int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, const std::vector<std::string> &cores,
                     bool follow);
-int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow);
+// A file's core is core when given, else told by its name and folder.
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow, const char *core);
 int oamlog_file_number(const char *name, const char *prefix);
 void oamlog_open_files(oamlog_source *src);
 // After opening: each file once, each folder followed once.
@@ -96,6 +97,8 @@ struct oamlog_print_opts {
     size_t width;  // cut text lines to this many columns; 0: never
 };
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
+// Cuts a line to width columns ("..." at its end); 0: never.
+void oamlog_cut_line(std::string *line, size_t width);
 std::string oamlog_base64(const uint8_t *data, size_t len);
 // A name as a JSON string, and as text for a line: what is not UTF-8 or is
 // a control character escaped.
@@ -111,20 +114,26 @@ struct oamlog_event {
     std::string detail;
     std::string cause;  // of a loss
     uint64_t count;     // of a loss
+    bool overruns;      // the count is of kernel overruns, not of records
 };
 extern std::vector<oamlog_event> g_oamlog_events;
 
 // Loads the journal's events of the cores asked for (all when empty; the
-// daemon's own then too) stamped within [since, until], oldest first.
+// daemon's own then too) stamped within [since, until], in the order
+// written, a loss moved back to where it began.  Lines that are no event
+// are skipped and, when report, counted and reported as damage.
 void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
-                         uint64_t until);
+                         uint64_t until, bool report);
+// Following: takes in the events the daemon wrote since.
+void oamlog_journal_more();
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
 // Prints the events not yet shown that come before key: of core, or of
 // every core when core is null; passes over them silently unless print.
 void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core);
-uint64_t oamlog_journal_lost(const std::string &core);
+// The journal's losses of a core, in records or in overruns; saturates.
+uint64_t oamlog_journal_lost(const std::string &core, bool overruns);
 void oamlog_check_losses(FILE *out);
 // --stats, --dumps, and the window of --dump ARCHIVE --before SECONDS.
-void oamlog_stats(std::vector<oamlog_source> &sources, bool json);
-int oamlog_dumps(const std::string &root);
+void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uint64_t since, uint64_t until);
+int oamlog_dumps(FILE *out, const std::string &root, bool json);
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);

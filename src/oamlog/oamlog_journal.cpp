@@ -27,18 +27,25 @@ constexpr off_t OAMLOG_JOURNAL_READ_MAX = 4 << 20;  // far beyond the two files 
 constexpr size_t OAMLOG_TAR_BLOCK = 512;
 size_t g_event_next;
 
-std::string oamlog_read_small(const std::string &path)
+// The journal's text from offset from; *odd is set when something other
+// than a file stands under its name (a FIFO, a folder), which is not read.
+std::string oamlog_read_small(const std::string &path, bool *odd, off_t from = 0, ino_t *ino = nullptr)
 {
     std::string text;
     struct stat st {};
     const int fd = oam_open_regular(path.c_str(), O_RDONLY, 0, &st);
+    *odd = fd == -2;
     if (fd < 0) {
         return text;
+    }
+    if (ino != nullptr) {
+        *ino = st.st_ino;
     }
     char buf[65536];
     ssize_t n;
     while (static_cast<off_t>(text.size()) < OAMLOG_JOURNAL_READ_MAX &&
-           ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))) {
+           ((n = pread(fd, buf, sizeof(buf), from + static_cast<off_t>(text.size()))) > 0 ||
+            (n < 0 && errno == EINTR))) {
         if (n > 0) {
             text.append(buf, static_cast<size_t>(n));
         }
@@ -70,17 +77,32 @@ bool oamlog_parse_event(const std::string &line, oamlog_event *ev)
     ev->detail = static_cast<size_t>(used) < line.size() ? line.substr(static_cast<size_t>(used) + 1) : "";
     ev->key = oamlog_stamp_key(s);
     ev->count = 0;
+    ev->overruns = false;
     ev->cause.clear();
     if (ev->event != "lost") {
         return true;
     }
-    unsigned long long count = 0;
+    // The count as the daemon writes it: plain decimal digits that fit in
+    // 64 bits; a sign or an overflow is damage, not a number to believe.
+    const char *d = ev->detail.c_str();
+    uint64_t count = 0;
+    size_t digits = 0;
+    for (; d[digits] >= '0' && d[digits] <= '9'; ++digits) {
+        const auto digit = static_cast<uint64_t>(d[digits] - '0');
+        if (count > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        count = count * 10 + digit;
+    }
     char unit[16];
     int cause_at = 0;
-    if (sscanf(ev->detail.c_str(), "%llu %15[a-z]: %n", &count, unit, &cause_at) != 2 || cause_at == 0) {
+    if (digits == 0 || d[digits] != ' ' || sscanf(d + digits, " %15[a-z]: %n", unit, &cause_at) != 1 ||
+        cause_at == 0 || (strcmp(unit, "records") != 0 && strcmp(unit, "overruns") != 0)) {
         return false;
     }
+    cause_at += static_cast<int>(digits);
     ev->count = count;
+    ev->overruns = strcmp(unit, "overruns") == 0;
     const size_t sep = ev->detail.rfind(", ");
     uint16_t from[OAM_STAMP_FIELDS] = {s[0], s[1], s[2], 0, 0, 0, 0};
     if (sep == std::string::npos || sep < static_cast<size_t>(cause_at) ||
@@ -168,7 +190,8 @@ bool oamlog_archive_name(const std::string &name, std::string *type, uint64_t *k
 
 // When the dump of an archive was reported and when its archive was done:
 // from the journal, else from the name.  false when neither tells.
-bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *done)
+bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *done,
+                       const oamlog_event **report = nullptr)
 {
     std::string type;
     uint64_t name_key = 0;
@@ -196,28 +219,56 @@ bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *do
         }
         if (ev.event == "dump-reported" && ev.detail == type) {
             *reported = ev.key;
+            if (report != nullptr) {
+                *report = &ev;
+            }
         }
     }
     return true;
 }
 
-// Members and completeness of a .tar.gz: each header's size is skipped,
-// and a complete archive ends in a zero block with nothing damaged.
-void oamlog_tar_members(const std::string &path, unsigned *members, bool *complete)
+// What reading an archive back found.
+struct oamlog_tar_state {
+    unsigned members;
+    unsigned damaged_at;  // the member whose header is damaged, 0 none
+    bool gzip;
+    bool complete;        // ends in a zero block, the gzip stream whole
+};
+
+bool oamlog_tar_header_ok(const unsigned char *block)
 {
-    *members = 0;
-    *complete = false;
+    // The checksum counts its own field as spaces.
+    unsigned long sum = 0;
+    for (size_t i = 0; i < OAMLOG_TAR_BLOCK; ++i) {
+        sum += i >= 148 && i < 156 ? ' ' : block[i];
+    }
+    char field[9] = {};
+    memcpy(field, block + 148, 8);
+    char *end = nullptr;
+    const unsigned long stored = strtoul(field, &end, 8);
+    return end != field && (*end == '\0' || *end == ' ') && stored == sum;
+}
+
+// Members and completeness of a .tar.gz: each header's checksum is
+// checked and its size skipped; a complete archive ends in a zero block
+// and its gzip stream reads to its end without error.
+oamlog_tar_state oamlog_tar_members(const std::string &path)
+{
+    oamlog_tar_state state{0, 0, false, false};
     // The name was a plain file when listed; it may have been replaced
     // since by a link to something endless.
     struct stat st {};
     const int fd = oam_open_regular(path.c_str(), O_RDONLY | O_NOFOLLOW, 0, &st);
     if (fd < 0) {
-        return;
+        return state;
     }
-    gzFile gz = gzdopen(fd, "rb");
+    // zlib reads a file without the gzip magic as it is: a plain tar.
+    unsigned char magic[2] = {};
+    state.gzip = pread(fd, magic, sizeof(magic), 0) == 2 && magic[0] == 0x1F && magic[1] == 0x8B;
+    gzFile gz = state.gzip ? gzdopen(fd, "rb") : nullptr;
     if (gz == nullptr) {
         (void)close(fd);
-        return;
+        return state;
     }
     unsigned char block[OAMLOG_TAR_BLOCK];
     for (;;) {
@@ -225,75 +276,225 @@ void oamlog_tar_members(const std::string &path, unsigned *members, bool *comple
             break;
         }
         if (std::all_of(block, block + sizeof(block), [](unsigned char c) { return c == 0; })) {
+            while (gzread(gz, block, sizeof(block)) > 0) {
+            }
             int err = Z_OK;
             (void)gzerror(gz, &err);
-            *complete = err == Z_OK;
+            state.complete = err == Z_OK;
+            break;
+        }
+        if (!oamlog_tar_header_ok(block)) {
+            state.damaged_at = state.members + 1;
             break;
         }
         char size_field[13] = {};
         memcpy(size_field, block + 124, 12);
         const unsigned long long size = strtoull(size_field, nullptr, 8);
-        ++*members;
+        ++state.members;
         const unsigned long long skip = (size + OAMLOG_TAR_BLOCK - 1) / OAMLOG_TAR_BLOCK * OAMLOG_TAR_BLOCK;
         if (skip > 0 && gzseek(gz, static_cast<z_off_t>(skip), SEEK_CUR) < 0) {
             break;
         }
     }
     (void)gzclose(gz);
+    return state;
+}
+
+// How the dump reported by report ended: the next dump-saved, dump-failed
+// or dump-abandoned of its type ("TYPE", "TYPE: why", "TYPE at stop").
+const oamlog_event *oamlog_dump_outcome(const oamlog_event *report)
+{
+    const std::string &type = report->detail;
+    for (const oamlog_event *ev = report + 1; ev < g_oamlog_events.data() + g_oamlog_events.size(); ++ev) {
+        if ((ev->event == "dump-saved" || ev->event == "dump-failed" || ev->event == "dump-abandoned") &&
+            ev->detail.compare(0, type.size(), type) == 0 &&
+            (ev->detail.size() == type.size() || ev->detail[type.size()] == ':' || ev->detail[type.size()] == ' ')) {
+            return ev;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// Where the journal was read to, for following it.
+struct oamlog_journal_place {
+    std::string dir;
+    std::vector<std::string> cores;
+    uint64_t since;
+    uint64_t until;
+    bool report;
+    ino_t ino;    // of the newest file
+    off_t read;   // its bytes read, whole lines
+    bool loaded;
+};
+oamlog_journal_place g_journal;
+
+// The events of text (the bytes of path from its line first_line on)
+// into events; returns the bytes taken: whole lines, and a last line
+// still being written unless older.
+size_t oamlog_journal_lines(const std::string &path, const std::string &text, bool older, size_t first_line,
+                            std::vector<oamlog_event> *events)
+{
+    const auto damaged = [&path](size_t line, const char *what) {
+        if (!g_journal.report) {
+            return;
+        }
+        ++g_oamlog_damage_count;
+        (void)fprintf(g_oamlog_damage_out, "%s%s: line %zu: %s; skipped\n",
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str(), line,
+                      what);
+    };
+    size_t line = first_line;
+    size_t at = 0;
+    while (at < text.size()) {
+        ++line;
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            // The newest file's last line may still be being written;
+            // the older one's was cut short, and NUL bytes are padding.
+            if (older || text.find('\0', at) != std::string::npos) {
+                damaged(line, "cut short");
+                return text.size();
+            }
+            break;
+        }
+        // A power loss leaves the end of a file cut short or padded with
+        // NUL bytes; the daemon's next line follows them.
+        size_t from = at;
+        const size_t nul = text.find_last_of('\0', end);
+        if (nul != std::string::npos && nul >= at) {
+            damaged(line, "cut short or NUL padding before it");
+            from = nul + 1;
+        }
+        oamlog_event ev;
+        if (from == end) {
+            // padding alone
+        } else if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
+            damaged(line, "not an event");
+        } else if (ev.key >= g_journal.since && ev.key <= g_journal.until &&
+                   (g_journal.cores.empty() ||
+                    std::find(g_journal.cores.begin(), g_journal.cores.end(), ev.core) != g_journal.cores.end())) {
+            events->push_back(ev);
+        }
+        at = end + 1;
+    }
+    return at;
 }
 
 }  // namespace
 
 void oamlog_journal_load(const std::string &root, const std::vector<std::string> &cores, uint64_t since,
-                         uint64_t until)
+                         uint64_t until, bool report)
 {
     const std::string dir = root.empty() || root.back() == '/' ? root : root + "/";
+    g_journal = {dir, cores, since, until, report, 0, 0, true};
+    std::vector<oamlog_event> events;
     for (const char *suffix : {".1", ""}) {
-        const std::string text = oamlog_read_small(dir + OAMLOG_JOURNAL + suffix);
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t end = text.find('\n', at);
-            if (end == std::string::npos) {
-                break;  // a line still being written
-            }
-            oamlog_event ev;
-            if (oamlog_parse_event(text.substr(at, end - at), &ev) && ev.key >= since && ev.key <= until &&
-                (cores.empty() || std::find(cores.begin(), cores.end(), ev.core) != cores.end())) {
-                g_oamlog_events.push_back(ev);
-            }
-            at = end + 1;
+        const std::string path = dir + OAMLOG_JOURNAL + suffix;
+        bool odd = false;
+        ino_t ino = 0;
+        const std::string text = oamlog_read_small(path, &odd, 0, &ino);
+        if (odd && report) {
+            ++g_oamlog_damage_count;
+            (void)fprintf(g_oamlog_damage_out, "%s%s: not a regular file; its events are not read\n",
+                          g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str());
+        }
+        const size_t taken = oamlog_journal_lines(path, text, *suffix != '\0', 0, &events);
+        if (*suffix == '\0') {
+            g_journal.ino = ino;
+            g_journal.read = static_cast<off_t>(taken);
         }
     }
-    std::stable_sort(g_oamlog_events.begin(), g_oamlog_events.end(),
-                     [](const oamlog_event &a, const oamlog_event &b) { return a.key < b.key; });
+    // Kept in the order written (a stamp may step back when the clock is
+    // set); a loss moves back to where it began.
+    g_oamlog_events.clear();
+    for (oamlog_event &ev : events) {
+        auto at = g_oamlog_events.end();
+        if (ev.event == "lost") {
+            at = std::find_if(g_oamlog_events.begin(), g_oamlog_events.end(),
+                              [&ev](const oamlog_event &e) { return e.key > ev.key; });
+        }
+        g_oamlog_events.insert(at, std::move(ev));
+    }
+}
+
+void oamlog_journal_more()
+{
+    if (!g_journal.loaded) {
+        return;
+    }
+    const std::string path = g_journal.dir + OAMLOG_JOURNAL;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    std::vector<oamlog_event> events;
+    bool odd = false;
+    if (st.st_ino != g_journal.ino) {
+        // Rotated: the rest of the file read so far is the older one now.
+        struct stat old {};
+        const std::string older = path + ".1";
+        if (g_journal.ino != 0 && stat(older.c_str(), &old) == 0 && old.st_ino == g_journal.ino) {
+            (void)oamlog_journal_lines(older, oamlog_read_small(older, &odd, g_journal.read), true, 0, &events);
+        }
+        g_journal.ino = st.st_ino;
+        g_journal.read = 0;
+    }
+    ino_t ino = 0;
+    const std::string text = oamlog_read_small(path, &odd, g_journal.read, &ino);
+    if (ino == g_journal.ino) {
+        g_journal.read += static_cast<off_t>(oamlog_journal_lines(path, text, false, 0, &events));
+    }
+    // Shown as they come, after what is shown already.
+    g_oamlog_events.insert(g_oamlog_events.end(), events.begin(), events.end());
 }
 
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev)
 {
     char stamp[32];
     oamlog_key_text(stamp, sizeof(stamp), ev.key, opts.format == OAMLOG_JSON ? 'T' : ' ');
+    const char *unit = ev.overruns ? "overruns" : "records";
     if (opts.format == OAMLOG_JSON) {
         if (ev.event == "lost") {
-            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"cause\":%s}\n", stamp,
-                          oamlog_json_text(ev.core.c_str()).c_str(), static_cast<unsigned long long>(ev.count),
-                          oamlog_json_text(ev.cause.c_str()).c_str());
+            (void)fprintf(out,
+                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s}\n",
+                          stamp, oamlog_json_text(ev.core.c_str()).c_str(), static_cast<unsigned long long>(ev.count),
+                          unit, oamlog_json_text(ev.cause.c_str()).c_str());
         } else {
             (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s}\n", stamp,
                           oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
                           oamlog_json_text(ev.detail.c_str()).c_str());
         }
-    } else if (ev.event == "lost") {
-        (void)fprintf(out, "%s %-4s -- %llu %s lost: %s --\n", stamp, oamlog_name_text(ev.core.c_str()).c_str(),
-                      static_cast<unsigned long long>(ev.count),
-                      ev.detail.find(" overruns:") != std::string::npos ? "overruns" : "records",
-                      oamlog_name_text(ev.cause.c_str()).c_str());
-    } else {
-        // The journal is outside bytes too: shown escaped, as names are.
-        (void)fprintf(out, "%s %-4s -- %s%s%s --\n", stamp, oamlog_name_text(ev.core.c_str()).c_str(),
-                      oamlog_name_text(ev.event.c_str()).c_str(), ev.detail.empty() ? "" : " ",
-                      oamlog_name_text(ev.detail.c_str()).c_str());
+        return;
     }
+    // The journal is outside bytes too: shown escaped, as names are.
+    std::string line = std::string(stamp) + " ";
+    char core[32];
+    (void)snprintf(core, sizeof(core), "%-4s", oamlog_name_text(ev.core.c_str()).c_str());
+    line += core;
+    if (ev.event == "lost") {
+        line += " -- " + std::to_string(ev.count) + " " + unit + " lost: " + oamlog_name_text(ev.cause.c_str()) + " --";
+    } else {
+        line += " -- " + oamlog_name_text(ev.event.c_str()) + (ev.detail.empty() ? "" : " ") +
+                oamlog_name_text(ev.detail.c_str()) + " --";
+    }
+    oamlog_cut_line(&line, opts.width);
+    line.push_back('\n');
+    (void)fwrite(line.data(), 1, line.size(), out);
 }
+
+namespace {
+
+bool oamlog_event_leads(const oamlog_event &ev)
+{
+    // Written before any record of its run is stored.
+    return ev.event == "start" || ev.event == "capture-started";
+}
+
+}  // namespace
 
 void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core)
 {
@@ -311,20 +512,26 @@ void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key,
         }
         next = &it->second;
     }
-    // Records stamped in the same millisecond as an event come first.
-    for (; *next < g_oamlog_events.size() && g_oamlog_events[*next].key < key; ++*next) {
+    // Of the same millisecond, an event comes after the records, which were
+    // written before it, but the start of a run comes before them.
+    for (; *next < g_oamlog_events.size(); ++*next) {
         const oamlog_event &ev = g_oamlog_events[*next];
+        if (ev.key > key || (ev.key == key && key != UINT64_MAX && !oamlog_event_leads(ev))) {
+            break;
+        }
         if (print && (core == nullptr || ev.core == core)) {
             oamlog_print_event(out, opts, ev);
         }
     }
 }
 
-uint64_t oamlog_journal_lost(const std::string &core)
+uint64_t oamlog_journal_lost(const std::string &core, bool overruns)
 {
     uint64_t lost = 0;
     for (const oamlog_event &ev : g_oamlog_events) {
-        lost += ev.event == "lost" && ev.core == core ? ev.count : 0;
+        if (ev.event == "lost" && ev.core == core && ev.overruns == overruns) {
+            lost = ev.count > UINT64_MAX - lost ? UINT64_MAX : lost + ev.count;
+        }
     }
     return lost;
 }
@@ -340,96 +547,153 @@ void oamlog_check_losses(FILE *out)
     }
 }
 
-void oamlog_stats(std::vector<oamlog_source> &sources, bool json)
+void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uint64_t since, uint64_t until)
 {
+    struct row {
+        std::string core;
+        size_t files;
+        uint64_t records, bytes, first, last, peak, lost, overruns, damaged;
+    };
+    std::vector<row> rows;
+    size_t core_width = 4;
     for (oamlog_source &src : sources) {
         src.quiet = true;
-        uint64_t records = 0;
-        uint64_t bytes = 0;
-        uint64_t first = 0;
-        uint64_t last = 0;
+        row r{src.core, src.files.size(), 0, 0, 0, 0, 0,
+              oamlog_journal_lost(src.core, false), oamlog_journal_lost(src.core, true), 0};
         uint64_t second = UINT64_MAX;
         uint64_t in_second = 0;
-        uint64_t peak = 0;
         oamlog_rec rec{};
         while (oamlog_next(&src, &rec) > 0) {
-            first = records == 0 ? rec.key : first;
-            last = rec.key;
-            ++records;
-            bytes += rec.rec_len;
+            if (rec.key < since || rec.key > until) {
+                continue;
+            }
+            r.first = r.records == 0 ? rec.key : r.first;
+            r.last = rec.key;
+            ++r.records;
+            r.bytes += rec.rec_len;
             in_second = rec.key / 1000 == second ? in_second + 1 : 1;
             second = rec.key / 1000;
-            peak = std::max(peak, in_second);
+            r.peak = std::max(r.peak, in_second);
         }
-        char first_text[32] = "-";
-        char last_text[32] = "-";
-        if (records > 0) {
-            oamlog_key_text(first_text, sizeof(first_text), first, json ? 'T' : ' ');
-            oamlog_key_text(last_text, sizeof(last_text), last, json ? 'T' : ' ');
+        r.damaged = src.damaged;
+        // A core the chip does not have: its folder is there, empty.
+        if (r.files == 0 && r.lost == 0 && r.overruns == 0) {
+            continue;
         }
-        const auto lost = static_cast<unsigned long long>(oamlog_journal_lost(src.core));
+        core_width = std::max(core_width, oamlog_name_text(r.core.c_str()).size());
+        rows.push_back(r);
+    }
+    if (!json) {
+        (void)fprintf(out, "%-*s %5s %9s %11s %-23s %-23s %6s %9s %9s %7s\n", static_cast<int>(core_width), "core",
+                      "files", "records", "bytes", "first", "last", "peak/s", "lost", "overruns", "damaged");
+    }
+    for (const row &r : rows) {
+        // A first record without a good stamp before it has no time.
+        char first[32] = "-";
+        char last[32] = "-";
+        if (r.first != 0) {
+            oamlog_key_text(first, sizeof(first), r.first, json ? 'T' : ' ');
+        }
+        if (r.last != 0) {
+            oamlog_key_text(last, sizeof(last), r.last, json ? 'T' : ' ');
+        }
+        const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
         if (json) {
-            (void)printf("{\"core\":%s,\"files\":%zu,\"records\":%llu,\"bytes\":%llu,\"first\":%s,\"last\":%s,"
-                         "\"peak\":%llu,\"lost\":%llu,\"damaged\":%llu}\n",
-                         oamlog_json_text(src.core.c_str()).c_str(), src.files.size(),
-                         static_cast<unsigned long long>(records), static_cast<unsigned long long>(bytes),
-                         records > 0 ? ("\"" + std::string(first_text) + "\"").c_str() : "null",
-                         records > 0 ? ("\"" + std::string(last_text) + "\"").c_str() : "null",
-                         static_cast<unsigned long long>(peak), lost, static_cast<unsigned long long>(src.damaged));
+            (void)fprintf(out,
+                          "{\"core\":%s,\"files\":%zu,\"records\":%llu,\"bytes\":%llu,\"first\":%s,\"last\":%s,"
+                          "\"peak\":%llu,\"lost\":%llu,\"overruns\":%llu,\"damaged\":%llu}\n",
+                          oamlog_json_text(r.core.c_str()).c_str(), r.files, ull(r.records), ull(r.bytes),
+                          r.first != 0 ? ("\"" + std::string(first) + "\"").c_str() : "null",
+                          r.last != 0 ? ("\"" + std::string(last) + "\"").c_str() : "null", ull(r.peak), ull(r.lost),
+                          ull(r.overruns), ull(r.damaged));
         } else {
-            (void)printf("%-4s %zu files, %llu records, %llu bytes, %s to %s, peak %llu records/s, %llu lost, "
-                         "%llu damaged\n",
-                         src.core.c_str(), src.files.size(), static_cast<unsigned long long>(records),
-                         static_cast<unsigned long long>(bytes), first_text, last_text,
-                         static_cast<unsigned long long>(peak), lost, static_cast<unsigned long long>(src.damaged));
+            (void)fprintf(out, "%-*s %5zu %9llu %11llu %-23s %-23s %6llu %9llu %9llu %7llu\n",
+                          static_cast<int>(core_width), oamlog_name_text(r.core.c_str()).c_str(), r.files, ull(r.records), ull(r.bytes), first,
+                          last, ull(r.peak), ull(r.lost), ull(r.overruns), ull(r.damaged));
         }
     }
 }
 
-int oamlog_dumps(const std::string &root)
+int oamlog_dumps(FILE *out, const std::string &root, bool json)
 {
     const std::string dir = (root.empty() || root.back() == '/' ? root : root + "/") + "memdump/";
     DIR *d = opendir(dir.c_str());
     if (d == nullptr) {
-        oamlog_error("%s: %s", dir.c_str(), strerror(errno));
+        oamlog_error("%s: %s", oamlog_name_text(dir.c_str()).c_str(), strerror(errno));
         return OAMLOG_FAILED;
     }
     struct listed {
         uint64_t reported;
+        std::string core;
+        std::string type;
+        long long size;  // -1: no archive
+        std::string state;
         std::string name;
     };
-    std::vector<listed> names;
+    std::vector<listed> rows;
+    std::vector<const oamlog_event *> archived;
     for (const dirent *ent = readdir(d); ent != nullptr; ent = readdir(d)) {
         std::string type;
         uint64_t key = 0;
         uint64_t done = 0;
-        if (oamlog_archive_name(ent->d_name, &type, &key) && oamlog_dump_times(ent->d_name, &key, &done)) {
-            names.push_back({key, ent->d_name});
+        const oamlog_event *report = nullptr;
+        if (!oamlog_archive_name(ent->d_name, &type, &key) || !oamlog_dump_times(ent->d_name, &key, &done, &report)) {
+            continue;
         }
-    }
-    (void)closedir(d);
-    std::sort(names.begin(), names.end(),
-              [](const listed &a, const listed &b) { return a.reported < b.reported || (a.reported == b.reported && a.name < b.name); });
-    for (const listed &entry : names) {
-        std::string type;
-        uint64_t key = 0;
-        (void)oamlog_archive_name(entry.name, &type, &key);
         const char *core = type.find("wifi") != std::string::npos ? "wifi"
                            : type.find("bfgx") != std::string::npos ? "bfg"
                            : type.find("_me_") != std::string::npos ? "me"
                                                                     : "-";
         struct stat st {};
-        const std::string path = dir + entry.name;
+        const std::string path = dir + ent->d_name;
         const long long size = lstat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-        unsigned members = 0;
-        bool complete = false;
-        if (S_ISREG(st.st_mode)) {
-            oamlog_tar_members(path, &members, &complete);
+        oamlog_tar_state tar{0, 0, true, false};
+        if (size >= 0 && S_ISREG(st.st_mode)) {
+            tar = oamlog_tar_members(path);
         }
+        std::string state = std::to_string(tar.members) + " members, ";
+        if (!tar.gzip) {
+            state = "not a gzip file";
+        } else if (tar.damaged_at != 0) {
+            state += "damaged at member " + std::to_string(tar.damaged_at);
+        } else {
+            state += tar.complete ? "complete" : "incomplete";
+        }
+        const oamlog_event *outcome = report != nullptr ? oamlog_dump_outcome(report) : nullptr;
+        if (outcome != nullptr && outcome->event != "dump-saved") {
+            state = outcome->event + outcome->detail.substr(report->detail.size());
+        }
+        archived.push_back(report);
+        rows.push_back({key, core, type, size, state, ent->d_name});
+    }
+    (void)closedir(d);
+    // A dump that ended without an archive is a line of its own.
+    for (const oamlog_event &ev : g_oamlog_events) {
+        const oamlog_event *outcome = ev.event == "dump-reported" ? oamlog_dump_outcome(&ev) : nullptr;
+        if (outcome != nullptr && outcome->event != "dump-saved" &&
+            std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
+            rows.push_back({ev.key, ev.core, ev.detail, -1, outcome->event + outcome->detail.substr(ev.detail.size()), ""});
+        }
+    }
+    std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
+        return a.reported < b.reported || (a.reported == b.reported && a.name < b.name);
+    });
+    for (const listed &r : rows) {
         char stamp[32];
-        oamlog_key_text(stamp, sizeof(stamp), entry.reported, ' ');
-        (void)printf("%s %-4s %s %lld bytes, %u members, %s  %s\n", stamp, core, type.c_str(), size, members,
-                     complete ? "complete" : "incomplete", entry.name.c_str());
+        oamlog_key_text(stamp, sizeof(stamp), r.reported, json ? 'T' : ' ');
+        if (json) {
+            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"type\":%s,\"bytes\":%lld,\"state\":%s,\"archive\":%s}\n",
+                         stamp, oamlog_json_text(r.core.c_str()).c_str(), oamlog_json_text(r.type.c_str()).c_str(),
+                         r.size, oamlog_json_text(r.state.c_str()).c_str(),
+                         r.size < 0 && r.name.empty() ? "null" : oamlog_json_text(r.name.c_str()).c_str());
+        } else if (r.name.empty()) {
+            (void)fprintf(out, "%s %-4s %s no archive: %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
+                         oamlog_name_text(r.type.c_str()).c_str(), oamlog_name_text(r.state.c_str()).c_str());
+        } else {
+            (void)fprintf(out, "%s %-4s %s %lld bytes, %s  %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
+                         oamlog_name_text(r.type.c_str()).c_str(), r.size, oamlog_name_text(r.state.c_str()).c_str(),
+                         oamlog_name_text(r.name.c_str()).c_str());
+        }
     }
     return OAMLOG_OK;
 }
@@ -439,7 +703,8 @@ int oamlog_dump_window(const std::string &archive, long before, uint64_t *since,
     uint64_t reported = 0;
     uint64_t done = 0;
     if (!oamlog_dump_times(archive, &reported, &done)) {
-        oamlog_error("%s: not a dump archive name (TYPE_YYYY_MM_DD_HH_MM_SS.tar.gz)", archive.c_str());
+        oamlog_error("%s: not a dump archive name (TYPE_YYYY_MM_DD_HH_MM_SS.tar.gz)",
+                     oamlog_name_text(archive.c_str()).c_str());
         return -1;
     }
     *since = oamlog_key_of_time(oamlog_time_of_key(reported) - before) + reported % 1000;

@@ -175,6 +175,20 @@ std::string oamlog_name_text(const char *name)
     return oamlog_escape(name, false);
 }
 
+void oamlog_cut_line(std::string *line, size_t width)
+{
+    if (width <= 3 || line->size() <= width) {
+        return;
+    }
+    // Not inside a UTF-8 sequence of an escaped name.
+    size_t keep = width - 3;
+    while (keep > 0 && (static_cast<unsigned char>((*line)[keep]) & 0xC0) == 0x80) {
+        --keep;
+    }
+    line->resize(keep);
+    line->append("...");
+}
+
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
 {
     char stamp[64];
@@ -191,14 +205,17 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         return;
     }
     oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, ' ');
-    char head[96];
-    (void)snprintf(head, sizeof(head), "%s %-4s %4zu ", stamp, rec.core, rec.rec_len);
-    std::string line = head;
+    // The core of a file read by name is the file's name: outside bytes.
+    std::string line = stamp;
+    line.push_back(' ');
+    const std::string core = oamlog_name_text(rec.core);
+    line += core;
+    line.append(core.size() < 4 ? 4 - core.size() : 0, ' ');
+    char len_text[32];
+    (void)snprintf(len_text, sizeof(len_text), " %4zu ", rec.rec_len);
+    line += len_text;
     oamlog_data_text(&line, rec.data, rec.data_len);
-    if (opts.width > 3 && line.size() > opts.width) {
-        line.resize(opts.width - 3);
-        line.append("...");
-    }
+    oamlog_cut_line(&line, opts.width);
     line.push_back('\n');
     (void)fwrite(line.data(), 1, line.size(), out);
     if (opts.format == OAMLOG_HEX) {

@@ -257,7 +257,7 @@ int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, co
                     bool follow)
 {
     if (!oamlog_is_dir(root)) {
-        oamlog_error("%s: %s", oamlog_name_text(root.c_str()).c_str(),
+        oamlog_error("%s: %s (use --root DIR for a copied log folder)", oamlog_name_text(root.c_str()).c_str(),
                      access(root.c_str(), F_OK) == 0 ? "not a folder" : strerror(ENOENT));
         return -1;
     }
@@ -284,7 +284,7 @@ int oamlog_add_root(std::vector<oamlog_source> *out, const std::string &root, co
     return 0;
 }
 
-int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow)
+int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bool follow, const char *file_core)
 {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
@@ -334,6 +334,9 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bo
     } else if ((number = oamlog_file_number(name.c_str(), OAM_BFG_LOG_PREFIX)) > 0) {
         core = oamlog_base_name(dir) + "/" == OAMLOG_CORES[2].dir ? "me" : "bfg";
         prefix = OAM_BFG_LOG_PREFIX;
+    }
+    if (file_core != nullptr) {
+        core = file_core;
     }
     oamlog_source *src = nullptr;
     for (oamlog_source &s : *out) {

@@ -472,6 +472,9 @@ def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     listed = oamlog("--root", root, "--dumps").stdout.decode()
     assert re.fullmatch(rf"\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{{3}} wifi readm_wifi_sdio \d+ bytes, "
                         rf"{len(datas)} members, complete  {re.escape(name)}\n", listed), listed
+    (row,) = map(json.loads, oamlog("--root", root, "--dumps", "--json").stdout.splitlines())
+    assert (row["core"], row["type"], row["state"], row["archive"]) == ("wifi", "readm_wifi_sdio",
+                                                                        f"{len(datas)} members, complete", name)
     rows = oamlog("--root", root, "--dump", name, "--json").stdout.decode().splitlines()
     shown = [json.loads(row) for row in rows]
     assert [base64.b64decode(r["data"]) for r in shown if "data" in r] == sent

@@ -128,12 +128,17 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
 
 
-@pytest.mark.parametrize("form", ["folder", "files", "named_twice"])
-def test_the_me_folder_or_its_files_read_like_the_root(run, form):
+@pytest.mark.parametrize("form", ["folder", "files", "named_twice", "copied_out"])
+def test_the_me_folder_or_its_files_read_like_the_root(run, form, tmp_path):
     folder = run["root"] / "me_log"
+    for k in (1, 2):  # out of me_log, the name no longer tells the core: --core does
+        shutil.copy(folder / f"bfg_log_{k}", tmp_path / f"bfg_log_{k}")
     inputs = {"folder": [folder], "files": [folder / "bfg_log_1", folder / "bfg_log_2"],
-              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"]}[form]
-    assert json_records(*inputs) == json_records("--root", run["root"], "--core", "me")
+              "named_twice": [folder, folder / "bfg_log_1", f"{folder}/./bfg_log_2"],
+              "copied_out": ["--core", "me", tmp_path / "bfg_log_1", tmp_path / "bfg_log_2"]}[form]
+    strip = (lambda r: {k: v for k, v in r.items() if k != "file"}) if form == "copied_out" else (lambda r: r)
+    assert [strip(r) for r in json_records(*inputs)] == [strip(r) for r in json_records("--root", run["root"],
+                                                                                          "--core", "me")]
 
 
 def test_raw_is_byte_equal_to_what_the_tool_received(run):
@@ -146,7 +151,7 @@ def test_default_lines_show_time_core_length_and_text_or_hex(run):
     lines = oamlog("--root", run["root"], "--core", "bfg", "--since", "2001-01-01").stdout.decode().splitlines()
     stamp = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
     # The journal's events stand among the records as marked lines.
-    events = [line for line in lines if re.fullmatch(stamp + r" bfg  -- [a-z-]+( .+)? --", line)]
+    events = [line for line in lines if re.fullmatch(stamp + r" bfg  -- .+ --", line)]
     assert any(e.endswith(" bfg  -- capture-started /vendor/log/bfg_log/bfg_log_1 --") for e in events)
     out = [line for line in lines if line not in events]
     assert len(out) == SENT
@@ -244,6 +249,51 @@ def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
         assert kept == [o["data"] for o in clean if o is not clean[victim] or not lost]
 
 
+def synthetic_root(tmp_path: Path, files: dict[str, bytes], journal: str) -> Path:
+    for name, data in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "oam_events").write_text(journal)
+    return tmp_path
+
+
+AT = (2026, 12, 9, 10, 0, 0)
+
+
+@pytest.mark.parametrize("args, shown", [
+    ([], ["capture-started", "A", "B", "rotated", "lost", "start"]),
+    (["--merge"], ["start", "capture-started", "A", "lost", "B", "rotated"]),
+    (["-n", "0"], []),
+])
+def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, args, shown):
+    """An event stamped in the millisecond of a record was written after it,
+    except the start of a run; the events of a core without its folder are
+    shown too."""
+    root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": record(b"A", (*AT, 100)) + record(b"B", (*AT, 200))},
+                          "2026-12-09 10:00:00.100 oam start version 1\n"
+                          "2026-12-09 10:00:00.100 wifi capture-started /vendor/log/wifi_log/wifi_log_1\n"
+                          "2026-12-09 10:00:00.200 wifi rotated /vendor/log/wifi_log/wifi_log_1 full\n"
+                          "2026-12-09 10:00:00.150 me lost 2 records: no space, 10:00:00.150 to 10:00:00.150\n")
+    lines = oamlog("--root", root, *args).stdout.decode().splitlines()
+    assert [re.sub(r".* -- (?:\d+ records )?([a-z-]+).*", r"\1", line) if " -- " in line else line[-1]
+            for line in lines] == shown, lines
+
+
+@pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])
+def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case):
+    hostile = "x\x1b[2J\x07\nforged"
+    log = tmp_path / f"log{hostile}"
+    log.write_bytes(record(b"data", (*AT, 0)))
+    (tmp_path / "memdump").mkdir()
+    (tmp_path / "memdump" / f"{hostile}_2026_12_09_10_00_01.tar.gz").write_bytes(b"junk")
+    args, lines = {"dumps": (["--dumps", "--root", tmp_path], 1), "record_line": ([log], 1),
+                   "stats": (["--stats", log], 2), "dump_error": (["--dump", hostile], 1)}[case]
+    proc = oamlog(*args, check=False)
+    out = proc.stdout + proc.stderr
+    assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", out), out
+    assert len(out.splitlines()) == lines and b"\\x1b[2J\\x07\\x0aforged" in out, out
+
+
 def test_check_passes_the_daemons_files(run):
     proc = oamlog("--check", "--root", run["root"])
     assert proc.stdout.decode() == f"6 files, {sum(len(v) for v in run['old'].values()) + 3 * SENT} records, " \
@@ -251,7 +301,10 @@ def test_check_passes_the_daemons_files(run):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["--root", "/nonexistent/log"], 2, "oamlog: /nonexistent/log: No such file or directory"),
+    (["--root", "/nonexistent/log"], 2,
+     "oamlog: /nonexistent/log: No such file or directory (use --root DIR for a copied log folder)"),
+    (["--before", "60"], 2, "oamlog: --before is the time before the dump of --dump ARCHIVE; there is none"),
+    (["--stats", "-n", "5"], 2, "oamlog: --stats counts every record selected by --since and --until; -n does not apply"),
     (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
     (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
     (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
@@ -400,3 +453,32 @@ def test_follow_loses_and_repeats_nothing(tmp_path, case, wifi_first, first_out,
     finally:
         out = follower.stop()
     assert out == want
+
+
+def test_follow_shows_the_journals_events_as_they_come(tmp_path):
+    root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": record(b"A", (*AT, 100))},
+                          "2026-12-09 10:00:00.050 wifi capture-started f\n")
+    shown = "2026-12-09 10:00:00.050 wifi -- capture-started f --\n2026-12-09 10:00:00.100 wifi   19 A\n"
+    follower = Follower("--root", root)
+    try:
+        follower.wait_for(len(shown))
+        with open(root / "oam_events", "a") as journal:
+            journal.write("2026-12-09 10:00:01.000 wifi lost 3 records: no space, 10:00:00.500 to 10:00:01.000\n")
+        shown += "2026-12-09 10:00:00.500 wifi -- 3 records lost: no space --\n"
+        follower.wait_for(len(shown))
+    finally:
+        out = follower.stop()
+    assert out.decode() == shown
+
+
+def test_follow_reads_a_file_1_cut_back_below_what_was_read_from_the_start(tmp_path):
+    root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": b"".join(record(b"old %d" % i, (*AT, i))
+                                                                     for i in range(3))}, "")
+    follower = Follower("--raw", "--root", root)
+    try:
+        follower.wait_for(15)
+        (root / "wifi_log/wifi_log_1").write_bytes(record(b"new", (*AT, 9)))
+        follower.wait_for(18)
+    finally:
+        out = follower.stop()
+    assert out == b"old 0old 1old 2new"

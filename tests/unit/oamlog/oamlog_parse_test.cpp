@@ -98,6 +98,11 @@ std::string parse_growing(const bytes &b)
     return out;
 }
 
+std::string text(const bytes &b)
+{
+    return std::string(b.begin(), b.end());
+}
+
 struct parse_case {
     const char *name;
     bytes file;
@@ -137,6 +142,13 @@ std::vector<parse_case> parse_cases()
          "M@0+2 R@2+23 r@25+19 R@44+28"},
         {"cut_header_with_a_bad_stamp", cat({A, cut(record("x", BAD_MONTH), 8)}), "R@0+23 C@23+8"},
         {"garbage_then_a_cut_record_one_span", cat({A, bytes{'g'}, cut(B, 20)}), "R@0+23 M@23+21"},
+        {"garbage_then_a_cut_header_one_span", cat({A, bytes{'g'}, cut(B, 3)}), "R@0+23 M@23+4"},
+        // A right record holding whole records is one when it lines up
+        // behind, however the file grew (a fuzz finding, minimised).
+        {"regression_record_lining_up_once_the_file_grows", cat({record("z" + text(A) + text(C)), B}),
+         "R@0+60 R@60+28"},
+        {"record_holding_records_then_a_bad_header", cat({record("z" + text(A) + text(C)), bytes{0xAA, 0, 0xFF, 0xFF}}),
+         "F@0+19 R@19+23 R@42+18 L@60+4"},
     };
 }
 
