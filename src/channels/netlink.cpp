@@ -12,7 +12,7 @@
 #include "common/oam_print.h"
 #include "config/ini.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "platform/oam_chip.h"
 #include "platform/oam_dfr.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

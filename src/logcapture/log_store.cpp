@@ -28,7 +28,7 @@
 #include "common/oam_record.h"
 #include "common/oam_record_parse.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

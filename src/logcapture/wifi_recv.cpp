@@ -16,7 +16,7 @@
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "memdump/memdump_internal.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

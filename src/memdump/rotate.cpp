@@ -22,7 +22,7 @@
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 
