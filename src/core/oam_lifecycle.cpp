@@ -14,7 +14,7 @@
 #include "channels/netlink.h"
 #include "channels/vtl_server.h"
 #include "config/ini.h"
-#include "config/log_param.h"
+#include "logcapture/log_param.h"
 #include "common/oam_journal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
@@ -24,7 +24,8 @@
 #include "memdump/memdump.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_dfr.h"
-#include "platform/oam_driver.h"
+#include "core/oam_dfr_set.h"
+#include "common/oam_driver.h"
 #include "support/bounded.h"
 
 namespace {

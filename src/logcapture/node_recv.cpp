@@ -14,7 +14,7 @@
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
 #include "platform/oam_chip.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 
