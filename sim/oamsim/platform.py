@@ -2,7 +2,7 @@
 numbers, model names and the per-model dump region lists.
 
 These are the facts a test needs to drive the virtual chip and to check
-what the daemon made of it; they mirror src/platform/oam_driver.h.
+what the daemon made of it; they mirror src/common/oam_driver.h.
 """
 
 from __future__ import annotations

@@ -11,8 +11,8 @@
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "config/ini.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 

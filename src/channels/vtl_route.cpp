@@ -5,7 +5,7 @@
 #include "channels/netlink.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

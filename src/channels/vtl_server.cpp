@@ -17,8 +17,8 @@
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "config/ini.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "common/oam_record.h"
 
-constexpr int OAM_BUF_LEN = 2048;          // each of the four work buffers
-static_assert(OAM_BUF_LEN == OAM_RECORD_MAX_LEN, "a receiver builds one whole record in its buffer");
+constexpr int OAM_BUF_LEN = 2048;          // the tool frame buffer uc_buf
+static_assert(OAM_BUF_LEN == OAM_RECORD_MAX_LEN, "a tool frame is bounded as a log record is");
 constexpr int OAM_NLH_LEN = 2064;          // netlink send buffer: header + 2048
 constexpr int OAM_VAR_NAME_LEN = 40;
 constexpr int OAM_PATH_VALUE_LEN = 81;
@@ -60,11 +60,10 @@ struct oam_global_stru {
     oam_log_desc st_wifi_log;
     oam_log_desc st_bfg_log;
     oam_log_desc st_me_log;
+    // The receivers build their records in buffers of their own; the main
+    // thread receives the tool's frames here.
     uint8_t *uc_buf;
-    uint8_t *puc_buf;
     uint8_t *nlh;
-    uint8_t *bfg_puc_buf;
-    uint8_t *me_puc_buf;
     pthread_mutex_t vtl_sock_mutex;
     pthread_mutex_t vtl_send_mutex;
 };

@@ -10,8 +10,8 @@
 #include "config/ini_internal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 // Plain zero-initialised storage only: the constructor below runs before
 // main and before any other static object can be relied upon.

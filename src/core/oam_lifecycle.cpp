@@ -14,7 +14,7 @@
 #include "channels/netlink.h"
 #include "channels/vtl_server.h"
 #include "config/ini.h"
-#include "config/log_param.h"
+#include "logcapture/log_param.h"
 #include "common/oam_journal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
@@ -24,8 +24,9 @@
 #include "memdump/memdump.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_dfr.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "core/oam_dfr_set.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 
@@ -181,44 +182,20 @@ int main_init()
 
 int oam_malloc_mem()
 {
-    // Order matters for the messages: the first buffer that fails names
-    // itself, and every buffer obtained before it is given back.
-    struct {
-        uint8_t **field;
-        const char *fail_fmt;
-    } const bufs[] = {
-        {&g_st_global.puc_buf, "[%s:%d]malloc g_st_global.puc_buf failed.len[%d]\n\n"},
-        {&g_st_global.bfg_puc_buf, "[%s:%d]malloc g_st_global.bfg_puc_buf failed.len[%d]\n\n"},
-        {&g_st_global.uc_buf, "[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n"},
-        {&g_st_global.me_puc_buf, "[%s:%d]malloc g_st_global.me_puc_buf failed.len[%d]\n\n"},
-    };
-    for (size_t i = 0; i < sizeof(bufs) / sizeof(bufs[0]); i++) {
-        *bufs[i].field = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
-        if (*bufs[i].field == nullptr) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-            oam_printf(bufs[i].fail_fmt, __func__, __LINE__, OAM_BUF_LEN);
-#pragma GCC diagnostic pop
-            for (size_t j = 0; j < i; j++) {
-                free(*bufs[j].field);
-                *bufs[j].field = nullptr;
-            }
-            return -1;
-        }
+    // The receivers allocate their record buffers when they start; only the
+    // main thread's tool frame buffer is made here.
+    g_st_global.uc_buf = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
+    if (g_st_global.uc_buf == nullptr) {
+        OAM_PRINT("[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n", OAM_BUF_LEN);
+        return -1;
     }
     return 0;
 }
 
 void oam_free_mem()
 {
-    uint8_t **const fields[] = {&g_st_global.uc_buf, &g_st_global.bfg_puc_buf, &g_st_global.puc_buf,
-                                &g_st_global.me_puc_buf};
-    for (uint8_t **field : fields) {
-        if (*field != nullptr) {
-            free(*field);
-            *field = nullptr;
-        }
-    }
+    free(g_st_global.uc_buf);
+    g_st_global.uc_buf = nullptr;
 }
 
 void oam_wifi_create_thread()

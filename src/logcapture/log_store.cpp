@@ -27,8 +27,8 @@
 #include "common/oam_time.h"
 #include "common/oam_record.h"
 #include "common/oam_record_parse.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
 #include "platform/oam_chip.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 
@@ -53,9 +53,12 @@ constexpr const oam_node_recv_core *OAM_NODE_RECV[] = {&OAM_BFG_RECV, &OAM_ME_RE
 constexpr uint32_t OAM_NODE_BATCH = 32;
 static_assert(OAM_NODE_BATCH <= OAM_LOG_BATCH_MAX);
 
+// The record buffers are left as allocated, so that they become resident
+// only as reads fill them; only the bytes a read brings are looked at.
 struct oam_node_bufs {
-    uint8_t rec[OAM_NODE_BATCH][OAM_RECV_BUF_LEN];
+    oam_node_bufs() : taken{} {}
     oam_log_batch taken;
+    uint8_t rec[OAM_NODE_BATCH][OAM_RECV_BUF_LEN];
 };
 
 // Whether a chunk is waiting, without waiting for one.  This takes the

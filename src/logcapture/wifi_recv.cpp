@@ -16,7 +16,7 @@
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 
@@ -39,13 +39,16 @@ constexpr char OAM_WIFI_SECOND_WRITE_ERR[] = "[%s:%d]second write wifi log file 
 constexpr uint32_t OAM_NL_BATCH = OAM_NL_BATCH_SIZE;
 static_assert(OAM_NL_BATCH <= OAM_LOG_BATCH_MAX);
 
-// Each message is received straight into a record buffer of its own.
+// Each message is received straight into a record buffer of its own.  The
+// record buffers are left as allocated: a page of them becomes resident
+// only once a receive fills it, so an idle daemon does not pay for them.
 struct oam_nl_batch {
-    uint8_t rec[OAM_NL_BATCH][OAM_RECV_BUF_LEN];
+    oam_nl_batch() : iov{}, addr{}, msgs{}, taken{} {}
     iovec iov[OAM_NL_BATCH];
     sockaddr_nl addr[OAM_NL_BATCH];
     mmsghdr msgs[OAM_NL_BATCH];
     oam_log_batch taken;
+    uint8_t rec[OAM_NL_BATCH][OAM_RECV_BUF_LEN];
 };
 
 // Overruns of the netlink receive buffer: each one means the kernel dropped
@@ -284,7 +287,7 @@ void *oam_netlink_recv_pthread(void *arg)
     (void)arg;
     OAM_PRINT("[%s:%d]oam_netlink_recv_pthread\n\n");
 
-    // Cleared once: only the bytes each receive brings are looked at later.
+    // Only the bytes each receive brings are looked at later.
     std::unique_ptr<oam_nl_batch> rx(new (std::nothrow) oam_nl_batch());
     if (rx == nullptr) {
         OAM_PRINT("[%s:%d]nlh malloc failed!\n\n");

@@ -18,8 +18,8 @@
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "platform/oam_chip.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 

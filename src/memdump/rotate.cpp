@@ -21,8 +21,8 @@
 #include "common/oam_time.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "common/oam_print.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "oamlog/oamlog.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "common/oam_file.h"
 #include "oamlog/oamlog.h"
 #include "common/oam_record_parse.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 FILE *g_oamlog_damage_out = stderr;
 uint64_t g_oamlog_damage_count = 0;

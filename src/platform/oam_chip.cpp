@@ -8,7 +8,7 @@
 
 #include "common/oam_global.h"
 #include "platform/oam_chip_internal.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 const oam_chip_info g_chip_table[OAM_CHIP_NUM] = {
     {CHIP_ZR4001, "zr4001"}, {CHIP_ZR4002, "zr4002"}, {CHIP_ZR4003, "zr4003"},

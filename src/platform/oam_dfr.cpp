@@ -6,21 +6,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/ini.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "platform/oam_chip.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 int32_t g_plat_dfr_value[2];
 
 namespace {
-
-// Keys of [HOST_PLAT], in the order of g_plat_dfr_value and of the requests.
-constexpr std::array<const char *, 2> ini_plat_dfr_cfg_str = {
-    "plat_dfr_enable",
-    "plat_dfr_beatTimer_timeOut_reset_enable",
-};
 
 constexpr std::array<unsigned long, 2> OAM_DFR_REQUESTS = {DFR_ENABLE_IOCTL, DFR_BEAT_TIMER_RESET_IOCTL};
 
@@ -50,29 +43,6 @@ int bfgx_cali_init()
         return -1;
     }
     OAM_PRINT("[%s:%d]bfgx cali sucess\n\n");
-    return 0;
-}
-
-int ini_plat_dfr_set()
-{
-    // Nothing is sent unless both settings were read.
-    for (size_t i = 0; i < ini_plat_dfr_cfg_str.size(); i++) {
-        if (get_cust_conf_int32(INI_TAG_HOST_PLAT, ini_plat_dfr_cfg_str[i], &g_plat_dfr_value[i]) != 0) {
-            OAM_PRINT("[%s:%d]read ini cfg fail: ini_plat_dfr_cfg_str = %s\n\n", ini_plat_dfr_cfg_str[i]);
-            return -1;
-        }
-    }
-
-    if (g_st_global.bfg_fd < 0 || g_wvt_mode != 0) {
-        OAM_PRINT("[%s:%d]node is not open\n\n");
-        return -1;
-    }
-
-    if (ini_plat_dfr_send(g_st_global.bfg_fd) < 0) {
-        OAM_PRINT("[%s:%d]plat dfr and beatTimer timeOut reset cfg set error\n\n");
-        return -1;
-    }
-    OAM_PRINT("[%s:%d]plat dfr and beatTimer timeOut reset cfg set sucess\n\n");
     return 0;
 }
 

@@ -19,13 +19,14 @@
 #include "common/oam_global.h"
 #include "config/ini.h"
 #include "config/ini_internal.h"
-#include "config/log_param.h"
+#include "logcapture/log_param.h"
 #include "fuzz_support.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"
 #include "platform/oam_dfr.h"
-#include "platform/oam_driver.h"
+#include "core/oam_dfr_set.h"
+#include "common/oam_driver.h"
 
 namespace {
 

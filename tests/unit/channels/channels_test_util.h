@@ -19,7 +19,7 @@
 
 #include "common/oam_global.h"
 
-using test_bufs = std::array<std::array<uint8_t, OAM_NLH_LEN>, 5>;
+using test_bufs = std::array<std::array<uint8_t, OAM_NLH_LEN>, 2>;
 
 // The record as main leaves it after the clear, with the five buffers.
 inline void reset_global(test_bufs &bufs)
@@ -31,10 +31,7 @@ inline void reset_global(test_bufs &bufs)
         b.fill(0xEE);
     }
     g_st_global.uc_buf = bufs[0].data();
-    g_st_global.puc_buf = bufs[1].data();
-    g_st_global.nlh = bufs[2].data();
-    g_st_global.bfg_puc_buf = bufs[3].data();
-    g_st_global.me_puc_buf = bufs[4].data();
+    g_st_global.nlh = bufs[1].data();
     g_test_mode = 0;
     g_wvt_mode = 0;
 }

@@ -16,7 +16,8 @@
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"
 #include "platform/oam_dfr.h"
-#include "platform/oam_driver.h"
+#include "core/oam_dfr_set.h"
+#include "common/oam_driver.h"
 
 namespace {
 

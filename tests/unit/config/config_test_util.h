@@ -13,7 +13,7 @@
 #include <string>
 
 #include "config/ini_internal.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 inline std::string make_temp_dir()
 {

@@ -11,7 +11,7 @@
 #include "config/ini.h"
 #include "config/ini_internal.h"
 #include "config_test_util.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 

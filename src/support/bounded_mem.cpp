@@ -2,7 +2,7 @@
 // before the plain memcpy/memset; every other case is sorted out afterwards,
 // in a fixed order, so that the result code and the state of the destination
 // are the same whichever way the arguments are wrong.
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -35,7 +35,7 @@ inline bool ranges_overlap(uintptr_t a, uintptr_t b, size_t count)
 
 int memcpy_s_error(void *dest, size_t capacity, const void *src, size_t count)
 {
-    if (capacity == 0 || capacity > SECUREC_MEM_MAX_LEN) {
+    if (capacity == 0 || capacity > BOUNDED_MEM_MAX_LEN) {
         return ERANGE;
     }
     if (dest == nullptr) {
@@ -63,7 +63,7 @@ int memcpy_s_error(void *dest, size_t capacity, const void *src, size_t count)
 
 int memcpy_s(void *dest, size_t capacity, const void *src, size_t count)
 {
-    if (dest != nullptr && src != nullptr && capacity <= SECUREC_MEM_MAX_LEN && count > 0 && count <= capacity &&
+    if (dest != nullptr && src != nullptr && capacity <= BOUNDED_MEM_MAX_LEN && count > 0 && count <= capacity &&
         !ranges_overlap(addr(dest), addr(src), count)) {
         std::memcpy(dest, src, count);
         return EOK;
@@ -73,11 +73,11 @@ int memcpy_s(void *dest, size_t capacity, const void *src, size_t count)
 
 int memset_s(void *dest, size_t capacity, int c, size_t count)
 {
-    if (dest != nullptr && capacity <= SECUREC_MEM_MAX_LEN && count <= capacity) {
+    if (dest != nullptr && capacity <= BOUNDED_MEM_MAX_LEN && count <= capacity) {
         std::memset(dest, c, count);
         return EOK;
     }
-    if (capacity == 0 || capacity > SECUREC_MEM_MAX_LEN) {
+    if (capacity == 0 || capacity > BOUNDED_MEM_MAX_LEN) {
         return ERANGE;
     }
     if (dest == nullptr) {
@@ -91,7 +91,7 @@ int memset_s(void *dest, size_t capacity, int c, size_t count)
 
 int strncpy_s(char *dest, size_t capacity, const char *src, size_t count)
 {
-    if (capacity == 0 || capacity > SECUREC_STRING_MAX_LEN) {
+    if (capacity == 0 || capacity > BOUNDED_STRING_MAX_LEN) {
         return ERANGE;
     }
     if (dest == nullptr) {
@@ -105,7 +105,7 @@ int strncpy_s(char *dest, size_t capacity, const char *src, size_t count)
         dest[0] = '\0';
         return EOK;
     }
-    if (count > SECUREC_STRING_MAX_LEN) {
+    if (count > BOUNDED_STRING_MAX_LEN) {
         dest[0] = '\0';
         return ERR_RANGE_CLEARED;
     }

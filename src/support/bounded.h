@@ -11,9 +11,9 @@ constexpr int ERR_INVAL_CLEARED = 150;   // EINVAL | 0x80: source null, destinat
 constexpr int ERR_RANGE_CLEARED = 162;   // ERANGE | 0x80: does not fit, destination cleared
 constexpr int ERR_OVERLAP_CLEARED = 182; // 54 | 0x80: overlap, destination cleared
 
-constexpr size_t SECUREC_MEM_MAX_LEN = 0x7FFFFFFFUL;
-constexpr size_t SECUREC_STRING_MAX_LEN = 0x7FFFFFFFUL;
-constexpr size_t SECUREC_PRINT_MAX_COUNT = 0x7FFFFFFEUL;
+constexpr size_t BOUNDED_MEM_MAX_LEN = 0x7FFFFFFFUL;
+constexpr size_t BOUNDED_STRING_MAX_LEN = 0x7FFFFFFFUL;
+constexpr size_t BOUNDED_PRINT_MAX_COUNT = 0x7FFFFFFEUL;
 
 int memcpy_s(void *dest, size_t capacity, const void *src, size_t count);
 int memset_s(void *dest, size_t capacity, int c, size_t count);

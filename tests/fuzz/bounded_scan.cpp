@@ -14,7 +14,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "support/securec.h"
+#include "support/bounded.h"
 
 namespace {
 

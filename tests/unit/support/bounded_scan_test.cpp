@@ -1,4 +1,4 @@
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // after the pointer, and nothing is written until the whole field is known to
 // fit.  It keeps no state and allocates nothing; the input is a string whose
 // length is measured once, so the scan never reads beyond it.
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <array>
 #include <cstdint>
@@ -30,7 +30,7 @@ struct scan_args {
     va_list ap;
 };
 
-constexpr size_t SCAN_WIDTH_LIMIT = SECUREC_STRING_MAX_LEN;
+constexpr size_t SCAN_WIDTH_LIMIT = BOUNDED_STRING_MAX_LEN;
 
 constexpr bool is_space(char c)
 {
@@ -545,9 +545,9 @@ int vsscanf_s(const char *buffer, const char *format, va_list ap)
     }
     scan_args args;
     va_copy(args.ap, ap);
-    const size_t in_len = strnlen(buffer, SECUREC_STRING_MAX_LEN + 1);
+    const size_t in_len = strnlen(buffer, BOUNDED_STRING_MAX_LEN + 1);
     int ret;
-    if (in_len == 0 || in_len > SECUREC_STRING_MAX_LEN) {
+    if (in_len == 0 || in_len > BOUNDED_STRING_MAX_LEN) {
         clear_first_text_dest(format, in_len == 0, args);
         ret = -1;
     } else {

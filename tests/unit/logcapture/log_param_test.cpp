@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <string>
 
-#include "config/log_param.h"
-#include "config/log_param_internal.h"
-#include "config_test_util.h"
+#include "logcapture/log_param.h"
+#include "logcapture/log_param_internal.h"
+#include "tests/unit/config/config_test_util.h"
 #include "common/oam_global.h"
 #include "platform/oam_chip.h"
 #include "platform/oam_chip_internal.h"

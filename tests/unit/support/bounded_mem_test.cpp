@@ -1,4 +1,4 @@
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ TEST(MemcpyS, CopiesWhenItFitsAndClearsWhenItDoesNot)
     // Out-of-range capacity outranks every other fault and writes nothing.
     dst.fill(0x55);
     EXPECT_EQ(memcpy_s(dst.data(), 0, src.data(), 4), ERANGE);
-    EXPECT_EQ(memcpy_s(dst.data(), SECUREC_MEM_MAX_LEN + 1, nullptr, 4), ERANGE);
+    EXPECT_EQ(memcpy_s(dst.data(), BOUNDED_MEM_MAX_LEN + 1, nullptr, 4), ERANGE);
     EXPECT_EQ(memcpy_s(nullptr, 0, nullptr, 4), ERANGE);
     EXPECT_EQ(memcpy_s(dst.data(), 0, src.data(), 0), ERANGE);
     EXPECT_TRUE(all_bytes(dst.data(), dst.size(), 0x55));
@@ -99,7 +99,7 @@ TEST(MemsetS, FillsAndOverflowFillsCapacityWithTheByte)
 
     EXPECT_EQ(memset_s(buf.data(), 0, 0x11, 0), EOK);
     EXPECT_EQ(memset_s(buf.data(), 0, 0x11, 1), ERANGE);
-    EXPECT_EQ(memset_s(buf.data(), SECUREC_MEM_MAX_LEN + 1, 0x11, 1), ERANGE);
+    EXPECT_EQ(memset_s(buf.data(), BOUNDED_MEM_MAX_LEN + 1, 0x11, 1), ERANGE);
     EXPECT_EQ(memset_s(nullptr, 8, 0x11, 1), EINVAL);
     EXPECT_EQ(buf[0], 0x7E);
 }
@@ -125,14 +125,14 @@ TEST(StrncpyS, CutsAtCountAndRefusesWhatDoesNotFit)
 
     std::strcpy(dst, "keep");
     EXPECT_EQ(strncpy_s(dst, 0, "a", 1), ERANGE);
-    EXPECT_EQ(strncpy_s(dst, SECUREC_STRING_MAX_LEN + 1, "a", 1), ERANGE);
+    EXPECT_EQ(strncpy_s(dst, BOUNDED_STRING_MAX_LEN + 1, "a", 1), ERANGE);
     EXPECT_STREQ(dst, "keep");
     EXPECT_EQ(strncpy_s(nullptr, 5, "a", 1), EINVAL);
 
     EXPECT_EQ(strncpy_s(dst, 5, nullptr, 1), ERR_INVAL_CLEARED);
     EXPECT_STREQ(dst, "");
     std::strcpy(dst, "keep");
-    EXPECT_EQ(strncpy_s(dst, 5, "a", SECUREC_STRING_MAX_LEN + 1), ERR_RANGE_CLEARED);
+    EXPECT_EQ(strncpy_s(dst, 5, "a", BOUNDED_STRING_MAX_LEN + 1), ERR_RANGE_CLEARED);
     EXPECT_STREQ(dst, "");
 }
 

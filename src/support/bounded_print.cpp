@@ -1,7 +1,7 @@
 // Bounded formatted print.  The C library's vsnprintf does the conversions;
 // this file only decides how much room it gets and what is left in the
 // destination when the text does not fit or the format is wrong.
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <cstdio>
 
@@ -222,10 +222,10 @@ __attribute__((format(printf, 3, 0))) int format_into(char *dest, size_t room, c
 
 int vsnprintf_s(char *dest, size_t capacity, size_t count, const char *format, va_list ap)
 {
-    if (dest == nullptr || capacity == 0 || capacity > SECUREC_STRING_MAX_LEN) {
+    if (dest == nullptr || capacity == 0 || capacity > BOUNDED_STRING_MAX_LEN) {
         return -1;
     }
-    if (format == nullptr || count > SECUREC_PRINT_MAX_COUNT) {
+    if (format == nullptr || count > BOUNDED_PRINT_MAX_COUNT) {
         dest[0] = '\0';
         return -1;
     }
@@ -262,7 +262,7 @@ int snprintf_s(char *dest, size_t capacity, size_t count, const char *format, ..
 
 int vsprintf_s(char *dest, size_t capacity, const char *format, va_list ap)
 {
-    if (dest == nullptr || capacity == 0 || capacity > SECUREC_STRING_MAX_LEN) {
+    if (dest == nullptr || capacity == 0 || capacity > BOUNDED_STRING_MAX_LEN) {
         return -1;
     }
     if (format == nullptr) {

@@ -1,4 +1,4 @@
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #include <gtest/gtest.h>
 
@@ -56,10 +56,10 @@ TEST(SnprintfS, ArgumentChecksInOrder)
     char buf[8] = "keep";
     EXPECT_EQ(snprintf_s(nullptr, 8, 7, "%d", 1), -1);
     EXPECT_EQ(snprintf_s(buf, 0, 7, "%d", 1), -1);
-    EXPECT_EQ(snprintf_s(buf, SECUREC_STRING_MAX_LEN + 1, 7, "%d", 1), -1);
+    EXPECT_EQ(snprintf_s(buf, BOUNDED_STRING_MAX_LEN + 1, 7, "%d", 1), -1);
     EXPECT_STREQ(buf, "keep");
 
-    EXPECT_EQ(snprintf_s(buf, 8, SECUREC_PRINT_MAX_COUNT + 1, "%d", 1), -1);
+    EXPECT_EQ(snprintf_s(buf, 8, BOUNDED_PRINT_MAX_COUNT + 1, "%d", 1), -1);
     EXPECT_STREQ(buf, "");
 
     std::strcpy(buf, "keep");
@@ -100,7 +100,7 @@ TEST_P(PrintRefusesFormat, RefusedWithoutStore)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SecurecPrint, PrintRefusesFormat,
+INSTANTIATE_TEST_SUITE_P(BoundedPrint, PrintRefusesFormat,
                          ::testing::Values("ab%ncd", "%hj%n", "%hj%%%hn", "%lh%n", "%zj%n", "%hn", "%lln",
                                            "%1$n", "%*3d%n", "%0$d%n", "%ls%n", "%Ld%n", "%5%%n", "%y%n", "%",
                                            "%1$d%d", "%65$d", "%1234567890d", "%.1234567890d", "%1$s%1$c",
@@ -140,7 +140,7 @@ TEST(SprintfS, EmptiesWhenTextDoesNotFit)
     std::strcpy(buf, "keep");
     EXPECT_EQ(sprintf_s(nullptr, 4, "x"), -1);
     EXPECT_EQ(sprintf_s(buf, 0, "x"), -1);
-    EXPECT_EQ(sprintf_s(buf, SECUREC_STRING_MAX_LEN + 1, "x"), -1);
+    EXPECT_EQ(sprintf_s(buf, BOUNDED_STRING_MAX_LEN + 1, "x"), -1);
     EXPECT_STREQ(buf, "keep");
     const char *volatile no_format = nullptr;
     EXPECT_EQ(sprintf_s(buf, 4, no_format), -1);

@@ -12,7 +12,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "support/securec.h"
+#include "support/bounded.h"
 
 #pragma clang diagnostic ignored "-Wformat-nonliteral"
 #pragma clang diagnostic ignored "-Wformat-security"

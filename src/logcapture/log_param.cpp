@@ -1,17 +1,17 @@
-#include "config/log_param.h"
+#include "logcapture/log_param.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "config/ini.h"
-#include "config/log_param_internal.h"
+#include "logcapture/log_param_internal.h"
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "common/oam_record.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
-#include "platform/oam_driver.h"
-#include "support/securec.h"
+#include "common/oam_driver.h"
+#include "support/bounded.h"
 
 namespace {
 
