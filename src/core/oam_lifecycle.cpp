@@ -128,7 +128,8 @@ void oam_journal_capture(const char *event)
 void oam_journal_stop()
 {
     oam_journal_capture("capture-stopped");
-    oam_journal_flush();
+    memdump_journal_abandoned();
+    oam_journal_flush(true);
     oam_journal_event(OAM_J_OAM, "stop", "%s", "");
     oam_sync_logs();
 }
@@ -379,6 +380,11 @@ int oam_main(int argc, char **argv)
         }
     }
 
+    // First in the run's journal: what start-up finds (a record cut by the
+    // last stop) and the first records come after it.
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
+                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
+
     // The record is zero from the load already; a failed clear is only reported.
     int clear_ret = memset_s(&g_st_global, sizeof(g_st_global), 0, sizeof(g_st_global));
     if (clear_ret != EOK) {
@@ -412,8 +418,6 @@ int oam_main(int argc, char **argv)
         (void)pthread_detach(sync_thread);
         OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
     }
-    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
-                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
     oam_journal_capture("capture-started");
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();
