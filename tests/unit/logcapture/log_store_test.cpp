@@ -242,7 +242,7 @@ TEST_F(LogStore, OpenOfOverSizeFileRotatesNothingBeforeTheCount)
     EXPECT_EQ(read_text(file(3)), "two");
     EXPECT_EQ(read_text(file(4)), "three");
     EXPECT_EQ(fs::file_size(file(1)), 0U);
-    EXPECT_EQ(count_of(read_text(journal), " bfg rotated " + file(1) + " full at 200 bytes\n"), 1U);
+    EXPECT_EQ(count_of(read_text(journal), " bfg rotated " + file(1) + " full at 219 bytes\n"), 1U);
     oam_journal_close();
 }
 
@@ -381,16 +381,25 @@ TEST_F(LogStore, ClosedStreamIsReopenedForTheNextRecord)
 
 TEST_F(LogStore, FailedWriteIsRepairedOnceThenReported)
 {
-    // Every write to this file fails with "no space".
-    std::memcpy(desc.file_path, "/dev/full", sizeof("/dev/full"));
+    // Every write to the file fails: it is at the most a file may hold (a
+    // character device such as /dev/full is no log file, not opened at all).
+    write_file(file(1), std::string(4096, 'x'));
     desc.size.value = 1 << 20;
     ASSERT_EQ(oam_get_log_file(&desc), 0);
     desc.write_count = 7;
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit none = old;
+    none.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
     testing::internal::CaptureStdout();
     store(4);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(count_of(out, "]write test log file err;errno:No space left on device"), 1U);
-    EXPECT_EQ(count_of(out, "]second write test log file err;errno:No space left on device"), 1U);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(count_of(out, "]write test log file err;errno:File too large"), 1U);
+    EXPECT_EQ(count_of(out, "]second write test log file err;errno:File too large"), 1U);
     EXPECT_EQ(out.find("oam_log_store_batch"), 1U);
     EXPECT_NE(desc.fp, nullptr);
     EXPECT_EQ(desc.write_count, 1);
