@@ -454,6 +454,11 @@ def test_kill_at_random_moments_of_a_burst_leaves_only_whole_records(chip):
         if run == 0:
             assert chip.read_file(LOGS["wifi"]) == WHOLE
             wait_message(oam, f"{LOGS['wifi']} ended in part of a record: 20 bytes cut off")
+            # The run's start comes first, then what start-up found.
+            journal = chip.read_file("/vendor/log/oam_events").decode()
+            assert re.findall(r"^\S+ \S+ (\S+ \S+)", journal, re.M)[:2] == ["oam start", "wifi lost"]
+            assert re.search(r"^\S+ \S+ wifi lost 1 records: cut short at the end of file 1 by the last stop, ",
+                             journal, re.M)
         if run == 30:
             break
         open_ev = chip.wait_open("qvbfgdbg", after=mark)
