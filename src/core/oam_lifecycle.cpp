@@ -380,11 +380,6 @@ int oam_main(int argc, char **argv)
         }
     }
 
-    // First in the run's journal: what start-up finds (a record cut by the
-    // last stop) and the first records come after it.
-    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
-                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
-
     // The record is zero from the load already; a failed clear is only reported.
     int clear_ret = memset_s(&g_st_global, sizeof(g_st_global), 0, sizeof(g_st_global));
     if (clear_ret != EOK) {
@@ -400,6 +395,11 @@ int oam_main(int argc, char **argv)
         oam_free_mem();
         return -1;
     }
+    // Before any capture starts, and before the losses start-up found (a
+    // record cut by the last stop), which are held until now.
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
+                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
+    oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
         oam_free_mem();

@@ -291,7 +291,6 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
                   static_cast<long long>(st.st_size - whole_end));
         // Lost when the file was last written, at the stop that cut it.
         oam_journal_lost_since(oam_log_jcore(pst_log), OAM_LOSS_CUT, 0, 1, &st.st_mtim);
-        oam_journal_flush();
     }
     (void)close(fd);
 }

@@ -465,6 +465,7 @@ TEST_P(LogTrim, CutsOnlyARecordCutShortBehindTheLastWholeOne)
     testing::internal::CaptureStdout();
     oam_log_trim_cut_record(&desc);
     const std::string out = testing::internal::GetCapturedStdout();
+    oam_journal_flush();
     oam_journal_close();
     EXPECT_EQ(count_of(read_text(journal), " bfg lost 1 records: cut short at the end of file 1 by the last stop, "),
               c.kept < c.file.size() ? 1U : 0U);
