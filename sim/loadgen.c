@@ -3,14 +3,18 @@
  * the raw reference receivers the benchmarks compare the daemon with.
  *
  *   oamsim_loadgen wifi --port P [--count N] [--size S|mixed] [--rate R]
- *                  [--blocking] [--stream K] [--overrun FILE] [--unix]
+ *                  [--blocking] [--stream K] [--overrun FILE [--drops-behind D]] [--unix]
  *                  [--wait-dir DIR --wait-bytes B]
  *       Sends N Wi-Fi log messages over NETLINK_USERSOCK to port id P, as a
  *       kernel driver does: without waiting (MSG_DONTWAIT), so a full
  *       receive buffer refuses the message, unless --blocking.  --rate R
  *       paces them at R messages a second, otherwise they go at line rate.
  *       With --overrun, every run of refused messages is reported to the
- *       receiver as a kernel overrun would be (see preload.c).  --unix
+ *       receiver as a kernel overrun would be (see preload.c); with
+ *       --drops-behind D as well, the D messages after each run's first
+ *       refusal are dropped too and reach the drop counter only after the
+ *       receiver was told of the overrun, as the kernel's many drops of one
+ *       congestion do.  --unix
  *       sends to the Unix datagram socket that stands for port id P when
  *       the daemon runs under an emulator (OAM_SIM_NL_UNIX in preload.c).
  *
@@ -78,6 +82,7 @@ struct opts {
     int nl_unix;
     unsigned stream;
     const char *overrun;
+    long drops_behind;
     const char *wait_dir;
     long long wait_bytes;
     const char *out;
@@ -173,7 +178,7 @@ static _Atomic uint64_t *map_overrun(const char *path)
     if (fd < 0) {
         die(path);
     }
-    void *p = mmap(NULL, 2 * sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = mmap(NULL, 3 * sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (p == MAP_FAILED) {
         die("mmap");
@@ -241,6 +246,11 @@ static int run_wifi(const struct opts *o)
                 overruns++;
                 if (overrun != NULL) {
                     atomic_fetch_add(overrun, 1);
+                    for (long k = 0; k < o->drops_behind && i + 1 < o->count; k++) {
+                        i++;
+                        refused++;
+                        atomic_fetch_add(&overrun[2], 1);
+                    }
                 }
             }
         } else {
@@ -496,6 +506,8 @@ int main(int argc, char **argv)
             o.stream = (unsigned)strtoul(v, NULL, 0);
         } else if (strcmp(k, "--overrun") == 0) {
             o.overrun = v;
+        } else if (strcmp(k, "--drops-behind") == 0) {
+            o.drops_behind = atol(v);
         } else if (strcmp(k, "--wait-dir") == 0) {
             o.wait_dir = v;
         } else if (strcmp(k, "--wait-bytes") == 0) {

@@ -334,7 +334,7 @@ class VirtualChip:
         # The netlink overrun counter shared with the load generator and the
         # daemon's preload library.
         self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
-        self.overrun_path.write_bytes(bytes(16))
+        self.overrun_path.write_bytes(bytes(24))
         if localtime is not None:
             self.sandbox.localtime = self.run_dir / "localtime"
             self.set_localtime(localtime)
@@ -697,14 +697,16 @@ class VirtualChip:
         return self._nl.sendto(bytes(raw), (port, 0))
 
     def wifi_load(self, count: int, *, size="64", rate: float | None = None, blocking: bool = False,
-                  stream: int = 0, port: int | None = None, overrun: bool = True,
+                  stream: int = 0, port: int | None = None, overrun: bool = True, drops_behind: int = 0,
                   wait_dir: str | Path | None = None, wait_bytes: int = 0) -> dict:
         """Sends `count` sequence-numbered Wi-Fi log messages at driver speed
         with the C load generator (sim/loadgen.c): without waiting, so a full
         receive buffer refuses them and the daemon is told of the overrun,
         unless `blocking`; at line rate or `rate` messages a second; `size`
         bytes each or "mixed".  `port` sends to another receiver, `overrun`
-        False keeps the daemon from hearing of the refusals.  With
+        False keeps the daemon from hearing of the refusals; `drops_behind`
+        more messages are dropped behind each overrun, reaching the drop
+        counter after the daemon was told of it.  With
         `wait_dir`, the time runs until its files hold `wait_bytes` bytes.
         Returns the generator's counts (offered, sent, refused, overruns,
         seconds)."""
@@ -715,7 +717,7 @@ class VirtualChip:
         args = ["wifi", "--port", str(port), "--count", str(count), "--size", str(size),
                 "--stream", str(stream)]
         if overrun:
-            args += ["--overrun", str(self.overrun_path)]
+            args += ["--overrun", str(self.overrun_path), "--drops-behind", str(drops_behind)]
         if rate:
             args += ["--rate", str(rate)]
         if blocking:

@@ -45,6 +45,9 @@ struct oam_log_desc {
     // Bytes in the current file, taken when it is opened and counted as
     // records are appended, so that a record costs a single write.
     int64_t file_size;
+    // What is at file 1 is no regular file: not opened, and tried again
+    // only at the existence check.
+    bool not_regular;
 };
 
 struct oam_global_stru {

@@ -14,6 +14,7 @@
 
 #include "common/oam_file.h"
 #include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "common/oam_time.h"
 
 int32_t g_journal_pending[OAM_J_CORES];
@@ -21,7 +22,7 @@ int32_t g_journal_pending[OAM_J_CORES];
 namespace {
 
 constexpr std::array<const char *, OAM_J_CORES> OAM_JCORE_NAMES = {"oam", "wifi", "bfg", "me"};
-constexpr int OAM_JCAUSES = OAM_LOSS_OVERRUNS + 1;
+constexpr int OAM_JCAUSES = OAM_LOSS_CUT + 1;
 constexpr size_t OAM_JLINE_LEN = 512;
 constexpr size_t OAM_JPATH_LEN = 256;
 constexpr int64_t OAM_JLOSS_INTERVAL_MS = 1000;
@@ -78,7 +79,7 @@ int oam_journal_reopen_locked()
     // Anything but a plain file of its own (a FIFO, or another file linked
     // in under this name) is not written.
     struct stat st {};
-    const int fd = oam_open_regular(g_journal_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0664, &st);
+    const int fd = oam_open_regular(g_journal_path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0664, &st);
     if (fd >= 0 && st.st_nlink != 1) {
         (void)close(fd);
         return -1;
@@ -88,13 +89,31 @@ int oam_journal_reopen_locked()
     }
     g_journal_fd = fd;
     g_journal_size = st.st_size;
+    // A journal cut by a power loss ends in part of a line (or in the zeros
+    // of blocks whose data never came): the next line starts on its own.
+    char last = '\n';
+    if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n' && write(fd, "\n", 1) == 1) {
+        ++g_journal_size;
+    }
     return 0;
+}
+
+// A journal removed while open would take every later line, losses
+// included, into a file nobody can read: a new one is started instead.
+void oam_journal_recheck_locked()
+{
+    struct stat st {};
+    if (g_journal_fd >= 0 && fstat(g_journal_fd, &st) == 0 && st.st_nlink == 0) {
+        (void)close(g_journal_fd);
+        g_journal_fd = -1;
+    }
 }
 
 // One write per line; a line cut short by a full disk is taken back, so
 // that the file never holds half a line.  0 when the line is in the file.
 int oam_journal_write_locked(const char *line, size_t len)
 {
+    oam_journal_recheck_locked();
     if (g_journal_fd < 0 && oam_journal_reopen_locked() != 0) {
         return -1;
     }
@@ -142,12 +161,19 @@ const char *oam_jcause_text(const oam_jloss &loss, int cause, char *buf, size_t 
             return "message too long";
         case OAM_LOSS_KERNEL:
             return "receive buffer full, dropped by the kernel";
+        case OAM_LOSS_NOT_FILE:
+            return "file 1 is not a regular file";
+        case OAM_LOSS_CUT:
+            return "cut short at the end of file 1 by the last stop";
+        case OAM_LOSS_OVERRUNS:
         default:
             return "receive buffer overrun, no drop counter";
     }
 }
 
-int oam_journal_write_loss_locked(int core, int cause)
+// With to_stdout, a line the journal does not take goes to standard output
+// instead: at the stop it would otherwise be lost with the process.
+int oam_journal_write_loss_locked(int core, int cause, bool to_stdout = false)
 {
     oam_jloss &loss = g_losses[core][cause];
     char now_text[32];
@@ -170,7 +196,10 @@ int oam_journal_write_loss_locked(int core, int cause)
     loss.last_try_ms = oam_mono_ms();
     if (oam_journal_write_locked(line, static_cast<size_t>(len)) != 0) {
         loss.failed = true;
-        return -1;
+        if (!to_stdout) {
+            return -1;
+        }
+        OAM_PRINT("[%s:%d]not in the journal: %s", line);
     }
     loss.count = 0;
     loss.failed = false;
@@ -254,6 +283,11 @@ void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)
 
 void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)
 {
+    oam_journal_lost_since(core, cause, err, count, nullptr);
+}
+
+void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t count, const timespec *since)
+{
     if (core < 0 || core >= OAM_J_CORES || cause < 0 || cause >= OAM_JCAUSES || count == 0) {
         return;
     }
@@ -269,7 +303,7 @@ void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)
     }
     if (loss.count == 0) {
         loss.err = err;
-        loss.from = now;
+        loss.from = since != nullptr ? *since : now;
         loss.last_try_ms = now_ms;
         loss.failed = false;
     }
@@ -309,13 +343,22 @@ void oam_journal_loss_over(oam_jcore core)
     oam_journal_update_pending_locked(core);
 }
 
-void oam_journal_flush()
+void oam_journal_recheck()
+{
+    std::lock_guard<std::mutex> hold(g_journal_mutex);
+    oam_journal_recheck_locked();
+    if (g_journal_fd < 0) {
+        (void)oam_journal_reopen_locked();
+    }
+}
+
+void oam_journal_flush(bool at_stop)
 {
     std::lock_guard<std::mutex> hold(g_journal_mutex);
     for (int core = 0; core < OAM_J_CORES; ++core) {
         for (int cause = 0; cause < OAM_JCAUSES; ++cause) {
             if (g_losses[core][cause].count != 0) {
-                (void)oam_journal_write_loss_locked(core, cause);
+                (void)oam_journal_write_loss_locked(core, cause, at_stop);
             }
         }
         oam_journal_update_pending_locked(core);

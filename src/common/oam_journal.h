@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 enum oam_jcore { OAM_J_OAM, OAM_J_WIFI, OAM_J_BFG, OAM_J_ME, OAM_J_CORES };
 
@@ -21,11 +22,14 @@ enum oam_jcause {
     OAM_LOSS_TOO_LONG,   // the message is longer than a record holds
     OAM_LOSS_KERNEL,     // dropped by the kernel: the receive buffer was full
     OAM_LOSS_OVERRUNS,   // as above, counted in overruns (no drop counter)
+    OAM_LOSS_NOT_FILE,   // something other than a regular file is at file 1
+    OAM_LOSS_CUT,        // the record file 1 ended in when the daemon last stopped
 };
 
 constexpr uint32_t OAM_JOURNAL_MAX_BYTES = 256 * 1024;
 
-// Opens (creates) the journal at path; the older half is path + ".1".
+// Opens (creates) the journal at path, for reading its end as well; the
+// older half is path + ".1".
 // max_bytes is the size at which it rotates.  0, or -1 when it cannot be
 // opened (events are then dropped).
 int oam_journal_open(const char *path, uint32_t max_bytes);
@@ -39,9 +43,17 @@ __attribute__((format(printf, 3, 4))) void oam_journal_event(oam_jcore core, con
 // write or open failure).  Held in memory and written at most once a second
 // while the loss lasts; a change of cause writes the previous one first.
 void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count);
+// As above, for records lost since the wall-clock time *since (the start of
+// a congestion, a file's last write) rather than now.
+void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t count, const timespec *since);
 
-// Writes every loss held in memory now (an orderly stop).
-void oam_journal_flush();
+// Writes every loss held in memory now (a dump, an orderly stop).  At the
+// stop, a loss the journal cannot take goes to standard output instead.
+void oam_journal_flush(bool at_stop = false);
+
+// Starts a new journal if the open one was removed (at the log files'
+// existence check).
+void oam_journal_recheck();
 
 // A loss of core is held and not yet written: set by oam_journal_lost and
 // cleared once its line is written.  Read with a plain load on every stored

@@ -129,7 +129,8 @@ void oam_journal_capture(const char *event)
 void oam_journal_stop()
 {
     oam_journal_capture("capture-stopped");
-    oam_journal_flush();
+    memdump_journal_abandoned();
+    oam_journal_flush(true);
     oam_journal_event(OAM_J_OAM, "stop", "%s", "");
     oam_sync_logs();
 }
@@ -371,6 +372,11 @@ int oam_main(int argc, char **argv)
         oam_free_mem();
         return -1;
     }
+    // Before any capture starts, and before the losses start-up found (a
+    // record cut by the last stop), which are held until now.
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
+                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
+    oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
         oam_free_mem();
@@ -389,8 +395,6 @@ int oam_main(int argc, char **argv)
         (void)pthread_detach(sync_thread);
         OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
     }
-    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
-                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
     oam_journal_capture("capture-started");
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();

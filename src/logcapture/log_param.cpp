@@ -251,8 +251,10 @@ int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch
     }
     // The current file is opened before the directory is counted, so the
     // count includes it.
-    oam_log_trim_cut_record(pst_log->file_path);
-    if (oam_get_log_file(pst_log) != 0) {
+    oam_log_trim_cut_record(pst_log);
+    // Something put at file 1 that is no regular file is not waited for:
+    // capture starts, counting the records it cannot store.
+    if (oam_get_log_file(pst_log) != 0 && !pst_log->not_regular) {
         OAM_PRINT("[%s:%d]can't open %s log\n", pst_log->file_path);
         return -1;
     }

@@ -93,21 +93,29 @@ void oam_close_log_stream(oam_log_desc *pst_log)
 
 // Opens file 1 for appending and takes its size once; from here on the size
 // is counted as records are written instead of being asked per record.
-// Leaves errno of a failed open for the caller's message.
+// The log folders are group-writable: whatever another user put at file 1
+// (a FIFO, a link to some other file) is neither waited on nor followed,
+// and marks the descriptor, so that it is tried again only at the
+// existence check.  Leaves errno of a failed open for the caller's message.
 int oam_open_log_stream(oam_log_desc *pst_log)
 {
-    pst_log->fp = fopen(pst_log->file_path, "a");
+    struct stat st {};
+    const int fd = oam_open_regular(pst_log->file_path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666, &st);
+    pst_log->fp = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (pst_log->fp == nullptr) {
+        const int err = fd == -2 ? EINVAL : errno;
+        if (fd >= 0) {
+            (void)close(fd);
+        }
+        pst_log->not_regular = fd == -2 || (lstat(pst_log->file_path, &st) == 0 && !S_ISREG(st.st_mode));
+        errno = err;
         return -1;
     }
+    pst_log->not_regular = false;
     // Unbuffered, so that nothing could ever be held back in the stream:
     // the records of a batch go to the descriptor in one write.
     (void)setvbuf(pst_log->fp, nullptr, _IONBF, 0);
-    off_t pos = -1;
-    if (fseeko(pst_log->fp, 0, SEEK_END) == 0) {
-        pos = ftello(pst_log->fp);
-    }
-    pst_log->file_size = pos > 0 ? static_cast<int64_t>(pos) : 0;
+    pst_log->file_size = static_cast<int64_t>(st.st_size);
     return 0;
 }
 
@@ -183,7 +191,11 @@ int oam_get_log_file(oam_log_desc *pst_log)
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
-    if (oam_open_log_stream(pst_log) != 0) {
+    if (oam_open_log_stream(pst_log) != 0 && pst_log->not_regular) {
+        OAM_PRINT("[%s:%d]%s is not a regular file: records not stored\n", pst_log->file_path);
+        return -1;
+    }
+    if (pst_log->fp == nullptr) {
         constexpr int repair_attempts = 2;
         for (int attempt = 1;; ++attempt) {
             char text[OAM_ERR_TEXT_LEN];
@@ -215,8 +227,9 @@ int oam_get_log_file(oam_log_desc *pst_log)
     return 0;
 }
 
-void oam_log_trim_cut_record(const char *path)
+void oam_log_trim_cut_record(const oam_log_desc *pst_log)
 {
+    const char *path = pst_log->file_path;
     // The daemon killed in the middle of a write (kill -9, power lost) can
     // leave file 1 ending in part of a record: a write to a file may stop
     // at a page boundary when the process is killed.  Records appended after
@@ -276,6 +289,8 @@ void oam_log_trim_cut_record(const char *path)
     if (cut_tail && whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
         OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
                   static_cast<long long>(st.st_size - whole_end));
+        // Lost when the file was last written, at the stop that cut it.
+        oam_journal_lost_since(oam_log_jcore(pst_log), OAM_LOSS_CUT, 0, 1, &st.st_mtim);
     }
     (void)close(fd);
 }
@@ -338,8 +353,12 @@ int check_file_size(oam_log_desc *pst_log)
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
     (void)rename_old_file(pst_log);
-    oam_journal_event(oam_log_jcore(pst_log), "rotated", "%s%s1 full at %lld bytes", pst_log->path.value,
-                      pst_log->name, static_cast<long long>(pst_log->file_size));
+    // Only a file 1 moved away was rotated: a count limit of 1, or a start
+    // before the files are counted, reopens the same file.
+    if (access(pst_log->file_path, F_OK) != 0) {
+        oam_journal_event(oam_log_jcore(pst_log), "rotated", "%s%s1 full at %lld bytes", pst_log->path.value,
+                          pst_log->name, static_cast<long long>(pst_log->file_size));
+    }
     if (oam_open_log_stream(pst_log) != 0) {
         OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
         return -1;
@@ -393,11 +412,13 @@ void oam_recheck_log_file(oam_log_desc *pst_log)
     }
     if (pst_log->write_count > OAM_RECHECK_INTERVAL) {
         // A file deleted or moved away while open would swallow the records
-        // unseen; start a new file 1 instead.
-        if (access(pst_log->file_path, F_OK) == -1) {
+        // unseen; start a new file 1 instead.  What is no regular file is
+        // tried again here only.
+        if ((pst_log->fp == nullptr && pst_log->not_regular) || access(pst_log->file_path, F_OK) == -1) {
             oam_close_log_stream(pst_log);
             (void)oam_get_log_file(pst_log);
         }
+        oam_journal_recheck();
         pst_log->write_count = 1;
     } else {
         ++pst_log->write_count;
@@ -490,6 +511,12 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     for (uint32_t i = 0; i < n;) {
         if (!repaired) {
             oam_recheck_log_file(pst_log);
+            if (pst_log->fp == nullptr && pst_log->not_regular) {
+                ++loss->not_open;
+                oam_journal_lost(jcore, OAM_LOSS_NOT_FILE, 0, 1);
+                ++i;
+                continue;
+            }
             if (pst_log->fp == nullptr) {
                 // The directory repair may fail for another core's directory
                 // while this core's file opens; the record is kept whenever

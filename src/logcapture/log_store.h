@@ -10,8 +10,9 @@
 int oam_log_dir_init();
 int oam_get_log_file(oam_log_desc *pst_log);
 // At start-up, before file 1 is opened: removes the part of a record it may
-// end in after the daemon was killed in the middle of a write.
-void oam_log_trim_cut_record(const char *path);
+// end in after the daemon was killed in the middle of a write, journalled
+// as one record lost.
+void oam_log_trim_cut_record(const oam_log_desc *pst_log);
 int get_former_log_num(oam_log_desc *pst_log);
 int check_file_size(oam_log_desc *pst_log);
 int rename_old_file(oam_log_desc *pst_log);

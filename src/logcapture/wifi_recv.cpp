@@ -206,7 +206,8 @@ struct oam_drop_count {
     int64_t seen;
     bool fallback;
     bool told;
-    bool unread;  // overruns since the counter was last read
+    bool unread;     // overruns since the counter was last read
+    timespec since;  // wall clock of the first of them: the congestion's start
 };
 
 void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
@@ -221,12 +222,12 @@ void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
         }
         drops.fallback = true;
         if (overrun) {
-            oam_journal_lost(OAM_J_WIFI, OAM_LOSS_OVERRUNS, 0, 1);
+            oam_journal_lost_since(OAM_J_WIFI, OAM_LOSS_OVERRUNS, 0, 1, &drops.since);
         }
         return;
     }
     if (now > drops.seen) {
-        oam_journal_lost(OAM_J_WIFI, OAM_LOSS_KERNEL, 0, static_cast<uint64_t>(now - drops.seen));
+        oam_journal_lost_since(OAM_J_WIFI, OAM_LOSS_KERNEL, 0, static_cast<uint64_t>(now - drops.seen), &drops.since);
         drops.seen = now;
     }
 }
@@ -335,16 +336,19 @@ void *oam_netlink_recv_pthread(void *arg)
                 // would only drop more.
                 ++overruns.count;
                 oam_tell_overruns(overruns);
+                if (!drops.unread) {
+                    (void)clock_gettime(CLOCK_REALTIME, &drops.since);
+                }
                 // Reading the kernel's counter walks every netlink socket:
                 // during a storm once a second, as the overruns are told,
-                // is enough, since the counter sums the drops in between;
-                // the rest is read as soon as the storm is over.  Without
-                // the counter each overrun counts.
+                // is enough, since the counter sums the drops in between.
+                // Without the counter each overrun counts.
                 if (drops.fallback || overruns.told == overruns.count) {
                     oam_count_kernel_drops(drops, true);
-                } else {
-                    drops.unread = true;
                 }
+                // The kernel goes on dropping behind one overrun until the
+                // queue is empty: the counter is read again then.
+                drops.unread = true;
                 continue;
             }
             OAM_PRINT("[%s:%d]recv < 0\n");
@@ -356,7 +360,7 @@ void *oam_netlink_recv_pthread(void *arg)
         }
         // A receive that emptied the queue ends the storm: its drops go to
         // the journal now, before anything (a dump) that comes after it.
-        if (drops.unread && (overruns.told == overruns.count || count < static_cast<int>(OAM_NL_BATCH))) {
+        if (drops.unread && count < static_cast<int>(OAM_NL_BATCH)) {
             oam_count_kernel_drops(drops, false);
         }
         // Empty datagrams are no messages; a run of them ending the batch

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <cstring>
 #include <mutex>
 
 #include "common/oam_global.h"
@@ -131,6 +133,23 @@ FILE *memdump_open_region_file(const char *path)
     return fp;
 }
 
+// The type of the dump each core's thread is saving, null between dumps:
+// whoever takes it journals the dump's outcome, the thread or the stop.
+std::atomic<const char *> g_memdump_under_way[OAM_J_CORES];
+
+// A type none of the region files is named for could never be archived.
+bool memdump_has_region_file(const memdump_file_info *list, int count, const char *type)
+{
+    for (int i = 0; i < count; ++i) {
+        const char *slash = strrchr(list[i].path, '/');
+        const char *name = slash != nullptr ? slash + 1 : list[i].path;
+        if (strncmp(name, type, strlen(type)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, memdump_file_info *list, int count,
                        int init_len)
 {
@@ -149,19 +168,41 @@ int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, 
         // device that resets after the dump still has them.
         const char *type = which >= 0 && which < OAM_MEMDUMP_TYPE_NUM ? g_memdump_type_table[which].name_prefix
                                                                       : "unknown";
-        oam_journal_event(core, "dump-reported", "%s", type);
+        // Losses held until now happened before the dump.
         oam_journal_flush();
+        oam_journal_event(core, "dump-reported", "%s", type);
+        g_memdump_under_way[core].store(type);
         oam_sync_logs();
-        if (memdump_file_save(fd, node, list, count, init_len) == 0) {
-            oam_journal_event(core, "dump-saved", "%s", type);
-            (void)memdump_file_rotate(which);
-        } else {
-            oam_journal_event(core, "dump-failed", "%s", type);
+        // Read off the node in any case, so that the next dump starts clean.
+        const bool saved = memdump_file_save(fd, node, list, count, init_len) == 0;
+        if (g_memdump_under_way[core].exchange(nullptr) == nullptr) {
+            continue;  // the stop came first and journalled it
         }
+        if (!saved) {
+            oam_journal_event(core, "dump-failed", "%s", type);
+            continue;
+        }
+        // Such a type is still archived (with no member), as it always was.
+        if (memdump_has_region_file(list, count, type)) {
+            oam_journal_event(core, "dump-saved", "%s", type);
+        } else {
+            oam_journal_event(core, "dump-failed", "%s: no region file", type);
+        }
+        (void)memdump_file_rotate(which);
     }
 }
 
 }  // namespace
+
+void memdump_journal_abandoned()
+{
+    for (int core = 0; core < OAM_J_CORES; ++core) {
+        const char *type = g_memdump_under_way[core].exchange(nullptr);
+        if (type != nullptr) {
+            oam_journal_event(static_cast<oam_jcore>(core), "dump-abandoned", "%s at stop", type);
+        }
+    }
+}
 
 memdump_list_choice memdump_choose_wifi_list(int32_t sub_chip_type)
 {

@@ -10,6 +10,9 @@ void *memdump_wifi_rotate_pthread(void *arg);
 void *memdump_bfgx_rotate_pthread(void *arg);
 void *memdump_me_rotate_pthread(void *arg);
 
+// At the stop: journals every dump still being saved as abandoned.
+void memdump_journal_abandoned();
+
 struct memdump_file_info {
     const char *path;
     uint32_t len;

@@ -294,6 +294,11 @@ def test_reported_dump_type_picks_the_archive(chip):
     assert bins(chip) == set(files)
     stop(oam)
     assert re.findall(r"memdump rotate begin:which=(-?\d+)", oam.stdout) == ["1"]
+    # None of them had a region file of its type: none is said to be saved.
+    journal = chip.read_file("/vendor/log/oam_events").decode()
+    assert re.findall(r"^\S+ \S+ wifi (dump-\w+) (.*)$", journal, re.M) == \
+        [("dump-reported", "unknown"), ("dump-failed", "unknown: no region file")] * 3 + \
+        [("dump-reported", "readm_wifi_uart"), ("dump-failed", "readm_wifi_uart: no region file")]
 
 
 OLD_BFGX = "readm_bfgx_uart_2020_01_01_00_00_00.12.tar.gz"

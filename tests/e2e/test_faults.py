@@ -265,6 +265,91 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
 
 
 @pytest.mark.chip(ini=INI)
+def journal_losses(chip, core: str, cause: str) -> int:
+    journal = chip.read_file("/vendor/log/oam_events").decode()
+    return sum(map(int, re.findall(rf"^\S+ \S+ {core} lost (\d+) records: {cause}, \S+ to \S+$", journal, re.M)))
+
+
+@pytest.mark.chip(ini=INI)
+@pytest.mark.parametrize("planted", ["fifo", "link"])
+def test_what_is_no_regular_file_at_file_1_is_never_waited_on_nor_written(chip, planted):
+    """The log folders are group-writable: a FIFO or a link put at file 1
+    neither holds start-up nor gets the records, which are counted lost
+    until the existence check finds a file it can write."""
+    target = chip.host_path("/vendor/log/elsewhere")
+    target.write_bytes(b"not a log\n")
+    chip.host_path("/vendor/log/bfg_log").mkdir(exist_ok=True)
+    if planted == "fifo":
+        os.mkfifo(chip.host_path(LOGS["bfg"]))
+    else:
+        os.symlink("/vendor/log/elsewhere", chip.host_path(LOGS["bfg"]))
+    oam = chip.start_daemon()
+    wait_started(oam)
+    wait_message(oam, f"{LOGS['bfg']} is not a regular file: records not stored")
+    chip.wait_open("qvbfgdbg")
+    sent = [b"bfg %04d " % i * 5 for i in range(150)]
+    chip.send_chunks("qvbfgdbg", sent[:20])
+    chip.wait_consumed("qvbfgdbg")
+    os.unlink(chip.host_path(LOGS["bfg"]))
+    chip.send_chunks("qvbfgdbg", sent[20:])
+    wait_until(lambda: stored(chip, "bfg")[-1:] == [sent[-1]], "the records in a new file 1")
+    kept = stored(chip, "bfg")
+    # Tried again only at the existence check, with the 102nd record.
+    assert kept == sent[101:]
+    assert target.read_bytes() == b"not a log\n"
+    assert oam.terminate() and oam.wait() == 0
+    assert journal_losses(chip, "bfg", "file 1 is not a regular file") == 101
+
+
+@pytest.mark.chip(ini=INI)
+def test_a_journal_removed_while_running_is_started_anew_with_the_losses(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    chip.wait_open("qvbfgdbg")
+    store_one(chip, "wifi", b"before")
+    os.unlink(chip.host_path("/vendor/log/oam_events"))
+    # A loss is written to a new journal, not to the removed one.
+    chip.send_wifi_log(b"x" * 40, length=2000)
+    store_one(chip, "wifi", b"after")
+    wait_until(lambda: chip.exists("/vendor/log/oam_events") and
+               journal_losses(chip, "wifi", "malformed message") == 1, "the loss in a new journal")
+    # So is one removed with nothing to write: found at the existence check.
+    os.unlink(chip.host_path("/vendor/log/oam_events"))
+    chip.send_chunks("qvbfgdbg", [b"bfg %04d" % i for i in range(102)])
+    wait_until(lambda: chip.exists("/vendor/log/oam_events"), "a new journal at the existence check")
+    assert oam.terminate() and oam.wait() == 0
+    assert re.search(r"^\S+ \S+ oam stop$", chip.read_file("/vendor/log/oam_events").decode(), re.M)
+
+
+@pytest.mark.chip(model="zr4002", ini=INI, log_tmpfs=512 * 1024)
+def test_losses_the_full_disk_keeps_from_the_journal_are_printed_at_the_stop(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    store_one(chip, "wifi", b"before")
+    # The journal's last page used up, so that it cannot grow either.
+    journal = chip.host_path("/vendor/log/oam_events")
+    pad = -journal.stat().st_size % 4096 or 4096
+    with open(journal, "ab") as out:
+        out.write(b"#" * (pad - 1) + b"\n")
+    fill(chip, "/vendor/log/filler")
+    first_err = re.compile(r"^\[\w+:\d+\]write wifi log file err;errno:No space left on device$", re.M)
+    for i in range(20):
+        if first_err.search(oam.stdout):
+            break
+        chip.send_wifi_log(f"wifi full {i} ".encode() * 60)
+        time.sleep(0.05)
+    wait_message(oam, WRITE_ERRS["wifi"])
+    refused = len(first_err.findall(oam.stdout))
+    for i in range(3):
+        chip.send_wifi_log(f"wifi lost {i} ".encode() * 60)
+    wait_until(lambda: len(first_err.findall(oam.stdout)) == refused + 3, "three more refused")
+    assert oam.terminate() and oam.wait() == 0
+    printed = re.findall(r"^\[\w+:\d+\]not in the journal: \S+ \S+ wifi lost (\d+) records: "
+                         r"no space left on device, \d\d:\d\d:\d\d\.\d{3} to \d\d:\d\d:\d\d\.\d{3}$",
+                         oam.stdout, re.M)
+    assert printed and sum(map(int, printed)) == refused + 3
+
+
 def test_log_file_then_its_folder_removed_during_capture(chip):
     oam = chip.start_daemon()
     wait_started(oam)
@@ -330,6 +415,21 @@ def test_dump_data_arriving_slowly_after_its_header_is_saved_whole(chip):
     assert oam.terminate() and oam.wait() == 0
 
 
+def test_a_stop_during_a_dump_journals_it_abandoned(chip):
+    oam = chip.start_daemon()
+    wait_started(oam)
+    files = oamsim.dump_files("wifi", "zr4005")
+    stream = []
+    for item in oamsim.chip.dump_stream([3000] * len(files), 4):
+        stream += [item, oamsim.chip.Empty(200)]
+    chip.dump("qvwifiexcp", 0, stream=stream)
+    wait_until(lambda: " wifi dump-reported " in chip.read_file("/vendor/log/oam_events").decode(), "the dump")
+    assert oam.terminate() and oam.wait() == 0
+    journal = chip.read_file("/vendor/log/oam_events").decode()
+    assert re.findall(r"^\S+ \S+ wifi (dump-\w+) (.*)$", journal, re.M) == \
+        [("dump-reported", "readm_wifi_sdio"), ("dump-abandoned", "readm_wifi_sdio at stop")]
+
+
 # Kills ---------------------------------------------------------------------
 
 def record(data: bytes) -> bytes:
@@ -353,6 +453,11 @@ def test_kill_at_random_moments_of_a_burst_leaves_only_whole_records(chip):
         if run == 0:
             assert chip.read_file(LOGS["wifi"]) == WHOLE
             wait_message(oam, f"{LOGS['wifi']} ended in part of a record: 20 bytes cut off")
+            # The run's start comes first, then what start-up found.
+            journal = chip.read_file("/vendor/log/oam_events").decode()
+            assert re.findall(r"^\S+ \S+ (\S+ \S+)", journal, re.M)[:2] == ["oam start", "wifi lost"]
+            assert re.search(r"^\S+ \S+ wifi lost 1 records: cut short at the end of file 1 by the last stop, ",
+                             journal, re.M)
         if run == 30:
             break
         open_ev = chip.wait_open("qvbfgdbg", after=mark)

@@ -397,6 +397,32 @@ def test_an_overrun_of_a_small_receive_buffer_is_told_and_storing_goes_on_at_onc
             in messages(oam)) == fallback
 
 
+@pytest.mark.chip(model="zr4002", ini=ini(log_switch_device_wifi=1, log_rcvbuf_device_wifi=1))
+def test_drops_behind_one_overrun_are_journalled_before_a_dump_that_follows(chip):
+    """The kernel tells one overrun and goes on dropping until the queue is
+    empty: the counter is read again then, so the whole congestion stands
+    in the journal before anything that follows it."""
+    if oamsim.exec_prefix():
+        pytest.skip("the emulated channel has no drop counter")
+    oam = start(chip)
+    # One congestion: every message after the first refused is dropped
+    # behind the same overrun.
+    load = chip.wifi_load(300, size="1500", drops_behind=300)
+    assert load["overruns"] == 1 and load["refused"] > 200
+    settle(chip, oam)
+    if not chip.exists("/vendor/log/memdump"):
+        chip.host_path("/vendor/log/memdump").mkdir()
+    chip.dump("qvwifiexcp", 0, [100] * len(oamsim.dump_files("wifi", "zr4002")))
+    journal = lambda: chip.read_file("/vendor/log/oam_events").decode()
+    wait_until(lambda: " wifi dump-saved " in journal(), "the dump saved")
+    before, after = journal().split(" wifi dump-reported ", 1)
+    kernel = r"^\S+ \S+ wifi lost (\d+) records: receive buffer full, dropped by the kernel, (\S+) to (\S+)$"
+    assert sum(int(n) for n, _, _ in re.findall(kernel, before, re.M)) == load["refused"], before
+    assert not re.search(kernel, after, re.M)
+    oam.terminate()
+    assert oam.wait() == 0
+
+
 # The store seen end to end ------------------------------------------------------
 
 OLD_LEN = SIZE_LIMIT - 2 * 19  # two one-byte records fill it exactly

@@ -9,6 +9,9 @@
 #include <sstream>
 #include <string>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,19 +78,26 @@ TEST_F(Journal, EventAndLossLinesReadAsDocumented)
     // A loss is held while it lasts and written when it ends.
     oam_journal_lost(OAM_J_BFG, OAM_LOSS_WRITE, ENOSPC, 3);
     oam_journal_lost(OAM_J_BFG, OAM_LOSS_WRITE, ENOSPC, 2);
+    oam_journal_lost(OAM_J_BFG, OAM_LOSS_WRITE, EIO, 1);
     oam_journal_lost(OAM_J_ME, OAM_LOSS_OPEN, ENOENT, 1);
     oam_journal_lost(OAM_J_WIFI, OAM_LOSS_TOO_LONG, 0, 1);
     oam_journal_lost(OAM_J_WIFI, OAM_LOSS_OVERRUNS, 0, 4);
+    oam_journal_lost(OAM_J_WIFI, OAM_LOSS_KERNEL, 0, 6);
+    // Another error behind the same cause wrote the first one's line.
     const std::string held = read_text(path);
-    EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 3);
+    EXPECT_EQ(std::count(held.begin(), held.end(), '\n'), 4);
     oam_journal_stored(OAM_J_BFG);
     oam_journal_stored(OAM_J_ME);
+    // Kernel drops go on between stored messages: held for the second.
+    oam_journal_stored(OAM_J_WIFI);
+    EXPECT_EQ(read_text(path).find("kernel"), std::string::npos);
     oam_journal_flush();
     const std::string expected(
         STAMP + " wifi dump-reported readm_wifi_sdio\n" + STAMP + " oam stop\n" + STAMP + " oam tool-dropped two lines\n" +
         STAMP + " bfg lost 5 records: no space left on device, " + TIME + " to " + TIME + "\n" + STAMP +
-        " me lost 1 records: file 1 not opened, no such file or directory, " + TIME + " to " + TIME + "\n" + STAMP +
+        " bfg lost 1 records: input/output error, " + TIME + " to " + TIME + "\n" + STAMP + " me lost 1 records: file 1 not opened, no such file or directory, " + TIME + " to " + TIME + "\n" + STAMP +
         " wifi lost 1 records: message too long, " + TIME + " to " + TIME + "\n" + STAMP +
+        " wifi lost 6 records: receive buffer full, dropped by the kernel, " + TIME + " to " + TIME + "\n" + STAMP +
         " wifi lost 4 overruns: receive buffer overrun, no drop counter, " + TIME + " to " + TIME + "\n");
     EXPECT_EQ(masked(read_text(path)), expected);
 }
@@ -115,15 +125,18 @@ TEST_F(Journal, RotatesIntoTwoFilesOfWholeLines)
     EXPECT_EQ(text.substr(text.size() - 10), "number 39\n");
 }
 
-// A FIFO or another file linked in under the journal's name is neither
-// waited on nor written; the journal is simply not kept.
+// A FIFO, or another file linked in under the journal's name (hard or
+// symbolic), is neither waited on nor written; the journal is not kept.
 TEST_F(Journal, NeverWritesWhatIsNotAFileOfItsOwn)
 {
     const fs::path other = dir / "other";
     std::ofstream(other) << "kept\n";
-    for (int kind : {0, 1}) {
+    for (int kind : {0, 1, 2}) {
         fs::remove(path);
-        ASSERT_EQ(kind == 0 ? mkfifo(path.c_str(), 0600) : link(other.c_str(), path.c_str()), 0);
+        ASSERT_EQ(kind == 0   ? mkfifo(path.c_str(), 0600)
+                  : kind == 1 ? link(other.c_str(), path.c_str())
+                              : symlink(other.c_str(), path.c_str()),
+                  0);
         EXPECT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), -1) << kind;
         oam_journal_event(OAM_J_OAM, "start", "%s", "");
         oam_journal_close();
@@ -141,8 +154,65 @@ TEST_F(Journal, LossHeldUntilAWriteSucceedsAgain)
     oam_journal_lost(OAM_J_WIFI, OAM_LOSS_WRITE, ENOSPC, 2);
     oam_journal_stored(OAM_J_WIFI);
     fs::create_directories(dir);
+    // Tried again a second after the failed try, not only at a dump or stop.
+    for (int i = 0; i < 500 && !fs::exists(path); ++i) {
+        oam_journal_stored(OAM_J_WIFI);
+        usleep(10000);
+    }
+    EXPECT_TRUE(fs::exists(path));
     oam_journal_flush();
     EXPECT_EQ(masked(read_text(path)), STAMP + " wifi lost 9 records: no space left on device, " + TIME + " to " + TIME + "\n");
 }
+
+// A line the disk took only in part is taken back: the next line starts
+// where the cut one did.
+TEST_F(Journal, ALineCutShortIsTakenBack)
+{
+    ASSERT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
+    oam_journal_event(OAM_J_OAM, "start", "%s", "");
+    const auto size = fs::file_size(path);
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = size + 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    oam_journal_event(OAM_J_OAM, "tool-connected", "%s", "");
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, old_handler);
+    oam_journal_event(OAM_J_OAM, "stop", "%s", "");
+    EXPECT_EQ(masked(read_text(path)), STAMP + " oam start\n" + STAMP + " oam stop\n");
+}
+
+// After a power loss the journal may end in part of a line, or in zeros
+// where the data of its last blocks never came: the run's first line
+// starts on a line of its own.
+struct journal_tail {
+    const char *name;
+    std::string before;
+    std::string kept;  // what precedes the new line
+};
+
+class JournalTail : public Journal, public ::testing::WithParamInterface<journal_tail> {};
+
+TEST_P(JournalTail, NextRunStartsOnALineOfItsOwn)
+{
+    std::ofstream(path, std::ios::binary) << GetParam().before;
+    ASSERT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
+    oam_journal_event(OAM_J_OAM, "start", "%s", "");
+    const std::string text = read_text(path);
+    EXPECT_EQ(text.substr(0, GetParam().kept.size()), GetParam().kept);
+    EXPECT_EQ(masked(text.substr(GetParam().kept.size())), STAMP + " oam start\n");
+}
+
+const std::string WHOLE_LINE = "2026-12-09 10:00:03.000 oam start\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, JournalTail,
+    ::testing::Values(journal_tail{"empty", "", ""}, journal_tail{"whole", WHOLE_LINE, WHOLE_LINE},
+                      journal_tail{"cut_line", WHOLE_LINE + "2026-12-09 10:0", WHOLE_LINE + "2026-12-09 10:0\n"},
+                      journal_tail{"zeros", WHOLE_LINE + std::string(5, '\0'), WHOLE_LINE + std::string(5, '\0') + "\n"},
+                      journal_tail{"one_byte", "2", "2\n"}),
+    [](const ::testing::TestParamInfo<journal_tail> &row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "common/oam_journal.h"
 #include "logcapture/log_store.h"
 
 #include <gtest/gtest.h>
@@ -221,8 +222,12 @@ TEST_F(LogStore, OpenOfOverSizeFileRotatesNothingBeforeTheCount)
     write_file(file(1), std::string(200, '1'));
     write_file(file(2), "two");
     write_file(file(3), "three");
+    const std::string journal = dir + "/oam_events";
+    ASSERT_EQ(oam_journal_open(journal.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
 
     ASSERT_EQ(oam_get_log_file(&desc), 0);
+    // Nothing was renamed: no rotation is journalled.
+    EXPECT_EQ(read_text(journal), "");
     // Closed and reopened in place: the count is still 0 here.
     EXPECT_EQ(oam_flag_load(desc.file_count), 1);
     EXPECT_EQ(fs::file_size(file(1)), 200U);
@@ -237,6 +242,8 @@ TEST_F(LogStore, OpenOfOverSizeFileRotatesNothingBeforeTheCount)
     EXPECT_EQ(read_text(file(3)), "two");
     EXPECT_EQ(read_text(file(4)), "three");
     EXPECT_EQ(fs::file_size(file(1)), 0U);
+    EXPECT_EQ(count_of(read_text(journal), " bfg rotated " + file(1) + " full at 219 bytes\n"), 1U);
+    oam_journal_close();
 }
 
 TEST_F(LogStore, FileOfExactlyTheLimitIsRotatedAfterTheFirstRecord)
@@ -374,16 +381,25 @@ TEST_F(LogStore, ClosedStreamIsReopenedForTheNextRecord)
 
 TEST_F(LogStore, FailedWriteIsRepairedOnceThenReported)
 {
-    // Every write to this file fails with "no space".
-    std::memcpy(desc.file_path, "/dev/full", sizeof("/dev/full"));
+    // Every write to the file fails: it is at the most a file may hold (a
+    // character device such as /dev/full is no log file, not opened at all).
+    write_file(file(1), std::string(4096, 'x'));
     desc.size.value = 1 << 20;
     ASSERT_EQ(oam_get_log_file(&desc), 0);
     desc.write_count = 7;
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit none = old;
+    none.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
     testing::internal::CaptureStdout();
     store(4);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(count_of(out, "]write test log file err;errno:No space left on device"), 1U);
-    EXPECT_EQ(count_of(out, "]second write test log file err;errno:No space left on device"), 1U);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(count_of(out, "]write test log file err;errno:File too large"), 1U);
+    EXPECT_EQ(count_of(out, "]second write test log file err;errno:File too large"), 1U);
     EXPECT_EQ(out.find("oam_log_store_batch"), 1U);
     EXPECT_NE(desc.fp, nullptr);
     EXPECT_EQ(desc.write_count, 1);
@@ -444,9 +460,15 @@ TEST_P(LogTrim, CutsOnlyARecordCutShortBehindTheLastWholeOne)
 {
     const trim_case &c = GetParam();
     write_file(desc.file_path, c.file);
+    const std::string journal = dir + "/oam_events";
+    ASSERT_EQ(oam_journal_open(journal.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
     testing::internal::CaptureStdout();
-    oam_log_trim_cut_record(desc.file_path);
+    oam_log_trim_cut_record(&desc);
     const std::string out = testing::internal::GetCapturedStdout();
+    oam_journal_flush();
+    oam_journal_close();
+    EXPECT_EQ(count_of(read_text(journal), " bfg lost 1 records: cut short at the end of file 1 by the last stop, "),
+              c.kept < c.file.size() ? 1U : 0U);
     EXPECT_EQ(read_text(desc.file_path), c.file.substr(0, c.kept));
     EXPECT_EQ(out.find(" cut off") != std::string::npos, c.kept < c.file.size()) << out;
     EXPECT_EQ(count_of(out, std::string(desc.file_path) + " ended in part of a record: " +
