@@ -264,7 +264,6 @@ def test_a_thousand_tools_coming_and_going_leave_nothing_behind(chip):
     assert oam.terminate() and oam.wait() == 0
 
 
-@pytest.mark.chip(ini=INI)
 def journal_losses(chip, core: str, cause: str) -> int:
     journal = chip.read_file("/vendor/log/oam_events").decode()
     return sum(map(int, re.findall(rf"^\S+ \S+ {core} lost (\d+) records: {cause}, \S+ to \S+$", journal, re.M)))
@@ -350,6 +349,7 @@ def test_losses_the_full_disk_keeps_from_the_journal_are_printed_at_the_stop(chi
     assert printed and sum(map(int, printed)) == refused + 3
 
 
+@pytest.mark.chip(ini=INI)
 def test_log_file_then_its_folder_removed_during_capture(chip):
     oam = chip.start_daemon()
     wait_started(oam)
