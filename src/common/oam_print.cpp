@@ -21,15 +21,29 @@ struct oam_level_rule {
 
 // The first row whose piece is in the format gives the level; a format that
 // matches none is a routine line.  Failures read "fail", "err", "can't" ...
-// in their texts, losses and refusals read "lost", "ignore" ...; the
-// per-step chatter is named by its own words.
+// in their texts, losses and refusals read "lost", "ignore" ... (looked for
+// first: "overrun" holds "err"); the per-step chatter is named by its own
+// words.
 constexpr oam_level_rule OAM_LEVEL_RULES[] = {
     {"closed by the tool", OAM_LEVEL_INFO},
     {"recv:: %s", OAM_LEVEL_ERR},
     {"Sending message %d", OAM_LEVEL_DEBUG},
+    {"create success", OAM_LEVEL_INFO},
     // An INI key that is not there takes its default: no failure.
     {"read ini cfg fail", OAM_LEVEL_WARNING},
     {"get_cust_conf_int32 fail", OAM_LEVEL_WARNING},
+    {"lost", OAM_LEVEL_WARNING},
+    {"ignore", OAM_LEVEL_WARNING},
+    {"refus", OAM_LEVEL_WARNING},
+    {"did not end", OAM_LEVEL_WARNING},
+    {"no longer", OAM_LEVEL_WARNING},
+    {"cut off", OAM_LEVEL_WARNING},
+    {"does not fit", OAM_LEVEL_WARNING},
+    {"not find", OAM_LEVEL_WARNING},
+    {"default", OAM_LEVEL_WARNING},
+    {"is no IPv4", OAM_LEVEL_WARNING},
+    {"taken as normal mode", OAM_LEVEL_WARNING},
+    {"not readable", OAM_LEVEL_WARNING},
     {"fail", OAM_LEVEL_ERR},
     {"filed", OAM_LEVEL_ERR},
     {"faild", OAM_LEVEL_ERR},
@@ -44,18 +58,6 @@ constexpr oam_level_rule OAM_LEVEL_RULES[] = {
     {"not open", OAM_LEVEL_ERR},
     {"NULL", OAM_LEVEL_ERR},
     {"null", OAM_LEVEL_ERR},
-    {"lost", OAM_LEVEL_WARNING},
-    {"ignore", OAM_LEVEL_WARNING},
-    {"refus", OAM_LEVEL_WARNING},
-    {"did not end", OAM_LEVEL_WARNING},
-    {"no longer", OAM_LEVEL_WARNING},
-    {"cut off", OAM_LEVEL_WARNING},
-    {"does not fit", OAM_LEVEL_WARNING},
-    {"not find", OAM_LEVEL_WARNING},
-    {"default", OAM_LEVEL_WARNING},
-    {"is no IPv4", OAM_LEVEL_WARNING},
-    {"taken as normal mode", OAM_LEVEL_WARNING},
-    {"not readable", OAM_LEVEL_WARNING},
     {":: entry", OAM_LEVEL_DEBUG},
     {"recv VTL data", OAM_LEVEL_DEBUG},
     {"[read] data", OAM_LEVEL_DEBUG},
