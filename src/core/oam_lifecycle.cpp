@@ -380,7 +380,14 @@ int oam_main(int argc, char **argv)
         _exit(cmd_status);
     }
     // Before anything is opened or written: a second daemon changes nothing.
-    if (oam_instance_lock() != 0) {
+    int locked = oam_instance_lock(true);
+    if (locked == OAM_LOCK_NO_FOLDER) {
+        umask(0);
+        (void)oam_log_dir_init();
+        umask(OAM_RUN_UMASK);
+        locked = oam_instance_lock(false);
+    }
+    if (locked != 0) {
         _exit(1);
     }
     oam_print_release(true);

@@ -187,7 +187,7 @@ int oam_command_line(int argc, char **argv, const char *version)
     return 2;
 }
 
-int oam_instance_lock()
+int oam_instance_lock(bool first_try)
 {
     char path[OAM_FILE_PATH_LEN];
     struct stat st {};
@@ -196,14 +196,9 @@ int oam_instance_lock()
     } else {
         (void)snprintf(path, sizeof(path), "%s%s", OAM_LOG_ROOT_DIR, OAM_LOG_LOCK_NAME);
     }
-    int fd = oam_lock_open(path);
-    if (fd < 0 && errno == ENOENT) {
-        // No log folder yet, so no daemon ran here: the folder is made now
-        // (start-up completes it) to hold the lock.
-        const mode_t old = umask(0);
-        (void)mkdir(OAM_LOG_ROOT_DIR, 0775);
-        umask(old);
-        fd = oam_lock_open(path);
+    const int fd = oam_lock_open(path);
+    if (fd < 0 && errno == ENOENT && first_try) {
+        return OAM_LOCK_NO_FOLDER;
     }
     if (fd < 0) {
         const int err = errno;

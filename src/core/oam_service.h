@@ -11,8 +11,11 @@ int oam_command_line(int argc, char **argv, const char *version);
 // Takes the lock that makes this the only daemon of the device, before
 // anything is opened or written: 0 when held (or when no lock file could be
 // made at all, which is reported), -1 when another daemon holds it, which
-// is told on standard error.
-int oam_instance_lock();
+// is told on standard error.  On a first try, OAM_LOCK_NO_FOLDER when the
+// lock's folder is missing: no daemon ran there yet, so the caller may make
+// the log folders and try again.
+constexpr int OAM_LOCK_NO_FOLDER = 1;
+int oam_instance_lock(bool first_try);
 
 // Reads the service manager's settings from the environment; outside a
 // manager the calls below do nothing and nothing is started.

@@ -33,6 +33,8 @@ def test_second_instance_is_refused_and_changes_nothing_and_a_killed_one_leaves_
     first = chip.start_daemon()
     wait_started(first)
     chip.wait_hello()
+    for node in ("qvwifiexcp", "qvbfgexcp", "qvmeexcp"):
+        chip.wait_dump_wait(node)
     journal = chip.read_file("/vendor/log/oam_events").decode()
     assert re.search(rf" oam start version \S+, mode normal, chip \w+, pid {first.pid}$", journal, re.M)
     before, mark = log_tree(chip), chip.mark()
@@ -107,16 +109,18 @@ def test_notifications_ready_status_stop_and_no_ping_while_a_receiver_is_stuck(c
     # its 3-second bound drops the tool.  Stuck there, it is not waiting for
     # its device, so the pings stop until it is free again.
     _, at = connect_tool(oam, rcvbuf=4096, read=False)
-    sent = 0
-    while "send bfg socket is ERR!" not in oam.stdout:
+    sent, err = 0, re.compile(r"send bfg socket is ERR!")
+    while not err.search(oam.stdout):
         assert sent < 12000, "the mirror send never failed"
         chip.send_chunks("qvbfgdbg", [struct.pack("<I", i) + bytes(2026) for i in range(sent, sent + 200)])
         sent += 200
         try:
             chip.wait_consumed("qvbfgdbg", timeout=0.5)
         except oamsim.ChipTimeout:
-            break
-    oam.wait_stdout(re.compile(r"send bfg socket is ERR!"), timeout=10)
+            try:   # a slow machine rather than a stall sends on
+                oam.wait_stdout(err, timeout=10)
+            except TimeoutError:
+                pass
     chip.wait_consumed("qvbfgdbg", timeout=10)
     after_drop = time.monotonic()
     manager.wait(lambda text: any(t > after_drop for t in manager.pings()))
