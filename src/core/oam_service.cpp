@@ -58,7 +58,10 @@ int32_t g_notify_stopping;
 void oam_notify_send(const char *text, size_t len)
 {
     if (g_notify_fd >= 0) {
-        (void)sendto(g_notify_fd, text, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&g_notify_addr),
+        // A manager that does not keep up loses a message; it never holds
+        // the daemon (a blocked notifier would send no more pings either).
+        (void)sendto(g_notify_fd, text, len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr *>(&g_notify_addr),
                      g_notify_len);
     }
 }
