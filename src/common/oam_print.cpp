@@ -29,6 +29,7 @@ constexpr oam_level_rule OAM_LEVEL_RULES[] = {
     {"recv:: %s", OAM_LEVEL_ERR},
     {"Sending message %d", OAM_LEVEL_DEBUG},
     {"create success", OAM_LEVEL_INFO},
+    {"have end of .ini", OAM_LEVEL_INFO},
     // An INI key that is not there takes its default: no failure.
     {"read ini cfg fail", OAM_LEVEL_WARNING},
     {"get_cust_conf_int32 fail", OAM_LEVEL_WARNING},

@@ -32,6 +32,7 @@ TEST(PrintLevels, FormatsTakeTheirLevelFromTheTable)
         {"[%s:%d]not find %s!!!\n", 4},
         {"[%s:%d]first argument is neither test nor wvt: taken as normal mode\n", 4},
         {"[%s:%d]accept is start\n\n", 6},
+        {"[%s:%d]have end of .ini file!!!;errno:%s\n", 6},
         {"[%s:%d]dir %s not exist,create success!\n", 6},
         {"[%s:%d]oam_netlink_recv_pthread\n\n", 6},
         {"[%s:%d]memdump wifi rotate pthread create\n\n", 6},
