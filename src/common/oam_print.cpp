@@ -1,5 +1,6 @@
 #include "common/oam_print_levels.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,7 +114,7 @@ bool oam_hold(bool levels, const char *fmt, va_list ap)
         len = text < 0 ? text : len + text;
     }
     if (len < 0 || static_cast<size_t>(len) >= room) {
-        g_held[g_held_len] = '\0';
+        g_held[std::min(g_held_len, sizeof(g_held) - 1)] = '\0';  // the cut line goes
         oam_print_release(true);  // too much to hold: out in order, then this line
         return false;
     }
