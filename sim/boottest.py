@@ -33,6 +33,8 @@ INI = "[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg=1\nlog_switc
 BOOT_SECONDS = 180
 STEP_SECONDS = 30
 STOP_BOUND = 10.0   # the unit's TimeoutStopSec=
+WATCHDOG_SEC = 3    # the drop-in's WatchdogSec=
+WIFI_LOG_DIR = "/vendor/log/wifi_log"
 
 # In the container: /oamsim is the chip's folder, /oamtest this run's files.
 CHECK_UNIT = """[Unit]
@@ -46,6 +48,7 @@ StandardError=journal+console
 """
 
 DROP_IN = """[Service]
+WatchdogSec=3s
 EnvironmentFile=/oamtest/chip.env
 RestrictAddressFamilies=AF_UNIX
 BindReadOnlyPaths=/oamsim/root/sys:/sys
@@ -68,12 +71,43 @@ cp $out/boot-test.conf /etc/systemd/system/oam.service.d/
 systemctl daemon-reload || fail "systemctl daemon-reload"
 systemctl start oam.service || fail "systemctl start oam.service"
 pid=$(systemctl show -P MainPID oam.service)
+logs() { find /vendor/log -type f -exec sha256sum {} + | sort; }
 {
   grep '^Cap' /proc/$pid/status
   sh $out/probe.sh | sed 's/^probe/outside/'
+  systemctl show -p ActiveState,StatusText oam.service
+  before=$(logs)
+  /usr/sbin/oam test >$out/second.out 2>$out/second.err &
+  second=$!
+  wait $second
+  rc=$?
+  echo "second status: $rc $(cat $out/second.err)"
+  [ "$before" = "$(logs)" ] && echo "second left files: unchanged"
+  journalctl --sync
+  echo "second in journal: $(journalctl _PID=$second -o cat | wc -l) $(journalctl -u oam.service -o cat | grep -c 'another oam')"
 } >$out/result
 echo "started $pid" >$out/ready
 read -r _ <$out/stop
+# The host filled the Wi-Fi log's storage: the failed writes are errors.
+for i in $(seq 100); do
+  journalctl --sync
+  journalctl -u oam.service -p err -o cat | grep -q 'write wifi log file err' && break
+  sleep 0.1
+done
+journalctl -u oam.service -p err -o cat >$out/errors.txt
+rm -f /vendor/log/wifi_log/filler
+# A frozen daemon sends no pings: the watchdog has it restarted.
+t0=$(date +%s.%N)
+kill -STOP $pid
+new=$pid
+while [ "$new" = "$pid" ] || [ "$new" = 0 ] || [ "$(systemctl show -P ActiveState oam.service)" != active ]; do
+  sleep 0.2
+  new=$(systemctl show -P MainPID oam.service)
+  [ "$(echo "$t0 $(date +%s.%N)" | awk '{ print ($2 - $1 > 30) }')" = 1 ] && break
+done
+t1=$(date +%s.%N)
+echo "restart seconds: $(echo "$t0 $t1" | awk '{ printf "%.2f", $2 - $1 }')" >>$out/result
+echo "starts: $(grep -c ' oam start ' /vendor/log/oam_events)" >>$out/result
 t0=$(date +%s.%N)
 systemctl stop oam.service
 t1=$(date +%s.%N)
@@ -129,6 +163,10 @@ def lay_out(run: Path, chip: oamsim.VirtualChip, deb: Path, preload: Path) -> Pa
     # their mount points.
     for sub in ("fs/cgroup", "fs/bpf", "kernel"):
         (chip.sandbox.root / "sys" / sub).mkdir(parents=True, exist_ok=True)
+    # A file system of its own for the Wi-Fi log, to be filled.
+    wifi = chip.host_path(WIFI_LOG_DIR)
+    wifi.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,mode=0775", "oam-boot-wifi", str(wifi)], check=True)
     return io
 
 
@@ -181,6 +219,18 @@ def drive(chip: oamsim.VirtualChip):
             return None
         return text if re.search(r" wifi archive-written \S+\.tar\.gz$", text, re.M) else None
     events = wait_until(journal, "the archive in the events journal")
+    # An injected storage fault: the Wi-Fi log's own small file system is
+    # filled, so its writes fail (the inside script frees it again).
+    fill = os.open(chip.host_path(f"{WIFI_LOG_DIR}/filler"), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while os.write(fill, bytes(4096)):
+            pass
+    except OSError:
+        pass
+    finally:
+        os.close(fill)
+    for i in range(200):
+        chip.send_wifi_log(b"boot test lost %d " % i * 50)
     checks = [("events journal written", " oam start version " in events, events),
               ("Wi-Fi records stored", got_wifi[:3] == wifi, got_wifi),
               ("bfg record stored", got_bfg[:1] == [b"boot test bfg chunk"], got_bfg),
@@ -189,12 +239,15 @@ def drive(chip: oamsim.VirtualChip):
     return checks
 
 
-def hardening_checks(text: str) -> list:
+def hardening_checks(text: str, errors: str) -> list:
     """From the inside script's results and the service's journal."""
-    def get(key: str) -> str:
-        m = re.search(rf"^{re.escape(key)}:\s*(.*)$", text, re.M)
-        return m.group(1).strip() if m else ""
+    def get(key: str, sep: str = ":") -> str:
+        # The last one: a daemon restarted by the watchdog ended before.
+        found = re.findall(rf"^{re.escape(key)}{sep}\s*(.*)$", text, re.M)
+        return found[-1].strip() if found else ""
     stop = float(get("stop seconds") or "inf")
+    restart = float(get("restart seconds") or "inf")
+    error_lines = errors.splitlines()
     return [
         ("bounding set is CAP_CHOWN only", get("CapBnd") == "0000000000000001", get("CapBnd")),
         ("/usr read-only to the service", "Read-only file system" in get("probe usr"), get("probe usr")),
@@ -204,6 +257,16 @@ def hardening_checks(text: str) -> list:
          and get("outside device") != "", get("outside device")),
         ("stopped with status 0", get("probe exit") == "success exited 0", get("probe exit")),
         (f"stopped within {STOP_BOUND:g} s", stop < STOP_BOUND, f"{stop} s"),
+        ("active once ready, with a status", get("ActiveState", "=") == "active"
+         and get("StatusText", "=").startswith("wifi "), (get("ActiveState", "="), get("StatusText", "="))),
+        ("a second oam refused", re.fullmatch(r"1 another oam is running, pid \d+", get("second status")) is not None,
+         get("second status")),
+        ("the second left the files unchanged", get("second left files") == "unchanged", get("second left files")),
+        ("the second left the journal unchanged", get("second in journal") == "0 0", get("second in journal")),
+        (f"a frozen daemon restarted within {2 * WATCHDOG_SEC} s", restart < 2 * WATCHDOG_SEC, f"{restart} s"),
+        ("two starts in the events journal", get("starts") == "2", get("starts")),
+        ("errors only at -p err", bool(error_lines) and any("write wifi log file err" in e for e in error_lines)
+         and all(re.search(r"fail|err|can't", e, re.I) for e in error_lines), errors),
     ]
 
 
@@ -241,7 +304,8 @@ def main() -> int:
             stop = os.open(io / "stop", os.O_RDWR)
             os.write(stop, b"stop\n")
         nspawn.wait(timeout=STEP_SECONDS * 2)
-        checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text())
+        checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text(),
+                                   (io / "errors.txt").read_text())
     except (Failed, oamsim.ChipTimeout, TimeoutError, subprocess.TimeoutExpired, OSError) as exc:
         checks.append(("run", False, str(exc)))
     finally:
@@ -249,6 +313,7 @@ def main() -> int:
             nspawn.terminate()
             nspawn.wait(timeout=30)
         chip.close()
+        subprocess.run(["umount", "-l", str(chip.host_path(WIFI_LOG_DIR))], check=False)
         os.close(ready)
         if stop is not None:
             os.close(stop)

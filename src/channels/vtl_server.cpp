@@ -15,7 +15,7 @@
 #include "channels/vtl_route.h"
 #include "common/oam_global.h"
 #include "common/oam_journal.h"
-#include "common/oam_print.h"
+#include "common/oam_print_levels.h"
 #include "config/ini.h"
 #include "common/oam_driver.h"
 #include "support/bounded.h"
@@ -243,9 +243,14 @@ int oam_sock_recv(int sock, uint8_t *buf, uint8_t *hdr)
     ssize_t len = recv(sock, buf, OAM_VTL_RECV_MAX, 0);
     int err = errno;
     OAM_PRINT("[%s:%d]%s: recv VTL data, len=%d\n\n", __func__, static_cast<int>(len));
-    if (len <= 0) {
+    if (len == 0) {
+        // errno is left from some earlier call: it says nothing here.
+        oam_eprintf("recv:: connection closed by the tool\n");
+        return -1;
+    }
+    if (len < 0) {
         char err_buf[64];
-        fprintf(stderr, "recv:: %s\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        oam_eprintf("recv:: %s\n", strerror_r(err, err_buf, sizeof(err_buf)));
         return -1;
     }
     if (len < OAM_VTL_HDR_LEN) {
@@ -255,7 +260,7 @@ int oam_sock_recv(int sock, uint8_t *buf, uint8_t *hdr)
     ret = memcpy_s(hdr, OAM_VTL_HDR_LEN, buf, OAM_VTL_HDR_LEN);
     if (ret != EOK) {
         char err_buf[64];
-        fprintf(stderr, "memcpy_s failed! %s\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+        oam_eprintf("memcpy_s failed! %s\n", strerror_r(errno, err_buf, sizeof(err_buf)));
         return -1;
     }
     return static_cast<int>(len);

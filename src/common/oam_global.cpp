@@ -1,10 +1,5 @@
 #include "common/oam_global.h"
 
-#include <cstdarg>
-#include <cstdio>
-
-#include "common/oam_print.h"
-
 oam_global_stru g_st_global;
 
 int32_t g_test_mode;
@@ -32,14 +27,4 @@ void oam_set_dumpfile_limit(uint32_t limit)
     for (auto &type : g_memdump_type_table) {
         type.max_num = limit;
     }
-}
-
-// One vfprintf per message: stdio's stream lock keeps the lines of different
-// threads from interleaving.
-void oam_printf(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stdout, fmt, ap);
-    va_end(ap);
 }

@@ -14,6 +14,7 @@
 
 #include "common/oam_file.h"
 #include "common/oam_global.h"
+#include "common/oam_health.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
 
@@ -290,6 +291,9 @@ void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t 
 {
     if (core < 0 || core >= OAM_J_CORES || cause < 0 || cause >= OAM_JCAUSES || count == 0) {
         return;
+    }
+    if (core != OAM_J_OAM) {
+        oam_count(g_oam_lost[core - OAM_J_WIFI], count);
     }
     timespec now {};
     (void)clock_gettime(CLOCK_REALTIME, &now);

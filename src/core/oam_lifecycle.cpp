@@ -17,7 +17,8 @@
 #include "logcapture/log_param.h"
 #include "common/oam_journal.h"
 #include "common/oam_global.h"
-#include "common/oam_print.h"
+#include "common/oam_print_levels.h"
+#include "core/oam_service.h"
 #include "core/oam_thread.h"
 #include "logcapture/log_store.h"
 #include "logcapture/receivers.h"
@@ -65,6 +66,7 @@ __attribute__((constructor(101))) void oam_early_init()
         }
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    oam_print_hold();
 }
 
 void *oam_sigterm_pthread(void *)
@@ -252,6 +254,7 @@ void main_exit()
 {
     // Kept until the exit: a SIGTERM from here on waits for it.
     pthread_mutex_lock(&g_run_state_mutex);
+    oam_notify_stopping();
     OAM_PRINT("[%s:%d]enter oam vexa main() exit!\n\n");
     oam_close_if_open(g_st_global.vtl_server_sock);
     bool wifi_left = g_st_global.netlink_sock > 0 && oam_pthread_close(g_wifi_recv_thread) != 0;
@@ -298,6 +301,7 @@ void exit_main(int sig)
 {
     (void)sig;
     pthread_mutex_lock(&g_run_state_mutex);
+    oam_notify_stopping();
     OAM_PRINT("[%s:%d]main closed!\n\n");
     bool wifi_left = g_st_global.netlink_sock > 0 &&
                      oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread, "wifi") != 0;
@@ -347,6 +351,25 @@ int oam_main(int argc, char **argv)
         OAM_PRINT("[%s:%d]param is null!!!\n");
         return -1;
     }
+    // These ends skip the exit handlers too, which would print.
+    const int cmd_status = oam_command_line(argc, argv, OAM_VERSION);
+    if (cmd_status != OAM_RUN) {
+        fflush(stdout);
+        _exit(cmd_status);
+    }
+    // Before anything is opened or written: a second daemon changes nothing.
+    int locked = oam_instance_lock(true);
+    if (locked == OAM_LOCK_NO_FOLDER) {
+        umask(0);
+        (void)oam_log_dir_init();
+        umask(OAM_RUN_UMASK);
+        locked = oam_instance_lock(false);
+    }
+    if (locked != 0) {
+        _exit(1);
+    }
+    oam_print_release(true);
+    oam_notify_init();
     (void)main_init();
 
     if (argc > 1 && argv[1] != nullptr) {
@@ -354,6 +377,8 @@ int oam_main(int argc, char **argv)
             g_wvt_mode = 1;
         } else if (strcmp(argv[1], "test") == 0) {
             g_test_mode = 1;
+        } else {
+            OAM_PRINT("[%s:%d]first argument is neither test nor wvt: taken as normal mode\n");
         }
     }
 
@@ -374,8 +399,9 @@ int oam_main(int argc, char **argv)
     }
     // Before any capture starts, and before the losses start-up found (a
     // record cut by the last stop), which are held until now.
-    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s", OAM_VERSION,
-                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name());
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s, pid %ld", OAM_VERSION,
+                      g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name(),
+                      static_cast<long>(getpid()));
     oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
@@ -399,6 +425,7 @@ int oam_main(int argc, char **argv)
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();
 
+    oam_notify_ready();
     pthread_mutex_unlock(&g_run_state_mutex);
     oam_vtl_socket_loop();
 

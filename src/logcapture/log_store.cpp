@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "common/oam_file.h"
+#include "common/oam_health.h"
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
@@ -580,6 +581,9 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
             continue;
         }
         repaired = true;
+    }
+    if (jcore != OAM_J_OAM) {
+        oam_count(g_oam_stored[jcore - OAM_J_WIFI], stored);
     }
     return stored;
 }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "common/oam_global.h"
+#include "common/oam_health.h"
 #include "common/oam_print.h"
 #include "common/oam_backoff.h"
 #include "logcapture/log_store.h"
@@ -84,11 +85,14 @@ void oam_node_recv_loop(oam_node_core which)
     }
     oam_log_batch &taken = bufs->taken;
     unsigned fail_count = 0;
+    const auto beat = static_cast<oam_beat_thread>(OAM_BEAT_BFG + static_cast<int>(which));
     while (oam_flag_load(*core.stop) != 1) {
         bool failed = false;
         do {
             uint8_t *rec = bufs->rec[taken.count];
+            oam_beat(beat);
             ssize_t len = read(*core.fd, rec + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
+            oam_beat(beat);
             failed = oam_node_take_chunk(&taken, rec, len) != 0;
         } while (!failed && taken.count < OAM_NODE_BATCH && oam_flag_load(*core.stop) != 1 &&
                  oam_node_more_ready(*core.fd));

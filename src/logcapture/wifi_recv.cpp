@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/oam_global.h"
+#include "common/oam_health.h"
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_backoff.h"
@@ -323,7 +324,9 @@ void *oam_netlink_recv_pthread(void *arg)
         for (uint32_t i = 0; i < OAM_NL_BATCH; ++i) {
             rx->msgs[i].msg_hdr.msg_namelen = sizeof(rx->addr[i]);
         }
+        oam_beat(OAM_BEAT_WIFI);
         const int count = recvmmsg(g_st_global.netlink_sock, rx->msgs, OAM_NL_BATCH, MSG_WAITFORONE, nullptr);
+        oam_beat(OAM_BEAT_WIFI);
         if (count < 0) {
             const int err = errno;
             if (err == EINTR) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/oam_global.h"
+#include "common/oam_health.h"
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "common/oam_time.h"
@@ -454,6 +455,9 @@ int memdump_file_rotate(int which)
     }
     const bool written =
         tar_same_name_format_files(type.path, type.name_prefix, MEMDUMP_FILE_PATTERN, archive_name) == 0;
+    if (written) {
+        std::atomic_ref<uint32_t>(g_oam_dumps).fetch_add(1, std::memory_order_relaxed);
+    }
     oam_journal_event(which < 2 ? OAM_J_WIFI : (which < 4 ? OAM_J_BFG : OAM_J_ME),
                       written ? "archive-written" : "archive-failed", "%s", archive_name);
     oam_sync_logs();

@@ -92,6 +92,8 @@ def test_mode_option_picks_nodes_port_and_commands_and_sigterm_ends_any_mode(chi
     assert oam.wait() == 0
     msgs = messages(oam)
     positions(msgs, ["main closed!", "main closed finished!", "ini module fini func"])
+    said_normal = "first argument is neither test nor wvt: taken as normal mode" in msgs
+    assert said_normal == (args[:1] not in ([], ["test"], ["wvt"]))
     assert "enter oam vexa main() exit!" not in msgs
     for node in (bfg_node, "qvmeoam"):
         chip.wait_event("close", node, after=mark)

@@ -320,6 +320,7 @@ def test_a_new_tool_is_served_as_soon_as_the_last_one_left(chip):
     wait_line(oam, "accept is start", at)
     # standard error comes through a pipe of its own: it may lag behind
     wait_until(lambda: len(re.findall(r"^recv:: ", oam.stderr, re.M)) == 4, "one recv line per tool")
+    assert oam.stderr == "recv:: connection closed by the tool\n" * 4
     assert oam.alive
 
 

@@ -1,0 +1,142 @@
+"""The daemon as a supervised service: one instance per device, its command
+line, and the notifications it sends its service manager (readiness, status,
+watchdog pings only while every receiver shows life, stop)."""
+
+from __future__ import annotations
+
+import os
+import re
+import socket
+import struct
+import threading
+import time
+
+import pytest
+
+import oamsim
+from startup_support import wait_started
+from tool_support import INI_ALL, connect_tool
+
+
+def log_tree(chip) -> dict[str, bytes]:
+    """Every file under /vendor/log with its bytes."""
+    root = chip.host_path("/vendor/log")
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+def test_second_instance_is_refused_and_changes_nothing_and_a_killed_one_leaves_no_lock(chip):
+    first = chip.start_daemon()
+    wait_started(first)
+    chip.wait_hello()
+    for node in ("qvwifiexcp", "qvbfgexcp", "qvmeexcp"):
+        chip.wait_dump_wait(node)
+    journal = chip.read_file("/vendor/log/oam_events").decode()
+    assert re.search(rf" oam start version \S+, mode normal, chip \w+, pid {first.pid}$", journal, re.M)
+    before, mark = log_tree(chip), chip.mark()
+
+    for args in ([], ["test"]):
+        second = chip.start_daemon(args=args)
+        assert second.wait() == 1
+        assert second.stderr == f"another oam is running, pid {first.pid}\n"
+        assert second.stdout == ""
+    assert chip.events(after=mark) == []          # no node opened, no ioctl, no netlink
+    assert log_tree(chip) == before
+
+    # The kernel lets the lock go with the process, however it ends.
+    assert first.kill()
+    first.wait()
+    third = chip.start_daemon()
+    wait_started(third)
+    assert third.terminate() and third.wait() == 0
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["--help"], 0, re.compile(r"^usage: oam \[test \| wvt\]\n(.*\n)*Exit status: .*\n\Z"), ""),
+    (["--version"], 0, re.compile(r"^oam \d+\.\d+\.\d+\n\Z"), ""),
+    (["-x", "test"], 2, re.compile(r"\A\Z"), "oam: unknown option; modes are test and wvt, see oam --help\n"),
+], ids=["help", "version", "unknown-option"])
+def test_options_answer_without_touching_anything(chip, args, status, out, err):
+    before = log_tree(chip)
+    oam = chip.start_daemon(args=args)
+    assert oam.wait() == status
+    assert out.match(oam.stdout), oam.stdout
+    assert oam.stderr == err
+    assert chip.events() == [] and log_tree(chip) == before
+
+
+class Manager(threading.Thread):
+    """The service manager's end of the notification socket: an abstract
+    datagram socket, as the daemon may be given one, read as messages come
+    so that each keeps the time it arrived."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.name = f"oamtest-notify-{os.getpid()}-{time.monotonic_ns()}"
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind("\0" + self.name)
+        self.got: list[tuple[float, str]] = []
+        self.cond = threading.Condition()
+        self.start()
+
+    def run(self):
+        while True:
+            text = self.sock.recv(4096).decode()
+            with self.cond:
+                self.got.append((time.monotonic(), text))
+                self.cond.notify_all()
+
+    def wait(self, pred, timeout: float = 20.0) -> tuple[float, str]:
+        with self.cond:
+            found = self.cond.wait_for(lambda: [item for item in self.got if pred(item[1])], timeout)
+            if not found:
+                raise TimeoutError(f"no such notification in {self.got}")
+            return found[0]
+
+    def pings(self) -> list[float]:
+        with self.cond:
+            return [t for t, text in self.got if text == "WATCHDOG=1"]
+
+
+@pytest.mark.chip(ini=INI_ALL)
+def test_notifications_ready_status_stop_and_no_ping_while_a_receiver_is_stuck(chip):
+    manager = Manager()
+    env = {"NOTIFY_SOCKET": "@" + manager.name, "WATCHDOG_USEC": "300000"}
+    oam = chip.start_daemon(args=["test"], env=env)
+    _, ready = manager.wait(lambda text: text.startswith("READY=1"))
+    assert ready == "READY=1\nSTATUS=wifi 0 records, 0 lost; bfg 0 records, 0 lost; me 0 records, 0 lost; 0 dumps"
+    assert chip.events("open", "qvbfgdbg") and chip.events("netlink")   # capture was up
+    manager.wait(lambda text: text == "WATCHDOG=1" and len(manager.pings()) >= 3)
+
+    # A tool that never reads: the bfg receiver's mirror send blocks until
+    # its 3-second bound drops the tool.  Stuck there, it is not waiting for
+    # its device, so the pings stop until it is free again.
+    _, at = connect_tool(oam, rcvbuf=4096, read=False)
+    sent, err = 0, re.compile(r"send bfg socket is ERR!")
+    while not err.search(oam.stdout):
+        assert sent < 12000, "the mirror send never failed"
+        chip.send_chunks("qvbfgdbg", [struct.pack("<I", i) + bytes(2026) for i in range(sent, sent + 200)])
+        sent += 200
+        try:
+            chip.wait_consumed("qvbfgdbg", timeout=0.5)
+        except oamsim.ChipTimeout:
+            try:   # a slow machine rather than a stall sends on
+                oam.wait_stdout(err, timeout=10)
+            except TimeoutError:
+                pass
+    chip.wait_consumed("qvbfgdbg", timeout=10)
+    after_drop = time.monotonic()
+    manager.wait(lambda text: text == "WATCHDOG=1" and manager.pings()[-1] > after_drop)
+    pings = manager.pings()
+    assert max(b - a for a, b in zip(pings, pings[1:])) > 2.0, pings   # the stall was ~3 s, pings 0.15 s
+
+    _, status = manager.wait(lambda text: text.startswith("STATUS=") and f"bfg {sent} records" in text)
+    assert status == f"STATUS=wifi 0 records, 0 lost; bfg {sent} records, 0 lost; me 0 records, 0 lost; 0 dumps"
+    assert oam.terminate()
+    manager.wait(lambda text: text == "STOPPING=1")
+    assert oam.wait() == 0
