@@ -20,7 +20,7 @@
 #include "common/oam_global.h"
 #include "common/oam_health.h"
 #include "common/oam_print_levels.h"
-#include "platform/oam_driver.h"
+#include "common/oam_driver.h"
 
 namespace {
 
