@@ -110,7 +110,11 @@ bool oam_hold(bool levels, const char *fmt, va_list ap)
     const size_t room = sizeof(g_held) - g_held_len;
     int len = levels ? snprintf(g_held + g_held_len, room, "<%d>", oam_print_level(fmt)) : 0;
     if (len >= 0 && static_cast<size_t>(len) < room) {
-        const int text = vsnprintf(g_held + g_held_len + len, room - static_cast<size_t>(len), fmt, ap);
+        // A copy: when the line does not fit, the caller prints it from ap.
+        va_list copy;
+        va_copy(copy, ap);
+        const int text = vsnprintf(g_held + g_held_len + len, room - static_cast<size_t>(len), fmt, copy);
+        va_end(copy);
         len = text < 0 ? text : len + text;
     }
     if (len < 0 || static_cast<size_t>(len) >= room) {

@@ -66,4 +66,22 @@ TEST(PrintLevels, PrefixOnlyOnTheJournalsStream)
     oam_print_levels_init();
 }
 
+// Lines held before start-up decides to run come out in order, also when
+// they outgrow what is held and the rest is printed as it comes.
+TEST(PrintLevels, HeldLinesComeOutWholeAndInOrder)
+{
+    testing::internal::CaptureStdout();
+    oam_print_hold();
+    std::string expected;
+    const std::string text(100, 'x');
+    for (int i = 0; i < 40; ++i) {
+        oam_printf("[%s:%d]%s\n", "held", i, text.c_str());
+        expected += "[held:" + std::to_string(i) + "]" + text + "\n";
+    }
+    oam_print_release(true);
+    oam_printf("[%s:%d]%s\n", "after", 1, "out");
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected + "[after:1]out\n");
+}
+
 }  // namespace
