@@ -15,6 +15,7 @@ import datetime as dt
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -406,8 +407,13 @@ def test_drops_behind_one_overrun_are_journalled_before_a_dump_that_follows(chip
         pytest.skip("the emulated channel has no drop counter")
     oam = start(chip)
     # One congestion: every message after the first refused is dropped
-    # behind the same overrun.
-    load = chip.wifi_load(300, size="1500", drops_behind=300)
+    # behind the same overrun.  The daemon is held while they come, so the
+    # buffer is full whatever the scheduler does.
+    os.kill(oam.pid, signal.SIGSTOP)
+    try:
+        load = chip.wifi_load(300, size="1500", drops_behind=300)
+    finally:
+        os.kill(oam.pid, signal.SIGCONT)
     assert load["overruns"] == 1 and load["refused"] > 200
     settle(chip, oam)
     if not chip.exists("/vendor/log/memdump"):
