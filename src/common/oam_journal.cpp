@@ -56,20 +56,12 @@ int64_t oam_mono_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// "HH:MM:SS.mmm" of a wall-clock time, with the date in front when
-// with_date; the zone followed as in records.
+// The stamp of a line, and the times inside its text, each with the UTC
+// offset in force for it: a reader places them on one time line even when
+// the zone changed in between.
 int oam_jstamp(char *out, size_t len, const timespec &ts, bool with_date)
 {
-    struct tm local {};
-    if (oam_local_time(ts.tv_sec, &local) != 0) {
-        return snprintf(out, len, with_date ? "0000-00-00 00:00:00.000" : "00:00:00.000");
-    }
-    const int ms = static_cast<int>(ts.tv_nsec / 1000000);
-    if (with_date) {
-        return snprintf(out, len, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
-    }
-    return snprintf(out, len, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, ms);
+    return oam_stamp_text(out, len, ts, with_date, with_date);
 }
 
 int oam_journal_reopen_locked()
@@ -141,6 +133,26 @@ int oam_journal_write_locked(const char *line, size_t len)
     return -1;
 }
 
+// A change of the UTC offset in force goes in before the line whose stamp
+// noticed it (now_text, which has the new offset already).
+void oam_journal_zone_locked(const char *now_text)
+{
+    long from = 0;
+    long to = 0;
+    if (!oam_zone_change_pending() || !oam_zone_change_take(&from, &to)) {
+        return;
+    }
+    char from_text[16];
+    char to_text[16];
+    char line[OAM_JLINE_LEN];
+    (void)oam_utc_offset_text(from_text, sizeof(from_text), from);
+    (void)oam_utc_offset_text(to_text, sizeof(to_text), to);
+    const int len = snprintf(line, sizeof(line), "%s oam zone-changed from %s to %s\n", now_text, from_text, to_text);
+    if (len > 0 && static_cast<size_t>(len) < sizeof(line)) {
+        (void)oam_journal_write_locked(line, static_cast<size_t>(len));
+    }
+}
+
 const char *oam_jcause_text(const oam_jloss &loss, int cause, char *buf, size_t len)
 {
     switch (cause) {
@@ -177,15 +189,16 @@ const char *oam_jcause_text(const oam_jloss &loss, int cause, char *buf, size_t 
 int oam_journal_write_loss_locked(int core, int cause, bool to_stdout = false)
 {
     oam_jloss &loss = g_losses[core][cause];
-    char now_text[32];
-    char from_text[16];
-    char to_text[16];
+    char now_text[40];
+    char from_text[24];
+    char to_text[24];
     char cause_text[160];
     timespec now {};
     (void)clock_gettime(CLOCK_REALTIME, &now);
     (void)oam_jstamp(now_text, sizeof(now_text), now, true);
     (void)oam_jstamp(from_text, sizeof(from_text), loss.from, false);
     (void)oam_jstamp(to_text, sizeof(to_text), loss.to, false);
+    oam_journal_zone_locked(now_text);
     char line[OAM_JLINE_LEN];
     int len = snprintf(line, sizeof(line), "%s %s lost %llu %s: %s, %s to %s\n", now_text, OAM_JCORE_NAMES[core],
                        static_cast<unsigned long long>(loss.count),
@@ -252,7 +265,9 @@ void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)
     char line[OAM_JLINE_LEN];
     timespec now {};
     (void)clock_gettime(CLOCK_REALTIME, &now);
-    int len = oam_jstamp(line, sizeof(line), now, true);
+    char stamp[40];
+    (void)oam_jstamp(stamp, sizeof(stamp), now, true);
+    int len = snprintf(line, sizeof(line), "%s", stamp);
     len += snprintf(line + len, sizeof(line) - static_cast<size_t>(len), " %s %s", OAM_JCORE_NAMES[core], event);
     if (fmt != nullptr && static_cast<size_t>(len) + 1 < sizeof(line)) {
         va_list ap;
@@ -279,7 +294,21 @@ void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)
     }
     line[len++] = '\n';
     std::lock_guard<std::mutex> hold(g_journal_mutex);
+    oam_journal_zone_locked(stamp);
     (void)oam_journal_write_locked(line, static_cast<size_t>(len));
+}
+
+void oam_journal_zone_check()
+{
+    if (!oam_zone_change_pending()) {
+        return;
+    }
+    timespec now {};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    char stamp[40];
+    (void)oam_jstamp(stamp, sizeof(stamp), now, true);
+    std::lock_guard<std::mutex> hold(g_journal_mutex);
+    oam_journal_zone_locked(stamp);
 }
 
 void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)

@@ -51,6 +51,12 @@ void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t 
 // stop, a loss the journal cannot take goes to standard output instead.
 void oam_journal_flush(bool at_stop = false);
 
+// Writes "oam zone-changed from +HHMM to +HHMM" when a conversion of the
+// current time found another offset in force (see oam_local_now).  Every
+// line written does so first; this is for those who converted without
+// writing a line (a record's stamp).
+void oam_journal_zone_check();
+
 // Starts a new journal if the open one was removed (at the log files'
 // existence check).
 void oam_journal_recheck();

@@ -447,8 +447,12 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
         // Once a second per receiver at most: the zone is looked at again
         // here, so stamps follow a change of the device's time zone.
         struct tm local {};
-        if (oam_local_time(tv.tv_sec, &local) != 0) {
+        if (oam_local_now(tv.tv_sec, &local) != 0) {
             return;
+        }
+        // A new zone is in the journal before the first record stamped in it.
+        if (oam_zone_change_pending()) {
+            oam_journal_zone_check();
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);
         cache.stamp[1] = static_cast<uint16_t>(local.tm_mon + 1);

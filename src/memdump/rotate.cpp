@@ -122,7 +122,7 @@ int update_time_str(char *out_time_str, uint32_t len)
     }
     time_t now = time(nullptr);
     struct tm local;
-    if (oam_local_time(now, &local) != 0) {
+    if (oam_local_now(now, &local) != 0) {
         return -1;
     }
     int ret = snprintf_s(out_time_str, len, len - 1, "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900,

@@ -121,7 +121,7 @@ def test_full_log_storage_loses_only_what_it_reports_and_capture_resumes(chip):
     def lost(core):
         journal = chip.read_file("/vendor/log/oam_events").decode()
         return re.findall(rf"^\S+ \S+ {core} lost (\d+) records: no space left on device, "
-                          r"\d\d:\d\d:\d\d\.\d{3} to \d\d:\d\d:\d\d\.\d{3}$", journal, re.M)
+                          r"\d\d:\d\d:\d\d\.\d{3}[+-]\d{4} to \d\d:\d\d:\d\d\.\d{3}[+-]\d{4}$", journal, re.M)
     for core in WRITE_ERRS:
         wait_until(lambda: sum(map(int, lost(core))) == sent[core] - len(stored(chip, core)), f"{core} losses")
     shown = [json.loads(row) for row in oamlog("--json", "--merge", "--root", chip.host_path("/vendor/log")).stdout.splitlines()]

@@ -46,7 +46,7 @@ protected:
     fs::path path;
 };
 
-// The text with the digits of every time in it masked: "####-##-## ##:##:##.###".
+// The text with the digits of every time in it masked: "####-##-## ##:##:##.###+####".
 std::string masked(std::string text)
 {
     auto mask = [&text](size_t from, size_t to) {
@@ -55,19 +55,19 @@ std::string masked(std::string text)
         }
     };
     for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
-        mask(at, at + 23);  // the line's stamp
+        mask(at, at + 28);  // the line's stamp
         if (text.find('\n', at) == std::string::npos) {
             break;
         }
     }
     for (size_t at = 0; (at = text.find(" to ", at)) != std::string::npos; ++at) {
-        mask(at - 12, at + 16);  // a loss's first and last time
+        mask(at - 17, at + 21);  // a loss's first and last time
     }
     return text;
 }
 
-const std::string STAMP = "####-##-## ##:##:##.###";
-const std::string TIME = "##:##:##.###";
+const std::string STAMP = "####-##-## ##:##:##.###+####";
+const std::string TIME = "##:##:##.###+####";
 
 TEST_F(Journal, EventAndLossLinesReadAsDocumented)
 {
