@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "common/oam_journal.h"
 #include "common/oam_global.h"
 #include "common/oam_print_levels.h"
+#include "core/oam_clock.h"
 #include "core/oam_service.h"
 #include "core/oam_thread.h"
 #include "logcapture/log_store.h"
@@ -69,8 +72,34 @@ __attribute__((constructor(101))) void oam_early_init()
     oam_print_hold();
 }
 
+// The watch of clock steps, read by the SIGTERM thread (-1: none).
+int g_clock_fd = -1;
+
+// The SIGTERM thread sleeps anyway: it also notices a step of the wall
+// clock, so that watching it costs no wake-up while nothing happens.
 void *oam_sigterm_pthread(void *)
 {
+    const int sig_fd = g_clock_fd >= 0 ? signalfd(-1, &g_sigterm_set, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
+    if (sig_fd >= 0) {
+        pollfd fds[2] = {{sig_fd, POLLIN, 0}, {g_clock_fd, POLLIN, 0}};
+        for (;;) {
+            const int ready = poll(fds, 2, -1);
+            if (ready < 0 && errno != EINTR) {
+                break;
+            }
+            if (ready <= 0) {
+                continue;
+            }
+            if (fds[1].revents != 0 && oam_clock_watch_read(g_clock_fd) != 0) {
+                fds[1].fd = -1;
+            }
+            signalfd_siginfo info {};
+            if ((fds[0].revents & POLLIN) != 0 && read(sig_fd, &info, sizeof(info)) == sizeof(info)) {
+                exit_main(static_cast<int>(info.ssi_signo));
+            }
+        }
+        // A poll that fails for good leaves the stop to sigwait.
+    }
     int sig = 0;
     if (sigwait(&g_sigterm_set, &sig) == 0) {
         exit_main(sig);
@@ -159,6 +188,7 @@ int main_init()
     // every later thread does.
     sigemptyset(&g_sigterm_set);
     sigaddset(&g_sigterm_set, SIGTERM);
+    g_clock_fd = oam_clock_watch_open();
     if (pthread_sigmask(SIG_BLOCK, &g_sigterm_set, nullptr) == 0) {
         pthread_t sigterm_thread;
         if (pthread_create(&sigterm_thread, nullptr, oam_sigterm_pthread, nullptr) != 0) {
@@ -399,9 +429,11 @@ int oam_main(int argc, char **argv)
     }
     // Before any capture starts, and before the losses start-up found (a
     // record cut by the last stop), which are held until now.
-    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s, pid %ld", OAM_VERSION,
+    char boot[96];
+    (void)oam_boot_text(boot, sizeof(boot));
+    oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s, pid %ld, %s", OAM_VERSION,
                       g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name(),
-                      static_cast<long>(getpid()));
+                      static_cast<long>(getpid()), boot);
     oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
