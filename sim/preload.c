@@ -46,9 +46,23 @@
  * again, so every sandbox serves its tool on a port of its own while the
  * program still believes it serves 3333; the machine's network is shared).
  *
+ * OAM_SIM_CLOCK (path of a file of two 64-bit words, mapped once at start:
+ * a sequence number, odd while the chip rewrites the second word, and a
+ * signed number of nanoseconds added to every reading of the wall clock:
+ * clock_gettime of CLOCK_REALTIME and CLOCK_REALTIME_COARSE, gettimeofday
+ * and time; the other clocks run on untouched, as after a real step),
+ * OAM_SIM_CLOCK_STEP (path of a FIFO of the chip: a timerfd the program
+ * makes on CLOCK_REALTIME is that FIFO instead, opened for reading and
+ * writing so that it never reports an end.  Each byte the chip writes
+ * stands for a setting of the clock: the descriptor polls readable, and a
+ * read takes every byte there and fails with ECANCELED when the timer was
+ * armed with TFD_TIMER_CANCEL_ON_SET, as the kernel's does; the program
+ * arms it again.  Such a timer never expires by itself; one per program).
+ *
  * A 32-bit program built with a 64-bit time_t calls some entry points by
  * their 64-bit names (__ioctl_time64, __sendmsg64, __recvmsg64,
- * __recvmmsg64); they are taken here as well.
+ * __recvmmsg64, __clock_gettime64, __gettimeofday64, __time64,
+ * __timerfd_settime64); they are taken here as well.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -65,11 +79,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/timerfd.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -85,7 +102,7 @@
 /* The requests whose argument points to a 32-bit int the driver fills in. */
 static const unsigned long sim_ptr_requests[] = {0x40047701UL, 0x40046204UL, 0x40046205UL};
 
-enum { SIM_FD_NONE = 0, SIM_FD_NETLINK = 1, SIM_FD_NODE = 2 };
+enum { SIM_FD_NONE = 0, SIM_FD_NETLINK = 1, SIM_FD_NODE = 2, SIM_FD_CLOCK = 3 };
 
 struct sim_open {
     char magic[8]; /* "OAMOPEN" */
@@ -127,6 +144,7 @@ struct sim_tag {
 
 struct sim_fd {
     atomic_int kind;
+    atomic_int cancel_on_set; /* SIM_FD_CLOCK: armed with TFD_TIMER_CANCEL_ON_SET */
     int accmode;
     int path_idx;
     uint64_t conn;
@@ -150,6 +168,11 @@ static _Atomic uint64_t *g_overrun_count;
 static atomic_int g_nl_fd = -1; /* the program's netlink socket */
 static atomic_uint_fast64_t g_overrun_seen;
 static atomic_uint_fast64_t g_behind_shown;
+/* Shared with the chip: [0] sequence number, [1] wall clock offset in ns. */
+static _Atomic uint64_t *g_clock;
+static char g_clock_step_path[PATH_MAX];
+static int (*real_clock_gettime)(clockid_t, struct timespec *);
+static int (*real_gettimeofday)(struct timeval *, void *);
 
 static int (*real_open)(const char *, int, ...);
 static int (*real_openat)(int, const char *, int, ...);
@@ -260,11 +283,33 @@ static void sim_env(void)
             }
         }
     }
+    const char *clock = getenv("OAM_SIM_CLOCK");
+    if (clock != NULL && clock[0] != '\0' && g_clock == NULL) {
+        sim_resolve();
+        int fd = real_open(clock, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            void *p = mmap(NULL, 2 * sizeof(uint64_t), PROT_READ, MAP_SHARED, fd, 0);
+            real_close(fd);
+            if (p != MAP_FAILED) {
+                atomic_store_explicit((_Atomic(_Atomic uint64_t *) *)&g_clock, (_Atomic uint64_t *)p,
+                                      memory_order_release);
+            }
+        }
+    }
+    const char *step = getenv("OAM_SIM_CLOCK_STEP");
+    if (step != NULL && strlen(step) < sizeof(g_clock_step_path)) {
+        memcpy(g_clock_step_path, step, strlen(step) + 1);
+    }
     atomic_store_explicit(&g_env_ready, 1, memory_order_release);
 }
 
 __attribute__((constructor)) static void sim_init(void)
 {
+    /* Resolved here rather than on first use: the sanitizers read the
+     * clock while they start, before this runs, and a look-up from inside
+     * such a reading could come back to it. */
+    __atomic_store_n((void **)&real_clock_gettime, dlsym(RTLD_NEXT, "clock_gettime"), __ATOMIC_RELEASE);
+    __atomic_store_n((void **)&real_gettimeofday, dlsym(RTLD_NEXT, "gettimeofday"), __ATOMIC_RELEASE);
     sim_resolve();
     sim_env();
 }
@@ -615,6 +660,238 @@ SIM_EXPORT int dup3(int fd, int fd2, int flags)
     return nfd;
 }
 
+/* Wall clock ------------------------------------------------------------ */
+
+/* The chip's offset in nanoseconds: 0 until the file is mapped.  The
+ * sequence number makes a reading that overlapped the chip's rewrite try
+ * again, so that no reading mixes two offsets. */
+static int64_t sim_clock_offset(void)
+{
+    _Atomic uint64_t *c = atomic_load_explicit((_Atomic(_Atomic uint64_t *) *)&g_clock, memory_order_acquire);
+    if (c == NULL) {
+        return 0;
+    }
+    for (;;) {
+        uint64_t seq = atomic_load_explicit(&c[0], memory_order_acquire);
+        int64_t offset = (int64_t)atomic_load_explicit(&c[1], memory_order_acquire);
+        if ((seq & 1) == 0 && atomic_load_explicit(&c[0], memory_order_acquire) == seq) {
+            return offset;
+        }
+    }
+}
+
+static int sim_is_wall(clockid_t id)
+{
+    return id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE;
+}
+
+/* The real reading: the next library's entry point once known, else the
+ * kernel's (while the sanitizers start up). */
+static int sim_real_clock(clockid_t id, struct timespec *ts)
+{
+    int (*fn)(clockid_t, struct timespec *) = __atomic_load_n(&real_clock_gettime, __ATOMIC_ACQUIRE);
+    if (fn != NULL) {
+        return fn(id, ts);
+    }
+    return (int)syscall(SYS_clock_gettime, id, ts);
+}
+
+static void sim_shift(int64_t *sec, int64_t *nsec, int64_t offset)
+{
+    int64_t ns = *nsec + offset % 1000000000;
+    *sec += offset / 1000000000 + (ns >= 1000000000 ? 1 : 0) - (ns < 0 ? 1 : 0);
+    *nsec = ns >= 1000000000 ? ns - 1000000000 : (ns < 0 ? ns + 1000000000 : ns);
+}
+
+SIM_EXPORT int clock_gettime(clockid_t id, struct timespec *ts)
+{
+    int rc = sim_real_clock(id, ts);
+    int64_t offset = rc == 0 && sim_is_wall(id) ? sim_clock_offset() : 0;
+    if (offset != 0) {
+        int64_t sec = ts->tv_sec;
+        int64_t nsec = ts->tv_nsec;
+        sim_shift(&sec, &nsec, offset);
+        ts->tv_sec = (time_t)sec;
+        ts->tv_nsec = (long)nsec;
+    }
+    return rc;
+}
+
+/* Apart from gettimeofday, whose declaration says tv is never null (the
+ * kernel takes a null one all the same). */
+static void sim_shift_tv(struct timeval *tv)
+{
+    int64_t offset = tv != NULL ? sim_clock_offset() : 0;
+    if (offset != 0) {
+        int64_t sec = tv->tv_sec;
+        int64_t nsec = (int64_t)tv->tv_usec * 1000;
+        sim_shift(&sec, &nsec, offset);
+        tv->tv_sec = (time_t)sec;
+        tv->tv_usec = (suseconds_t)(nsec / 1000);
+    }
+}
+
+SIM_EXPORT int gettimeofday(struct timeval *tv, void *tz)
+{
+    int (*fn)(struct timeval *, void *) = __atomic_load_n(&real_gettimeofday, __ATOMIC_ACQUIRE);
+    int rc = fn != NULL ? fn(tv, tz) : (int)syscall(SYS_gettimeofday, tv, tz);
+    if (rc == 0) {
+        sim_shift_tv(tv);
+    }
+    return rc;
+}
+
+SIM_EXPORT time_t time(time_t *out)
+{
+    struct timespec ts;
+    time_t now = clock_gettime(CLOCK_REALTIME, &ts) == 0 ? ts.tv_sec : (time_t)-1;
+    if (out != NULL) {
+        *out = now;
+    }
+    return now;
+}
+
+#if __TIMESIZE == 32
+/* The 64-bit time entry points of a 32-bit program (glibc's layouts). */
+struct sim_timespec64 {
+    int64_t tv_sec;
+    int32_t tv_nsec;
+    int32_t pad;
+};
+struct sim_timeval64 {
+    int64_t tv_sec;
+    int64_t tv_usec;
+};
+
+SIM_EXPORT int __clock_gettime64(clockid_t id, struct sim_timespec64 *ts)
+{
+    static int (*real)(clockid_t, struct sim_timespec64 *);
+    if (real == NULL) {
+        real = (int (*)(clockid_t, struct sim_timespec64 *))dlsym(RTLD_NEXT, "__clock_gettime64");
+    }
+    int rc = real(id, ts);
+    int64_t offset = rc == 0 && sim_is_wall(id) ? sim_clock_offset() : 0;
+    if (offset != 0) {
+        int64_t nsec = ts->tv_nsec;
+        sim_shift(&ts->tv_sec, &nsec, offset);
+        ts->tv_nsec = (int32_t)nsec;
+    }
+    return rc;
+}
+
+SIM_EXPORT int __gettimeofday64(struct sim_timeval64 *tv, void *tz)
+{
+    struct sim_timespec64 ts;
+    int rc = __clock_gettime64(CLOCK_REALTIME, &ts);
+    if (rc == 0 && tv != NULL) {
+        tv->tv_sec = ts.tv_sec;
+        tv->tv_usec = ts.tv_nsec / 1000;
+    }
+    (void)tz;
+    return rc;
+}
+
+SIM_EXPORT int64_t __time64(int64_t *out)
+{
+    struct sim_timespec64 ts;
+    int64_t now = __clock_gettime64(CLOCK_REALTIME, &ts) == 0 ? ts.tv_sec : -1;
+    if (out != NULL) {
+        *out = now;
+    }
+    return now;
+}
+#endif
+
+/* A wall-clock timer becomes the chip's step FIFO (see the head). */
+SIM_EXPORT int timerfd_create(clockid_t id, int flags)
+{
+    sim_resolve();
+    sim_env();
+    if (id != CLOCK_REALTIME || g_clock_step_path[0] == '\0') {
+        return (int)syscall(SYS_timerfd_create, id, flags);
+    }
+    int fd = real_open(g_clock_step_path, O_RDWR | O_NONBLOCK | ((flags & TFD_CLOEXEC) ? O_CLOEXEC : 0));
+    if (fd < 0) {
+        return -1;
+    }
+    if ((flags & TFD_NONBLOCK) == 0) {
+        (void)fcntl(fd, F_SETFL, O_RDWR);
+    }
+    struct sim_fd *slot = sim_slot(fd);
+    if (slot != NULL) {
+        atomic_store_explicit(&slot->cancel_on_set, 0, memory_order_relaxed);
+        atomic_store_explicit(&slot->kind, SIM_FD_CLOCK, memory_order_release);
+    }
+    return fd;
+}
+
+static int sim_clock_settime(int fd, int flags, int armed, void *old, size_t old_size)
+{
+    struct sim_fd *slot = sim_slot(fd);
+    atomic_store_explicit(&slot->cancel_on_set, armed && (flags & TFD_TIMER_CANCEL_ON_SET) != 0,
+                          memory_order_release);
+    if (old != NULL) {
+        memset(old, 0, old_size);
+    }
+    return 0;
+}
+
+SIM_EXPORT int timerfd_settime(int fd, int flags, const struct itimerspec *value, struct itimerspec *old)
+{
+    if (sim_kind(fd) != SIM_FD_CLOCK) {
+        return (int)syscall(SYS_timerfd_settime, fd, flags, value, old);
+    }
+    int armed = value != NULL && (value->it_value.tv_sec != 0 || value->it_value.tv_nsec != 0);
+    return sim_clock_settime(fd, flags, armed, old, sizeof(*old));
+}
+
+#if __TIMESIZE == 32
+struct sim_itimerspec64 {
+    struct sim_timespec64 it_interval;
+    struct sim_timespec64 it_value;
+};
+
+SIM_EXPORT int __timerfd_settime64(int fd, int flags, const struct sim_itimerspec64 *value,
+                                   struct sim_itimerspec64 *old)
+{
+    if (sim_kind(fd) != SIM_FD_CLOCK) {
+        static int (*real)(int, int, const struct sim_itimerspec64 *, struct sim_itimerspec64 *);
+        if (real == NULL) {
+            real = (int (*)(int, int, const struct sim_itimerspec64 *, struct sim_itimerspec64 *))dlsym(
+                RTLD_NEXT, "__timerfd_settime64");
+        }
+        return real(fd, flags, value, old);
+    }
+    int armed = value != NULL && (value->it_value.tv_sec != 0 || value->it_value.tv_nsec != 0);
+    return sim_clock_settime(fd, flags, armed, old, sizeof(*old));
+}
+#endif
+
+/* A read of the step FIFO: every step waiting is one cancellation. */
+static ssize_t sim_clock_read(int fd, struct sim_fd *slot)
+{
+    char steps[64];
+    ssize_t n = real_read(fd, steps, sizeof(steps));
+    if (n <= 0) {
+        return n < 0 ? -1 : 0;
+    }
+    int nonblock = (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+    /* Taken all at once: several steps before a read are one, as the
+     * kernel reports them. */
+    (void)fcntl(fd, F_SETFL, O_RDWR | O_NONBLOCK);
+    while (real_read(fd, steps, sizeof(steps)) > 0) {
+    }
+    if (!nonblock) {
+        (void)fcntl(fd, F_SETFL, O_RDWR);
+    }
+    if (atomic_load_explicit(&slot->cancel_on_set, memory_order_acquire)) {
+        errno = ECANCELED;
+        return -1;
+    }
+    errno = EAGAIN; /* a timer not armed to be cancelled: nothing to read */
+    return -1;
+}
+
 /* True while the file named by OAM_SIM_HOLD_READS exists. */
 /* Called with the EINTR of a read still in errno, which the caller returns
  * when the reads are not held: the look-up must leave it as it was. */
@@ -631,6 +908,9 @@ SIM_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     sim_resolve();
     struct sim_fd *slot = sim_slot(fd);
+    if (slot != NULL && atomic_load_explicit(&slot->kind, memory_order_acquire) == SIM_FD_CLOCK) {
+        return sim_clock_read(fd, slot);
+    }
     if (slot == NULL || atomic_load_explicit(&slot->kind, memory_order_acquire) != SIM_FD_NODE) {
         return real_read(fd, buf, count);
     }

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import errno as errno_mod
 import fcntl
+import mmap
 import os
 import queue
 import selectors
@@ -335,6 +336,17 @@ class VirtualChip:
         # daemon's preload library.
         self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
         self.overrun_path.write_bytes(bytes(24))
+        # The wall clock the daemon sees (sim/preload.c): an offset the
+        # chip steps, and the FIFO that stands for the daemon's timer
+        # cancelled by a step.
+        clock_path = self.run_dir / "ctl" / "clock"
+        clock_path.write_bytes(bytes(16))
+        with open(clock_path, "r+b") as f:
+            self._clock = mmap.mmap(f.fileno(), 16)
+        self.clock_offset_ns = 0
+        self._clock_step_path = self.run_dir / "ctl" / "clock_step"
+        if not self._clock_step_path.exists():
+            os.mkfifo(self._clock_step_path, 0o600)
         if localtime is not None:
             self.sandbox.localtime = self.run_dir / "localtime"
             self.set_localtime(localtime)
@@ -532,6 +544,8 @@ class VirtualChip:
             "OAM_SIM_NL_UNIX": "1" if self.nl_unix else "0",
             "OAM_SIM_HOLD_READS": f"{CTL_DIR}/hold_reads",
             "OAM_SIM_NL_OVERRUN": f"{CTL_DIR}/nl_overrun",
+            "OAM_SIM_CLOCK": f"{CTL_DIR}/clock",
+            "OAM_SIM_CLOCK_STEP": f"{CTL_DIR}/clock_step",
             "ASAN_OPTIONS": os.environ.get("OAM_ASAN_OPTIONS", ASAN_OPTIONS),
             "UBSAN_OPTIONS": os.environ.get("OAM_UBSAN_OPTIONS", UBSAN_OPTIONS),
             "TSAN_OPTIONS": os.environ.get("OAM_TSAN_OPTIONS", TSAN_OPTIONS),
@@ -848,6 +862,35 @@ class VirtualChip:
             path.write_text("")
         else:
             path.unlink(missing_ok=True)
+
+    def step_clock(self, seconds: float, *, notify: bool = True) -> bool:
+        """Steps the wall clock the daemon sees by `seconds` (negative: back)
+        from now on, as a time service setting the clock would.  With
+        `notify`, the daemon's timer armed to be cancelled by a setting of
+        the clock fires (sim/preload.c); False when no program has one."""
+        self.clock_offset_ns += round(seconds * 1_000_000_000)
+        seq = struct.unpack_from("@Q", self._clock, 0)[0]
+        # Odd while the offset is rewritten: a reading in between retries.
+        struct.pack_into("@Q", self._clock, 0, seq + 1)
+        struct.pack_into("@q", self._clock, 8, self.clock_offset_ns)
+        struct.pack_into("@Q", self._clock, 0, seq + 2)
+        if not notify:
+            return True
+        try:
+            fd = os.open(self._clock_step_path, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno == errno_mod.ENXIO:  # nobody has the timer open
+                return False
+            raise
+        try:
+            os.write(fd, b"s")
+        finally:
+            os.close(fd)
+        return True
+
+    def wall_time(self) -> float:
+        """The wall-clock time the daemon sees now (seconds since the epoch)."""
+        return time.time() + self.clock_offset_ns / 1e9
 
     def accept_ok(self):
         try:
