@@ -1,0 +1,181 @@
+"""Time the journal lets a reader trust: the UTC offset on every line, the
+boot in the start event, and the events of a zone change and of steps of
+the wall clock, while the records keep the local stamps they always had.
+
+Each case makes one run and keeps its root and the order in which its
+records were written, so that what a reader makes of the run can be checked
+against the same run."""
+
+from __future__ import annotations
+
+import datetime as dt
+import re
+import struct
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from oamsim.sandbox import PROCFS
+
+from tool_support import WIFI_LOG, ini, records, start, wait_payloads, wait_until
+
+JOURNAL = "/vendor/log/oam_events"
+WIFI_ON = ini(log_switch_device_wifi=1)
+YEAR = 365 * 86400
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}[+-]\d{4}"
+LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})([+-]\d{4}) (\S+) (.*)$")
+
+
+def tzif(hours: int) -> bytes:
+    """A zone file of a fixed offset from UTC, without transitions."""
+    header = b"TZif" + bytes(16) + struct.pack(">6l", 0, 0, 0, 0, 1, 4)
+    return header + struct.pack(">lBB", hours * 3600, 0, 0) + b"ZON\0"
+
+
+def offset_text(hours: int) -> str:
+    return f"{'-' if hours < 0 else '+'}{abs(hours):02d}00"
+
+
+def parse_stamp(text: str) -> dt.datetime:
+    return dt.datetime.strptime(text, "%Y-%m-%d %H:%M:%S.%f%z")
+
+
+def journal_lines(chip) -> list[str]:
+    return chip.read_file(JOURNAL).decode().splitlines()
+
+
+def masked(lines: list[str]) -> list[str]:
+    """Each line without its stamp, with the times and seconds in its text
+    masked: the events as a reader compares them."""
+    out = []
+    for text in lines:
+        m = LINE.match(text)
+        assert m, f"not a journal line with an offset: {text!r}"
+        rest = re.sub(STAMP, "T", m.group(4))
+        rest = re.sub(r"boottime \d+\.\d{3}\b", "boottime S", rest)
+        rest = re.sub(r"pid \d+, boot [0-9a-f-]{36},", "pid P, boot B,", rest)
+        out.append(f"{m.group(3)} {rest}")
+    return out
+
+
+@dataclass
+class Run:
+    """One run of the daemon: its root on the host, the records in the
+    order written, and for each the wall-clock window (as the daemon saw it)
+    in which it was stored, with the zone in force."""
+    root: Path
+    journal: list[str] = field(default_factory=list)
+    written: list[bytes] = field(default_factory=list)
+    windows: list[tuple[float, float, int]] = field(default_factory=list)
+
+
+def write_record(chip, run: Run, data: bytes, hours: int):
+    before = chip.wall_time()
+    chip.send_wifi_log(data)
+    wait_payloads(chip, WIFI_LOG, len(run.written) + 1)
+    run.written.append(data)
+    run.windows.append((before, chip.wall_time(), hours))
+
+
+def wait_journal(chip, event: str, count: int = 1):
+    wait_until(lambda: sum(f" oam {event} " in text for text in journal_lines(chip)) >= count,
+               f"{event} in the journal")
+
+
+def stop(chip, oam, run: Run):
+    oam.terminate()
+    assert oam.wait() == 0
+    run.journal = journal_lines(chip)
+
+
+def assert_records_keep_their_stamps(chip, run: Run):
+    """Every record holds the seven local fields of the wall clock the
+    daemon saw when it stored it, in the zone then in force."""
+    stored = records(chip.read_file(WIFI_LOG))
+    assert [rec.payload for rec in stored] == run.written
+    for rec, (lo, hi, hours) in zip(stored, run.windows):
+        zone = dt.timezone(dt.timedelta(hours=hours))
+        stamp = dt.datetime(*rec.stamp[:6], rec.stamp[6] * 1000, tzinfo=zone)
+        low = dt.datetime.fromtimestamp(int(lo * 1000) / 1000, dt.timezone.utc)
+        assert low <= stamp <= dt.datetime.fromtimestamp(hi, dt.timezone.utc), (rec.payload, stamp, lo, hi)
+
+
+def boot_id_of(oam) -> str:
+    """The boot id in the daemon's sandbox (its /proc/sys leads to the
+    procfs there)."""
+    return Path(f"/proc/{oam.pid}/root{PROCFS}/sys/kernel/random/boot_id").read_text().strip()
+
+
+def next_second(chip):
+    """Waits for the daemon's wall clock to begin a new second: a receiver
+    looks at the zone again when its second changes."""
+    now = int(chip.wall_time())
+    while int(chip.wall_time()) == now:
+        time.sleep(0.01)
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON, localtime=tzif(0))
+def test_a_zone_change_is_journalled_before_the_first_record_in_the_new_zone(chip):
+    run = Run(chip.host_path("/vendor/log"))
+    oam = start(chip)
+    write_record(chip, run, b"in utc", 0)
+    chip.set_localtime(tzif(9))
+    next_second(chip)
+    write_record(chip, run, b"in +0900", 9)
+    wait_journal(chip, "zone-changed")
+    stop(chip, oam, run)
+
+    assert masked(run.journal) == [
+        "oam start version 1.0.0, mode normal, chip zr4002, pid P, boot B, boottime S",
+        "wifi capture-started /vendor/log/wifi_log/wifi_log_1",
+        "bfg capture-started storing off",
+        "oam zone-changed from +0000 to +0900",
+        "wifi capture-stopped /vendor/log/wifi_log/wifi_log_1",
+        "bfg capture-stopped storing off",
+        "oam stop",
+    ]
+    offsets = [LINE.match(text).group(2) for text in run.journal]
+    assert offsets == ["+0000"] * 3 + ["+0900"] * 4
+    assert_records_keep_their_stamps(chip, run)
+
+
+@pytest.mark.chip(model="zr4002", ini=WIFI_ON, localtime=tzif(1))
+def test_clock_steps_back_and_years_forward_are_journalled_with_both_wall_times(chip):
+    run = Run(chip.host_path("/vendor/log"))
+    oam = start(chip)
+    boot_id = boot_id_of(oam)
+    write_record(chip, run, b"first", 1)
+    steps = []
+    for n, seconds in enumerate((-3600, 15 * YEAR), 1):
+        before = chip.wall_time(), time.clock_gettime(time.CLOCK_BOOTTIME)
+        assert chip.step_clock(seconds)
+        wait_journal(chip, "clock-stepped", n)
+        steps.append((seconds, before, (chip.wall_time(), time.clock_gettime(time.CLOCK_BOOTTIME))))
+        write_record(chip, run, b"after step %d" % n, 1)
+    stop(chip, oam, run)
+
+    assert masked(run.journal) == [
+        "oam start version 1.0.0, mode normal, chip zr4002, pid P, boot B, boottime S",
+        "wifi capture-started /vendor/log/wifi_log/wifi_log_1",
+        "bfg capture-started storing off",
+        "oam clock-stepped from T to T, boottime S",
+        "oam clock-stepped from T to T, boottime S",
+        "wifi capture-stopped /vendor/log/wifi_log/wifi_log_1",
+        "bfg capture-stopped storing off",
+        "oam stop",
+    ]
+    assert all(LINE.match(text).group(2) == "+0100" for text in run.journal)
+    assert re.search(rf", pid {oam.pid}, boot {boot_id}, boottime \d+\.\d{{3}}$", run.journal[0])
+
+    stepped = [text for text in run.journal if " oam clock-stepped " in text]
+    for text, (seconds, (wall0, boot0), (wall1, boot1)) in zip(stepped, steps):
+        m = re.search(rf"from ({STAMP}) to ({STAMP}), boottime (\d+\.\d{{3}})$", text)
+        old, new, boottime = parse_stamp(m.group(1)), parse_stamp(m.group(2)), float(m.group(3))
+        # The old time is the one the clock would show without the step.
+        assert abs((new - old).total_seconds() - seconds) < 0.05, text
+        assert wall0 + seconds - 0.001 <= new.timestamp() <= wall1, text
+        assert boot0 - 0.001 <= boottime <= boot1, text
+        assert old.utcoffset() == new.utcoffset() == dt.timedelta(hours=1)
+    assert_records_keep_their_stamps(chip, run)
