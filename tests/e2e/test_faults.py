@@ -344,7 +344,7 @@ def test_losses_the_full_disk_keeps_from_the_journal_are_printed_at_the_stop(chi
     wait_until(lambda: len(first_err.findall(oam.stdout)) == refused + 3, "three more refused")
     assert oam.terminate() and oam.wait() == 0
     printed = re.findall(r"^\[\w+:\d+\]not in the journal: \S+ \S+ wifi lost (\d+) records: "
-                         r"no space left on device, \d\d:\d\d:\d\d\.\d{3} to \d\d:\d\d:\d\d\.\d{3}$",
+                         r"no space left on device, \d\d:\d\d:\d\d\.\d{3}[+-]\d{4} to \d\d:\d\d:\d\d\.\d{3}[+-]\d{4}$",
                          oam.stdout, re.M)
     assert printed and sum(map(int, printed)) == refused + 3
 

@@ -37,7 +37,7 @@ def test_second_instance_is_refused_and_changes_nothing_and_a_killed_one_leaves_
     for node in ("qvwifiexcp", "qvbfgexcp", "qvmeexcp"):
         chip.wait_dump_wait(node)
     journal = chip.read_file("/vendor/log/oam_events").decode()
-    assert re.search(rf" oam start version \S+, mode normal, chip \w+, pid {first.pid}$", journal, re.M)
+    assert re.search(rf" oam start version \S+, mode normal, chip \w+, pid {first.pid}, boot \S+, boottime \S+$", journal, re.M)
     before, mark = log_tree(chip), chip.mark()
 
     for args in ([], ["test"]):
