@@ -298,15 +298,13 @@ void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)
     (void)oam_journal_write_locked(line, static_cast<size_t>(len));
 }
 
-void oam_journal_zone_check()
+void oam_journal_zone_check(const timespec &noticed)
 {
     if (!oam_zone_change_pending()) {
         return;
     }
-    timespec now {};
-    (void)clock_gettime(CLOCK_REALTIME, &now);
     char stamp[40];
-    (void)oam_jstamp(stamp, sizeof(stamp), now, true);
+    (void)oam_jstamp(stamp, sizeof(stamp), noticed, true);
     std::lock_guard<std::mutex> hold(g_journal_mutex);
     oam_journal_zone_locked(stamp);
 }

@@ -54,8 +54,10 @@ void oam_journal_flush(bool at_stop = false);
 // Writes "oam zone-changed from +HHMM to +HHMM" when a conversion of the
 // current time found another offset in force (see oam_local_now).  Every
 // line written does so first; this is for those who converted without
-// writing a line (a record's stamp).
-void oam_journal_zone_check();
+// writing a line (a record's stamp): the line is stamped with the time
+// converted, so that it never comes after the first record under the new
+// offset.
+void oam_journal_zone_check(const timespec &noticed);
 
 // Starts a new journal if the open one was removed (at the log files'
 // existence check).

@@ -452,7 +452,7 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
         }
         // A new zone is in the journal before the first record stamped in it.
         if (oam_zone_change_pending()) {
-            oam_journal_zone_check();
+            oam_journal_zone_check(timespec {tv.tv_sec, static_cast<long>(tv.tv_usec) * 1000});
         }
         cache.stamp[0] = static_cast<uint16_t>(local.tm_year + 1900);
         cache.stamp[1] = static_cast<uint16_t>(local.tm_mon + 1);

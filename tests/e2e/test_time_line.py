@@ -138,6 +138,10 @@ def test_a_zone_change_is_journalled_before_the_first_record_in_the_new_zone(chi
     ]
     offsets = [LINE.match(text).group(2) for text in run.journal]
     assert offsets == ["+0000"] * 3 + ["+0900"] * 4
+    # Written as the receiver noticed the new zone, before the record.
+    changed = parse_stamp("".join(LINE.match(run.journal[3]).group(1, 2)))
+    stamp = records(chip.read_file(WIFI_LOG))[1].stamp
+    assert changed <= dt.datetime(*stamp[:6], stamp[6] * 1000, tzinfo=changed.tzinfo)
     assert_records_keep_their_stamps(chip, run)
 
 
