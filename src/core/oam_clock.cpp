@@ -31,15 +31,12 @@ int64_t oam_ns(const timespec &ts)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// Of a wall-clock time, which is never before 1970.
 timespec oam_from_ns(int64_t ns)
 {
     timespec ts {};
     ts.tv_sec = static_cast<time_t>(ns / 1000000000);
     ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    if (ts.tv_nsec < 0) {
-        ts.tv_nsec += 1000000000;
-        ts.tv_sec -= 1;
-    }
     return ts;
 }
 
