@@ -40,6 +40,32 @@ timespec oam_from_ns(int64_t ns)
     return ts;
 }
 
+// The wall clock and the boot clock at one moment: the boot clock read
+// between two readings of the wall clock, from the try that got them
+// closest together.  A thread preempted between two readings would
+// otherwise put a step's old time off by as long as it waited.
+void oam_clock_pair(timespec *real, timespec *boot)
+{
+    constexpr int64_t OAM_PAIR_GAP_NS = 1000000;
+    constexpr int OAM_PAIR_TRIES = 4;
+    int64_t best = std::numeric_limits<int64_t>::max();
+    for (int i = 0; i < OAM_PAIR_TRIES && best > OAM_PAIR_GAP_NS; ++i) {
+        timespec before {};
+        timespec at {};
+        timespec after {};
+        (void)clock_gettime(CLOCK_REALTIME, &before);
+        (void)clock_gettime(CLOCK_BOOTTIME, &at);
+        (void)clock_gettime(CLOCK_REALTIME, &after);
+        const int64_t gap = oam_ns(after) - oam_ns(before);
+        // A gap below 0 is a step between the two readings.
+        if (i == 0 || (gap >= 0 && gap < best)) {
+            best = gap >= 0 ? gap : best;
+            *boot = at;
+            *real = oam_from_ns(oam_ns(before) + (gap >= 0 ? gap / 2 : 0));
+        }
+    }
+}
+
 // A timer that never expires but is cancelled by every setting of the
 // clock.  The reference pair is read after arming, so that a step between
 // the two is reported and not lost.
@@ -50,8 +76,7 @@ int oam_clock_arm(int fd)
     if (timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &never, nullptr) != 0) {
         return -1;
     }
-    (void)clock_gettime(CLOCK_BOOTTIME, &g_clock_ref_boot);
-    (void)clock_gettime(CLOCK_REALTIME, &g_clock_ref_real);
+    oam_clock_pair(&g_clock_ref_real, &g_clock_ref_boot);
     return 0;
 }
 
