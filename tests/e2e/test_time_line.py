@@ -145,6 +145,9 @@ def test_a_zone_change_is_journalled_before_the_first_record_in_the_new_zone(chi
     assert_records_keep_their_stamps(chip, run)
 
 
+# The step is noticed and journalled by the thread that takes SIGTERM,
+# beside the receiver's records.
+@pytest.mark.thread_heavy
 @pytest.mark.chip(model="zr4002", ini=WIFI_ON, localtime=tzif(1))
 def test_clock_steps_back_and_years_forward_are_journalled_with_both_wall_times(chip):
     run = Run(chip.host_path("/vendor/log"))
