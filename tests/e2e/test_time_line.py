@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import datetime as dt
 import re
-import struct
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -19,6 +18,7 @@ import pytest
 
 from oamsim.sandbox import PROCFS
 
+from test_wifi_logs import tzif
 from tool_support import WIFI_LOG, ini, records, start, wait_payloads, wait_until
 
 JOURNAL = "/vendor/log/oam_events"
@@ -26,16 +26,6 @@ WIFI_ON = ini(log_switch_device_wifi=1)
 YEAR = 365 * 86400
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}[+-]\d{4}"
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})([+-]\d{4}) (\S+) (.*)$")
-
-
-def tzif(hours: int) -> bytes:
-    """A zone file of a fixed offset from UTC, without transitions."""
-    header = b"TZif" + bytes(16) + struct.pack(">6l", 0, 0, 0, 0, 1, 4)
-    return header + struct.pack(">lBB", hours * 3600, 0, 0) + b"ZON\0"
-
-
-def offset_text(hours: int) -> str:
-    return f"{'-' if hours < 0 else '+'}{abs(hours):02d}00"
 
 
 def parse_stamp(text: str) -> dt.datetime:
