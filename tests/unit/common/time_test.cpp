@@ -7,35 +7,6 @@
 
 namespace {
 
-// The offset as the journal writes it after every time.
-struct offset_row {
-    long gmtoff;
-    const char *text;
-};
-
-class UtcOffset : public ::testing::TestWithParam<offset_row> {};
-
-TEST_P(UtcOffset, ReadsAsSignHoursMinutes)
-{
-    char out[16];
-    EXPECT_EQ(oam_utc_offset_text(out, sizeof(out), GetParam().gmtoff), 5);
-    EXPECT_STREQ(out, GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Offsets, UtcOffset,
-                         ::testing::Values(offset_row{0, "+0000"}, offset_row{3600, "+0100"},
-                                           offset_row{32400, "+0900"}, offset_row{-12600, "-0330"},
-                                           offset_row{20700, "+0545"}, offset_row{50400, "+1400"},
-                                           offset_row{-43200, "-1200"},
-                                           // Old zones' seconds are dropped, toward zero on both sides.
-                                           offset_row{561, "+0009"}, offset_row{-2670, "-0044"}));
-
-TEST(UtcOffsetShort, RefusedWhenItDoesNotFit)
-{
-    char out[5];
-    EXPECT_EQ(oam_utc_offset_text(out, sizeof(out), 3600), -1);
-}
-
 // A zone set for one test and the process's own put back after it.
 class WithZone : public ::testing::Test {
 protected:
@@ -66,6 +37,7 @@ struct stamp_row {
 
 class Stamp : public WithZone, public ::testing::WithParamInterface<stamp_row> {};
 
+// The stamp of a time with the offset in force for it, "+HHMM" or "-HHMM".
 TEST_P(Stamp, CarriesTheOffsetInForceForThatTime)
 {
     zone(GetParam().tz);
@@ -74,6 +46,9 @@ TEST_P(Stamp, CarriesTheOffsetInForceForThatTime)
     const int len = oam_stamp_text(out, sizeof(out), ts, GetParam().with_date, false);
     EXPECT_STREQ(out, GetParam().text);
     EXPECT_EQ(len, static_cast<int>(std::string(GetParam().text).size()));
+    struct tm local {};
+    ASSERT_EQ(oam_local_time(ts.tv_sec, &local), 0);
+    EXPECT_EQ(oam_utc_offset_text(out, 5, local.tm_gmtoff), -1);  // no room for its end
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,6 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
                       // Daylight saving time: the offset of each time's own season.
                       stamp_row{"CET-1CEST,M3.5.0,M10.5.0/3", 1781000000, 0, true, "2026-06-09 12:13:20.000+0200"},
                       stamp_row{"CET-1CEST,M3.5.0,M10.5.0/3", 1797000000, 0, true, "2026-12-11 15:40:00.000+0100"},
+                      stamp_row{"<+14>-14", 0, 0, true, "1970-01-01 14:00:00.000+1400"},
+                      stamp_row{"<-12>12", 0, 0, true, "1969-12-31 12:00:00.000-1200"},
+                      // Old zones' seconds are dropped, toward zero on both sides.
+                      stamp_row{"<+0009>-0:09:21", 0, 0, false, "00:09:21.000+0009"},
+                      stamp_row{"<-0044>0:44:30", 0, 0, false, "23:15:30.000-0044"},
                       stamp_row{"UTC0", 2240611200, 0, true, "2041-01-01 00:00:00.000+0000"}));
 
 // Changes of the offset in force are reported once, from the first offset
