@@ -238,7 +238,8 @@ int ctx_open_files(const oam_log_desc *log, uint64_t since, ctx_core *core)
             ctx_item it {};
             bool before = false;
             while (ctx_next(&r, &it)) {
-                if (it.record) {
+                // The first record with a good stamp tells the file's age.
+                if (it.record && it.key != 0) {
                     before = it.key < since;
                     break;
                 }
@@ -513,20 +514,9 @@ int ctx_name_of_archive(const char *archive, char *out, size_t cap)
     return n > 0 && static_cast<size_t>(n) < cap ? 0 : -1;
 }
 
-bool ctx_core_enabled(oam_jcore core)
-{
-    switch (core) {
-        case OAM_J_WIFI:
-            return g_st_global.st_wifi_log.log_switch.value == 1;
-        case OAM_J_BFG:
-            return g_st_global.st_bfg_log.log_switch.value == 1;
-        case OAM_J_ME:
-            // A chip without an me core has its folder, never its files.
-            return g_st_global.st_me_log.log_switch.value == 1 && g_st_global.me_fd > 0;
-        default:
-            return false;
-    }
-}
+// Taken at start-up, before the dump threads: whether each core's records
+// are stored (a chip without an me core has its folder, never its files).
+bool g_ctx_core_on[OAM_J_CORES];
 
 }  // namespace
 
@@ -549,6 +539,9 @@ void memdump_context_init()
         }
         g_memdump_context_max_kib = v;
     }
+    g_ctx_core_on[OAM_J_WIFI] = g_st_global.st_wifi_log.log_switch.value == 1;
+    g_ctx_core_on[OAM_J_BFG] = g_st_global.st_bfg_log.log_switch.value == 1;
+    g_ctx_core_on[OAM_J_ME] = g_st_global.st_me_log.log_switch.value == 1 && g_st_global.me_fd > 0;
     // Before the dump threads run: what a stop left half written, and a
     // context whose archive is gone, are removed.
     memdump_context_sweep(nullptr);
@@ -606,7 +599,7 @@ int memdump_context_write(int which)
                              {OAM_J_ME, "me", &g_st_global.st_me_log}};
     std::vector<ctx_core> cores;
     for (const core_log &l : logs) {
-        if (!ctx_core_enabled(l.core)) {
+        if (!g_ctx_core_on[l.core]) {
             continue;
         }
         cores.emplace_back();

@@ -72,8 +72,9 @@ def test_the_window_before_a_dump_outlives_the_logs_and_follows_its_archive(chip
     for name in names:
         k = int(ARCHIVE_RE.match(name)["num"] or 0)
         n = 12 - k  # the dump this archive holds
-        shown = [json.loads(row) for row in
-                 oamlog("--root", root, "--dump", name, "--before", 3600, "--json").stdout.splitlines()]
+        proc = oamlog("--root", root, "--dump", name, "--before", 3600, "--json")
+        assert proc.stderr == b""
+        shown = [json.loads(row) for row in proc.stdout.splitlines()]
         got = [base64.b64decode(r["data"]) for r in shown if "data" in r]
         assert got == [d for batch in sent[:n] for d in batch], name
         assert [r["detail"] for r in shown if r.get("event") == "dump-reported"][-1] == "readm_wifi_sdio"
