@@ -30,6 +30,8 @@ def wait_stored(chip, count: int, timeout: float = 10.0) -> bytes:
         time.sleep(0.01)
 
 
+# The copy runs on a dump thread while the receivers store: under TSan too.
+@pytest.mark.thread_heavy
 @pytest.mark.chip(model="zr4002", ini=INI,
                   files={f"{DUMP_DIR}/{ORPHAN}": b"no archive", f"{DUMP_DIR}/{HALF_WRITTEN}": b"cut"})
 def test_the_window_before_a_dump_outlives_the_logs_and_follows_its_archive(chip):
