@@ -18,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/oam_context.h"
@@ -206,15 +207,14 @@ struct ctx_core {
 // before the window (or the oldest there).  The receiver may rotate while
 // they are opened: the names are looked at again afterwards, and a listing
 // that moved is taken anew.
-int ctx_open_files(const oam_log_desc *log, uint64_t since, ctx_core *core)
+void ctx_open_files(const oam_log_desc *log, uint64_t since, ctx_core *core)
 {
     for (int attempt = 0; attempt < CTX_OPEN_ATTEMPTS; ++attempt) {
         std::vector<ctx_log_file> newest_first;
         std::vector<ino_t> inos;
         core->sec.compressed = 0;
         char path[OAM_FILE_PATH_LEN + 8];
-        int k = 1;
-        for (; k <= CTX_FILES_MAX; ++k) {
+        for (int k = 1; k <= CTX_FILES_MAX; ++k) {
             if (snprintf(path, sizeof(path), OAM_LOG_NAME_FMT, log->path.value, log->name, k) >=
                 static_cast<int>(sizeof(path) - 4)) {
                 break;
@@ -260,10 +260,9 @@ int ctx_open_files(const oam_log_desc *log, uint64_t since, ctx_core *core)
             for (auto it = newest_first.rbegin(); it != newest_first.rend(); ++it) {
                 core->files.push_back(std::move(*it));
             }
-            return 0;
+            return;
         }
     }
-    return 0;
 }
 
 // Where the window begins and ends, and its counts.
@@ -606,7 +605,7 @@ int memdump_context_write(int which)
         ctx_core &c = cores.back();
         c.sec = {};
         (void)snprintf(c.sec.core, sizeof(c.sec.core), "%s", l.name);
-        (void)ctx_open_files(l.log, since, &c);
+        ctx_open_files(l.log, since, &c);
         ctx_find_window(&c, since, until);
     }
     ctx_bound(cores, static_cast<uint64_t>(g_memdump_context_max_kib) * 1024);
