@@ -443,6 +443,7 @@ int oam_main(int argc, char **argv)
     oam_wifi_create_thread();
     oam_bfgx_create_thread();
     oam_me_create_thread();
+    memdump_context_init();
     oam_memdump_create_threads();
     oam_4060_memdump_create_thread();
     const int32_t sync_interval = oam_sync_interval();

@@ -173,13 +173,18 @@ int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, 
         oam_journal_event(core, "dump-reported", "%s", type);
         g_memdump_under_way[core].store(type);
         oam_sync_logs();
+        // Copied now, before the seconds that led to the dump rotate away
+        // while it is saved; capture goes on meanwhile.
+        (void)memdump_context_write(which);
         // Read off the node in any case, so that the next dump starts clean.
         const bool saved = memdump_file_save(fd, node, list, count, init_len) == 0;
         if (g_memdump_under_way[core].exchange(nullptr) == nullptr) {
+            memdump_context_archived(which, nullptr, false);
             continue;  // the stop came first and journalled it
         }
         if (!saved) {
             oam_journal_event(core, "dump-failed", "%s", type);
+            memdump_context_archived(which, nullptr, false);
             continue;
         }
         // Such a type is still archived (with no member), as it always was.
@@ -189,6 +194,8 @@ int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, 
             oam_journal_event(core, "dump-failed", "%s: no region file", type);
         }
         (void)memdump_file_rotate(which);
+        // A rotation that made no archive leaves no context either.
+        memdump_context_archived(which, nullptr, false);
     }
 }
 

@@ -13,6 +13,11 @@ void *memdump_me_rotate_pthread(void *arg);
 // At the stop: journals every dump still being saved as abandoned.
 void memdump_journal_abandoned();
 
+// The context kept with each dump (dump_context_seconds, off by default):
+// reads its settings and removes what no archive goes with; at start-up,
+// before the dump threads.
+void memdump_context_init();
+
 struct memdump_file_info {
     const char *path;
     uint32_t len;

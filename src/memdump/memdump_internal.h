@@ -67,3 +67,21 @@ memdump_list_choice memdump_choose_me_list();
 int memdump_wifi_rotate_main(memdump_file_info *list, int count, int init_len);
 int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len);
 int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len);
+
+// The context file of a dump: written under a temporary name of its dump
+// type when the dump is reported, renamed after the archive once that is
+// written, removed otherwise; it follows its archive through the rotation.
+inline constexpr const char *MEMDUMP_CONTEXT_SECONDS_VAR = "dump_context_seconds";
+inline constexpr const char *MEMDUMP_CONTEXT_MAX_KIB_VAR = "dump_context_max_kib";
+inline constexpr const char *MEMDUMP_CONTEXT_ARCHIVE_SUFFIX = ".tar.gz";
+constexpr int32_t MEMDUMP_CONTEXT_MAX_KIB_DEFAULT = 8192;
+extern int32_t g_memdump_context_seconds;  // 0: no context kept
+extern int32_t g_memdump_context_max_kib;  // the records of all cores together
+
+int memdump_context_write(int which);
+void memdump_context_archived(int which, const char *archive_name, bool written);
+// An archive renamed (archive_to null: removed) in the working directory.
+void memdump_context_follow(const char *archive_from, const char *archive_to);
+// Removes the contexts of name_prefix's dump type whose archive is gone;
+// null: of every type, and every temporary one too.
+void memdump_context_sweep(const char *name_prefix);

@@ -279,6 +279,7 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
                 OAM_PRINT("[%s:%d]unlink error:%s!\n", strerror(errno));
                 break;
             }
+            memdump_context_follow(name, nullptr);
             continue;
         }
 
@@ -317,7 +318,9 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
             OAM_PRINT("[%s:%d]tar_file_rename: snprintf_s failed.\n\n");
             continue;
         }
-        (void)rotate_rename_noreplace(name, new_name);
+        if (rotate_rename_noreplace(name, new_name) == 0) {
+            memdump_context_follow(name, new_name);
+        }
     }
 }
 
@@ -458,6 +461,8 @@ int memdump_file_rotate(int which)
     if (written) {
         std::atomic_ref<uint32_t>(g_oam_dumps).fetch_add(1, std::memory_order_relaxed);
     }
+    memdump_context_archived(which, archive_name, written);
+    memdump_context_sweep(type.name_prefix);
     oam_journal_event(which < 2 ? OAM_J_WIFI : (which < 4 ? OAM_J_BFG : OAM_J_ME),
                       written ? "archive-written" : "archive-failed", "%s", archive_name);
     oam_sync_logs();

@@ -484,6 +484,9 @@ int main(int argc, char **argv)
         src.live = g_opts.follow;
     }
     oamlog_drop_repeats(&sources);
+    if (!g_opts.dump.empty()) {
+        oamlog_context_apply(oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores, &sources);
+    }
     if (g_opts.stats) {
         oamlog_stats(stdout, sources, g_opts.format == OAMLOG_JSON, g_opts.since, g_opts.until);
         return g_oamlog_status;

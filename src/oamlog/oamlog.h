@@ -25,6 +25,9 @@ struct oamlog_file {
     int fd;
     dev_t dev;
     ino_t ino;
+    // The bytes read: a dump's context holds a core's records in a part of it.
+    uint64_t begin = 0;
+    uint64_t end = UINT64_MAX;
 };
 
 struct oamlog_rec {
@@ -137,3 +140,15 @@ void oamlog_check_losses(FILE *out);
 void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uint64_t since, uint64_t until);
 int oamlog_dumps(FILE *out, const std::string &root, bool json);
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);
+
+// The context file kept beside a dump archive (given by name under root's
+// memdump folder, or by path).
+std::string oamlog_context_path(const std::string &root, const std::string &archive);
+// --dump: a core's records come from the context where its log files no
+// longer reach back to them, and the journal's events of the window that
+// the journal no longer holds are taken from it.  Cores: those asked for
+// (all when empty).
+void oamlog_context_apply(const std::string &path, const std::vector<std::string> &cores,
+                          std::vector<oamlog_source> *sources);
+// Adds the events of journal lines (from a context) that are not loaded yet.
+void oamlog_journal_add(const std::string &path, const std::string &text);

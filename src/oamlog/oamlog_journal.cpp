@@ -421,6 +421,23 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
     }
 }
 
+void oamlog_journal_add(const std::string &path, const std::string &text)
+{
+    std::vector<oamlog_event> events;
+    (void)oamlog_journal_lines(path, text, true, 0, &events);
+    for (oamlog_event &ev : events) {
+        const auto same = [&ev](const oamlog_event &e) {
+            return e.key == ev.key && e.core == ev.core && e.event == ev.event && e.detail == ev.detail &&
+                   e.count == ev.count;
+        };
+        if (std::none_of(g_oamlog_events.begin(), g_oamlog_events.end(), same)) {
+            g_oamlog_events.insert(std::find_if(g_oamlog_events.begin(), g_oamlog_events.end(),
+                                                [&ev](const oamlog_event &e) { return e.key > ev.key; }),
+                                   std::move(ev));
+        }
+    }
+}
+
 void oamlog_journal_more()
 {
     if (!g_journal.loaded) {
@@ -629,6 +646,7 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         long long size;  // -1: no archive
         std::string state;
         std::string name;
+        bool context;  // a context file is kept beside the archive
     };
     std::vector<listed> rows;
     std::vector<const oamlog_event *> archived;
@@ -664,7 +682,10 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
             state = outcome->event + outcome->detail.substr(report->detail.size());
         }
         archived.push_back(report);
-        rows.push_back({key, core, type, size, state, ent->d_name});
+        struct stat ctx {};
+        const std::string ctx_path = oamlog_context_path(root, ent->d_name);
+        const bool context = !ctx_path.empty() && lstat(ctx_path.c_str(), &ctx) == 0 && S_ISREG(ctx.st_mode);
+        rows.push_back({key, core, type, size, state, ent->d_name, context});
     }
     (void)closedir(d);
     // A dump that ended without an archive is a line of its own.
@@ -672,7 +693,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         const oamlog_event *outcome = ev.event == "dump-reported" ? oamlog_dump_outcome(&ev) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved" &&
             std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
-            rows.push_back({ev.key, ev.core, ev.detail, -1, outcome->event + outcome->detail.substr(ev.detail.size()), ""});
+            rows.push_back({ev.key, ev.core, ev.detail, -1, outcome->event + outcome->detail.substr(ev.detail.size()), "",
+                            false});
         }
     }
     std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
@@ -682,17 +704,20 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         char stamp[32];
         oamlog_key_text(stamp, sizeof(stamp), r.reported, json ? 'T' : ' ');
         if (json) {
-            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"type\":%s,\"bytes\":%lld,\"state\":%s,\"archive\":%s}\n",
-                         stamp, oamlog_json_text(r.core.c_str()).c_str(), oamlog_json_text(r.type.c_str()).c_str(),
-                         r.size, oamlog_json_text(r.state.c_str()).c_str(),
-                         r.size < 0 && r.name.empty() ? "null" : oamlog_json_text(r.name.c_str()).c_str());
+            (void)fprintf(out,
+                          "{\"time\":\"%s\",\"core\":%s,\"type\":%s,\"bytes\":%lld,\"state\":%s,\"archive\":%s,"
+                          "\"context\":%s}\n",
+                          stamp, oamlog_json_text(r.core.c_str()).c_str(), oamlog_json_text(r.type.c_str()).c_str(),
+                          r.size, oamlog_json_text(r.state.c_str()).c_str(),
+                          r.size < 0 && r.name.empty() ? "null" : oamlog_json_text(r.name.c_str()).c_str(),
+                          r.context ? "true" : "false");
         } else if (r.name.empty()) {
             (void)fprintf(out, "%s %-4s %s no archive: %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
                          oamlog_name_text(r.type.c_str()).c_str(), oamlog_name_text(r.state.c_str()).c_str());
         } else {
-            (void)fprintf(out, "%s %-4s %s %lld bytes, %s  %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
+            (void)fprintf(out, "%s %-4s %s %lld bytes, %s  %s%s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
                          oamlog_name_text(r.type.c_str()).c_str(), r.size, oamlog_name_text(r.state.c_str()).c_str(),
-                         oamlog_name_text(r.name.c_str()).c_str());
+                         oamlog_name_text(r.name.c_str()).c_str(), r.context ? "  with context" : "");
         }
     }
     return OAMLOG_OK;

@@ -189,11 +189,13 @@ void oamlog_fill(oamlog_source *src)
     }
     src->recheck = false;
     const size_t have = src->buf.size();
-    src->buf.resize(have + OAMLOG_READ_LEN);
-    ssize_t n;
-    do {
-        n = pread(f.fd, src->buf.data() + have, OAMLOG_READ_LEN, static_cast<off_t>(src->buf_off + have));
-    } while (n < 0 && errno == EINTR);
+    const uint64_t from = src->buf_off + have;
+    const size_t want = from >= f.end ? 0 : static_cast<size_t>(std::min<uint64_t>(OAMLOG_READ_LEN, f.end - from));
+    src->buf.resize(have + want);
+    ssize_t n = 0;
+    while (want > 0 && (n = pread(f.fd, src->buf.data() + have, want, static_cast<off_t>(from))) < 0 &&
+           errno == EINTR) {
+    }
     if (n < 0) {
         oamlog_error("%s: %s", oamlog_name_text(f.path.c_str()).c_str(), strerror(errno));
         n = 0;
@@ -212,7 +214,7 @@ void oamlog_next_file(oamlog_source *src)
     }
     ++src->cur;
     src->buf.clear();
-    src->buf_off = 0;
+    src->buf_off = src->cur < src->files.size() ? src->files[src->cur].begin : 0;
     src->pos = 0;
     src->at_eof = false;
     src->recheck = false;

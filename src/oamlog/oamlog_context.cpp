@@ -1,0 +1,140 @@
+// The context kept beside a dump archive: the records and events of the
+// seconds before the dump, for when the log files have rotated past them.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/oam_context.h"
+#include "common/oam_file.h"
+#include "oamlog/oamlog.h"
+
+namespace {
+
+constexpr char OAMLOG_CONTEXT_TITLE[] = "oam dump context: ";
+constexpr uint64_t OAMLOG_CONTEXT_EVENTS_MAX = 4 << 20;
+
+// The header line at off (its '\n' included), or "" when none is there.
+std::string oamlog_context_line(int fd, uint64_t off)
+{
+    char buf[OAM_CONTEXT_LINE_LEN];
+    ssize_t n;
+    do {
+        n = pread(fd, buf, sizeof(buf) - 1, static_cast<off_t>(off));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        return {};
+    }
+    const char *nl = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(n)));
+    if (nl == nullptr || memchr(buf, '\0', static_cast<size_t>(nl - buf)) != nullptr) {
+        return {};
+    }
+    return std::string(buf, static_cast<size_t>(nl - buf + 1));
+}
+
+// The key of the oldest record the core's log files hold; 0 when none.
+uint64_t oamlog_oldest_key(const oamlog_source &src)
+{
+    oamlog_source copy = src;
+    copy.quiet = true;
+    copy.live = false;
+    oamlog_rec rec {};
+    return oamlog_next(&copy, &rec) > 0 ? rec.key : 0;
+}
+
+}  // namespace
+
+std::string oamlog_context_path(const std::string &root, const std::string &archive)
+{
+    const std::string gz = ".tar.gz";
+    if (archive.size() <= gz.size() || archive.compare(archive.size() - gz.size(), gz.size(), gz) != 0) {
+        return {};
+    }
+    const std::string base = archive.substr(0, archive.size() - gz.size()) + OAM_CONTEXT_SUFFIX;
+    if (base.find('/') != std::string::npos) {
+        return base;
+    }
+    return (root.empty() || root.back() == '/' ? root : root + "/") + "memdump/" + base;
+}
+
+void oamlog_context_apply(const std::string &path, const std::vector<std::string> &cores,
+                          std::vector<oamlog_source> *sources)
+{
+    if (path.empty()) {
+        return;
+    }
+    struct stat st {};
+    const int fd = oam_open_regular(path.c_str(), O_RDONLY | O_NOFOLLOW, 0, &st);
+    if (fd < 0) {
+        return;  // none kept: the log files are all there is
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const std::string name = oamlog_name_text(path.c_str());
+    std::string line = oamlog_context_line(fd, 0);
+    if (line.rfind(OAMLOG_CONTEXT_TITLE, 0) != 0) {
+        (void)fprintf(stderr, "oamlog: %s: not a dump context; not read\n", name.c_str());
+        (void)close(fd);
+        return;
+    }
+    uint64_t off = line.size();
+    while (off < size) {
+        line = oamlog_context_line(fd, off);
+        oam_context_section sec {};
+        unsigned long long lines = 0;
+        unsigned long long bytes = 0;
+        int used = 0;
+        const uint64_t body = off + line.size();
+        if (!line.empty() && oam_context_parse(line.c_str(), &sec) && sec.bytes <= size - body) {
+            off = body + sec.bytes;
+            const bool asked = cores.empty() || std::find(cores.begin(), cores.end(), sec.core) != cores.end();
+            if (!asked || sec.records == 0) {
+                continue;
+            }
+            auto src = std::find_if(sources->begin(), sources->end(),
+                                    [&sec](const oamlog_source &s) { return s.core == sec.core; });
+            const uint64_t oldest = src == sources->end() ? 0 : oamlog_oldest_key(*src);
+            if (oldest != 0 && oldest <= oamlog_stamp_key(sec.first)) {
+                continue;  // the log files still reach back to the window
+            }
+            if (src == sources->end()) {
+                sources->push_back({});
+                src = sources->end() - 1;
+                src->core = sec.core;
+            }
+            for (const oamlog_file &f : src->files) {
+                (void)close(f.fd);
+            }
+            // A descriptor of its own: a source closes its file when done.
+            const int section_fd = dup(fd);
+            src->files.clear();
+            src->dir.clear();
+            if (section_fd >= 0) {
+                src->files.push_back({path, 0, section_fd, st.st_dev, st.st_ino, body, body + sec.bytes});
+                src->buf_off = body;
+            }
+        } else if (!line.empty() && sscanf(line.c_str(), "events: %llu lines, %llu bytes\n%n", &lines, &bytes, &used) == 2 &&
+                   static_cast<size_t>(used) == line.size() && bytes <= size - body &&
+                   bytes <= OAMLOG_CONTEXT_EVENTS_MAX) {
+            std::string text(static_cast<size_t>(bytes), '\0');
+            ssize_t n;
+            do {
+                n = pread(fd, text.data(), text.size(), static_cast<off_t>(body));
+            } while (n < 0 && errno == EINTR);
+            text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            oamlog_journal_add(path, text);
+            off = body + bytes;
+        } else {
+            ++g_oamlog_damage_count;
+            (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: no section header; the rest is not read\n",
+                          g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(),
+                          static_cast<unsigned long long>(off));
+            break;
+        }
+    }
+    (void)close(fd);
+}
