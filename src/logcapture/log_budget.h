@@ -4,6 +4,7 @@
 // and renames of log files happen only under g_log_files_mutex.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
@@ -67,6 +68,10 @@ void oam_budget_after_rotate(oam_log_desc *pst_log);
 // The compressing thread: started once, sleeps until a rotation.
 void oam_compress_start();
 void oam_compress_wake();
+// Streams the size bytes of src into one zstd frame (content checksum and
+// size) on dst at level: nullptr, or why it failed (text holds it when the
+// system said why).  For the compressing thread and the benchmark.
+const char *oam_compress_stream(int src, int dst, uint64_t size, int level, char *text, size_t text_len);
 // Rotations of a core so far (under g_log_files_mutex): a file numbered n
 // when the count was g is numbered n + (now - g).
 extern uint64_t g_log_rotations[OAM_BC_CORES];

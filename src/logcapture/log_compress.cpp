@@ -39,16 +39,21 @@ bool g_compress_started;
 
 const oam_jcore OAM_ZST_JCORE[OAM_BC_CORES] = {OAM_J_WIFI, OAM_J_BFG, OAM_J_ME};
 
+// What the compressing thread keeps between files.
 struct oam_zst_work {
-    ZSTD_CCtx *cctx;
-    uint8_t *in;
-    uint8_t *out;
-    size_t out_len;
     struct {
         dev_t dev;
         ino_t ino;
     } failed[OAM_ZST_FAILED];
     int failed_next;
+};
+
+// The compressor and its buffers, made once per thread that compresses.
+struct oam_zst_stream {
+    ZSTD_CCtx *cctx;
+    uint8_t *in;
+    uint8_t *out;
+    size_t out_len;
 };
 
 struct oam_fd_closer {
@@ -88,55 +93,6 @@ int oam_zst_write_all(int fd, const uint8_t *buf, size_t len)
     return 0;
 }
 
-// Streams src into one frame on dst; nullptr, or why it failed.
-const char *oam_zst_frame(oam_zst_work *w, int src, int dst, uint64_t size, char *text, size_t text_len)
-{
-    ZSTD_CCtx *c = w->cctx;
-    (void)ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
-    if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, g_log_budget.compress_level)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1)) ||
-        ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, size))) {
-        return "compressor settings refused";
-    }
-    uint64_t done = 0;
-    for (;;) {
-        ssize_t n = read(src, w->in, OAM_ZST_IN_LEN);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return strerror_r(errno, text, text_len);
-        }
-        done += static_cast<uint64_t>(n);
-        if (done > size) {
-            return "file grew while compressed";
-        }
-        const bool last = n == 0;
-        if (last && done != size) {
-            return "file shrank while compressed";
-        }
-        ZSTD_inBuffer in {w->in, static_cast<size_t>(n), 0};
-        for (;;) {
-            ZSTD_outBuffer out {w->out, w->out_len, 0};
-            const size_t left = ZSTD_compressStream2(c, &out, &in, last ? ZSTD_e_end : ZSTD_e_continue);
-            if (ZSTD_isError(left)) {
-                return ZSTD_getErrorName(left);
-            }
-            const int err = oam_zst_write_all(dst, w->out, out.pos);
-            if (err != 0) {
-                return strerror_r(err, text, text_len);
-            }
-            if (last ? left == 0 : in.pos == in.size) {
-                break;
-            }
-        }
-        if (last) {
-            return nullptr;
-        }
-    }
-}
-
 // Compresses file number num of core; the plain file stays when anything
 // fails, and the failure is journalled once.  true when it was compressed.
 bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
@@ -164,7 +120,8 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
         if (dst.fd < 0) {
             why = strerror_r(errno, text, sizeof(text));
         } else {
-            why = oam_zst_frame(w, src.fd, dst.fd, static_cast<uint64_t>(st.st_size), text, sizeof(text));
+            why = oam_compress_stream(src.fd, dst.fd, static_cast<uint64_t>(st.st_size), g_log_budget.compress_level,
+                                      text, sizeof(text));
             if (why == nullptr && fsync(dst.fd) != 0) {
                 why = strerror_r(errno, text, sizeof(text));
             }
@@ -250,13 +207,6 @@ void *oam_compress_pthread(void *)
     }
     auto *w = new (std::nothrow) oam_zst_work {};
     if (w == nullptr) {
-        return nullptr;
-    }
-    w->cctx = ZSTD_createCCtx();
-    w->out_len = ZSTD_CStreamOutSize();
-    w->in = new (std::nothrow) uint8_t[OAM_ZST_IN_LEN];
-    w->out = new (std::nothrow) uint8_t[w->out_len];
-    if (w->cctx == nullptr || w->in == nullptr || w->out == nullptr) {
         OAM_PRINT("[%s:%d]no memory to compress the log files\n");
         return nullptr;
     }
@@ -289,6 +239,68 @@ void *oam_compress_pthread(void *)
 }
 
 }  // namespace
+
+const char *oam_compress_stream(int src, int dst, uint64_t size, int level, char *text, size_t text_len)
+{
+    static thread_local oam_zst_stream z {};
+    if (z.cctx == nullptr) {
+        z.cctx = ZSTD_createCCtx();
+        z.out_len = ZSTD_CStreamOutSize();
+        z.in = new (std::nothrow) uint8_t[OAM_ZST_IN_LEN];
+        z.out = new (std::nothrow) uint8_t[z.out_len];
+        if (z.cctx == nullptr || z.in == nullptr || z.out == nullptr) {
+            ZSTD_freeCCtx(z.cctx);
+            delete[] z.in;
+            delete[] z.out;
+            z = {};
+            return "no memory for the compressor";
+        }
+    }
+    ZSTD_CCtx *c = z.cctx;
+    (void)ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
+    if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1)) ||
+        ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(c, size))) {
+        return "compressor settings refused";
+    }
+    uint64_t done = 0;
+    for (;;) {
+        const ssize_t n = read(src, z.in, OAM_ZST_IN_LEN);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return strerror_r(errno, text, text_len);
+        }
+        done += static_cast<uint64_t>(n);
+        if (done > size) {
+            return "file grew while compressed";
+        }
+        const bool last = n == 0;
+        if (last && done != size) {
+            return "file shrank while compressed";
+        }
+        ZSTD_inBuffer in {z.in, static_cast<size_t>(n), 0};
+        for (;;) {
+            ZSTD_outBuffer out {z.out, z.out_len, 0};
+            const size_t left = ZSTD_compressStream2(c, &out, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+            if (ZSTD_isError(left)) {
+                return ZSTD_getErrorName(left);
+            }
+            const int err = oam_zst_write_all(dst, z.out, out.pos);
+            if (err != 0) {
+                return strerror_r(err, text, text_len);
+            }
+            if (last ? left == 0 : in.pos == in.size) {
+                break;
+            }
+        }
+        if (last) {
+            return nullptr;
+        }
+    }
+}
 
 void oam_compress_wake()
 {
