@@ -36,7 +36,10 @@ constexpr int64_t OAM_SHARE_WHOLE = 10000;
 constexpr int OAM_REMOVALS_MAX = 100000;  // bounds one check whatever the file system says
 
 int64_t g_budget_last_check;  // coarse monotonic seconds of the last check
-bool g_budget_stuck;          // the last check could not meet its limit, and said so
+// Per rule (keep free, max use, a core's retention): its last check could
+// not meet its limit and said so; cleared once the limit is met again.
+enum oam_budget_rule { OAM_RULE_FREE, OAM_RULE_MAX_USE, OAM_RULE_RETAIN, OAM_RULES };
+bool g_budget_stuck[OAM_RULES];
 
 struct oam_dir_closer {
     void operator()(DIR *dir) const { (void)closedir(dir); }
@@ -85,7 +88,8 @@ void oam_budget_collect(oam_budget_use *use)
 
 // Removes the oldest rotated file of core; 0, or -1 (reported once until a
 // removal works again).
-int oam_budget_remove(int core, const oam_budget_use &use, const char *why_fmt, int64_t limit_mib)
+int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use, const char *why_fmt,
+                      int64_t limit_mib)
 {
     const oam_log_desc *d = oam_budget_desc(core);
     char path[OAM_FILE_PATH_LEN];
@@ -94,14 +98,13 @@ int oam_budget_remove(int core, const oam_budget_use &use, const char *why_fmt, 
         return -1;
     }
     if (unlink(path) != 0) {
-        if (!g_budget_stuck) {
+        if (!g_budget_stuck[rule]) {
             char text[128];
             OAM_PRINT("[%s:%d]cannot remove %s: %s\n", path, strerror_r(errno, text, sizeof(text)));
-            g_budget_stuck = true;
+            g_budget_stuck[rule] = true;
         }
         return -1;
     }
-    g_budget_stuck = false;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     oam_journal_event(OAM_BC_JCORE[core], "removed", why_fmt, path, static_cast<long long>(use.oldest_bytes),
@@ -110,11 +113,11 @@ int oam_budget_remove(int core, const oam_budget_use &use, const char *why_fmt, 
     return 0;
 }
 
-void oam_budget_stuck(const char *what, int64_t limit_mib)
+void oam_budget_stuck(oam_budget_rule rule, const char *what, int64_t limit_mib)
 {
-    if (!g_budget_stuck) {
+    if (!g_budget_stuck[rule]) {
         OAM_PRINT("[%s:%d]no log file may go to %s %lld MiB\n", what, static_cast<long long>(limit_mib));
-        g_budget_stuck = true;
+        g_budget_stuck[rule] = true;
     }
 }
 
@@ -134,6 +137,9 @@ void oam_budget_keep_free()
     for (int round = 0; round < OAM_REMOVALS_MAX; ++round) {
         const int64_t free_bytes = oam_budget_free();
         if (free_bytes < 0 || free_bytes >= keep) {
+            if (free_bytes >= keep) {
+                g_budget_stuck[OAM_RULE_FREE] = false;
+            }
             return;
         }
         oam_budget_use use[OAM_BC_CORES];
@@ -147,10 +153,11 @@ void oam_budget_keep_free()
         const int64_t budget = total + free_bytes - keep > 0 ? total + free_bytes - keep : 0;
         const int core = oam_budget_pick(use, OAM_BC_CORES, budget);
         if (core < 0) {
-            oam_budget_stuck("keep free", g_log_budget.keep_free_mib);
+            oam_budget_stuck(OAM_RULE_FREE, "keep free", g_log_budget.keep_free_mib);
             return;
         }
-        if (oam_budget_remove(core, use[core], "%s %lld to keep %lld MiB free", g_log_budget.keep_free_mib) != 0) {
+        if (oam_budget_remove(OAM_RULE_FREE, core, use[core], "%s %lld to keep %lld MiB free",
+                              g_log_budget.keep_free_mib) != 0) {
             return;
         }
     }
@@ -167,14 +174,15 @@ void oam_budget_max_use()
             total += u.bytes;
         }
         if (total <= budget) {
+            g_budget_stuck[OAM_RULE_MAX_USE] = false;
             return;
         }
         const int core = oam_budget_pick(use, OAM_BC_CORES, budget);
         if (core < 0) {
-            oam_budget_stuck("keep the logs within", g_log_budget.max_use_mib);
+            oam_budget_stuck(OAM_RULE_MAX_USE, "keep the logs within", g_log_budget.max_use_mib);
             return;
         }
-        if (oam_budget_remove(core, use[core], "%s %lld to keep the logs within %lld MiB",
+        if (oam_budget_remove(OAM_RULE_MAX_USE, core, use[core], "%s %lld to keep the logs within %lld MiB",
                               g_log_budget.max_use_mib) != 0) {
             return;
         }
@@ -384,9 +392,11 @@ void oam_budget_after_rotate(oam_log_desc *pst_log)
     for (int round = 0; round < OAM_REMOVALS_MAX; ++round) {
         oam_budget_use use = all[core];
         if (use.bytes <= limit || use.oldest_num < 2) {
+            g_budget_stuck[OAM_RULE_RETAIN] = false;
             break;
         }
-        if (oam_budget_remove(core, use, "%s %lld to keep the logs within %lld MiB", limit / OAM_MIB) != 0) {
+        if (oam_budget_remove(OAM_RULE_RETAIN, core, use, "%s %lld to keep the logs within %lld MiB",
+                              limit / OAM_MIB) != 0) {
             break;
         }
         if (oam_budget_scan(pst_log->path.value, pst_log->name, &all[core]) != 0) {

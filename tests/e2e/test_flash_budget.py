@@ -30,6 +30,7 @@ def events(chip, core: str, event: str) -> list[str]:
     return re.findall(rf"^\S+ \S+ {core} {event} (.*)$", journal(chip), re.M)
 
 
+@pytest.mark.thread_heavy
 @pytest.mark.chip(model="zr4002", log_tmpfs=8 * MIB,
                   ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1, log_keep_free=3))
 def test_keep_free_takes_the_flooding_cores_oldest_files_and_leaves_the_others(chip):
@@ -82,6 +83,7 @@ def frame_facts(path) -> str:
     return zstd("-lv", str(path)).stdout.decode()
 
 
+@pytest.mark.thread_heavy
 @pytest.mark.chip(model="zr4002", files={
     WIFI_DIR + "wifi_log_1": filler(OLD_LEN),
     WIFI_DIR + "wifi_log_2": filler(5000)[:4000] + b"earlier run",

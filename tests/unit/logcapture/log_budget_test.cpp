@@ -190,6 +190,31 @@ TEST_F(BudgetFiles, MaxUseRemovesTheFloodingCoresOldestUntilWithin)
     }
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string> {"bfg_log_1", "bfg_log_2", "wifi_log_1", "wifi_log_2"}));
+
+    // Over the budget once Wi-Fi is down to its file 1 and bfg at its floor:
+    // said once, not at every check, and again only after it was met.
+    put(w / "wifi_log_1", 4 * KIB256);
+    std::string said;
+    for (int round = 0; round < 3; ++round) {
+        if (round == 2) {
+            g_log_budget.max_use_mib = 4;  // met: the next shortfall is news
+        }
+        testing::internal::CaptureStdout();
+        pthread_mutex_lock(&g_log_files_mutex);
+        oam_budget_before_rotate();
+        g_log_budget.max_use_mib = 1;
+        oam_budget_before_rotate();
+        pthread_mutex_unlock(&g_log_files_mutex);
+        said += testing::internal::GetCapturedStdout();
+    }
+    size_t count = 0;
+    for (size_t at = said.find("no log file may go to keep the logs within 1 MiB"); at != std::string::npos;
+         at = said.find("no log file may go to keep the logs within 1 MiB", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 2U) << said;
+    EXPECT_FALSE(fs::exists(w / "wifi_log_2"));
+    EXPECT_TRUE(fs::exists(b / "bfg_log_2"));
 }
 
 }  // namespace
