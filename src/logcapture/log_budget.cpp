@@ -35,6 +35,15 @@ constexpr int64_t OAM_MIB = 1024 * 1024;
 constexpr int64_t OAM_SHARE_WHOLE = 10000;
 constexpr int OAM_REMOVALS_MAX = 100000;  // bounds one check whatever the file system says
 
+// Byte counts in the comparisons are held below 2^49 (512 TiB), so that a
+// product with a share (at most 10000) stays inside 64 bits on every target.
+constexpr int64_t OAM_BUDGET_BYTES_MAX = int64_t {1} << 49;
+
+int64_t oam_budget_clamp(int64_t bytes)
+{
+    return bytes < OAM_BUDGET_BYTES_MAX ? bytes : OAM_BUDGET_BYTES_MAX;
+}
+
 int64_t g_budget_last_check;  // coarse monotonic seconds of the last check
 // Per rule (keep free, max use, a core's retention): its last check could
 // not meet its limit and said so; cleared once the limit is met again.
@@ -224,9 +233,7 @@ int oam_budget_pick(const oam_budget_use *use, int n, int64_t budget)
             continue;  // file 1 is being written: never taken
         }
         // At or below its floor a core loses nothing to another's flood.
-        // The budget is at most some exabytes and a share at most 10000:
-        // no product here overflows.
-        if (u.share > 0 && u.bytes * OAM_SHARE_WHOLE <= budget * u.share) {
+        if (u.share > 0 && oam_budget_clamp(u.bytes) * OAM_SHARE_WHOLE <= oam_budget_clamp(budget) * u.share) {
             continue;
         }
         if (best < 0) {
@@ -235,8 +242,8 @@ int oam_budget_pick(const oam_budget_use *use, int n, int64_t budget)
         }
         const oam_budget_use &b = use[best];
         // bytes / share, compared crosswise; no share is an endless ratio.
-        const __int128 lhs = static_cast<__int128>(u.bytes) * (b.share > 0 ? b.share : 1);
-        const __int128 rhs = static_cast<__int128>(b.bytes) * (u.share > 0 ? u.share : 1);
+        const int64_t lhs = oam_budget_clamp(u.bytes) * (b.share > 0 ? b.share : 1);
+        const int64_t rhs = oam_budget_clamp(b.bytes) * (u.share > 0 ? u.share : 1);
         const bool u_endless = u.share <= 0;
         const bool b_endless = b.share <= 0;
         if ((u_endless && !b_endless) || (u_endless == b_endless && (lhs > rhs || (lhs == rhs && u.bytes > b.bytes)))) {
@@ -271,7 +278,9 @@ void oam_budget_shares(const oam_log_desc *const *desc, const int32_t *min_share
     const int64_t rest = given < OAM_SHARE_WHOLE ? OAM_SHARE_WHOLE - given : 0;
     for (int c = 0; c < OAM_BC_CORES; ++c) {
         if (need[c] > 0 && need_total > 0) {
-            share[c] = static_cast<int64_t>(static_cast<__int128>(rest) * need[c] / need_total);
+            // A need is at most 2^31 bytes times 200 files: the product
+            // with at most 10000 stays far inside 64 bits.
+            share[c] = rest * need[c] / need_total;
         }
     }
 }
