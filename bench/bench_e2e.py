@@ -23,6 +23,10 @@ pairs; the ratio is the median of the paired speed ratios.  The idle check
 counts the context switches of all the daemon's threads over 10 s and reads
 its resident memory.
 
+The loss scenarios run once more on daemons that compress (log_compress=zstd,
+level 9), each started with a backlog of plain firmware-like rotated files
+(--sample) that its compressing thread works through while the burst comes.
+
 Prints one table and the goals; exits 1 when a goal is missed.
 """
 
@@ -34,6 +38,7 @@ import re
 import shutil
 import signal
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -57,6 +62,11 @@ READY = re.compile(r"^\[\w+:\d+\](read ini cfg fail: ini_plat_dfr_cfg_str = \w+|
                    r"plat dfr and beatTimer timeOut reset cfg set (sucess|error))$", re.M)
 RCVBUF = re.compile(r"^\[\w+:\d+\]netlink receive buffer (\d+) bytes", re.M)
 NL_HDR = 16
+LOSS_SCENARIOS = [("burst 5000 x 64 B, line rate", 5000, 64, None),
+                  ("burst 5000 x 1500 B, line rate", 5000, 1500, None),
+                  ("64 B at 200 k/s for 5 s", 1_000_000, 64, 200_000.0)]
+# Plain rotated files a compressing daemon starts with (firmware-like, 10 MiB each).
+COMPRESS_BACKLOG = 16
 
 
 @dataclass
@@ -103,6 +113,39 @@ def raw_netlink_payloads(data: bytes) -> list[bytes]:
     return out
 
 
+def plain_rotated(folder: Path) -> list[Path]:
+    """The rotated files of a folder not yet compressed (and parts being written)."""
+    return [p for p in folder.iterdir() if re.fullmatch(r"\w+_log_([2-9]|\d\d+)(\.zst\.tmp)?", p.name)]
+
+
+def last_payload(path: Path) -> bytes | None:
+    """The payload of the last record of a log file, if it ends in a short one."""
+    with open(path, "rb") as f:
+        size = f.seek(0, os.SEEK_END)
+        f.seek(max(0, size - 64))
+        tail = f.read()
+    for off in range(len(tail) - 18, -1, -1):
+        if tail[off] == 0xAA and tail[off + 1] == 0 and off + int.from_bytes(tail[off + 2:off + 4], "little") == len(tail):
+            return tail[off + 18:]
+    return None
+
+
+def stored_any(folder: Path, prefix: str) -> list[bytes]:
+    """Every record payload of a core's files, plain or compressed, oldest first."""
+    numbered = []
+    for path in folder.iterdir():
+        m = re.fullmatch(re.escape(prefix) + r"(\d+)(\.zst)?", path.name)
+        if m:
+            numbered.append((int(m.group(1)), path))
+    out = []
+    for _, path in sorted(numbered, reverse=True):
+        data = path.read_bytes()
+        if path.suffix == ".zst":
+            data = subprocess.run(["zstd", "-dc", str(path)], capture_output=True, check=True).stdout
+        out += oamsim.load.record_payloads(data)
+    return out
+
+
 def raw_node_payloads(data: bytes, size: int) -> list[bytes]:
     return [data[off:off + size] for off in range(0, len(data) - size + 1, size)]
 
@@ -112,11 +155,11 @@ class Bench:
         self.root = root
         self.count = 0
 
-    def chip(self) -> tuple[oamsim.VirtualChip, oamsim.DaemonProcess, int]:
+    def chip(self, ini: str = INI, files: dict | None = None) -> tuple[oamsim.VirtualChip, oamsim.DaemonProcess, int]:
         """A fresh chip with the daemon started and idle; also the receive
         buffer size the daemon got."""
         self.count += 1
-        chip = oamsim.VirtualChip(self.root / f"chip{self.count}", model="zr4002", ini=INI).start()
+        chip = oamsim.VirtualChip(self.root / f"chip{self.count}", model="zr4002", ini=ini, files=files).start()
         oam = chip.start_daemon()
         chip.wait_hello()
         oam.wait_stdout(READY, 10)
@@ -150,10 +193,7 @@ class Bench:
     def wifi_loss(self, rows: list[Row]):
         chip, oam, rcvbuf = self.chip()
         try:
-            scenarios = [("burst 5000 x 64 B, line rate", 5000, 64, None),
-                         ("burst 5000 x 1500 B, line rate", 5000, 1500, None),
-                         ("64 B at 200 k/s for 5 s", 1_000_000, 64, 200_000.0)]
-            for stream, (name, count, size, rate) in enumerate(scenarios, start=1):
+            for stream, (name, count, size, rate) in enumerate(LOSS_SCENARIOS, start=1):
                 row = Row(name)
                 raw_res, raw_payloads = self.raw_wifi(chip, f"loss{stream}", count, rcvbuf, size=size, rate=rate)
                 raw_check = oamsim.check_stream(raw_payloads, 0, size)
@@ -172,6 +212,42 @@ class Bench:
                 rows.append(row)
         finally:
             chip.close()
+
+    def wifi_loss_compressing(self, rows: list[Row], sample: bytes):
+        """The loss scenarios again, each on a daemon that compresses: it
+        starts with COMPRESS_BACKLOG plain rotated bfg files to compress at
+        the lowest priority, and the burst comes at once.  A marker message
+        behind the burst tells when it is stored; the count is taken from
+        the plain and the compressed files once every file is compressed."""
+        files = {f"{BFG_DIR}/bfg_log_{k}": sample for k in range(2, 2 + COMPRESS_BACKLOG)}
+        for stream, (name, count, size, rate) in enumerate(LOSS_SCENARIOS, start=1):
+            chip, oam, _ = self.chip(INI + "log_compress=zstd\nlog_compress_level=9\n", files)
+            try:
+                row = Row(name + ", compressing")
+                res = chip.wifi_load(count, size=size, rate=rate, stream=stream)
+                backlog = sum(not p.name.endswith(".tmp") for p in plain_rotated(chip.host_path(BFG_DIR)))
+                marker = b"end of burst %d" % stream
+                last = chip.host_path(WIFI_DIR + "/wifi_log_1")
+                deadline = time.monotonic() + 120
+                while last_payload(last) != marker:
+                    assert time.monotonic() < deadline, f"{row.scenario}: the marker was never stored"
+                    try:
+                        chip.send_wifi_log(marker)
+                    except OSError:
+                        pass  # the receive buffer is still full
+                    time.sleep(0.05)
+                for folder in (WIFI_DIR, BFG_DIR):
+                    while plain_rotated(chip.host_path(folder)):
+                        assert time.monotonic() < deadline, f"{row.scenario}: compression never finished"
+                        time.sleep(0.1)
+                check = oamsim.check_stream(stored_any(chip.host_path(WIFI_DIR), "wifi_log_"), stream, size)
+                row.offered, row.refused, row.stored = count, res["refused"], check.stored
+                row.rates = f"{backlog} of {COMPRESS_BACKLOG} backlog files still plain when the burst ended"
+                if not check.clean:
+                    row.faults.append(f"daemon {check}")
+                rows.append(row)
+            finally:
+                chip.close()
 
     def batch_wifi(self, chip, row: Row, name: str, count: int, rcvbuf: int, size: int, stream: int) -> float:
         """The batched reference receiver on one blocking run; notes its CPU
@@ -415,8 +491,11 @@ def main() -> int:
     parser.add_argument("--sweep", action="append", default=[], metavar="N=BINARY",
                         help="a daemon built with Wi-Fi receive batch size N, for the CPU sweep")
     parser.add_argument("--sweep-runs", type=int, default=5, help="paired runs per sweep point (default 5)")
-    parser.add_argument("--only", choices=["all", "cpu", "bfg", "sweep"], default="all",
-                        help="cpu: only the Wi-Fi drain rows, bfg: only the bfg drain, sweep: only the sweep")
+    parser.add_argument("--only", choices=["all", "cpu", "bfg", "sweep", "compress"], default="all",
+                        help="cpu: only the Wi-Fi drain rows, bfg: only the bfg drain, sweep: only the sweep, "
+                             "compress: only the bursts while compressing")
+    parser.add_argument("--sample", default=str(REPO / "build-rel" / "firmware_sample.log"),
+                        help="a 10 MiB firmware-like log file (bench_compress --sample writes it)")
     args = parser.parse_args()
     for path in (os.environ["OAM_BIN"], os.environ["OAM_PRELOAD"], oamsim.default_loadgen()):
         if not Path(path).exists():
@@ -433,6 +512,8 @@ def main() -> int:
         if args.only == "all":
             wakeups, threads, rss = bench.idle()
             bench.wifi_loss(rows)
+        if args.only in ("all", "compress"):
+            bench.wifi_loss_compressing(rows, Path(args.sample).read_bytes())
         if args.only in ("all", "cpu"):
             bench.wifi_drain(rows, 64, 200_000, args.runs)
             bench.wifi_drain(rows, 1500, 20_000, args.runs)
@@ -492,6 +573,8 @@ def main() -> int:
         ("5000 x 64 B at line rate: 0 lost", by_name["burst 5000 x 64 B, line rate"].lost == 0),
         ("5000 x 1500 B at line rate: 0 lost", by_name["burst 5000 x 1500 B, line rate"].lost == 0),
         ("64 B at 200 k/s for 5 s: 0 lost", by_name["64 B at 200 k/s for 5 s"].lost == 0),
+        ("the three bursts while compressing: 0 lost",
+         all(by_name[name + ", compressing"].lost == 0 for name, _, _, _ in LOSS_SCENARIOS)),
         ("drain 64 B >= 0.90 x raw", by_name["drain 64 B, blocking sender"].ratio >= 0.90),
         ("drain 1500 B >= 0.95 x raw", by_name["drain 1500 B, blocking sender"].ratio >= 0.95),
         ("bfg drain >= 1.0 x raw", by_name["bfg node drain 64 B"].ratio >= 1.0),

@@ -16,6 +16,7 @@
 #include "channels/netlink.h"
 #include "channels/vtl_server.h"
 #include "config/ini.h"
+#include "logcapture/log_budget.h"
 #include "logcapture/log_param.h"
 #include "common/oam_journal.h"
 #include "common/oam_global.h"
@@ -454,6 +455,7 @@ int oam_main(int argc, char **argv)
         (void)pthread_detach(sync_thread);
         OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
     }
+    oam_compress_start();
     oam_journal_capture("capture-started");
     (void)bfgx_cali_init();
     (void)ini_plat_dfr_set();

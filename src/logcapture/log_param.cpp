@@ -8,6 +8,7 @@
 #include "common/oam_global.h"
 #include "common/oam_print.h"
 #include "common/oam_record.h"
+#include "logcapture/log_budget.h"
 #include "logcapture/log_store.h"
 #include "platform/oam_chip.h"
 #include "common/oam_driver.h"
@@ -286,6 +287,52 @@ int oam_me_log_param_init()
     return oam_core_log_param_init(__func__, OAM_ME_LOG_VARS);
 }
 
+void oam_log_budget_param_init()
+{
+    // The flash budget: every key off or at its default when missing, and
+    // a value out of range is taken as missing, said once.
+    struct oam_budget_key {
+        const char *name;
+        int32_t *value;
+        int32_t min;
+        int32_t max;
+    };
+    oam_log_budget_cfg &b = g_log_budget;
+    const oam_budget_key keys[] = {
+        {"log_keep_free", &b.keep_free_mib, 0, INT32_MAX},
+        {"log_max_use", &b.max_use_mib, 0, INT32_MAX},
+        {"log_min_share_device_wifi", &b.min_share[OAM_BC_WIFI], 0, 100},
+        {"log_min_share_device_bfg", &b.min_share[OAM_BC_BFG], 0, 100},
+        {"log_min_share_device_me", &b.min_share[OAM_BC_ME], 0, 100},
+        {"log_compress_level", &b.compress_level, 1, OAM_COMPRESS_LEVEL_MAX},
+    };
+    bool any = false;
+    for (const oam_budget_key &key : keys) {
+        int32_t value = 0;
+        if (get_cust_conf_int32(INI_TAG_HOST_PLAT, key.name, &value) != 0) {
+            continue;
+        }
+        if (value < key.min || value > key.max) {
+            OAM_PRINT("[%s:%d]%s=%d is out of %d..%d: not used\n", key.name, value, key.min, key.max);
+            continue;
+        }
+        *key.value = value;
+        OAM_PRINT("[%s:%d]%s=%d:\n", key.name, value);
+        any = any || key.value != &b.compress_level;
+    }
+    char mode[8] = {};
+    if (get_cust_conf_string(INI_TAG_HOST_PLAT, "log_compress", mode, sizeof(mode)) != -1) {
+        if (strcmp(mode, "zstd") == 0) {
+            b.compress = 1;
+            any = true;
+        } else if (strcmp(mode, "off") != 0) {
+            OAM_PRINT("[%s:%d]log_compress is neither off nor zstd: files stay plain\n");
+        }
+        OAM_PRINT("[%s:%d]log_compress=%s:\n", b.compress == 1 ? "zstd" : "off");
+    }
+    b.active = any ? 1 : 0;
+}
+
 int oam_log_param_init()
 {
     int ret = oam_bfgx_log_param_init();
@@ -300,6 +347,7 @@ int oam_log_param_init()
     if (ret < 0) {
         return ret;
     }
+    oam_log_budget_param_init();
     if (is_user_type() == 1) {
         oam_set_dumpfile_limit(OAM_USER_DUMPFILE_LIMIT);
         OAM_PRINT("[%s:%d]is user type,dumpfile limit:%d\n\n", static_cast<int>(OAM_USER_DUMPFILE_LIMIT));

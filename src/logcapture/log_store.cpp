@@ -29,6 +29,7 @@
 #include "common/oam_record.h"
 #include "common/oam_record_parse.h"
 #include "common/oam_driver.h"
+#include "logcapture/log_budget.h"
 #include "support/bounded.h"
 
 namespace {
@@ -353,6 +354,13 @@ int check_file_size(oam_log_desc *pst_log)
     oam_close_log_stream(pst_log);
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
+    // With a flash budget, the files of every core are removed and renamed
+    // under one lock, so that no removal meets a rename half done.
+    const bool budget = g_log_budget.active != 0;
+    if (budget) {
+        pthread_mutex_lock(&g_log_files_mutex);
+        oam_budget_before_rotate();
+    }
     (void)rename_old_file(pst_log);
     // Only a file 1 moved away was rotated: a count limit of 1, or a start
     // before the files are counted, reopens the same file.
@@ -360,12 +368,17 @@ int check_file_size(oam_log_desc *pst_log)
         oam_journal_event(oam_log_jcore(pst_log), "rotated", "%s%s1 full at %lld bytes", pst_log->path.value,
                           pst_log->name, static_cast<long long>(pst_log->file_size));
     }
-    if (oam_open_log_stream(pst_log) != 0) {
+    const int ret = oam_open_log_stream(pst_log);
+    if (ret != 0) {
         OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
-        return -1;
+    } else {
+        std::atomic_ref<int32_t>(pst_log->file_count).fetch_add(1, std::memory_order_acq_rel);
     }
-    std::atomic_ref<int32_t>(pst_log->file_count).fetch_add(1, std::memory_order_acq_rel);
-    return 0;
+    if (budget) {
+        oam_budget_after_rotate(pst_log);
+        pthread_mutex_unlock(&g_log_files_mutex);
+    }
+    return ret;
 }
 
 int rename_old_file(oam_log_desc *pst_log)
@@ -374,6 +387,9 @@ int rename_old_file(oam_log_desc *pst_log)
     if (pst_log == nullptr || pst_log->name == nullptr) {
         OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
+    }
+    if (g_log_budget.compress == 1) {
+        return oam_budget_renumber(pst_log);
     }
     // The count limit has no lower bound in the INI: a limit below 1 keeps
     // no old file, and is tested before num - 1 is formed, which would
@@ -506,6 +522,9 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
         ++n;
     }
     batch->count = n;
+    if (g_log_budget.active != 0) {
+        oam_budget_tick();
+    }
 
     // One record after another as far as the rules go (the existence check
     // before it, the size check after it), but the records between two

@@ -77,7 +77,7 @@ def test_package_holds_the_daemon_unit_and_man_pages_and_passes_lintian(package)
     assert re.search(r"^ExecStart=/usr/sbin/oam$", unit, re.M), unit
     depends = subprocess.run(["dpkg-deb", "-f", str(deb), "Depends"], check=True, capture_output=True,
                              text=True).stdout
-    assert {"libc6", "libstdc++6", "zlib1g"} <= set(re.findall(r"([\w.+-]+)(?: \([^)]*\))?", depends)), depends
+    assert {"libc6", "libstdc++6", "zlib1g", "libzstd1"} <= set(re.findall(r"([\w.+-]+)(?: \([^)]*\))?", depends)), depends
 
     if shutil.which("lintian") is None:
         pytest.skip("lintian not installed (scripts/install-deps package)")
