@@ -266,14 +266,14 @@ void oamlog_time_key(oamlog_event *ev)
     ev->key = oamlog_key_of_ms(ev->shown_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
     oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(ev->boot)];
     const uint64_t own = oamlog_key_of_ms(ev->line_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
-    if (b.first == 0 || own < b.first) {
+    // Its first and last lines as written (a clock set back may make the
+    // last one the earlier).
+    if (b.first == 0) {
         b.first = own;
         b.first_off = ev->off;
     }
-    if (own >= b.last) {
-        b.last = own;
-        b.last_off = ev->off;
-    }
+    b.last = own;
+    b.last_off = ev->off;
 }
 
 void oamlog_place(oamlog_source *src, oamlog_rec *rec)
@@ -525,6 +525,10 @@ long oamlog_find_boot(const char *text)
 void oamlog_list_boots(FILE *out, bool json, bool utc)
 {
     const auto n = static_cast<long>(g_oamlog_boots.size());
+    int width = 1;
+    for (const oamlog_boot_info &b : g_oamlog_boots) {
+        width = std::max(width, static_cast<int>(oamlog_name_text(b.id.c_str()).size()));
+    }
     for (long i = 0; i < n; ++i) {
         const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
         char first[48];
@@ -546,7 +550,7 @@ void oamlog_list_boots(FILE *out, bool json, bool utc)
             (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\"}\n", i - (n - 1),
                           b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last);
         } else {
-            (void)fprintf(out, "%3ld %-36s %s  %s\n", i - (n - 1), id.c_str(), first, last);
+            (void)fprintf(out, "%3ld %-*s %s  %s\n", i - (n - 1), width, id.c_str(), first, last);
         }
     }
 }
