@@ -138,7 +138,8 @@ extern std::vector<oamlog_period> g_oamlog_periods;
 // "+HHMM" or "-HHMM" at text: the characters it takes (5) and *minutes, else 0.
 size_t oamlog_parse_offset(const char *text, int *minutes);
 // The journal's lines in the order written: each may begin a period; the
-// keys are given once the lines read so far are all in.
+// keys are given once the lines read so far are all in.  The reset also
+// forgets what this machine's zone answered (after a change of TZ).
 void oamlog_time_reset();
 void oamlog_time_add(oamlog_event *ev);
 void oamlog_time_key(oamlog_event *ev);

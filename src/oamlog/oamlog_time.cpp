@@ -46,12 +46,10 @@ unsigned oamlog_month_days(unsigned y, unsigned m)
     return m == 2 && oamlog_leap(y) ? 29 : days[(m - 1) % 12];
 }
 
-// The journal read so far: where the next line goes.
-struct oamlog_builder {
-    bool run_open;  // a start has been read: the lines belong to a run
-};
-oamlog_builder g_build;
 bool g_guess_said;
+// The last answer of this machine's zone, for the quarter hour asked.
+int64_t g_zone_quarter = INT64_MIN;
+int g_zone_off;
 
 void oamlog_say_guess()
 {
@@ -145,6 +143,12 @@ int64_t oamlog_ms_of_key(uint64_t key)
 
 int oamlog_guess_offset(int64_t local_ms)
 {
+    // Asked for each record without a journal: zones change their offset
+    // on a quarter hour at the finest, so one answer holds for it.
+    const int64_t quarter = local_ms >= 0 ? local_ms / 900000 : (local_ms - 899999) / 900000;
+    if (quarter == g_zone_quarter) {
+        return g_zone_off;
+    }
     uint16_t s[OAM_STAMP_FIELDS];
     oamlog_ms_stamp(local_ms, s);
     struct tm local {};
@@ -160,7 +164,9 @@ int oamlog_guess_offset(int64_t local_ms)
         return 0;
     }
     // mktime moves a time the zone skips; the offset is that of the result.
-    return static_cast<int>(local.tm_gmtoff / 60);
+    g_zone_quarter = quarter;
+    g_zone_off = static_cast<int>(local.tm_gmtoff / 60);
+    return g_zone_off;
 }
 
 size_t oamlog_parse_offset(const char *text, int *minutes)
@@ -197,7 +203,7 @@ void oamlog_time_reset()
 {
     g_oamlog_periods.clear();
     g_oamlog_boots.clear();
-    g_build = {};
+    g_zone_quarter = INT64_MIN;  // TZ may have been set since
 }
 
 void oamlog_time_add(oamlog_event *ev)
@@ -257,7 +263,6 @@ void oamlog_time_add(oamlog_event *ev)
     ps.push_back(next);
     ev->period = static_cast<long>(ps.size()) - 1;
     ev->boot = next.boot;
-    g_build.run_open = g_build.run_open || start;
 }
 
 void oamlog_time_key(oamlog_event *ev)

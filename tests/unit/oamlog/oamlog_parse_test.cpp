@@ -203,6 +203,7 @@ protected:
         had_ = tz != nullptr;
         ASSERT_EQ(setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), 0);
         tzset();
+        oamlog_time_reset();
     }
     void TearDown() override
     {
