@@ -54,17 +54,21 @@ struct place_case {
     std::vector<const char *> stamps;
     const char *placed;  // UTC of each record, "?" when it could not be placed, its boot
     const char *boots;   // --list-boots
+    const char *events = nullptr;  // each event's place in UTC
 };
 
 std::vector<place_case> place_cases()
 {
     const std::string boot_a = start("2026-12-09 10:00:00.000+0000", "aaaa");
     return {
+        // A loss's window carries the offset of each of its ends.
         {"zone_change_mid_file",
-         boot_a + "2026-12-09 20:00:00.000+0900 oam zone-changed from +0000 to +0900\n",
+         boot_a + "2026-12-09 20:00:00.000+0900 oam zone-changed from +0000 to +0900\n" +
+             "2026-12-09 20:00:02.000+0900 wifi lost 2 records: no space, 10:59:59.000+0000 to 20:00:02.000+0900\n",
          {"2026-12-09 10:00:01.000", "2026-12-09 10:59:00.000", "2026-12-09 20:00:01.000", "2026-12-09 20:10:00.000"},
          "10:00:01.000 b0 | 10:59:00.000 b0 | 11:00:01.000 b0 | 11:10:00.000 b0",
-         "  0 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 20:00:00.000+0900\n"},
+         "  0 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 20:00:02.000+0900\n",
+         "start@10:00:00.000 lost@10:59:59.000 zone-changed@11:00:00.000"},
         // The records of the boot before the step of 56 years move with it;
         // those of the boot before keep their time.
         {"forward_step_of_years",
@@ -74,7 +78,8 @@ std::vector<place_case> place_cases()
          {"2026-12-09 10:10:00.000", "1970-01-01 00:00:12.000", "2026-12-10 08:00:01.000"},
          "10:10:00.000 b0 | 07:59:32.000 b1 | 08:00:01.000 b1",
          " -1 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 10:30:00.000+0000\n"
-         "  0 bbbb 2026-12-10 07:59:25.000+0000  2026-12-10 08:00:00.000+0000\n"},
+         "  0 bbbb 2026-12-10 07:59:25.000+0000  2026-12-10 08:00:00.000+0000\n",
+         "start@10:00:00.000 stop@10:30:00.000 start@07:59:25.000 clock-stepped@08:00:00.000"},
         // Set back: the stamps after the step repeat the hour before it.
         {"back_step_of_one_hour",
          start("2026-12-09 10:00:00.000+0100", "cccc") +
@@ -89,6 +94,12 @@ std::vector<place_case> place_cases()
              "2026-12-09 09:30:00.000+0100, boottime 1804.000\n",
          {"2026-12-09 10:10:00.000", "2026-12-09 08:00:00.000", "2026-12-09 09:31:00.000"},
          "09:10:00.000 b0 | 07:00:00.000? b-1 | 08:31:00.000 b0", nullptr},
+        // A run that ended without a line (power cut) holds its records up
+        // to the next run's start.
+        {"a_run_without_stop_holds_its_records_to_the_next_start",
+         boot_a + start("2026-12-09 11:00:00.000+0000", "bbbb"),
+         {"2026-12-09 10:00:01.000", "2026-12-09 10:45:00.000", "2026-12-09 11:00:01.000"},
+         "10:00:01.000 b0 | 10:45:00.000 b0 | 11:00:01.000 b1", nullptr},
         // Older than the journal's first run: its offset, no boot.
         {"records_before_the_journal", start("2026-12-09 10:00:00.000+0100", "eeee"),
          {"2026-12-09 09:00:00.000", "2026-12-09 10:00:00.000"}, "08:00:00.000 b-1 | 09:00:00.000 b0", nullptr},
@@ -161,6 +172,15 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
         text.resize(fread(text.data(), 1, text.size(), out));
         (void)fclose(out);
         EXPECT_EQ(text, c.boots);
+    }
+    if (c.events != nullptr) {
+        std::string events;
+        for (const oamlog_event &ev : g_oamlog_events) {
+            char utc[40];
+            oamlog_utc_text(utc, sizeof(utc), ev.key, ' ');
+            events += (events.empty() ? "" : " ") + ev.event + "@" + (utc + 11);
+        }
+        EXPECT_EQ(events, c.events);
     }
 }
 
