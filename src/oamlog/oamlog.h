@@ -66,8 +66,7 @@ struct oamlog_source {
     uint64_t last_key;
     uint64_t last_local;
     long period = -1;  // of the time line the last record was placed in; -1 before the journal
-    int64_t prev_ms;  // the last record's stamp, read as if UTC
-    bool placed_any;
+    int64_t prev_ms = INT64_MIN;  // the last record's stamp, read as if UTC
     uint64_t records;
     uint64_t damaged;
 };

@@ -306,7 +306,7 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
         // Records are read in the order written: a period once left is not
         // gone back to.  A stamp that steps back leaves its period for a
         // later one that holds it (the clock was set back).
-        const bool back = src->placed_any && k + 1000 < src->prev_ms;
+        const bool back = k + 1000 < src->prev_ms;
         long later = -1;
         for (long j = src->period + 1; j < n && later < 0; ++j) {
             later = fits(j) ? j : -1;
@@ -323,7 +323,6 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
             rec->boot = p.boot;
         }
     }
-    src->placed_any = true;
     src->prev_ms = k;
     rec->utc_off = off;
     rec->key = oamlog_key_of_ms(k - static_cast<int64_t>(off) * MS_PER_MIN + shift);

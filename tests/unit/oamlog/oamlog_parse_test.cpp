@@ -251,6 +251,7 @@ TEST_P(OamlogTime, ParsesFullPartialZonedAndRelativeTimes)
 INSTANTIATE_TEST_SUITE_P(
     Texts, OamlogTime,
     ::testing::Values(time_case{"2026-12-07 22:36:25.123", false, "2026-12-07 21:36:25.123"},
+                      time_case{"2026-12-07 22:36:25.123", true, "2026-12-07 21:36:25.123"},
                       time_case{"2026-12-07T22:36", false, "2026-12-07 21:36:00.000"},
                       time_case{"2026-12-07T22:36", true, "2026-12-07 21:36:59.999"},
                       time_case{"2026-12-09T10:00:03", true, "2026-12-09 09:00:03.999"},
