@@ -197,7 +197,7 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         return;
     }
     char utc[40] = "";
-    if (rec.key != 0) {
+    if (rec.key != 0 && (opts.format == OAMLOG_JSON || opts.utc)) {
         oamlog_utc_text(utc, sizeof(utc), rec.key, opts.format == OAMLOG_JSON ? 'T' : ' ');
         (void)strcat(utc, "Z");
     }
