@@ -245,7 +245,8 @@ int oamlog_parse_args(int argc, char **argv)
 
 bool oamlog_selected(const oamlog_rec &rec)
 {
-    return rec.key >= g_opts.since && rec.key <= g_opts.until && (g_oamlog_boot_pick < 0 || rec.boot == g_oamlog_boot_pick);
+    return rec.key >= g_opts.since && rec.key <= g_opts.until &&
+           (g_oamlog_boot_pick < 0 || rec.boot == g_oamlog_boot_pick);
 }
 
 // The next selected record of a source, into its look-ahead slot.

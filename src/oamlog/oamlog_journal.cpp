@@ -713,7 +713,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         const oamlog_event *outcome = ev.event == "dump-reported" ? oamlog_dump_outcome(&ev) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved" &&
             std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
-            rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1, outcome->event + outcome->detail.substr(ev.detail.size()), ""});
+            rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1,
+                            outcome->event + outcome->detail.substr(ev.detail.size()), ""});
         }
     }
     std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {

@@ -203,7 +203,7 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     }
     if (opts.format == OAMLOG_JSON) {
         oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, 'T');
-        // A stamp out of range has no offset of its own, nor a place.
+        // A stamp out of range takes no offset; it sorts where the last good one did.
         const std::string off = rec.stamp_ok ? oamlog_offset_text(rec.utc_off, true) : "";
         (void)fprintf(out,
                       "{\"time\":\"%s%s\",\"utc\":%s%s%s,%s\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,"

@@ -301,7 +301,8 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
         const auto n = static_cast<long>(ps.size());
         // Before the journal's first line, a period of its own.
         const auto fits = [&ps, k](long j) {
-            return j < 0 ? k < ps[0].begin : ps[static_cast<size_t>(j)].begin <= k && k <= ps[static_cast<size_t>(j)].limit;
+            return j < 0 ? k < ps[0].begin
+                         : ps[static_cast<size_t>(j)].begin <= k && k <= ps[static_cast<size_t>(j)].limit;
         };
         // Records are read in the order written: a period once left is not
         // gone back to.  A stamp that steps back leaves its period for a

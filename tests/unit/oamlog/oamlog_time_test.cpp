@@ -55,6 +55,7 @@ struct place_case {
     const char *placed;  // UTC of each record, "?" when it could not be placed, its boot
     const char *boots;   // --list-boots
     const char *events = nullptr;  // each event's place in UTC
+    const char *shown = nullptr;   // the records as JSON and as --utc lines, up to their data
 };
 
 std::vector<place_case> place_cases()
@@ -108,7 +109,14 @@ std::vector<place_case> place_cases()
              "2026-12-09 09:30:00.000+0100 oam clock-stepped from 2026-12-09 10:30:00.000+0100 to "
              "2026-12-09 09:30:00.000+0100, boottime 1804.000\n",
          {"2026-12-09 10:10:00.000", "2026-12-09 08:00:00.000", "2026-12-09 09:31:00.000"},
-         "09:10:00.000 b0 | 07:00:00.000? b-1 | 08:31:00.000 b0", nullptr},
+         "09:10:00.000 b0 | 07:00:00.000? b-1 | 08:31:00.000 b0", nullptr, nullptr,
+         "{\"time\":\"2026-12-09T10:10:00.000+01:00\",\"utc\":\"2026-12-09T09:10:00.000Z\",\"core\":\"wifi\"\n"
+         "2026-12-09 09:10:00.000Z wifi\n"
+         "{\"time\":\"2026-12-09T08:00:00.000+01:00\",\"utc\":\"2026-12-09T07:00:00.000Z\",\"time_uncertain\":true,"
+         "\"core\":\"wifi\"\n"
+         "2026-12-09 07:00:00.000Z? wifi\n"
+         "{\"time\":\"2026-12-09T09:31:00.000+01:00\",\"utc\":\"2026-12-09T08:31:00.000Z\",\"core\":\"wifi\"\n"
+         "2026-12-09 08:31:00.000Z wifi\n"},
         // A run that ended without a line (power cut) holds its records up
         // to the next run's start.
         {"a_run_without_stop_holds_its_records_to_the_next_start",
@@ -171,14 +179,27 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
     ASSERT_EQ(sources.size(), 1U);
     oamlog_open_files(&sources[0]);
     std::string placed;
+    std::string shown;
     oamlog_rec rec{};
     while (oamlog_next(&sources[0], &rec) > 0) {
+        for (const oamlog_format format : {OAMLOG_JSON, OAMLOG_TEXT}) {
+            FILE *out = tmpfile();
+            oamlog_print(out, {format, 0, true}, rec);
+            std::string line(static_cast<size_t>(ftell(out)), '\0');
+            rewind(out);
+            line.resize(fread(line.data(), 1, line.size(), out));
+            (void)fclose(out);
+            shown += line.substr(0, line.find(format == OAMLOG_JSON ? ",\"file\"" : "   ")) + "\n";
+        }
         char utc[40];
         oamlog_utc_text(utc, sizeof(utc), rec.key, ' ');
         placed += std::string(placed.empty() ? "" : " | ") + (utc + 11) + (rec.uncertain ? "?" : "") + " b" +
                   std::to_string(rec.boot);
     }
     EXPECT_EQ(placed, c.placed);
+    if (c.shown != nullptr) {
+        EXPECT_EQ(shown, c.shown);
+    }
     if (c.boots != nullptr) {
         FILE *out = tmpfile();
         oamlog_list_boots(out, false, false);
