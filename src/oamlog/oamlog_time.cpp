@@ -23,6 +23,7 @@ constexpr int64_t MS_PER_DAY = 86400000;
 constexpr int64_t MS_PER_MIN = 60000;
 // Year 1000 lies some 3.1e13 ms before 1970: keys stay above 0.
 constexpr int64_t OAMLOG_KEY_BIAS = 100000000000000LL;
+constexpr int64_t OAMLOG_SHIFT_MAX = 400 * 366 * MS_PER_DAY;
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
 int64_t oamlog_days(int64_t y, unsigned m, unsigned d)
@@ -249,9 +250,11 @@ void oamlog_time_add(oamlog_event *ev)
             // Forward, the clock was behind: what its boot stamped before
             // belongs that much later.
             const int64_t delta = (to - to_off * MS_PER_MIN) - (from - from_off * MS_PER_MIN);
+            // A damaged or hostile journal may step on and on: the moves
+            // stop at four centuries, far beyond any clock set right.
             for (oamlog_period &p : ps) {
                 if (delta > 0 && p.boot == cur->boot) {
-                    p.shift += delta;
+                    p.shift = std::min(p.shift + std::min(delta, OAMLOG_SHIFT_MAX), OAMLOG_SHIFT_MAX);
                 }
             }
         } else {

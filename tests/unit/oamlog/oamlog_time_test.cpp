@@ -89,6 +89,13 @@ std::vector<place_case> place_cases()
              "2026-12-10 08:00:00.000+0000, boottime 20.000\n",
          {"1970-01-01 00:00:07.000", "2000-01-01 00:00:05.000", "2026-12-10 08:00:01.000"},
          "07:59:47.000 b0 | 07:59:55.000 b0 | 08:00:01.000 b0", nullptr},
+        // A journal stepping across the whole calendar moves its records
+        // four centuries at most (whole days: the time of day stays).
+        {"steps_beyond_four_centuries_stop_there",
+         start("1000-01-01 00:00:00.000+0000", "hhhh") +
+             "9999-01-01 00:00:00.000+0000 oam clock-stepped from 1000-01-01 00:00:01.000+0000 to "
+             "9999-01-01 00:00:00.000+0000, boottime 1.000\n",
+         {"1000-01-01 00:00:00.500"}, "00:00:00.500 b0", nullptr},
         // Set back: the stamps after the step repeat the hour before it.
         {"back_step_of_one_hour",
          start("2026-12-09 10:00:00.000+0100", "cccc") +
