@@ -31,8 +31,13 @@ constexpr const char *OAMLOG_USAGE =
     "  --since TIME      only records stamped at or after TIME\n"
     "  --until TIME      only records stamped up to TIME\n"
     "                    TIME: YYYY-MM-DD[THH:MM[:SS[.mmm]]] or HH:MM[:SS[.mmm]]\n"
-    "                    (today); with a space for the T, quote it\n"
-    "  --merge           interleave the cores by time stamp\n"
+    "                    (today), local unless Z or +HH:MM follows; with a\n"
+    "                    space for the T, quote it; or now, today, yesterday,\n"
+    "                    tomorrow, @EPOCH, -10m, \"2 hours ago\"\n"
+    "  --boot ID         only the boot of that id, or 0 (the last), -1 ...\n"
+    "  --list-boots      the boots in the journal: id, first and last time\n"
+    "  --utc             show times in UTC\n"
+    "  --merge           interleave the cores on one time line\n"
     "  -n N              only the last N records (of each core; of all with --merge)\n"
     "  -f, --follow      keep reading as the daemon appends, across rotations\n"
     "  --hex             add a hex dump of the data under each record\n"
@@ -53,7 +58,8 @@ constexpr const char *OAMLOG_USAGE =
     "1 damage found by --check, 2 a bad option or an unreadable input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
-                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION };
+                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
+                     OPT_LIST_BOOTS, OPT_BOOT };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -64,7 +70,8 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"stats", no_argument, nullptr, OPT_STATS},       {"dumps", no_argument, nullptr, OPT_DUMPS},
     {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, OPT_VERSION},
+    {"version", no_argument, nullptr, OPT_VERSION},   {"utc", no_argument, nullptr, OPT_UTC},
+    {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -84,6 +91,11 @@ struct oamlog_opts {
     std::string dump;
     long before = 30;
     bool before_given = false;
+    bool utc = false;
+    bool list_boots = false;
+    std::string boot;
+    std::string since_text;
+    std::string until_text;
 };
 
 oamlog_opts g_opts;
@@ -118,9 +130,21 @@ int oamlog_parse_args(int argc, char **argv)
         case OPT_SINCE:
         case OPT_UNTIL:
             if (oamlog_parse_time(optarg, c == OPT_UNTIL, c == OPT_SINCE ? &g_opts.since : &g_opts.until) != 0) {
-                oamlog_error("bad time '%s' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])", optarg);
+                oamlog_error("bad time '%s' (YYYY-MM-DDTHH:MM:SS.mmm[Z|+HH:MM], HH:MM[:SS[.mmm]], now, yesterday, "
+                             "@EPOCH, -10m)",
+                             optarg);
                 return -1;
             }
+            (c == OPT_SINCE ? g_opts.since_text : g_opts.until_text) = optarg;
+            break;
+        case OPT_UTC:
+            g_opts.utc = true;
+            break;
+        case OPT_LIST_BOOTS:
+            g_opts.list_boots = true;
+            break;
+        case OPT_BOOT:
+            g_opts.boot = optarg;
             break;
         case OPT_MERGE:
             g_opts.merge = true;
@@ -207,6 +231,10 @@ int oamlog_parse_args(int argc, char **argv)
         oamlog_error("--before is the time before the dump of --dump ARCHIVE; there is none");
         return -1;
     }
+    if (g_opts.since > g_opts.until) {
+        oamlog_error("--since %s is later than --until %s", g_opts.since_text.c_str(), g_opts.until_text.c_str());
+        return -1;
+    }
     // The last N of what: a table is of every record selected.
     if (g_opts.stats && g_opts.last >= 0) {
         oamlog_error("--stats counts every record selected by --since and --until; -n does not apply");
@@ -217,7 +245,8 @@ int oamlog_parse_args(int argc, char **argv)
 
 bool oamlog_selected(const oamlog_rec &rec)
 {
-    return rec.key >= g_opts.since && rec.key <= g_opts.until;
+    return rec.key >= g_opts.since && rec.key <= g_opts.until &&
+           (g_oamlog_boot_pick < 0 || rec.boot == g_oamlog_boot_pick);
 }
 
 // The next selected record of a source, into its look-ahead slot.
@@ -442,6 +471,20 @@ int main(int argc, char **argv)
     const bool one_root = g_opts.paths.size() == 1 && stat(g_opts.paths[0].c_str(), &root_st) == 0 &&
                           S_ISDIR(root_st.st_mode);
     const std::string journal_dir = one_root ? g_opts.paths[0] : g_opts.root;
+    if (g_opts.list_boots) {
+        oamlog_journal_load(journal_dir, {}, 0, UINT64_MAX, false);
+        oamlog_list_boots(stdout, g_opts.format == OAMLOG_JSON, g_opts.utc);
+        return g_oamlog_status;
+    }
+    if (!g_opts.boot.empty()) {
+        // Told from the whole journal; then its events are taken anew for that boot alone.
+        oamlog_journal_load(journal_dir, {}, 0, UINT64_MAX, false);
+        if ((g_oamlog_boot_pick = oamlog_find_boot(g_opts.boot.c_str())) < 0) {
+            oamlog_error("no boot '%s' in the journal (oamlog --list-boots lists them)",
+                         oamlog_name_text(g_opts.boot.c_str()).c_str());
+            return OAMLOG_FAILED;
+        }
+    }
     oamlog_journal_load(journal_dir, g_opts.cores, g_opts.since, g_opts.until, true);
     std::vector<oamlog_source> sources;
     std::vector<std::string> inputs = g_opts.paths;
@@ -494,7 +537,7 @@ int main(int argc, char **argv)
     if (g_opts.last == 0 && !g_opts.follow) {
         return g_oamlog_status;  // the last 0 records and what stands among them: nothing
     }
-    const oamlog_print_opts popts{g_opts.format, oamlog_width()};
+    const oamlog_print_opts popts{g_opts.format, oamlog_width(), g_opts.utc};
     std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
     uint64_t merged_skip = 0;
     if (g_opts.last >= 0) {

@@ -36,9 +36,14 @@ struct oamlog_rec {
     size_t rec_len;
     uint16_t stamp[OAM_STAMP_FIELDS];
     bool stamp_ok;
-    // Sorting and selection key: the stamp's fields in order, or the last
-    // good stamp before it when its own is out of range.
+    // Sorting and selection key: the place on the time line (UTC, see
+    // oamlog_key_of_ms), or the last good stamp's place before it when its
+    // own is out of range; 0 when there is none.
     uint64_t key;
+    uint64_t local;   // the stamp's (or that last good stamp's) fields in order
+    int utc_off;      // minutes east of UTC taken for the stamp
+    bool uncertain;   // no period of the journal holds the stamp: placed as stamped
+    long boot;        // the journal's boot it was placed in; -1 none
     const char *core;
     const char *file;
     uint64_t offset;
@@ -62,6 +67,9 @@ struct oamlog_source {
     ino_t wd_ino;        // the folder watched
     bool quiet;          // a counting pass: damage is not reported
     uint64_t last_key;
+    uint64_t last_local;
+    long period = -1;  // of the time line the last record was placed in; -1 before the journal
+    int64_t prev_ms = INT64_MIN;  // the last record's stamp, read as if UTC
     uint64_t records;
     uint64_t damaged;
 };
@@ -91,13 +99,68 @@ void oamlog_follow_rotation(oamlog_source *src);
 int oamlog_next(oamlog_source *src, oamlog_rec *rec);
 
 uint64_t oamlog_stamp_key(const uint16_t *stamp);
+
+// The time line (oamlog_time.cpp).  A key is a UTC time in milliseconds
+// moved up so that every stamp's year gives a key above 0.
+int64_t oamlog_stamp_ms(const uint16_t *stamp);  // the fields read as if UTC
+void oamlog_ms_stamp(int64_t ms, uint16_t *stamp);
+uint64_t oamlog_key_of_ms(int64_t utc_ms);
+int64_t oamlog_ms_of_key(uint64_t key);
+// This machine's offset in minutes for a local time (stamp read as if UTC).
+int oamlog_guess_offset(int64_t local_ms);
 // "YYYY-MM-DD[ T]HH:MM[:SS[.mmm]]", "YYYY-MM-DD" or "HH:MM[:SS[.mmm]]" (on
-// today's date); upper takes the end of the span given (10:05 to 10:05:59.999).
+// today's date), with "Z" or "+HH:MM" behind for other than local time;
+// "now", "today", "yesterday", "tomorrow", "@EPOCH", "-10m", "10 min ago".
+// upper takes the end of the span given (10:05 to 10:05:59.999).  now_ms
+// is the time relative ones count from.
+int oamlog_parse_time_at(const char *text, bool upper, int64_t now_ms, uint64_t *key);
 int oamlog_parse_time(const char *text, bool upper, uint64_t *key);
+
+struct oamlog_event;
+
+// The periods of the journal: a run, a clock step or a change of offset
+// begins one; boots are told by their start events' boot id.
+struct oamlog_period {
+    int64_t begin;  // local ms of its first line; INT64_MIN when the journal begins inside it
+    int64_t last;   // local ms of its last line
+    int64_t limit;  // the last local ms it can hold; INT64_MAX while open
+    int off;        // minutes east of UTC
+    bool guessed;   // the journal gave no offset: this machine's zone
+    int64_t shift;  // ms its times move by: the forward steps of its boot after it
+    long boot;
+};
+struct oamlog_boot_info {
+    std::string id;  // empty: the journal does not tell
+    uint64_t first;
+    uint64_t last;
+    int first_off;  // minutes east of UTC at its first and last line
+    int last_off;
+};
+extern std::vector<oamlog_period> g_oamlog_periods;
+// "+HHMM" or "-HHMM" at text: the characters it takes (5) and *minutes, else 0.
+size_t oamlog_parse_offset(const char *text, int *minutes);
+// The journal's lines in the order written: each may begin a period; the
+// keys are given once the lines read so far are all in.  The reset also
+// forgets what this machine's zone answered (after a change of TZ).
+void oamlog_time_reset();
+void oamlog_time_add(oamlog_event *ev);
+void oamlog_time_key(oamlog_event *ev);
+extern std::vector<oamlog_boot_info> g_oamlog_boots;
+// Places a record read from src on the time line.
+void oamlog_place(oamlog_source *src, oamlog_rec *rec);
+// "+0100" (journal) or "+01:00" (JSON).
+std::string oamlog_offset_text(int minutes, bool colon);
+// A key as "YYYY-MM-DD HH:MM:SS.mmm" in UTC (sep between date and time).
+void oamlog_utc_text(char *text, size_t cap, uint64_t key, char sep);
+// --boot: an id, 0 the last boot, -1 the one before...; -1 when none fits.
+long oamlog_find_boot(const char *text);
+void oamlog_list_boots(FILE *out, bool json, bool utc);
+extern long g_oamlog_boot_pick;  // -1: every boot
 
 struct oamlog_print_opts {
     oamlog_format format;
     size_t width;  // cut text lines to this many columns; 0: never
+    bool utc;      // times in UTC
 };
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 // Cuts a line to width columns ("..." at its end); 0: never.
@@ -110,8 +173,14 @@ std::string oamlog_name_text(const char *name);
 
 // The daemon's events journal (oam_events beside the logs), read once.
 struct oamlog_event {
-    uint64_t key;  // where it is shown: a loss where it began
+    uint64_t key;  // where it is shown (its place on the time line): a loss where it began
     uint16_t stamp[OAM_STAMP_FIELDS];
+    int64_t line_ms;   // the line's own stamp, read as if UTC
+    int64_t shown_ms;  // the stamp shown (a loss's beginning), read as if UTC
+    int off;           // minutes east of UTC
+    bool off_given;    // the line carries its offset
+    long period;
+    long boot;
     std::string core;
     std::string event;
     std::string detail;

@@ -37,14 +37,15 @@ std::string oamlog_context_line(int fd, uint64_t off)
     return std::string(buf, static_cast<size_t>(nl - buf + 1));
 }
 
-// The key of the oldest record the core's log files hold; 0 when none.
-uint64_t oamlog_oldest_key(const oamlog_source &src)
+// The stamp of the oldest record the core's log files hold, as a local key
+// (oamlog_stamp_key): the context's header keeps local stamps; 0 when none.
+uint64_t oamlog_oldest_local(const oamlog_source &src)
 {
     oamlog_source copy = src;
     copy.quiet = true;
     copy.live = false;
     oamlog_rec rec {};
-    return oamlog_next(&copy, &rec) > 0 ? rec.key : 0;
+    return oamlog_next(&copy, &rec) > 0 ? rec.local : 0;
 }
 
 }  // namespace
@@ -97,7 +98,7 @@ void oamlog_context_apply(const std::string &path, const std::vector<std::string
             }
             auto src = std::find_if(sources->begin(), sources->end(),
                                     [&sec](const oamlog_source &s) { return s.core == sec.core; });
-            const uint64_t oldest = src == sources->end() ? 0 : oamlog_oldest_key(*src);
+            const uint64_t oldest = src == sources->end() ? 0 : oamlog_oldest_local(*src);
             if (oldest != 0 && oldest <= oamlog_stamp_key(sec.first)) {
                 continue;  // the log files still reach back to the window
             }

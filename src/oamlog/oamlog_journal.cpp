@@ -67,15 +67,28 @@ bool oamlog_parse_event(const std::string &line, oamlog_event *ev)
     char event[32];
     int used = 0;
     uint16_t *s = ev->stamp;
-    if (sscanf(line.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu.%3hu %15s %31s%n", &s[0], &s[1], &s[2], &s[3], &s[4],
-               &s[5], &s[6], core, event, &used) != 9 ||
+    int stamp_len = 0;
+    if (sscanf(line.c_str(), "%4hu-%2hu-%2hu %2hu:%2hu:%2hu.%3hu%n", &s[0], &s[1], &s[2], &s[3], &s[4], &s[5], &s[6],
+               &stamp_len) != 7 ||
         !oamlog_fields_ok(s)) {
         return false;
     }
+    // Lines of older builds carry no offset.
+    ev->off = 0;
+    ev->off_given = oamlog_parse_offset(line.c_str() + stamp_len, &ev->off) != 0;
+    const char *rest = line.c_str() + stamp_len + (ev->off_given ? 5 : 0);
+    if (*rest != ' ' || sscanf(rest, " %15s %31s%n", core, event, &used) != 2) {
+        return false;
+    }
+    used += static_cast<int>(rest - line.c_str());
     ev->core = core;
     ev->event = event;
     ev->detail = static_cast<size_t>(used) < line.size() ? line.substr(static_cast<size_t>(used) + 1) : "";
-    ev->key = oamlog_stamp_key(s);
+    ev->line_ms = oamlog_stamp_ms(s);
+    ev->shown_ms = ev->line_ms;
+    ev->period = -1;
+    ev->boot = -1;
+    ev->key = 0;
     ev->count = 0;
     ev->overruns = false;
     ev->cause.clear();
@@ -105,47 +118,37 @@ bool oamlog_parse_event(const std::string &line, oamlog_event *ev)
     ev->overruns = strcmp(unit, "overruns") == 0;
     const size_t sep = ev->detail.rfind(", ");
     uint16_t from[OAM_STAMP_FIELDS] = {s[0], s[1], s[2], 0, 0, 0, 0};
+    int from_len = 0;
+    int from_off = ev->off;
     if (sep == std::string::npos || sep < static_cast<size_t>(cause_at) ||
-        sscanf(ev->detail.c_str() + sep + 2, "%2hu:%2hu:%2hu.%3hu to", &from[3], &from[4], &from[5], &from[6]) != 4 ||
+        sscanf(ev->detail.c_str() + sep + 2, "%2hu:%2hu:%2hu.%3hu%n", &from[3], &from[4], &from[5], &from[6],
+               &from_len) != 4 ||
         !oamlog_fields_ok(from)) {
         return false;
     }
+    const char *after = ev->detail.c_str() + sep + 2 + from_len;
+    (void)oamlog_parse_offset(after, &from_off);
     ev->cause = ev->detail.substr(static_cast<size_t>(cause_at), sep - static_cast<size_t>(cause_at));
-    // Shown where the loss began, not where its line was written.
-    const uint64_t from_key = oamlog_stamp_key(from);
-    if (from_key <= ev->key) {
-        ev->key = from_key;
-        std::copy(from, from + OAM_STAMP_FIELDS, ev->stamp);
+    // Shown where the loss began, not where its line was written; its time
+    // may carry an offset of its own.
+    const int64_t from_ms = oamlog_stamp_ms(from) + static_cast<int64_t>(ev->off - from_off) * 60000;
+    if (from_ms <= ev->line_ms) {
+        ev->shown_ms = from_ms;
+        oamlog_ms_stamp(from_ms, ev->stamp);
     }
     return true;
 }
 
-uint64_t oamlog_key_of_time(time_t t)
+// A key of the stamp's fields in order read as if UTC.
+int64_t oamlog_local_key_ms(uint64_t key)
 {
-    struct tm local {};
-    if (localtime_r(&t, &local) == nullptr) {
-        return 0;
+    uint16_t s[OAM_STAMP_FIELDS];
+    for (int f = OAM_STAMP_FIELDS - 1; f >= 0; --f) {
+        const uint64_t scale = f == OAM_STAMP_FIELDS - 1 ? 1000 : (f == 0 ? 100000 : 100);
+        s[f] = static_cast<uint16_t>(key % scale);
+        key /= scale;
     }
-    const uint16_t s[OAM_STAMP_FIELDS] = {
-        static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
-        static_cast<uint16_t>(local.tm_mday),        static_cast<uint16_t>(local.tm_hour),
-        static_cast<uint16_t>(local.tm_min),         static_cast<uint16_t>(local.tm_sec),
-        0};
-    return oamlog_stamp_key(s);
-}
-
-time_t oamlog_time_of_key(uint64_t key)
-{
-    struct tm local {};
-    key /= 1000;
-    local.tm_sec = static_cast<int>(key % 100);
-    local.tm_min = static_cast<int>(key / 100 % 100);
-    local.tm_hour = static_cast<int>(key / 10000 % 100);
-    local.tm_mday = static_cast<int>(key / 1000000 % 100);
-    local.tm_mon = static_cast<int>(key / 100000000 % 100) - 1;
-    local.tm_year = static_cast<int>(key / 10000000000ULL) - 1900;
-    local.tm_isdst = -1;
-    return mktime(&local);
+    return oamlog_stamp_ms(s);
 }
 
 void oamlog_key_text(char *text, size_t cap, uint64_t key, char sep)
@@ -190,8 +193,10 @@ bool oamlog_archive_name(const std::string &name, std::string *type, uint64_t *k
 
 // When the dump of an archive was reported and when its archive was done:
 // from the journal, else from the name.  false when neither tells.
+// As stamped (keys of the fields in order), or placed on the time line
+// (a name without its journal line taken in this machine's zone).
 bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *done,
-                       const oamlog_event **report = nullptr)
+                       const oamlog_event **report = nullptr, bool placed = false)
 {
     std::string type;
     uint64_t name_key = 0;
@@ -199,7 +204,12 @@ bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *do
         return false;
     }
     *reported = name_key;
-    *done = name_key + 999;
+    if (placed) {
+        const int64_t ms = oamlog_local_key_ms(name_key);
+        *reported = oamlog_key_of_ms(ms - static_cast<int64_t>(oamlog_guess_offset(ms)) * 60000);
+    }
+    *done = *reported + 999;
+    const auto at = [placed](const oamlog_event &ev) { return placed ? ev.key : oamlog_stamp_key(ev.stamp); };
     const oamlog_event *archive = nullptr;
     for (const oamlog_event &ev : g_oamlog_events) {
         std::string ev_type;
@@ -212,13 +222,13 @@ bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *do
     if (archive == nullptr) {
         return true;
     }
-    *done = archive->key;
+    *done = at(*archive);
     for (const oamlog_event &ev : g_oamlog_events) {
         if (&ev == archive) {
             break;
         }
         if (ev.event == "dump-reported" && ev.detail == type) {
-            *reported = ev.key;
+            *reported = at(ev);
             if (report != nullptr) {
                 *report = &ev;
             }
@@ -332,6 +342,14 @@ struct oamlog_journal_place {
 };
 oamlog_journal_place g_journal;
 
+bool oamlog_event_wanted(const oamlog_event &ev)
+{
+    return ev.key >= g_journal.since && ev.key <= g_journal.until &&
+           (g_oamlog_boot_pick < 0 || ev.boot == g_oamlog_boot_pick) &&
+           (g_journal.cores.empty() ||
+            std::find(g_journal.cores.begin(), g_journal.cores.end(), ev.core) != g_journal.cores.end());
+}
+
 // The events of text (the bytes of path from its line first_line on)
 // into events; returns the bytes taken: whole lines, and a last line
 // still being written unless older.
@@ -374,9 +392,7 @@ size_t oamlog_journal_lines(const std::string &path, const std::string &text, bo
             // padding alone
         } else if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
             damaged(line, "not an event");
-        } else if (ev.key >= g_journal.since && ev.key <= g_journal.until &&
-                   (g_journal.cores.empty() ||
-                    std::find(g_journal.cores.begin(), g_journal.cores.end(), ev.core) != g_journal.cores.end())) {
+        } else {
             events->push_back(ev);
         }
         at = end + 1;
@@ -408,6 +424,15 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
             g_journal.read = static_cast<off_t>(taken);
         }
     }
+    // Every line places the time line, whether shown or not.
+    oamlog_time_reset();
+    for (oamlog_event &ev : events) {
+        oamlog_time_add(&ev);
+    }
+    for (oamlog_event &ev : events) {
+        oamlog_time_key(&ev);
+    }
+    std::erase_if(events, [](const oamlog_event &ev) { return !oamlog_event_wanted(ev); });
     // Kept in the order written (a stamp may step back when the clock is
     // set); a loss moves back to where it began.
     g_oamlog_events.clear();
@@ -465,14 +490,29 @@ void oamlog_journal_more()
     if (ino == g_journal.ino) {
         g_journal.read += static_cast<off_t>(oamlog_journal_lines(path, text, false, 0, &events));
     }
+    for (oamlog_event &ev : events) {
+        oamlog_time_add(&ev);
+        oamlog_time_key(&ev);
+    }
+    std::erase_if(events, [](const oamlog_event &ev) { return !oamlog_event_wanted(ev); });
     // Shown as they come, after what is shown already.
     g_oamlog_events.insert(g_oamlog_events.end(), events.begin(), events.end());
 }
 
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev)
 {
-    char stamp[32];
-    oamlog_key_text(stamp, sizeof(stamp), ev.key, opts.format == OAMLOG_JSON ? 'T' : ' ');
+    char stamp[64];
+    const char sep = opts.format == OAMLOG_JSON ? 'T' : ' ';
+    oamlog_key_text(stamp, sizeof(stamp), oamlog_stamp_key(ev.stamp), sep);
+    char utc[40];
+    oamlog_utc_text(utc, sizeof(utc), ev.key, sep);
+    (void)strcat(utc, "Z");
+    if (opts.format == OAMLOG_JSON) {
+        (void)snprintf(stamp + strlen(stamp), sizeof(stamp) - strlen(stamp), "%s\",\"utc\":\"%s",
+                       oamlog_offset_text(ev.off, true).c_str(), utc);
+    } else if (opts.utc) {
+        (void)snprintf(stamp, sizeof(stamp), "%s", utc);
+    }
     const char *unit = ev.overruns ? "overruns" : "records";
     if (opts.format == OAMLOG_JSON) {
         if (ev.event == "lost") {
@@ -555,7 +595,7 @@ uint64_t oamlog_journal_lost(const std::string &core, bool overruns)
 
 void oamlog_check_losses(FILE *out)
 {
-    oamlog_print_opts opts{OAMLOG_TEXT, 0};
+    oamlog_print_opts opts{OAMLOG_TEXT, 0, false};
     for (const oamlog_event &ev : g_oamlog_events) {
         if (ev.event == "lost") {
             (void)fputs("journal: ", out);
@@ -584,8 +624,9 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
             if (rec.key < since || rec.key > until) {
                 continue;
             }
-            r.first = r.records == 0 ? rec.key : r.first;
-            r.last = rec.key;
+            // Shown as stamped.
+            r.first = r.records == 0 ? rec.local : r.first;
+            r.last = rec.local;
             ++r.records;
             r.bytes += rec.rec_len;
             in_second = rec.key / 1000 == second ? in_second + 1 : 1;
@@ -693,8 +734,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         const oamlog_event *outcome = ev.event == "dump-reported" ? oamlog_dump_outcome(&ev) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved" &&
             std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
-            rows.push_back({ev.key, ev.core, ev.detail, -1, outcome->event + outcome->detail.substr(ev.detail.size()), "",
-                            false});
+            rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1,
+                            outcome->event + outcome->detail.substr(ev.detail.size()), "", false});
         }
     }
     std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
@@ -727,12 +768,13 @@ int oamlog_dump_window(const std::string &archive, long before, uint64_t *since,
 {
     uint64_t reported = 0;
     uint64_t done = 0;
-    if (!oamlog_dump_times(archive, &reported, &done)) {
+    if (!oamlog_dump_times(archive, &reported, &done, nullptr, true)) {
         oamlog_error("%s: not a dump archive name (TYPE_YYYY_MM_DD_HH_MM_SS.tar.gz)",
                      oamlog_name_text(archive.c_str()).c_str());
         return -1;
     }
-    *since = oamlog_key_of_time(oamlog_time_of_key(reported) - before) + reported % 1000;
+    const auto back = static_cast<uint64_t>(before) * 1000;
+    *since = reported > back ? reported - back : 0;
     *until = done;
     return 0;
 }

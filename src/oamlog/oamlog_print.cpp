@@ -196,15 +196,33 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         (void)fwrite(rec.data, 1, rec.data_len, out);
         return;
     }
+    char utc[40] = "";
+    if (rec.key != 0 && (opts.format == OAMLOG_JSON || opts.utc)) {
+        oamlog_utc_text(utc, sizeof(utc), rec.key, opts.format == OAMLOG_JSON ? 'T' : ' ');
+        (void)strcat(utc, "Z");
+    }
     if (opts.format == OAMLOG_JSON) {
         oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, 'T');
-        (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,\"data\":\"%s\"}\n",
-                      stamp, oamlog_json_text(rec.core).c_str(), oamlog_json_text(rec.file).c_str(),
+        // A stamp out of range takes no offset; it sorts where the last good one did.
+        const std::string off = rec.stamp_ok ? oamlog_offset_text(rec.utc_off, true) : "";
+        (void)fprintf(out,
+                      "{\"time\":\"%s%s\",\"utc\":%s%s%s,%s\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,"
+                      "\"data\":\"%s\"}\n",
+                      stamp, off.c_str(), rec.key != 0 ? "\"" : "", rec.key != 0 ? utc : "null",
+                      rec.key != 0 ? "\"" : "", rec.uncertain ? "\"time_uncertain\":true," : "",
+                      oamlog_json_text(rec.core).c_str(), oamlog_json_text(rec.file).c_str(),
                       static_cast<unsigned long long>(rec.offset), rec.rec_len,
                       oamlog_base64(rec.data, rec.data_len).c_str());
         return;
     }
-    oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, ' ');
+    if (opts.utc && rec.key != 0) {
+        (void)snprintf(stamp, sizeof(stamp), "%s", utc);
+    } else {
+        oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, ' ');
+    }
+    if (rec.uncertain) {
+        (void)strcat(stamp, "?");
+    }
     // The core of a file read by name is the file's name: outside bytes.
     std::string line = stamp;
     line.push_back(' ');

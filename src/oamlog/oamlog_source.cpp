@@ -511,10 +511,7 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
                 rec->stamp[f] = oam_stamp_field(at, f);
             }
             rec->stamp_ok = item.stamp_ok;
-            if (item.stamp_ok) {
-                src->last_key = oamlog_stamp_key(rec->stamp);
-            }
-            rec->key = src->last_key;
+            oamlog_place(src, rec);
             rec->core = src->core.c_str();
             rec->file = src->files[src->cur].path.c_str();
             rec->offset = src->buf_off + item.pos;
@@ -539,75 +536,4 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
         oamlog_next_file(src);
     }
     return src->live ? 0 : -1;
-}
-
-int oamlog_parse_time(const char *text, bool upper, uint64_t *key)
-{
-    uint16_t s[OAM_STAMP_FIELDS] = {};
-    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
-    int used = 0;
-    int fields = 0;  // how many of the time's fields were given
-    const char *clock = text;
-    if (sscanf(text, "%4u-%2u-%2u%n", &y, &mo, &d, &used) == 3 && used == 10) {
-        clock = text + used;
-        if (*clock == ' ' || *clock == 'T') {
-            ++clock;
-        } else if (*clock != '\0') {
-            return -1;
-        }
-    } else {
-        const time_t now = time(nullptr);
-        struct tm local {};
-        if (localtime_r(&now, &local) == nullptr) {
-            return -1;
-        }
-        y = static_cast<unsigned>(local.tm_year + 1900);
-        mo = static_cast<unsigned>(local.tm_mon + 1);
-        d = static_cast<unsigned>(local.tm_mday);
-        if (*clock == '\0') {
-            return -1;
-        }
-    }
-    if (*clock != '\0') {
-        used = 0;
-        fields = sscanf(clock, "%2u:%2u%n", &h, &mi, &used) == 2 ? 2 : 0;
-        if (fields == 0) {
-            return -1;
-        }
-        clock += used;
-        if (*clock == ':') {
-            used = 0;
-            if (sscanf(clock, ":%2u%n", &sec, &used) != 1 || used != 3) {
-                return -1;
-            }
-            clock += used;
-            fields = 3;
-            if (*clock == '.') {
-                used = 0;
-                if (sscanf(clock, ".%3u%n", &ms, &used) != 1 || used != 4) {
-                    return -1;
-                }
-                clock += used;
-                fields = 4;
-            }
-        }
-        if (*clock != '\0') {
-            return -1;
-        }
-    }
-    const unsigned v[OAM_STAMP_FIELDS] = {y, mo, d, h, mi, sec, ms};
-    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
-        if (v[f] < OAM_STAMP_RANGES[f].min || v[f] > OAM_STAMP_RANGES[f].max) {
-            return -1;
-        }
-        s[f] = static_cast<uint16_t>(v[f]);
-    }
-    if (upper) {
-        // The fields not given span their whole range.
-        for (int f = OAM_STAMP_HOUR + fields; f < OAM_STAMP_FIELDS; ++f) {
-            s[f] = OAM_STAMP_RANGES[f].max;
-        }
-    }
-    *key = oamlog_stamp_key(s);
-    return 0;
 }

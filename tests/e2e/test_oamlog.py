@@ -9,6 +9,7 @@ mirrors, one core after the other."""
 from __future__ import annotations
 
 import base64
+import datetime
 import json
 import os
 import re
@@ -122,7 +123,11 @@ def test_json_fields_match_the_bytes_of_each_record_across_the_rotation(run):
             data = contents.setdefault(o["file"], Path(o["file"]).read_bytes())
             rec = data[o["offset"]:o["offset"] + o["length"]]
             assert rec[:2] == b"\xaa\x00" and struct.unpack_from("<H", rec, 2)[0] == o["length"]
-            assert o["time"] == "%04d-%02d-%02dT%02d:%02d:%02d.%03d" % struct.unpack_from("<7H", rec, 4)
+            # the stamp as stored with the offset taken for it, and its place in UTC
+            stamp = "%04d-%02d-%02dT%02d:%02d:%02d.%03d" % struct.unpack_from("<7H", rec, 4)
+            assert re.fullmatch(re.escape(stamp) + r"[+-]\d\d:\d\d", o["time"]), o
+            placed = datetime.datetime.fromisoformat(o["time"]).astimezone(datetime.timezone.utc)
+            assert o["utc"] == placed.strftime("%Y-%m-%dT%H:%M:%S.") + stamp[-3:] + "Z" and "time_uncertain" not in o
             assert base64.b64decode(o["data"]) == rec[18:]
             assert o["core"] == core
         assert [base64.b64decode(o["data"]) for o in objs[len(run["old"][core]):]] == messages(core)
@@ -308,7 +313,10 @@ def test_check_passes_the_daemons_files(run):
     (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
     (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
     (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
-    (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm, or HH:MM[:SS[.mmm]])"),
+    (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm[Z|+HH:MM], HH:MM[:SS[.mmm]], now, "
+                             "yesterday, @EPOCH, -10m)"),
+    (["--since", "10:00", "--until", "09:00"], 2, "oamlog: --since 10:00 is later than --until 09:00"),
+    (["--boot", "-7"], 2, "oamlog: no boot '-7' in the journal (oamlog --list-boots lists them)"),
     (["--since", "2026-12-09", "10:00:03"], 2,
      "oamlog: 10:00:03: No such file or directory (a date and time is one word: YYYY-MM-DDTHH:MM:SS)"),
     (["-n"], 2, "oamlog: option '-n' needs a value"),

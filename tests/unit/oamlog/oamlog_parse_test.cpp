@@ -192,38 +192,140 @@ INSTANTIATE_TEST_SUITE_P(Names, OamlogFileNumber,
                                            name_case{"wifi_log_3.bak", 0}, name_case{"bfg_log_1", 0},
                                            name_case{"wifi_log_-1", 0}));
 
+// Times are read in a zone with summer time (+0100, +0200 from March to
+// October) on a fixed "now": 2026-12-10 08:30:00 UTC, 09:30 there.
+class ZoneFixed : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *tz = getenv("TZ");
+        saved_ = tz != nullptr ? tz : "";
+        had_ = tz != nullptr;
+        ASSERT_EQ(setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), 0);
+        tzset();
+        oamlog_time_reset();
+    }
+    void TearDown() override
+    {
+        if (had_) {
+            (void)setenv("TZ", saved_.c_str(), 1);
+        } else {
+            (void)unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::string saved_;
+    bool had_ = false;
+};
+
+constexpr int64_t NOW_MS = 1796891400000LL;
+
+std::string utc_of(uint64_t key)
+{
+    char text[40];
+    oamlog_utc_text(text, sizeof(text), key, ' ');
+    return text;
+}
+
 struct time_case {
     const char *text;
     bool upper;
-    const char *stamp;  // what the key stands for, "" when the text is refused
+    const char *utc;  // what the key stands for, "" when the text is refused
 };
 
-class OamlogTime : public ::testing::TestWithParam<time_case> {};
+class OamlogTime : public ZoneFixed, public ::testing::WithParamInterface<time_case> {};
 
-TEST_P(OamlogTime, ParsesFullAndPartialTimes)
+TEST_P(OamlogTime, ParsesFullPartialZonedAndRelativeTimes)
 {
     const time_case &c = GetParam();
     uint64_t key = 0;
-    const int ret = oamlog_parse_time(c.text, c.upper, &key);
-    if (*c.stamp == '\0') {
-        EXPECT_NE(ret, 0);
+    const int ret = oamlog_parse_time_at(c.text, c.upper, NOW_MS, &key);
+    if (*c.utc == '\0') {
+        EXPECT_NE(ret, 0) << utc_of(key);
         return;
     }
     ASSERT_EQ(ret, 0);
-    uint16_t s[OAM_STAMP_FIELDS] = {};
-    ASSERT_EQ(sscanf(c.stamp, "%hu-%hu-%hu %hu:%hu:%hu.%hu", &s[0], &s[1], &s[2], &s[3], &s[4], &s[5], &s[6]), 7);
-    EXPECT_EQ(key, oamlog_stamp_key(s));
+    EXPECT_EQ(utc_of(key), c.utc);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, OamlogTime,
-                         ::testing::Values(time_case{"2026-12-07 22:36:25.123", false, "2026-12-07 22:36:25.123"},
-                                           time_case{"2026-12-07T22:36", false, "2026-12-07 22:36:00.000"},
-                                           time_case{"2026-12-07T22:36", true, "2026-12-07 22:36:60.999"},
-                                           time_case{"2026-12-09T10:00:03", false, "2026-12-09 10:00:03.000"},
-                                           time_case{"2026-12-07", true, "2026-12-07 23:59:60.999"},
-                                           time_case{"2026-12-07 24:00", false, ""},
-                                           time_case{"2026-13-01", false, ""},
-                                           time_case{"22:36:25.5", false, ""},
-                                           time_case{"yesterday", false, ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, OamlogTime,
+    ::testing::Values(time_case{"2026-12-07 22:36:25.123", false, "2026-12-07 21:36:25.123"},
+                      time_case{"2026-12-07 22:36:25.123", true, "2026-12-07 21:36:25.123"},
+                      time_case{"2026-12-07T22:36", false, "2026-12-07 21:36:00.000"},
+                      time_case{"2026-12-07T22:36", true, "2026-12-07 21:36:59.999"},
+                      time_case{"2026-12-09T10:00:03", true, "2026-12-09 09:00:03.999"},
+                      time_case{"2026-12-07", true, "2026-12-07 22:59:59.999"},
+                      time_case{"2026-07-01T12:00", false, "2026-07-01 10:00:00.000"},
+                      time_case{"2026-12-07T22:36:25Z", false, "2026-12-07 22:36:25.000"},
+                      time_case{"2026-12-07T22:36:25+09:00", false, "2026-12-07 13:36:25.000"},
+                      time_case{"2026-12-07 23:36:25.5-0130", false, ""},
+                      time_case{"2026-12-07 23:36:25.500-0130", false, "2026-12-08 01:06:25.500"},
+                      time_case{"22:36", false, "2026-12-10 21:36:00.000"},
+                      time_case{"22:36Z", false, "2026-12-10 22:36:00.000"},
+                      time_case{"2024-02-29", false, "2024-02-28 23:00:00.000"},
+                      time_case{"2026-02-29", false, ""}, time_case{"2026-02-30", false, ""},
+                      time_case{"2026-04-31", false, ""}, time_case{"2026-12-07 24:00", false, ""},
+                      time_case{"2026-13-01", false, ""}, time_case{"22:36:25.5", false, ""},
+                      time_case{"2026-12-07Z", false, ""}, time_case{"2026-12-07T22:36+16:00", false, ""},
+                      time_case{"now", false, "2026-12-10 08:30:00.000"},
+                      time_case{"-10m", false, "2026-12-10 08:20:00.000"},
+                      time_case{"10 min ago", false, "2026-12-10 08:20:00.000"},
+                      time_case{"2 hours ago", false, "2026-12-10 06:30:00.000"},
+                      time_case{"-1d", false, "2026-12-09 08:30:00.000"},
+                      time_case{"-90s", false, "2026-12-10 08:28:30.000"},
+                      time_case{"today", false, "2026-12-09 23:00:00.000"},
+                      time_case{"yesterday", false, "2026-12-08 23:00:00.000"},
+                      time_case{"yesterday", true, "2026-12-09 22:59:59.999"},
+                      time_case{"@1796891400", false, "2026-12-10 08:30:00.000"},
+                      time_case{"@12.5", false, "1970-01-01 00:00:12.500"},
+                      time_case{"10 min", false, ""}, time_case{"-10x", false, ""},
+                      time_case{"-10m ago", false, ""}, time_case{"@", false, ""},
+                      time_case{"@99999999999999", false, ""}, time_case{"noon", false, ""}));
+
+struct offset_case {
+    const char *text;
+    size_t taken;  // 0: no offset
+    int minutes;
+    const char *json;
+};
+
+class OamlogOffset : public ::testing::TestWithParam<offset_case> {};
+
+TEST_P(OamlogOffset, JournalOffsetsReadAndWrittenBack)
+{
+    const offset_case &c = GetParam();
+    int minutes = 12345;
+    ASSERT_EQ(oamlog_parse_offset(c.text, &minutes), c.taken);
+    if (c.taken != 0) {
+        EXPECT_EQ(minutes, c.minutes);
+        EXPECT_EQ(oamlog_offset_text(minutes, false), std::string(c.text, 5));
+        EXPECT_EQ(oamlog_offset_text(minutes, true), c.json);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, OamlogOffset,
+                         ::testing::Values(offset_case{"+0100 oam", 5, 60, "+01:00"},
+                                           offset_case{"-0930", 5, -570, "-09:30"},
+                                           offset_case{"+0000", 5, 0, "+00:00"},
+                                           offset_case{"+1400", 5, 840, "+14:00"},
+                                           offset_case{"+0160", 0, 0, ""}, offset_case{"+100", 0, 0, ""},
+                                           offset_case{" +0100", 0, 0, ""}, offset_case{"0100", 0, 0, ""}));
+
+// The calendar arithmetic both ways, across leap days and before 1970.
+TEST(OamlogOffset, StampsAndMillisecondsRoundTrip)
+{
+    const uint16_t stamps[][OAM_STAMP_FIELDS] = {
+        {1970, 1, 1, 0, 0, 12, 0}, {1969, 12, 31, 23, 59, 59, 999}, {2024, 2, 29, 12, 0, 0, 1},
+        {2000, 3, 1, 0, 0, 0, 0},  {1000, 1, 1, 0, 0, 0, 0},        {9999, 12, 31, 23, 59, 59, 999}};
+    const int64_t want[] = {12000, -1, 1709208000001LL, 951868800000LL, -30610224000000LL, 253402300799999LL};
+    for (size_t i = 0; i < std::size(stamps); ++i) {
+        EXPECT_EQ(oamlog_stamp_ms(stamps[i]), want[i]) << i;
+        uint16_t back[OAM_STAMP_FIELDS] = {};
+        oamlog_ms_stamp(want[i], back);
+        EXPECT_EQ(memcmp(back, stamps[i], sizeof(back)), 0) << i;
+        EXPECT_GT(oamlog_key_of_ms(want[i]), 0U);
+    }
+}
 
 }  // namespace

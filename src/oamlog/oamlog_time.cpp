@@ -1,0 +1,564 @@
+// One time line for records and events: each local stamp turned into UTC
+// with the offset the journal shows in force for it, and moved by the
+// forward clock steps of its boot that came after it.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "oamlog/oamlog.h"
+
+std::vector<oamlog_period> g_oamlog_periods;
+std::vector<oamlog_boot_info> g_oamlog_boots;
+long g_oamlog_boot_pick = -1;
+
+namespace {
+
+constexpr int64_t MS_PER_DAY = 86400000;
+constexpr int64_t MS_PER_MIN = 60000;
+// Year 1000 lies some 3.1e13 ms before 1970: keys stay above 0.
+constexpr int64_t OAMLOG_KEY_BIAS = 100000000000000LL;
+constexpr int64_t OAMLOG_SHIFT_MAX = 400 * 366 * MS_PER_DAY;
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
+int64_t oamlog_days(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool oamlog_leap(unsigned y)
+{
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+unsigned oamlog_month_days(unsigned y, unsigned m)
+{
+    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && oamlog_leap(y) ? 29 : days[(m - 1) % 12];
+}
+
+bool g_guess_said;
+// The last answer of this machine's zone, for the quarter hour asked.
+int64_t g_zone_quarter = INT64_MIN;
+int g_zone_off;
+
+void oamlog_say_guess()
+{
+    if (!g_guess_said) {
+        g_guess_said = true;
+        (void)fprintf(stderr, "oamlog: the journal gives no UTC offsets; its times are taken in this machine's zone\n");
+    }
+}
+
+// "boot ID" in a start event's text.
+std::string oamlog_boot_id(const std::string &detail)
+{
+    const size_t at = detail.find(", boot ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + 7;
+    const size_t end = detail.find(',', from);
+    return detail.substr(from, end == std::string::npos ? std::string::npos : end - from);
+}
+
+// "STAMP+HHMM" at text: its ms read as if UTC and its offset.
+bool oamlog_parse_stamp_off(const char *text, int64_t *ms, int *off)
+{
+    uint16_t s[OAM_STAMP_FIELDS] = {};
+    int used = 0;
+    if (sscanf(text, "%4hu-%2hu-%2hu %2hu:%2hu:%2hu.%3hu%n", &s[0], &s[1], &s[2], &s[3], &s[4], &s[5], &s[6], &used) !=
+            7 ||
+        oamlog_parse_offset(text + used, off) == 0) {
+        return false;
+    }
+    *ms = oamlog_stamp_ms(s);
+    return true;
+}
+
+long oamlog_new_boot(const std::string &id)
+{
+    g_oamlog_boots.push_back({id, 0, 0, 0, 0});
+    return static_cast<long>(g_oamlog_boots.size()) - 1;
+}
+
+void oamlog_stamp_text_ms(char *text, size_t cap, int64_t ms, char sep)
+{
+    uint16_t s[OAM_STAMP_FIELDS];
+    oamlog_ms_stamp(ms, s);
+    (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0] % 10000U, s[1] % 100U, s[2] % 100U, sep,
+                   s[3] % 100U, s[4] % 100U, s[5] % 100U, s[6] % 1000U);
+}
+
+}  // namespace
+
+int64_t oamlog_stamp_ms(const uint16_t *s)
+{
+    const int64_t day = oamlog_days(s[0], s[1], s[2]);
+    return day * MS_PER_DAY + ((s[3] * 60LL + s[4]) * 60 + s[5]) * 1000 + s[6];
+}
+
+void oamlog_ms_stamp(int64_t ms, uint16_t *s)
+{
+    int64_t days = ms >= 0 ? ms / MS_PER_DAY : (ms - MS_PER_DAY + 1) / MS_PER_DAY;
+    int64_t rest = ms - days * MS_PER_DAY;
+    // Back from days to a date.
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
+    s[0] = static_cast<uint16_t>(y);
+    s[1] = static_cast<uint16_t>(m);
+    s[2] = static_cast<uint16_t>(d);
+    s[6] = static_cast<uint16_t>(rest % 1000);
+    rest /= 1000;
+    s[5] = static_cast<uint16_t>(rest % 60);
+    s[4] = static_cast<uint16_t>(rest / 60 % 60);
+    s[3] = static_cast<uint16_t>(rest / 3600);
+}
+
+uint64_t oamlog_key_of_ms(int64_t utc_ms)
+{
+    return static_cast<uint64_t>(utc_ms + OAMLOG_KEY_BIAS);
+}
+
+int64_t oamlog_ms_of_key(uint64_t key)
+{
+    return static_cast<int64_t>(key) - OAMLOG_KEY_BIAS;
+}
+
+int oamlog_guess_offset(int64_t local_ms)
+{
+    // Asked for each record without a journal: zones change their offset
+    // on a quarter hour at the finest, so one answer holds for it.
+    const int64_t quarter = local_ms >= 0 ? local_ms / 900000 : (local_ms - 899999) / 900000;
+    if (quarter == g_zone_quarter) {
+        return g_zone_off;
+    }
+    uint16_t s[OAM_STAMP_FIELDS];
+    oamlog_ms_stamp(local_ms, s);
+    struct tm local {};
+    local.tm_year = s[0] - 1900;
+    local.tm_mon = s[1] - 1;
+    local.tm_mday = s[2];
+    local.tm_hour = s[3];
+    local.tm_min = s[4];
+    local.tm_sec = s[5];
+    local.tm_isdst = -1;
+    const time_t t = mktime(&local);
+    if (t == static_cast<time_t>(-1) && local.tm_year != 69) {
+        return 0;
+    }
+    // mktime moves a time the zone skips; the offset is that of the result.
+    g_zone_quarter = quarter;
+    g_zone_off = static_cast<int>(local.tm_gmtoff / 60);
+    return g_zone_off;
+}
+
+size_t oamlog_parse_offset(const char *text, int *minutes)
+{
+    if ((text[0] != '+' && text[0] != '-') || !isdigit(static_cast<unsigned char>(text[1])) ||
+        !isdigit(static_cast<unsigned char>(text[2])) || !isdigit(static_cast<unsigned char>(text[3])) ||
+        !isdigit(static_cast<unsigned char>(text[4]))) {
+        return 0;
+    }
+    const int h = (text[1] - '0') * 10 + (text[2] - '0');
+    const int m = (text[3] - '0') * 10 + (text[4] - '0');
+    if (h > 15 || m > 59) {
+        return 0;
+    }
+    *minutes = (text[0] == '-' ? -1 : 1) * (h * 60 + m);
+    return 5;
+}
+
+std::string oamlog_offset_text(int minutes, bool colon)
+{
+    char text[16];
+    const int a = minutes < 0 ? -minutes : minutes;
+    (void)snprintf(text, sizeof(text), colon ? "%c%02d:%02d" : "%c%02d%02d", minutes < 0 ? '-' : '+', a / 60 % 100,
+                   a % 60);
+    return text;
+}
+
+void oamlog_utc_text(char *text, size_t cap, uint64_t key, char sep)
+{
+    oamlog_stamp_text_ms(text, cap, oamlog_ms_of_key(key), sep);
+}
+
+void oamlog_time_reset()
+{
+    g_oamlog_periods.clear();
+    g_oamlog_boots.clear();
+    g_zone_quarter = INT64_MIN;  // TZ may have been set since
+}
+
+void oamlog_time_add(oamlog_event *ev)
+{
+    const int64_t l = ev->line_ms;
+    if (!ev->off_given) {
+        ev->off = oamlog_guess_offset(l);
+        oamlog_say_guess();
+    }
+    const bool start = ev->event == "start";
+    const bool step = ev->event == "clock-stepped";
+    std::vector<oamlog_period> &ps = g_oamlog_periods;
+    oamlog_period *cur = ps.empty() ? nullptr : &ps.back();
+    if (cur != nullptr && !start && !step && ev->off == cur->off) {
+        cur->last = std::max(cur->last, l);
+        ev->period = static_cast<long>(ps.size()) - 1;
+        ev->boot = cur->boot;
+        return;
+    }
+    oamlog_period next{start ? l : INT64_MIN, l, INT64_MAX, ev->off, !ev->off_given, 0, 0};
+    if (cur == nullptr) {
+        next.boot = oamlog_new_boot(start ? oamlog_boot_id(ev->detail) : "");
+    } else if (start) {
+        // A new run: of the same boot when its id says so.  The run before
+        // ended at the latest when this one began, if its clock agrees.
+        const std::string id = oamlog_boot_id(ev->detail);
+        next.boot = !id.empty() && id == g_oamlog_boots.back().id ? cur->boot : oamlog_new_boot(id);
+        const int64_t then = l - static_cast<int64_t>(ev->off - cur->off) * MS_PER_MIN;
+        cur->limit = std::max(cur->last, then);
+    } else {
+        next.boot = cur->boot;
+        next.begin = l;
+        int64_t from = 0;
+        int64_t to = 0;
+        int from_off = 0;
+        int to_off = 0;
+        const size_t at = ev->detail.find(" to ");
+        if (step && ev->detail.rfind("from ", 0) == 0 && at != std::string::npos &&
+            oamlog_parse_stamp_off(ev->detail.c_str() + 5, &from, &from_off) &&
+            oamlog_parse_stamp_off(ev->detail.c_str() + at + 4, &to, &to_off)) {
+            cur->limit = from;
+            next.begin = std::min(l, to);
+            // Forward, the clock was behind: what its boot stamped before
+            // belongs that much later.
+            const int64_t delta = (to - to_off * MS_PER_MIN) - (from - from_off * MS_PER_MIN);
+            // A damaged or hostile journal may step on and on: the moves
+            // stop at four centuries, far beyond any clock set right.
+            for (oamlog_period &p : ps) {
+                if (delta > 0 && p.boot == cur->boot) {
+                    p.shift = std::min(p.shift + std::min(delta, OAMLOG_SHIFT_MAX), OAMLOG_SHIFT_MAX);
+                }
+            }
+        } else {
+            // A change of offset, or a step whose text does not tell: the
+            // period before ends at this line's instant in its own offset.
+            cur->limit = l - static_cast<int64_t>(ev->off - cur->off) * MS_PER_MIN;
+        }
+    }
+    ps.push_back(next);
+    ev->period = static_cast<long>(ps.size()) - 1;
+    ev->boot = next.boot;
+}
+
+void oamlog_time_key(oamlog_event *ev)
+{
+    const oamlog_period &p = g_oamlog_periods[static_cast<size_t>(ev->period)];
+    ev->key = oamlog_key_of_ms(ev->shown_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
+    oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(ev->boot)];
+    const uint64_t own = oamlog_key_of_ms(ev->line_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
+    // Its first and last lines as written (a clock set back may make the
+    // last one the earlier).
+    if (b.first == 0) {
+        b.first = own;
+        b.first_off = ev->off;
+    }
+    b.last = own;
+    b.last_off = ev->off;
+}
+
+void oamlog_place(oamlog_source *src, oamlog_rec *rec)
+{
+    rec->uncertain = false;
+    rec->boot = -1;
+    if (!rec->stamp_ok) {
+        rec->key = src->last_key;
+        rec->local = src->last_local;
+        rec->utc_off = 0;
+        return;
+    }
+    const int64_t k = oamlog_stamp_ms(rec->stamp);
+    const std::vector<oamlog_period> &ps = g_oamlog_periods;
+    int off = 0;
+    int64_t shift = 0;
+    if (ps.empty()) {
+        off = oamlog_guess_offset(k);
+    } else {
+        const auto n = static_cast<long>(ps.size());
+        // Before the journal's first line, a period of its own.
+        const auto fits = [&ps, k](long j) {
+            return j < 0 ? k < ps[0].begin
+                         : ps[static_cast<size_t>(j)].begin <= k && k <= ps[static_cast<size_t>(j)].limit;
+        };
+        // Records are read in the order written: a period once left is not
+        // gone back to.  A stamp that steps back leaves its period for a
+        // later one that holds it (the clock was set back).
+        const bool back = k + 1000 < src->prev_ms;
+        long later = -1;
+        for (long j = src->period + 1; j < n && later < 0; ++j) {
+            later = fits(j) ? j : -1;
+        }
+        if (later >= 0 && (!fits(src->period) || back)) {
+            src->period = later;
+        } else if (!fits(src->period)) {
+            rec->uncertain = true;
+        }
+        const oamlog_period &p = ps[static_cast<size_t>(std::max(src->period, 0L))];
+        off = p.guessed ? oamlog_guess_offset(k) : p.off;
+        if (!rec->uncertain && src->period >= 0) {
+            shift = p.shift;
+            rec->boot = p.boot;
+        }
+    }
+    src->prev_ms = k;
+    rec->utc_off = off;
+    rec->key = oamlog_key_of_ms(k - static_cast<int64_t>(off) * MS_PER_MIN + shift);
+    rec->local = oamlog_stamp_key(rec->stamp);
+    src->last_key = rec->key;
+    src->last_local = rec->local;
+}
+
+int oamlog_parse_time_at(const char *text, bool upper, int64_t now_ms, uint64_t *key)
+{
+    // Relative times count from now, in this machine's zone for the days.
+    const int64_t now_local = now_ms + static_cast<int64_t>(oamlog_guess_offset(now_ms)) * MS_PER_MIN;
+    const int64_t today = (now_local >= 0 ? now_local / MS_PER_DAY : (now_local - MS_PER_DAY + 1) / MS_PER_DAY) *
+                          MS_PER_DAY;
+    static constexpr struct {
+        const char *name;
+        int64_t days;
+    } days[] = {{"today", 0}, {"yesterday", -1}, {"tomorrow", 1}};
+    for (const auto &d : days) {
+        if (strcmp(text, d.name) == 0) {
+            const int64_t local = today + d.days * MS_PER_DAY + (upper ? MS_PER_DAY - 1 : 0);
+            *key = oamlog_key_of_ms(local - static_cast<int64_t>(oamlog_guess_offset(local)) * MS_PER_MIN);
+            return 0;
+        }
+    }
+    if (strcmp(text, "now") == 0) {
+        *key = oamlog_key_of_ms(now_ms);
+        return 0;
+    }
+    char *end = nullptr;
+    if (text[0] == '@' && isdigit(static_cast<unsigned char>(text[1]))) {
+        errno = 0;
+        const long long secs = strtoll(text + 1, &end, 10);
+        long long ms = 0;
+        if (*end == '.' && isdigit(static_cast<unsigned char>(end[1]))) {
+            const char *frac = end + 1;
+            int places = 0;
+            for (; isdigit(static_cast<unsigned char>(*frac)) && places < 3; ++frac, ++places) {
+                ms = ms * 10 + (*frac - '0');
+            }
+            for (; places < 3; ++places) {
+                ms *= 10;
+            }
+            end = const_cast<char *>(frac);
+        }
+        if (errno != 0 || *end != '\0' || secs > 253402300799LL) {
+            return -1;
+        }
+        *key = oamlog_key_of_ms(secs * 1000 + ms);
+        return 0;
+    }
+    // "-10m", "-2h", "10 min ago", "3 days ago".
+    const bool minus = text[0] == '-';
+    const char *num = minus ? text + 1 : text;
+    if (isdigit(static_cast<unsigned char>(num[0]))) {
+        errno = 0;
+        const long long n = strtoll(num, &end, 10);
+        const char *unit = end;
+        while (*unit == ' ') {
+            ++unit;
+        }
+        std::string word(unit);
+        bool ago = false;
+        if (!minus && word.size() > 4 && word.compare(word.size() - 4, 4, " ago") == 0) {
+            word.resize(word.size() - 4);
+            ago = true;
+        }
+        static constexpr struct {
+            const char *name;
+            int64_t ms;
+        } units[] = {{"ms", 1},          {"s", 1000},          {"sec", 1000},       {"second", 1000},
+                     {"seconds", 1000},  {"m", MS_PER_MIN},    {"min", MS_PER_MIN}, {"minute", MS_PER_MIN},
+                     {"minutes", MS_PER_MIN}, {"h", 3600000},  {"hour", 3600000},   {"hours", 3600000},
+                     {"d", MS_PER_DAY},  {"day", MS_PER_DAY},  {"days", MS_PER_DAY}, {"w", 7 * MS_PER_DAY},
+                     {"week", 7 * MS_PER_DAY}, {"weeks", 7 * MS_PER_DAY}};
+        if ((minus || ago) && errno == 0 && end != num && n <= 100000LL * 366) {
+            for (const auto &u : units) {
+                if (word == u.name && n <= INT64_MAX / u.ms / 2) {
+                    *key = oamlog_key_of_ms(now_ms - n * u.ms);
+                    return 0;
+                }
+            }
+        }
+        if (minus || ago) {
+            return -1;
+        }
+    }
+    // A date and time, maybe with its zone behind.
+    std::string body(text);
+    int zone = 0;
+    bool zoned = false;
+    if (!body.empty() && body.back() == 'Z') {
+        body.pop_back();
+        zoned = true;
+    } else if (body.size() > 6) {
+        // "+01:00" or "+0100"
+        std::string tail = body.substr(body.size() - 6);
+        size_t cut = 0;
+        if ((tail[0] == '+' || tail[0] == '-') && tail[3] == ':') {
+            tail.erase(3, 1);
+            cut = 6;
+        } else {
+            tail = body.substr(body.size() - 5);
+            cut = 5;
+        }
+        if (oamlog_parse_offset(tail.c_str(), &zone) == 5) {
+            body.resize(body.size() - cut);
+            zoned = true;
+        }
+    }
+    const char *b = body.c_str();
+    uint16_t s[OAM_STAMP_FIELDS] = {};
+    unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
+    int used = 0;
+    int fields = 0;  // how many of the time's fields were given
+    const char *clock = b;
+    if (sscanf(b, "%4u-%2u-%2u%n", &y, &mo, &d, &used) == 3 && used == 10) {
+        clock = b + used;
+        if (*clock == ' ' || *clock == 'T') {
+            ++clock;
+        } else if (*clock != '\0') {
+            return -1;
+        }
+    } else {
+        if (*clock == '\0') {
+            return -1;
+        }
+        uint16_t t[OAM_STAMP_FIELDS];
+        oamlog_ms_stamp(zoned ? now_ms + zone * MS_PER_MIN : now_local, t);
+        y = t[0];
+        mo = t[1];
+        d = t[2];
+    }
+    if (*clock != '\0') {
+        used = 0;
+        fields = sscanf(clock, "%2u:%2u%n", &h, &mi, &used) == 2 && used == 5 ? 2 : 0;
+        if (fields == 0) {
+            return -1;
+        }
+        clock += used;
+        if (*clock == ':') {
+            used = 0;
+            if (sscanf(clock, ":%2u%n", &sec, &used) != 1 || used != 3) {
+                return -1;
+            }
+            clock += used;
+            fields = 3;
+            if (*clock == '.') {
+                used = 0;
+                if (sscanf(clock, ".%3u%n", &ms, &used) != 1 || used != 4) {
+                    return -1;
+                }
+                clock += used;
+                fields = 4;
+            }
+        }
+        if (*clock != '\0') {
+            return -1;
+        }
+    } else if (zoned) {
+        return -1;  // a zone belongs to a time of day
+    }
+    const unsigned v[OAM_STAMP_FIELDS] = {y, mo, d, h, mi, sec, ms};
+    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+        if (v[f] < OAM_STAMP_RANGES[f].min || v[f] > OAM_STAMP_RANGES[f].max) {
+            return -1;
+        }
+        s[f] = static_cast<uint16_t>(v[f]);
+    }
+    if (d > oamlog_month_days(y, mo)) {
+        return -1;  // 2026-02-30
+    }
+    // Upper: to the end of the span given (a day, a minute, a second).
+    static constexpr int64_t spans[] = {MS_PER_DAY, MS_PER_DAY, MS_PER_MIN, 1000, 1};
+    const int64_t local = oamlog_stamp_ms(s) + (upper ? spans[fields] - 1 : 0);
+    const int off = zoned ? zone : oamlog_guess_offset(local);
+    *key = oamlog_key_of_ms(local - static_cast<int64_t>(off) * MS_PER_MIN);
+    return 0;
+}
+
+int oamlog_parse_time(const char *text, bool upper, uint64_t *key)
+{
+    struct timespec now {};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    return oamlog_parse_time_at(text, upper, static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000, key);
+}
+
+long oamlog_find_boot(const char *text)
+{
+    const auto n = static_cast<long>(g_oamlog_boots.size());
+    char *end = nullptr;
+    const long rel = strtol(text, &end, 10);
+    if (end != text && *end == '\0' && rel <= 0 && rel > -n) {
+        return n - 1 + rel;
+    }
+    for (long i = 0; i < n; ++i) {
+        if (!g_oamlog_boots[static_cast<size_t>(i)].id.empty() && g_oamlog_boots[static_cast<size_t>(i)].id == text) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void oamlog_list_boots(FILE *out, bool json, bool utc)
+{
+    const auto n = static_cast<long>(g_oamlog_boots.size());
+    int width = 1;
+    for (const oamlog_boot_info &b : g_oamlog_boots) {
+        width = std::max(width, static_cast<int>(oamlog_name_text(b.id.c_str()).size()));
+    }
+    for (long i = 0; i < n; ++i) {
+        const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
+        char first[48];
+        char last[48];
+        // Shown in the offset of the boot's first line and last line.
+        const auto show = [&](char *text, uint64_t key, int off) {
+            if (utc || json) {
+                oamlog_utc_text(text, 40, key, json ? 'T' : ' ');
+                (void)strcat(text, "Z");
+            } else {
+                oamlog_stamp_text_ms(text, 40, oamlog_ms_of_key(key) + off * MS_PER_MIN, ' ');
+                (void)strcat(text, oamlog_offset_text(off, false).c_str());
+            }
+        };
+        show(first, b.first, b.first_off);
+        show(last, b.last, b.last_off);
+        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
+        if (json) {
+            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\"}\n", i - (n - 1),
+                          b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last);
+        } else {
+            (void)fprintf(out, "%3ld %-*s %s  %s\n", i - (n - 1), width, id.c_str(), first, last);
+        }
+    }
+}
