@@ -21,7 +21,7 @@
 namespace {
 
 constexpr const char *OAMLOG_USAGE =
-    "usage: oamlog [options] [FOLDER | FILE]...\n"
+    "usage: oamlog [options] [FOLDER | FILE | BUNDLE]...\n"
     "Prints the log records the oam daemon stored, oldest first.\n"
     "Without FOLDER or FILE it reads every core below the log root.\n"
     "\n"
@@ -46,6 +46,11 @@ constexpr const char *OAMLOG_USAGE =
     "  --dumps           one line per dump under the memdump folder\n"
     "  --dump ARCHIVE    the records and events of every core before that dump\n"
     "  --before SECONDS  how far before the dump --dump starts (default 30)\n"
+    "  --bundle OUT      write the records, events, dump archives and settings of\n"
+    "                    the window (--dump, or --since and --until) into the\n"
+    "                    new file OUT (.tar.gz) to hand over\n"
+    "  --max-size MIB    keep the bundle within MIB MiB, leaving out the oldest\n"
+    "                    records first\n"
     "  --version         the version of oamlog\n"
     "  -h, --help        this text\n"
     "\n"
@@ -53,7 +58,8 @@ constexpr const char *OAMLOG_USAGE =
     "1 damage found by --check, 2 a bad option or an unreadable input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
-                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION };
+                     OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_BUNDLE,
+                     OPT_MAX_SIZE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -65,6 +71,7 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -84,6 +91,8 @@ struct oamlog_opts {
     std::string dump;
     long before = 30;
     bool before_given = false;
+    std::string bundle;
+    long max_mib = 0;
 };
 
 oamlog_opts g_opts;
@@ -158,6 +167,19 @@ int oamlog_parse_args(int argc, char **argv)
             g_opts.before_given = true;
             break;
         }
+        case OPT_BUNDLE:
+            g_opts.bundle = optarg;
+            break;
+        case OPT_MAX_SIZE: {
+            char *end = nullptr;
+            errno = 0;
+            g_opts.max_mib = strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || g_opts.max_mib < 1 || g_opts.max_mib > 1048576) {
+                oamlog_error("bad size '%s' for --max-size (MiB, 1 or more)", optarg);
+                return -1;
+            }
+            break;
+        }
         case OPT_FULL:
             g_opts.full = true;
             break;
@@ -205,6 +227,15 @@ int oamlog_parse_args(int argc, char **argv)
     }
     if (g_opts.before_given && g_opts.dump.empty()) {
         oamlog_error("--before is the time before the dump of --dump ARCHIVE; there is none");
+        return -1;
+    }
+    if (g_opts.max_mib > 0 && g_opts.bundle.empty()) {
+        oamlog_error("--max-size is the size of the bundle of --bundle OUT; there is none");
+        return -1;
+    }
+    if (!g_opts.bundle.empty() && (g_opts.follow || g_opts.last >= 0 || g_opts.stats || g_opts.dumps ||
+                                   g_opts.format != OAMLOG_TEXT || g_opts.paths.size() > 1)) {
+        oamlog_error("--bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply");
         return -1;
     }
     // The last N of what: a table is of every record selected.
@@ -415,11 +446,39 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
     }
 }
 
+// A bundle given as the input, or as the root, is unpacked and read as the
+// log root; like --dump, its cores are read merged by time.
+int oamlog_open_bundle()
+{
+    std::string *input = g_opts.paths.size() == 1 ? &g_opts.paths[0] : g_opts.paths.empty() ? &g_opts.root : nullptr;
+    if (input == nullptr || !oamlog_is_bundle(*input)) {
+        return 0;
+    }
+    if (g_opts.follow) {
+        oamlog_error("%s: a bundle does not grow; -f does not apply", oamlog_name_text(input->c_str()).c_str());
+        return -1;
+    }
+    std::string root;
+    if (oamlog_bundle_open(*input, &root) != 0) {
+        return -1;
+    }
+    g_opts.root = root;
+    g_opts.paths.clear();
+    g_opts.merge = true;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (oamlog_parse_args(argc, argv) != 0) {
+        return OAMLOG_FAILED;
+    }
+    if (g_opts.format == OAMLOG_CHECK) {
+        g_oamlog_damage_out = stdout;
+    }
+    if (oamlog_open_bundle() != 0) {
         return OAMLOG_FAILED;
     }
     if (g_opts.dumps) {
@@ -434,8 +493,11 @@ int main(int argc, char **argv)
         g_oamlog_events.clear();
         g_opts.merge = true;
     }
-    if (g_opts.format == OAMLOG_CHECK) {
-        g_oamlog_damage_out = stdout;
+    if (!g_opts.bundle.empty()) {
+        const oamlog_bundle_opts bopts{OAM_VERSION, g_opts.bundle,  g_opts.paths.empty() ? g_opts.root : g_opts.paths[0],
+                                       g_opts.cores, g_opts.dump,   g_opts.since,
+                                       g_opts.until, g_opts.max_mib};
+        return oamlog_bundle_write(bopts);
     }
     // A log root given as the folder to read holds its own journal.
     struct stat root_st {};
@@ -482,6 +544,9 @@ int main(int argc, char **argv)
         }
         oamlog_open_files(&src);
         src.live = g_opts.follow;
+        for (oamlog_file &f : src.files) {
+            f.path = oamlog_bundle_shown(f.path);
+        }
     }
     oamlog_drop_repeats(&sources);
     if (g_opts.stats) {

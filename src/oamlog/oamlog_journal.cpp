@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include "common/oam_file.h"
+#include "common/oam_tar.h"
 #include "oamlog/oamlog.h"
 
 std::vector<oamlog_event> g_oamlog_events;
@@ -237,16 +238,7 @@ struct oamlog_tar_state {
 
 bool oamlog_tar_header_ok(const unsigned char *block)
 {
-    // The checksum counts its own field as spaces.
-    unsigned long sum = 0;
-    for (size_t i = 0; i < OAMLOG_TAR_BLOCK; ++i) {
-        sum += i >= 148 && i < 156 ? ' ' : block[i];
-    }
-    char field[9] = {};
-    memcpy(field, block + 148, 8);
-    char *end = nullptr;
-    const unsigned long stored = strtoul(field, &end, 8);
-    return end != field && (*end == '\0' || *end == ' ') && stored == sum;
+    return oam_tar_header_ok(block);
 }
 
 // Members and completeness of a .tar.gz: each header's checksum is
@@ -710,4 +702,28 @@ int oamlog_dump_window(const std::string &archive, long before, uint64_t *since,
     *since = oamlog_key_of_time(oamlog_time_of_key(reported) - before) + reported % 1000;
     *until = done;
     return 0;
+}
+
+bool oamlog_dump_reported(const std::string &archive, uint64_t *reported)
+{
+    uint64_t done = 0;
+    return oamlog_dump_times(archive, reported, &done);
+}
+
+std::string oamlog_journal_select(const std::string &text, const std::vector<std::string> &cores, uint64_t since,
+                                  uint64_t until)
+{
+    // The same lines oamlog_journal_load takes, as they stand; a line still
+    // being written is not one yet.
+    std::string kept;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const size_t nul = text.find_last_of('\0', end);
+        const size_t from = nul != std::string::npos && nul >= at ? nul + 1 : at;
+        oamlog_event ev;
+        if (from < end && oamlog_parse_event(text.substr(from, end - from), &ev) && ev.key >= since &&
+            ev.key <= until && (cores.empty() || std::find(cores.begin(), cores.end(), ev.core) != cores.end())) {
+            kept.append(text, from, end + 1 - from);
+        }
+    }
+    return kept;
 }
