@@ -388,13 +388,15 @@ void bundle_logs(bundle_writer *w, std::vector<oamlog_source> &sources, uint64_t
     }
 }
 
+// starts: the whole journal's events; the losses are those loaded, of the
+// window.
 std::string bundle_manifest(const bundle_writer &w, const oamlog_bundle_opts &o, const std::vector<bundle_core> &cores,
-                            uint64_t cut)
+                            uint64_t cut, const std::vector<oamlog_event> &starts)
 {
     std::vector<std::string> chips;
     std::vector<std::string> modes;
     std::vector<std::string> boots;
-    for (const oamlog_event &ev : g_oamlog_events) {
+    for (const oamlog_event &ev : starts) {
         if (ev.core != "oam" || ev.event != "start") {
             continue;
         }
@@ -658,8 +660,7 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
                           static_cast<unsigned long long>(c.left_out), c.core.c_str(), o.max_mib);
         }
     }
-    g_oamlog_events = all_events;
-    std::string manifest = bundle_manifest(w, o, cores, cut);
+    std::string manifest = bundle_manifest(w, o, cores, cut, all_events);
     bundle_add(&w, BUNDLE_MANIFEST, manifest);
     const uint8_t end[2 * OAM_TAR_BLOCK] = {};
     bundle_put(&w, end, sizeof(end));

@@ -324,6 +324,26 @@ TEST(BundleWrite, MaxSizeLeavesOutTheOldestRecordsFirst)
     struct stat st {};
     EXPECT_NE(lstat((out + ".part" + std::to_string(getpid())).c_str(), &st), 0);
     g_oamlog_status = OAMLOG_OK;
+
+    // The run's chip and boot come from its start, however long before the
+    // window; the losses are the window's only.
+    FILE *j = fopen((dir + "oam_events").c_str(), "w");
+    ASSERT_NE(j, nullptr);
+    (void)fputs("2026-12-09 09:00:00.000 oam start version 1, mode test, chip zr4001, pid 7, boot b-1, boottime 2.5\n"
+                "2026-12-09 09:30:00.000 wifi lost 4 records: no space left on device, 09:29:59.000 to 09:30:00.000\n"
+                "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n",
+                j);
+    ASSERT_EQ(fclose(j), 0);
+    oamlog_bundle_opts window{"t", dir + "w.tar.gz", dir, {}, "", 0, UINT64_MAX, 0};
+    ASSERT_EQ(oamlog_parse_time("2026-12-09T10:00", false, &window.since), 0);
+    ASSERT_EQ(oamlog_bundle_write(window), OAMLOG_OK);
+    ASSERT_EQ(oamlog_bundle_open(window.out, &root), 0);
+    const std::string in_window = slurp(root + "/manifest.json");
+    oamlog_bundle_remove();
+    EXPECT_NE(in_window.find("\"chips\":[\"zr4001\"],\n\"modes\":[\"test\"],\n\"boots\":[\"b-1\"]"),
+              std::string::npos) << in_window;
+    EXPECT_NE(in_window.find("{\"core\":\"wifi\",\"records\":800,\"bytes\":814400,\"records_left_out\":0,\"lost\":3,"),
+              std::string::npos) << in_window;
 }
 
 }  // namespace
