@@ -314,7 +314,13 @@ TEST(BundleWrite, MaxSizeLeavesOutTheOldestRecordsFirst)
     EXPECT_GT(kept_wifi.size() + kept_bfg.size(), 900U * 1024);
     const size_t left = (wifi.size() - kept_wifi.size()) / 1018;
     EXPECT_NE(manifest.find("\"records_left_out\":" + std::to_string(left)), std::string::npos) << manifest;
-    EXPECT_NE(manifest.find("\"records_left_out_before\":\"2026-12-09T10:00:"), std::string::npos) << manifest;
+    // Left out exactly up to the oldest record kept: no millisecond more.
+    const auto oldest = static_cast<unsigned>(std::min(2 * (count - kept_wifi.size() / 1018),
+                                                       2 * (count - kept_bfg.size() / 1018) + 1));
+    char from[64];
+    (void)snprintf(from, sizeof(from), "\"records_left_out_before\":\"2026-12-09T10:%02u:%02u.%03u\"",
+                   oldest / 60000, oldest / 1000 % 60, oldest % 1000);
+    EXPECT_NE(manifest.find(from), std::string::npos) << from << "\n" << manifest;
     EXPECT_NE(manifest.find("\"max_size_mib\":1,"), std::string::npos);
 
     // Never over a file that is there, and nothing left behind.
@@ -339,6 +345,8 @@ TEST(BundleWrite, MaxSizeLeavesOutTheOldestRecordsFirst)
     ASSERT_EQ(oamlog_bundle_write(window), OAMLOG_OK);
     ASSERT_EQ(oamlog_bundle_open(window.out, &root), 0);
     const std::string in_window = slurp(root + "/manifest.json");
+    EXPECT_EQ(slurp(root + "/oam_events"),
+              "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n");
     oamlog_bundle_remove();
     EXPECT_NE(in_window.find("\"chips\":[\"zr4001\"],\n\"modes\":[\"test\"],\n\"boots\":[\"b-1\"]"),
               std::string::npos) << in_window;
