@@ -23,7 +23,8 @@ namespace {
 constexpr const char *OAMLOG_USAGE =
     "usage: oamlog [options] [FOLDER | FILE | BUNDLE]...\n"
     "Prints the log records the oam daemon stored, oldest first.\n"
-    "Without FOLDER or FILE it reads every core below the log root.\n"
+    "Without FOLDER or FILE it reads every core below the log root; a BUNDLE\n"
+    "(of --bundle) is read like the log root, its cores merged.\n"
     "\n"
     "  --root DIR        log root (default /vendor/log)\n"
     "  --core CORE       only this core: wifi, bfg or me (repeatable); the core\n"
