@@ -261,7 +261,7 @@ std::string record(uint16_t ms_total, size_t data_len)
 
 // --max-size: the bundle stays within it, the newest records of every
 // core are kept, and the manifest says from where on.
-TEST(BundleWrite, MaxSizeLeavesOutTheOldestRecordsFirst)
+TEST(BundleWrite, MaxSizeWindowAndSettings)
 {
     const std::string dir = fresh_dir();
     ASSERT_EQ(mkdir((dir + "wifi_log").c_str(), 0700), 0);
@@ -340,11 +340,25 @@ TEST(BundleWrite, MaxSizeLeavesOutTheOldestRecordsFirst)
                 "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n",
                 j);
     ASSERT_EQ(fclose(j), 0);
+    // The settings files: the customer's as it is; the chip's, named by the
+    // driver, here one that never reads the same twice (its size is 0).
+    ASSERT_EQ(getenv("OAM_UNIT_SANDBOX") != nullptr, true);
+    (void)mkdir("/sys/zr400x_ps", 0755);
+    (void)mkdir("/data/vendor", 0755);
+    (void)mkdir("/data/vendor/cust_conn", 0755);
+    FILE *node = fopen("/sys/zr400x_ps/ini_file_name", "w");
+    FILE *cust = fopen("/data/vendor/cust_conn/ini_cfg", "w");
+    ASSERT_TRUE(node != nullptr && cust != nullptr);
+    (void)fputs("/proc/self/stat\n", node);
+    (void)fputs("[HOST_PLAT]\nlog_max_use=64\n", cust);
+    ASSERT_EQ(fclose(node) | fclose(cust), 0);
     oamlog_bundle_opts window{"t", dir + "w.tar.gz", dir, {}, "", 0, UINT64_MAX, 0};
     ASSERT_EQ(oamlog_parse_time("2026-12-09T10:00", false, &window.since), 0);
     ASSERT_EQ(oamlog_bundle_write(window), OAMLOG_OK);
     ASSERT_EQ(oamlog_bundle_open(window.out, &root), 0);
     const std::string in_window = slurp(root + "/manifest.json");
+    EXPECT_EQ(slurp(root + "/ini/cust_ini_cfg"), "[HOST_PLAT]\nlog_max_use=64\n");
+    EXPECT_NE(in_window.find("{\"name\":\"ini/stat\",\"why\":\"changed while read\"}"), std::string::npos);
     EXPECT_EQ(slurp(root + "/oam_events"),
               "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n");
     oamlog_bundle_remove();
