@@ -11,8 +11,9 @@ one Wi-Fi and one bfg command, lets the Wi-Fi core crash once, stops the
 daemon with SIGTERM and tells the story in an 80-column terminal: what
 happened, a few records per core and the losses as oamlog (OAMLOG_BIN,
 default beside oam) reads them back, `oamlog --stats`, the crash and the logs
-that led to it, what the drivers received, and where to look next.  The
-sandbox's /vendor is left in <out>/root/vendor for inspection.
+that led to it, the bundle to hand over, what the drivers received, and
+where to look next.  The sandbox's /vendor is left in <out>/root/vendor for
+inspection.
 """
 
 from __future__ import annotations
@@ -264,6 +265,18 @@ def main() -> int:
             screen.quote(listing.stdout, indent="    ")
             screen.title("the logs that led to the crash: `oamlog --dump ARCHIVE -n 4`")
             screen.quote(oamlog(log_root, "--dump", path.name, "-n", "4"))
+            bundle = out / "crash-bundle.tar.gz"
+            bundle.unlink(missing_ok=True)
+            screen.title("one file to hand over: `oamlog --bundle OUT --dump ARCHIVE`")
+            made = oamlog(log_root, "--bundle", str(bundle), "--dump", path.name)
+            listing = subprocess.run(["tar", "tzf", str(bundle)], capture_output=True, text=True)
+            screen.para(f"{shown_path(bundle)}, {bundle.stat().st_size if bundle.exists() else 0} bytes, holds:",
+                        first="  ", rest="  ")
+            screen.quote(made + listing.stdout, indent="    ", limit=10)
+            screen.title("read back on the PC: `oamlog BUNDLE --check`")
+            check = subprocess.run([str(OAMLOG), "--check", str(bundle)], capture_output=True, text=True,
+                                   errors="replace")
+            screen.quote(check.stdout + check.stderr, limit=4)
 
         screen.title("what the drivers received")
         screen.quote("\n".join(driver_story(chip, daemon)))
@@ -271,6 +284,8 @@ def main() -> int:
         screen.title("where to look next")
         root = out / "root"
         for what, where in (("the device's files", f"{shown_path(root / 'vendor')}/"),
+                            ("the crash's bundle, read like the log root",
+                             f"{shown_path(OAMLOG)} {shown_path(out / 'crash-bundle.tar.gz')}"),
                             ("all records and events in time order",
                              f"{shown_path(OAMLOG)} --root {shown_path(log_root)} --merge"),
                             ("the daemon's own output", shown_path(daemon.stdout_path)),

@@ -17,28 +17,12 @@
 #include <zlib.h>
 
 #include "common/oam_print.h"
+#include "common/oam_tar.h"
 #include "memdump/memdump.h"
 #include "memdump/memdump_internal.h"
 #include "support/bounded.h"
 
 namespace {
-
-constexpr int TAR_NAME_OFFSET = 0;
-constexpr int TAR_NAME_FIELD_LEN = 100;
-constexpr int TAR_MODE_OFFSET = 100;
-constexpr int TAR_UID_OFFSET = 108;
-constexpr int TAR_GID_OFFSET = 116;
-constexpr int TAR_ID_FIELD_LEN = 8;
-constexpr int TAR_SIZE_OFFSET = 124;
-constexpr int TAR_SIZE_FIELD_LEN = 12;
-constexpr int TAR_CHKSUM_OFFSET = 148;
-constexpr int TAR_CHKSUM_FIELD_LEN = 8;
-// The checksum counts its own eight bytes as spaces.
-constexpr uint32_t TAR_CHKSUM_BLANKS = 8 * ' ';
-
-// Seven characters and the NUL each.
-constexpr std::array<char, TAR_ID_FIELD_LEN> TAR_MODE_FIELD = {'1', '0', '0', '6', '6', '6', ' ', '\0'};
-constexpr std::array<char, TAR_ID_FIELD_LEN> TAR_OWNER_FIELD = {' ', ' ', ' ', ' ', ' ', '0', ' ', '\0'};
 
 // The archive is handed to the platform's log collector, which runs as this
 // user and group.
@@ -67,20 +51,6 @@ struct tar_file_fd {
         }
     }
 };
-
-uint32_t tar_add_field(uint8_t *block, int offset, const char *field, int len)
-{
-    int ret = memcpy_s(block + offset, TAR_BLOCK_SIZE - offset, field, len);
-    if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
-        return 0;
-    }
-    uint32_t sum = 0;
-    for (int i = 0; i < len; i++) {
-        sum += block[offset + i];
-    }
-    return sum;
-}
 
 // False once the archive can no longer be written whole (full storage and
 // the like); the error stays with the stream, so the caller learns of it at
@@ -160,44 +130,7 @@ void tar_fill_header(uint8_t *block, const char *name, uint32_t size)
         OAM_PRINT("[%s:%d]input param is null\n");
         return;
     }
-    uint32_t checksum = 0;
-
-    size_t name_len = strnlen(name, TAR_NAME_MAX_LEN);
-    if (name_len > 0) {
-        checksum += tar_add_field(block, TAR_NAME_OFFSET, name, static_cast<int>(name_len));
-    }
-    block[TAR_NAME_OFFSET + name_len] = '\0';
-
-    checksum += tar_add_field(block, TAR_MODE_OFFSET, TAR_MODE_FIELD.data(), TAR_ID_FIELD_LEN);
-    checksum += tar_add_field(block, TAR_UID_OFFSET, TAR_OWNER_FIELD.data(), TAR_ID_FIELD_LEN);
-    checksum += tar_add_field(block, TAR_GID_OFFSET, TAR_OWNER_FIELD.data(), TAR_ID_FIELD_LEN);
-
-    char size_field[TAR_SIZE_FIELD_LEN];
-    int ret = memset_s(size_field, sizeof(size_field), 0, sizeof(size_field));
-    if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
-        return;
-    }
-    ret = snprintf_s(size_field, sizeof(size_field), sizeof(size_field) - 1, "%o", size);
-    if (ret < 0) {
-        OAM_PRINT("[%s:%d]snprintf_s failed ret=%d\n", ret);
-        return;
-    }
-    checksum += tar_add_field(block, TAR_SIZE_OFFSET, size_field, TAR_SIZE_FIELD_LEN);
-
-    checksum += TAR_CHKSUM_BLANKS;
-    char chksum_field[TAR_CHKSUM_FIELD_LEN];
-    ret = memset_s(chksum_field, sizeof(chksum_field), 0, sizeof(chksum_field));
-    if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
-        return;
-    }
-    ret = snprintf_s(chksum_field, sizeof(chksum_field), sizeof(chksum_field) - 1, "%o", checksum);
-    if (ret < 0) {
-        OAM_PRINT("[%s:%d]snprintf_s failed ret=%d\n", ret);
-        return;
-    }
-    (void)tar_add_field(block, TAR_CHKSUM_OFFSET, chksum_field, TAR_CHKSUM_FIELD_LEN);
+    oam_tar_header(block, name, size);
 }
 
 void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct stat &seen)

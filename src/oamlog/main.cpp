@@ -21,9 +21,10 @@
 namespace {
 
 constexpr const char *OAMLOG_USAGE =
-    "usage: oamlog [options] [FOLDER | FILE]...\n"
+    "usage: oamlog [options] [FOLDER | FILE | BUNDLE]...\n"
     "Prints the log records the oam daemon stored, oldest first.\n"
-    "Without FOLDER or FILE it reads every core below the log root.\n"
+    "Without FOLDER or FILE it reads every core below the log root; a BUNDLE\n"
+    "(of --bundle) is read like the log root, its cores merged.\n"
     "\n"
     "  --root DIR        log root (default /vendor/log)\n"
     "  --core CORE       only this core: wifi, bfg or me (repeatable); the core\n"
@@ -51,6 +52,11 @@ constexpr const char *OAMLOG_USAGE =
     "  --dumps           one line per dump under the memdump folder\n"
     "  --dump ARCHIVE    the records and events of every core before that dump\n"
     "  --before SECONDS  how far before the dump --dump starts (default 30)\n"
+    "  --bundle OUT      write the records, events, dump archives and settings of\n"
+    "                    the window (--dump, or --since and --until) into the\n"
+    "                    new file OUT (.tar.gz) to hand over\n"
+    "  --max-size MIB    keep the bundle within MIB MiB, leaving out the oldest\n"
+    "                    records first\n"
     "  --version         the version of oamlog\n"
     "  -h, --help        this text\n"
     "\n"
@@ -59,7 +65,7 @@ constexpr const char *OAMLOG_USAGE =
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
-                     OPT_LIST_BOOTS, OPT_BOOT };
+                     OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -72,6 +78,7 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},   {"utc", no_argument, nullptr, OPT_UTC},
     {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
+    {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -96,6 +103,8 @@ struct oamlog_opts {
     std::string boot;
     std::string since_text;
     std::string until_text;
+    std::string bundle;
+    long max_mib = 0;
 };
 
 oamlog_opts g_opts;
@@ -182,6 +191,19 @@ int oamlog_parse_args(int argc, char **argv)
             g_opts.before_given = true;
             break;
         }
+        case OPT_BUNDLE:
+            g_opts.bundle = optarg;
+            break;
+        case OPT_MAX_SIZE: {
+            char *end = nullptr;
+            errno = 0;
+            g_opts.max_mib = strtol(optarg, &end, 10);
+            if (errno != 0 || end == optarg || *end != '\0' || g_opts.max_mib < 1 || g_opts.max_mib > 1048576) {
+                oamlog_error("bad size '%s' for --max-size (MiB, 1 or more)", optarg);
+                return -1;
+            }
+            break;
+        }
         case OPT_FULL:
             g_opts.full = true;
             break;
@@ -233,6 +255,15 @@ int oamlog_parse_args(int argc, char **argv)
     }
     if (g_opts.since > g_opts.until) {
         oamlog_error("--since %s is later than --until %s", g_opts.since_text.c_str(), g_opts.until_text.c_str());
+        return -1;
+    }
+    if (g_opts.max_mib > 0 && g_opts.bundle.empty()) {
+        oamlog_error("--max-size is the size of the bundle of --bundle OUT; there is none");
+        return -1;
+    }
+    if (!g_opts.bundle.empty() && (g_opts.follow || g_opts.last >= 0 || g_opts.stats || g_opts.dumps ||
+                                   g_opts.format != OAMLOG_TEXT || g_opts.paths.size() > 1)) {
+        oamlog_error("--bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply");
         return -1;
     }
     // The last N of what: a table is of every record selected.
@@ -444,11 +475,39 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
     }
 }
 
+// A bundle given as the input, or as the root, is unpacked and read as the
+// log root; like --dump, its cores are read merged by time.
+int oamlog_open_bundle()
+{
+    std::string *input = g_opts.paths.size() == 1 ? &g_opts.paths[0] : g_opts.paths.empty() ? &g_opts.root : nullptr;
+    if (input == nullptr || !oamlog_is_bundle(*input)) {
+        return 0;
+    }
+    if (g_opts.follow) {
+        oamlog_error("%s: a bundle does not grow; -f does not apply", oamlog_name_text(input->c_str()).c_str());
+        return -1;
+    }
+    std::string root;
+    if (oamlog_bundle_open(*input, &root) != 0) {
+        return -1;
+    }
+    g_opts.root = root;
+    g_opts.paths.clear();
+    g_opts.merge = true;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (oamlog_parse_args(argc, argv) != 0) {
+        return OAMLOG_FAILED;
+    }
+    if (g_opts.format == OAMLOG_CHECK) {
+        g_oamlog_damage_out = stdout;
+    }
+    if (oamlog_open_bundle() != 0) {
         return OAMLOG_FAILED;
     }
     if (g_opts.dumps) {
@@ -463,8 +522,11 @@ int main(int argc, char **argv)
         g_oamlog_events.clear();
         g_opts.merge = true;
     }
-    if (g_opts.format == OAMLOG_CHECK) {
-        g_oamlog_damage_out = stdout;
+    if (!g_opts.bundle.empty()) {
+        const oamlog_bundle_opts bopts{OAM_VERSION, g_opts.bundle,  g_opts.paths.empty() ? g_opts.root : g_opts.paths[0],
+                                       g_opts.cores, g_opts.dump,   g_opts.since,
+                                       g_opts.until, g_opts.max_mib};
+        return oamlog_bundle_write(bopts);
     }
     // A log root given as the folder to read holds its own journal.
     struct stat root_st {};
@@ -525,6 +587,9 @@ int main(int argc, char **argv)
         }
         oamlog_open_files(&src);
         src.live = g_opts.follow;
+        for (oamlog_file &f : src.files) {
+            f.path = oamlog_bundle_shown(f.path);
+        }
     }
     oamlog_drop_repeats(&sources);
     if (!g_opts.dump.empty()) {

@@ -187,6 +187,8 @@ struct oamlog_event {
     std::string cause;  // of a loss
     uint64_t count;     // of a loss
     bool overruns;      // the count is of kernel overruns, not of records
+    std::string line;   // as written, with its newline
+    size_t seq;         // its place in the order written
 };
 extern std::vector<oamlog_event> g_oamlog_events;
 
@@ -221,3 +223,41 @@ void oamlog_context_apply(const std::string &path, const std::vector<std::string
                           std::vector<oamlog_source> *sources);
 // Adds the events of journal lines (from a context) that are not loaded yet.
 void oamlog_journal_add(const std::string &path, const std::string &text);
+// The dump time of an archive by its name, from the journal loaded.
+bool oamlog_dump_reported(const std::string &archive, uint64_t *reported);
+// The lines of the events oamlog_journal_load took, in the order written.
+std::string oamlog_journal_select();
+
+// SHA-256 of the bundle's members.
+struct oamlog_sha256 {
+    uint32_t h[8];
+    uint8_t block[64];
+    uint64_t bytes;
+};
+void oamlog_sha256_init(oamlog_sha256 *ctx);
+void oamlog_sha256_update(oamlog_sha256 *ctx, const void *data, size_t len);
+// The digest in lower-case hex; the context is used up.
+std::string oamlog_sha256_hex(oamlog_sha256 *ctx);
+
+// A bundle: one .tar.gz with what is known of a window of time.
+struct oamlog_bundle_opts {
+    std::string version;  // oamlog's
+    std::string out;
+    std::string root;
+    std::vector<std::string> cores;
+    std::string dump;  // the archive whose window it is, or empty
+    uint64_t since;
+    uint64_t until;
+    long max_mib;      // 0: no limit
+};
+int oamlog_bundle_write(const oamlog_bundle_opts &opts);
+bool oamlog_bundle_name_ok(const std::string &name);
+// A file that starts as a gzip stream: read as a bundle.
+bool oamlog_is_bundle(const std::string &path);
+// Unpacks a bundle into a new private folder laid out as a log root, which
+// is removed at the exit.  Members that are damaged or not a bundle's are
+// reported and left out; one that does not match the manifest is reported.
+int oamlog_bundle_open(const std::string &bundle, std::string *root);
+// The name a file of the unpacked bundle is shown under.
+std::string oamlog_bundle_shown(const std::string &path);
+void oamlog_bundle_remove();

@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include "common/oam_file.h"
+#include "common/oam_tar.h"
 #include "oamlog/oamlog.h"
 
 std::vector<oamlog_event> g_oamlog_events;
@@ -247,16 +248,7 @@ struct oamlog_tar_state {
 
 bool oamlog_tar_header_ok(const unsigned char *block)
 {
-    // The checksum counts its own field as spaces.
-    unsigned long sum = 0;
-    for (size_t i = 0; i < OAMLOG_TAR_BLOCK; ++i) {
-        sum += i >= 148 && i < 156 ? ' ' : block[i];
-    }
-    char field[9] = {};
-    memcpy(field, block + 148, 8);
-    char *end = nullptr;
-    const unsigned long stored = strtoul(field, &end, 8);
-    return end != field && (*end == '\0' || *end == ' ') && stored == sum;
+    return oam_tar_header_ok(block);
 }
 
 // Members and completeness of a .tar.gz: each header's checksum is
@@ -341,6 +333,9 @@ struct oamlog_journal_place {
     bool loaded;
 };
 oamlog_journal_place g_journal;
+// Journal lines kept elsewhere (a dump's context), by where they came from:
+// older than the journal's own files, read before them.
+std::vector<std::pair<std::string, std::string>> g_journal_kept;
 
 bool oamlog_event_wanted(const oamlog_event &ev)
 {
@@ -393,7 +388,9 @@ size_t oamlog_journal_lines(const std::string &path, const std::string &text, bo
         } else if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
             damaged(line, "not an event");
         } else {
-            events->push_back(ev);
+            ev.line.assign(text, from, end + 1 - from);
+            ev.seq = events->size();
+            events->push_back(std::move(ev));
         }
         at = end + 1;
     }
@@ -408,6 +405,10 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
     const std::string dir = root.empty() || root.back() == '/' ? root : root + "/";
     g_journal = {dir, cores, since, until, report, 0, 0, true};
     std::vector<oamlog_event> events;
+    for (const auto &[path, text] : g_journal_kept) {
+        (void)oamlog_journal_lines(path, text, true, 0, &events);
+    }
+    const size_t kept = events.size();
     for (const char *suffix : {".1", ""}) {
         const std::string path = dir + OAMLOG_JOURNAL + suffix;
         bool odd = false;
@@ -422,6 +423,18 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
         if (*suffix == '\0') {
             g_journal.ino = ino;
             g_journal.read = static_cast<off_t>(taken);
+        }
+    }
+    // A kept line the journal still holds is the journal's.
+    if (kept > 0) {
+        const auto held = [&events, kept](const oamlog_event &ev) {
+            return std::any_of(events.begin() + static_cast<std::ptrdiff_t>(kept), events.end(),
+                               [&ev](const oamlog_event &e) { return e.line == ev.line; });
+        };
+        events.erase(std::remove_if(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(kept), held),
+                     events.begin() + static_cast<std::ptrdiff_t>(kept));
+        for (size_t i = 0; i < events.size(); ++i) {
+            events[i].seq = i;
         }
     }
     // Every line places the time line, whether shown or not.
@@ -448,19 +461,11 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
 
 void oamlog_journal_add(const std::string &path, const std::string &text)
 {
-    std::vector<oamlog_event> events;
-    (void)oamlog_journal_lines(path, text, true, 0, &events);
-    for (oamlog_event &ev : events) {
-        const auto same = [&ev](const oamlog_event &e) {
-            return e.key == ev.key && e.core == ev.core && e.event == ev.event && e.detail == ev.detail &&
-                   e.count == ev.count;
-        };
-        if (std::none_of(g_oamlog_events.begin(), g_oamlog_events.end(), same)) {
-            g_oamlog_events.insert(std::find_if(g_oamlog_events.begin(), g_oamlog_events.end(),
-                                                [&ev](const oamlog_event &e) { return e.key > ev.key; }),
-                                   std::move(ev));
-        }
-    }
+    // The time line is placed over every line in the order written, so the
+    // journal is read again with these lines before it.
+    g_journal_kept.emplace_back(path, text);
+    const oamlog_journal_place was = g_journal;
+    oamlog_journal_load(was.dir, was.cores, was.since, was.until, was.report);
 }
 
 void oamlog_journal_more()
@@ -777,4 +782,25 @@ int oamlog_dump_window(const std::string &archive, long before, uint64_t *since,
     *since = reported > back ? reported - back : 0;
     *until = done;
     return 0;
+}
+
+bool oamlog_dump_reported(const std::string &archive, uint64_t *reported)
+{
+    uint64_t done = 0;
+    return oamlog_dump_times(archive, reported, &done);
+}
+
+std::string oamlog_journal_select()
+{
+    std::vector<const oamlog_event *> taken;
+    for (const oamlog_event &ev : g_oamlog_events) {
+        taken.push_back(&ev);
+    }
+    // A loss is shown where it began, but was written where it ended.
+    std::sort(taken.begin(), taken.end(), [](const oamlog_event *a, const oamlog_event *b) { return a->seq < b->seq; });
+    std::string text;
+    for (const oamlog_event *ev : taken) {
+        text += ev->line;
+    }
+    return text;
 }

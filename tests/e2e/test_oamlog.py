@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import base64
 import datetime
+import gzip
 import json
 import os
 import re
@@ -322,11 +323,19 @@ def test_check_passes_the_daemons_files(run):
     (["-n"], 2, "oamlog: option '-n' needs a value"),
     (["--root", "{tmp}"], 0, "oamlog: no log files under {tmp}"),
     (["{tmp}/wifi_log"], 2, "oamlog: {tmp}/wifi_log/wifi_log_1: not a regular file"),
+    (["--max-size", "5"], 2, "oamlog: --max-size is the size of the bundle of --bundle OUT; there is none"),
+    (["--bundle", "{tmp}/b.tar.gz", "--max-size", "0"], 2, "oamlog: bad size '0' for --max-size (MiB, 1 or more)"),
+    (["--bundle", "{tmp}/b.tar.gz", "-f"], 2,
+     "oamlog: --bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply"),
+    (["--bundle", "{tmp}", "--root", "{tmp}"], 2, "oamlog: {tmp} exists; a bundle never replaces a file"),
+    (["-f", "{tmp}/b.tar.gz"], 2, "oamlog: {tmp}/b.tar.gz: a bundle does not grow; -f does not apply"),
 ])
 def test_errors_are_one_line_with_their_status(tmp_path, args, status, message):
     if "wifi_log" in str(args):
         (tmp_path / "wifi_log").mkdir()
         os.mkfifo(tmp_path / "wifi_log" / "wifi_log_1")  # never opened for writing: a blocking open would hang
+    if "b.tar.gz" in args[-1]:
+        (tmp_path / "b.tar.gz").write_bytes(gzip.compress(b""))
     proc = oamlog(*[a.replace("{tmp}", str(tmp_path)) for a in args], check=False)
     assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (status, message.replace("{tmp}", str(tmp_path)) + "\n",
                                                                     b"")
