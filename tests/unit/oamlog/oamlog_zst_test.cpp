@@ -1,0 +1,197 @@
+// Compressed rotated files read back: the same records as the plain file,
+// and damage told with the records before it kept.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include "oamlog/oamlog.h"
+
+namespace {
+
+std::string fresh_root()
+{
+    char tmpl[] = "/tmp/oamlog_zst_XXXXXX";
+    const char *dir = mkdtemp(tmpl);
+    const std::string root = std::string(dir != nullptr ? dir : "/tmp") + "/";
+    (void)mkdir((root + "wifi_log").c_str(), 0700);
+    return root;
+}
+
+void put(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(fclose(f), 0);
+}
+
+struct captured {
+    FILE *f = tmpfile();
+    ~captured() { (void)fclose(f); }
+    std::string text()
+    {
+        std::string out(static_cast<size_t>(ftell(f)), '\0');
+        rewind(f);
+        out.resize(fread(out.data(), 1, out.size(), f));
+        return out;
+    }
+};
+
+// Records first to first + count - 1, each with some bytes of its own.
+std::string records(int first, int count)
+{
+    std::string out;
+    for (int n = first; n < first + count; ++n) {
+        const uint16_t stamp[OAM_STAMP_FIELDS] = {2026, 12, 9, 10, static_cast<uint16_t>(n / 60000 % 60),
+                                                  static_cast<uint16_t>(n / 1000 % 60), static_cast<uint16_t>(n % 1000)};
+        std::string data = "msg " + std::to_string(n) + " arg " + std::to_string(n * 7919 % 65521);
+        data.resize(16 + n % 40, static_cast<char>('a' + n % 26));
+        const size_t len = OAM_RECORD_HDR_LEN + data.size();
+        out += {static_cast<char>(OAM_RECORD_MARKER), 0, static_cast<char>(len), static_cast<char>(len >> 8)};
+        out.append(reinterpret_cast<const char *>(stamp), sizeof(stamp));
+        out += data;
+    }
+    return out;
+}
+
+// One frame with its content size and checksum, as the daemon writes it.
+std::string frame(const std::string &content, int level = 3)
+{
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    std::string out(ZSTD_compressBound(content.size()), '\0');
+    const size_t n = ZSTD_compress2(cctx, out.data(), out.size(), content.data(), content.size());
+    ZSTD_freeCCtx(cctx);
+    out.resize(ZSTD_isError(n) ? 0 : n);
+    return out;
+}
+
+std::string flip(std::string b, size_t at)
+{
+    b[at] = static_cast<char>(b[at] ^ 0x55);
+    return b;
+}
+
+// The data of each record read from the root's Wi-Fi files, and what was
+// reported, the root left out of the names.
+struct read_back {
+    std::vector<std::string> data;
+    std::string reports;
+};
+
+read_back read_wifi(const std::string &root)
+{
+    read_back out;
+    captured damage;
+    g_oamlog_damage_out = damage.f;
+    std::vector<oamlog_source> sources;
+    EXPECT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+    for (oamlog_source &src : sources) {
+        oamlog_open_files(&src);
+        oamlog_rec rec{};
+        while (oamlog_next(&src, &rec) == 1) {
+            out.data.emplace_back(reinterpret_cast<const char *>(rec.data), rec.data_len);
+        }
+    }
+    g_oamlog_damage_out = stderr;
+    out.reports = damage.text();
+    for (size_t at; (at = out.reports.find(root)) != std::string::npos;) {
+        out.reports.erase(at, root.size());
+    }
+    return out;
+}
+
+// File 2 of every case holds records 0 to 2999 (in two frames, 0 to 1999
+// and 2000 to 2999), file 1 holds 3000 to 3009.
+const std::string FIRST = records(0, 2000);
+const std::string SECOND = records(2000, 1000);
+const std::string FILE_1 = records(3000, 10);
+
+struct zst_case {
+    const char *name;
+    std::function<void(const std::string &dir)> make;  // puts file 2 into the Wi-Fi folder
+    int lost_from;       // the first record of file 2 not read back (3000: none)
+    const char *report;  // what is reported, up to the end or to a '*'
+};
+
+std::vector<zst_case> zst_cases()
+{
+    const std::string two = frame(FIRST) + frame(SECOND, 19);
+    return {
+        {"frames_read_like_the_plain_file", [two](const std::string &d) { put(d + "wifi_log_2.zst", two); }, 3000,
+         ""},
+        {"one_frame_of_several_blocks",
+         [](const std::string &d) { put(d + "wifi_log_2.zst", frame(records(0, 3000), 1)); }, 3000, ""},
+        {"checksum_wrong_keeps_every_record",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", flip(two, two.size() - 1)); }, 3000,
+         "content checksum wrong; records kept\n"},
+        {"cut_inside_the_second_frame",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two.substr(0, two.size() - 100)); }, 2000,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"cut_inside_a_frame_header",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two.substr(0, frame(FIRST).size() + 3)); }, 2000,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"second_frame_corrupt",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", frame(FIRST) + flip(frame(SECOND), 4)); }, 2000,
+         "compressed data damaged (*"},
+        {"garbage_behind_the_frames",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two + "junk"); }, 3000,
+         "compressed data damaged (*"},
+        {"empty_file_is_cut_short", [](const std::string &d) { put(d + "wifi_log_2.zst", ""); }, 0,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"a_file_beside_its_compressed_copy_is_read_once",
+         [two](const std::string &d) {
+             put(d + "wifi_log_2.zst", two);
+             put(d + "wifi_log_2", FIRST + SECOND);
+         },
+         3000, ""},
+        {"a_copy_being_written_is_passed_over",
+         [two](const std::string &d) {
+             put(d + "wifi_log_2.zst", two);
+             put(d + "wifi_log_3.zst.tmp", two.substr(0, 10));
+         },
+         3000, ""},
+    };
+}
+
+class OamlogZst : public ::testing::TestWithParam<zst_case> {};
+
+TEST_P(OamlogZst, ReadsTheRecordsOfThePlainFileUpToTheDamage)
+{
+    const zst_case &c = GetParam();
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_1", FILE_1);
+    c.make(root + "wifi_log/");
+    (void)mkdir((root + "plain").c_str(), 0700);
+    (void)mkdir((root + "plain/wifi_log").c_str(), 0700);
+    put(root + "plain/wifi_log/wifi_log_2", (FIRST + SECOND).substr(0, records(0, c.lost_from).size()));
+    put(root + "plain/wifi_log/wifi_log_1", FILE_1);
+    const read_back want = read_wifi(root + "plain/");
+    ASSERT_EQ(want.data.size(), static_cast<size_t>(c.lost_from + 10));
+    const read_back got = read_wifi(root);
+    EXPECT_EQ(got.data, want.data);
+    const std::string report = c.report;
+    const size_t star = report.find('*');
+    const std::string lead = *c.report == '\0' ? "" : "wifi_log/wifi_log_2.zst: offset ";
+    if (star == std::string::npos) {
+        EXPECT_EQ(got.reports, report.empty() ? "" : lead + std::to_string(records(0, c.lost_from).size()) + ": " +
+                                                         report);
+    } else {
+        EXPECT_EQ(got.reports.substr(0, got.reports.find('(') + 1),
+                  lead + std::to_string(records(0, c.lost_from).size()) + ": " + report.substr(0, star));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, OamlogZst, ::testing::ValuesIn(zst_cases()),
+                         [](const auto &param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
