@@ -105,6 +105,9 @@ bool oamlog_zst_name(const std::string &path);
 size_t oamlog_zst_read(oamlog_source *src, uint8_t *out, size_t cap, uint64_t at);
 // Whether the compressed file zst_fd holds exactly the bytes of plain_fd.
 bool oamlog_zst_same(int zst_fd, int plain_fd);
+// The content size a compressed file's frame declares, else the bytes it
+// decodes to.
+uint64_t oamlog_zst_content_size(int fd);
 // Damage that is no record's: "FILE: offset N: what".
 void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *what);
 
@@ -161,4 +164,7 @@ void oamlog_check_losses(FILE *out);
 // --stats, --dumps, and the window of --dump ARCHIVE --before SECONDS.
 void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uint64_t since, uint64_t until);
 int oamlog_dumps(FILE *out, const std::string &root, bool json);
+// --disk-usage: per core files, bytes, content, span and share; archives,
+// journal, free space and the budget the INI files set.
+int oamlog_disk_usage(FILE *out, const std::string &root, bool json);
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);

@@ -274,3 +274,25 @@ bool oamlog_zst_same(int zst_fd, int plain_fd)
     }
     return true;
 }
+
+uint64_t oamlog_zst_content_size(int fd)
+{
+    std::array<uint8_t, 18> head{};  // the longest frame header
+    const ssize_t n = pread(fd, head.data(), head.size(), 0);
+    const unsigned long long size = n > 0 ? ZSTD_getFrameContentSize(head.data(), static_cast<size_t>(n)) : 0;
+    // The daemon writes one frame that declares its size (of a file of
+    // several frames, that is the first one's); a frame that does not is
+    // counted by decoding it.
+    if (size != ZSTD_CONTENTSIZE_UNKNOWN && size != ZSTD_CONTENTSIZE_ERROR) {
+        return size;
+    }
+    oamlog_source probe{};
+    probe.quiet = true;
+    probe.files.push_back({"", 0, fd, 0, 0});
+    std::vector<uint8_t> buf(OAMLOG_ZST_IN_LEN);
+    uint64_t total = 0;
+    for (size_t got; (got = oamlog_zst_read(&probe, buf.data(), buf.size(), total)) > 0;) {
+        total += got;
+    }
+    return total;
+}

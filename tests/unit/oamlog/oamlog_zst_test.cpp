@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include "config/ini_internal.h"
 #include "oamlog/oamlog.h"
 
 namespace {
@@ -193,5 +194,84 @@ TEST_P(OamlogZst, ReadsTheRecordsOfThePlainFileUpToTheDamage)
 
 INSTANTIATE_TEST_SUITE_P(Files, OamlogZst, ::testing::ValuesIn(zst_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
+
+struct usage_case {
+    const char *name;
+    bool json;
+    const char *ini;  // the customer's override; the published file is missing
+    const char *table;  // the free space masked as F
+};
+
+class OamlogDiskUsage : public ::testing::TestWithParam<usage_case> {};
+
+// wifi: a compressed file 2 (records 0 to 2999) and file 1 (3000 to
+// 3009); bfg: a file 1 with no good stamp; me: no folder.
+TEST_P(OamlogDiskUsage, TellsEachCoresBytesHistoryAndShareAndTheBudget)
+{
+    const usage_case &c = GetParam();
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_2.zst", frame(FIRST + SECOND));
+    put(root + "wifi_log/wifi_log_1", FILE_1);
+    put(root + "wifi_log/wifi_log_3.zst.tmp", "half");
+    ASSERT_EQ(mkdir((root + "bfg_log").c_str(), 0700), 0);
+    put(root + "bfg_log/bfg_log_1", std::string(100, 'x'));
+    ASSERT_EQ(mkdir((root + "memdump").c_str(), 0700), 0);
+    put(root + "memdump/readm_wifi_2026_12_09_10_00_00.tar.gz", std::string(300, 'z'));
+    put(root + "memdump/readm_wifi_sdio.bin", "region");
+    put(root + "oam_events", "journal\n");
+    put(root + "oam_events.1.gz", "older");
+    put(root + "ini_cfg", c.ini);
+    (void)snprintf(g_ini_cust_file_path, INI_PATH_LEN, "%s", (root + "ini_cfg").c_str());
+    (void)snprintf(g_ini_file_path, INI_PATH_LEN, "%s", (root + "none").c_str());
+    g_ini_file_path_read = 1;
+    captured out;
+    EXPECT_EQ(oamlog_disk_usage(out.f, root, c.json), OAMLOG_OK);
+    std::string text = out.text();
+    const size_t free_at = text.find(c.json ? "\"free\":" : "free: ");
+    ASSERT_NE(free_at, std::string::npos) << text;
+    text.replace(free_at, text.find(c.json ? ",\"budget\"" : "\n", free_at) - free_at, "F");
+    const std::string z = std::to_string(frame(FIRST + SECOND).size());
+    const std::string content = std::to_string(FIRST.size() + SECOND.size() + FILE_1.size());
+    const std::string bytes = std::to_string(frame(FIRST + SECOND).size() + FILE_1.size());
+    std::string want = c.table;
+    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", bytes}, {"<content>", content}}) {
+        want.replace(want.find(mark), mark.size(), std::string(c.json ? 0 : mark.size() - value.size(), ' ') + value);
+    }
+    // The ratio and share follow from the sizes the frame took.
+    const double ratio = std::stod(content) / std::stod(bytes);
+    const double share = 100.0 * std::stod(bytes) / (std::stod(bytes) + 100);
+    char figures[64];
+    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%6.2f|%5.1f|%5.1f", ratio, share,
+                   100 - share);
+    const char *bar = strchr(figures, '|');
+    want.replace(want.find("<r>"), 3, std::string(static_cast<const char *>(figures), bar));
+    want.replace(want.find("<s>"), 3, std::string(bar + 1, strchr(bar + 1, '|')));
+    want.replace(want.find("<b>"), 3, strchr(bar + 1, '|') + 1);
+    EXPECT_EQ(text, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roots, OamlogDiskUsage,
+    ::testing::Values(
+        usage_case{"text", false, "[HOST_PLAT]\nlog_keep_free=64\nlog_min_share_device_bfg=30\n",
+                   "core     files        bytes      content  ratio first                   last                          span/s  share\n"
+                   "wifi         2      <bytes>    <content> <r> 2026-12-09 10:00:00.000 2026-12-09 10:00:03.009        3.009 <s>%\n"
+                   "bfg          1          100          100   1.00 -                       -                              0.000 <b>%\n"
+                   "archives     1          300\n"
+                   "journal      2           13\n"
+                   "F\n"
+                   "log_keep_free: 64 MiB\n"
+                   "log_max_use: not set\n"
+                   "log_min_share_device_wifi: not set\n"
+                   "log_min_share_device_bfg: 30 %\n"
+                   "log_min_share_device_me: not set\n"},
+        usage_case{"json", true, "[HOST_PLAT]\nlog_max_use=512\n",
+                   "{\"cores\":[{\"core\":\"wifi\",\"files\":2,\"bytes\":<bytes>,\"content\":<content>,\"ratio\":<r>,"
+                   "\"first\":\"2026-12-09T10:00:00.000\",\"last\":\"2026-12-09T10:00:03.009\",\"span\":3.009,\"share\":<s>},"
+                   "{\"core\":\"bfg\",\"files\":1,\"bytes\":100,\"content\":100,\"ratio\":1.00,\"first\":null,"
+                   "\"last\":null,\"span\":0.000,\"share\":<b>}],\"archives\":{\"files\":1,\"bytes\":300},"
+                   "\"journal\":{\"files\":2,\"bytes\":13},F,\"budget\":{\"log_keep_free\":null,\"log_max_use\":512,"
+                   "\"log_min_share_device_wifi\":null,\"log_min_share_device_bfg\":null,\"log_min_share_device_me\":null}}\n"}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
