@@ -107,10 +107,10 @@ bool oamlog_zst_refill(oamlog_zst *z, int fd)
 }
 
 // Decodes the next stretch into the decoder's own buffer.  A call that
-// meets a wrong content checksum hands out nothing of what it decoded in the
-// same call (the rest of the frame's last block): that stretch is decoded
-// again from the file's start with its input given byte by byte, so that the
-// checksum is met in a call of its own.
+// fails (damage, a wrong content checksum) hands out nothing of what it
+// decoded before the failure in the same call: that stretch is decoded again
+// from the file's start with its input given byte by byte, so that the
+// failure is met in a call of its own and every good block is kept.
 void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
 {
     const oamlog_file &f = src->files[z->file];
@@ -131,7 +131,7 @@ void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
         ZSTD_outBuffer ob{z->dec.data(), z->dec.size(), 0};
         const size_t ret = ZSTD_decompressStream(z->dctx, &ob, &ib);
         z->in_pos = ib.pos;
-        if (ZSTD_isError(ret) && ZSTD_getErrorCode(ret) == ZSTD_error_checksum_wrong && z->slow_from == UINT64_MAX) {
+        if (ZSTD_isError(ret) && z->slow_from == UINT64_MAX) {
             const uint64_t handed = z->out_off;
             oamlog_zst_restart(z, z->file);
             z->slow_from = in_at;
@@ -155,9 +155,10 @@ void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
             } else {
                 struct stat st {};
                 const uint64_t size = fstat(f.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : z->in_off;
-                const uint64_t used = z->in_off - (z->in.size() - z->in_pos);
-                (void)snprintf(what, sizeof(what), "compressed data damaged (%s); %llu compressed bytes skipped",
-                               ZSTD_getErrorName(ret), static_cast<unsigned long long>(size > used ? size - used : 0));
+                (void)snprintf(what, sizeof(what),
+                               "compressed data damaged (%s) at compressed byte %llu of %llu; the rest of the file is lost",
+                               ZSTD_getErrorName(ret), static_cast<unsigned long long>(in_at),
+                               static_cast<unsigned long long>(size));
             }
             oamlog_report_file(src, z->out_off, what);
             z->stopped = true;
