@@ -169,9 +169,9 @@ void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
 }
 
 // Hands out up to cap decoded bytes; discards them when out is null.
-size_t oamlog_zst_take(oamlog_source *src, oamlog_zst *z, uint8_t *out, size_t cap)
+uint64_t oamlog_zst_take(oamlog_source *src, oamlog_zst *z, uint8_t *out, uint64_t cap)
 {
-    size_t got = 0;
+    uint64_t got = 0;
     while (got < cap) {
         if (z->dec_pos == z->dec_len) {
             oamlog_zst_decode(src, z);
@@ -179,7 +179,7 @@ size_t oamlog_zst_take(oamlog_source *src, oamlog_zst *z, uint8_t *out, size_t c
                 break;
             }
         }
-        const size_t n = std::min(cap - got, z->dec_len - z->dec_pos);
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(cap - got, z->dec_len - z->dec_pos));
         if (out != nullptr) {
             memcpy(out + got, z->dec.data() + z->dec_pos, n);
         }
@@ -244,7 +244,7 @@ size_t oamlog_zst_read(oamlog_source *src, uint8_t *out, size_t cap, uint64_t at
     const uint64_t skip = at - oamlog_zst_place(z);
     const bool there = skip == 0 || oamlog_zst_take(src, z, nullptr, skip) == skip;
     src->quiet = quiet;
-    return there ? oamlog_zst_take(src, z, out, cap) : 0;
+    return there ? static_cast<size_t>(oamlog_zst_take(src, z, out, cap)) : 0;
 }
 
 bool oamlog_zst_same(int zst_fd, int plain_fd)

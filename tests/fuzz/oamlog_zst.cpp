@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const unsigned long long declared = ZSTD_getFrameContentSize(data, size);
     if (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != ZSTD_CONTENTSIZE_ERROR && declared <= (1U << 20) &&
         ZSTD_findFrameCompressedSize(data, size) == size) {
-        std::vector<uint8_t> whole(declared > 0 ? declared : 1);
+        std::vector<uint8_t> whole(declared > 0 ? static_cast<size_t>(declared) : 1);
         const size_t n = ZSTD_decompress(whole.data(), whole.size(), data, size);
         if (!ZSTD_isError(n) && (n != streamed.size() || memcmp(whole.data(), streamed.data(), n) != 0)) {
             abort();
