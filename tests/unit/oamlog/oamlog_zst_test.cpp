@@ -200,6 +200,27 @@ TEST_P(OamlogZst, ReadsTheRecordsOfThePlainFileUpToTheDamage)
 INSTANTIATE_TEST_SUITE_P(Files, OamlogZst, ::testing::ValuesIn(zst_cases()),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
+// The daemon compresses file 2 between the listing and the opening: its
+// records are read from the compressed file, not lost.
+TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
+{
+    g_oamlog_status = OAMLOG_OK;
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_2", FIRST);
+    std::vector<oamlog_source> sources;
+    ASSERT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+    put(root + "wifi_log/wifi_log_2.zst", frame(FIRST));
+    ASSERT_EQ(unlink((root + "wifi_log/wifi_log_2").c_str()), 0);
+    oamlog_open_files(&sources.at(0));
+    oamlog_rec rec{};
+    size_t n = 0;
+    while (oamlog_next(&sources[0], &rec) == 1) {
+        ++n;
+    }
+    EXPECT_EQ(n, 2000U);
+    EXPECT_EQ(g_oamlog_status, OAMLOG_OK);
+}
+
 struct usage_case {
     const char *name;
     bool json;
@@ -214,6 +235,7 @@ class OamlogDiskUsage : public ::testing::TestWithParam<usage_case> {};
 TEST_P(OamlogDiskUsage, TellsEachCoresBytesHistoryAndShareAndTheBudget)
 {
     const usage_case &c = GetParam();
+    g_oamlog_status = OAMLOG_OK;
     const std::string root = fresh_root();
     put(root + "wifi_log/wifi_log_2.zst", frame(FIRST + SECOND));
     put(root + "wifi_log/wifi_log_1", FILE_1);
