@@ -17,6 +17,7 @@
 
 #include "oamlog/oamlog.h"
 #include "common/oam_driver.h"
+#include "common/oam_print_levels.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ constexpr const char *OAMLOG_USAGE =
     "  --stats           a table per core: files, records, bytes, first and last\n"
     "                    stamp, peak records/s, lost records and overruns, damage\n"
     "  --dumps           one line per dump under the memdump folder\n"
+    "  --disk-usage      what the logs, dumps and journal take, the free space\n"
+    "                    and the budget the INI files set\n"
     "  --dump ARCHIVE    the records and events of every core before that dump\n"
     "  --before SECONDS  how far before the dump --dump starts (default 30)\n"
     "  --bundle OUT      write the records, events, dump archives and settings of\n"
@@ -65,7 +68,8 @@ constexpr const char *OAMLOG_USAGE =
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
-                     OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE };
+                     OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE,
+                     OPT_DISK_USAGE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -79,6 +83,7 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"version", no_argument, nullptr, OPT_VERSION},   {"utc", no_argument, nullptr, OPT_UTC},
     {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
     {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
+    {"disk-usage", no_argument, nullptr, OPT_DISK_USAGE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -95,6 +100,7 @@ struct oamlog_opts {
     oamlog_format format = OAMLOG_TEXT;
     bool stats = false;
     bool dumps = false;
+    bool disk_usage = false;
     std::string dump;
     long before = 30;
     bool before_given = false;
@@ -108,6 +114,13 @@ struct oamlog_opts {
 };
 
 oamlog_opts g_opts;
+
+// The daemon's INI lookups (--disk-usage) talk on standard output from
+// before main on; none of that is oamlog's output.
+__attribute__((constructor(101))) void oamlog_hold_daemon_prints()
+{
+    oam_print_hold();
+}
 
 int oamlog_set_format(oamlog_format format)
 {
@@ -176,6 +189,9 @@ int oamlog_parse_args(int argc, char **argv)
             break;
         case OPT_DUMPS:
             g_opts.dumps = true;
+            break;
+        case OPT_DISK_USAGE:
+            g_opts.disk_usage = true;
             break;
         case OPT_DUMP:
             g_opts.dump = optarg;
@@ -509,6 +525,11 @@ int main(int argc, char **argv)
     }
     if (oamlog_open_bundle() != 0) {
         return OAMLOG_FAILED;
+    }
+    if (g_opts.disk_usage) {
+        // A copied log root given as the folder to read.
+        return oamlog_disk_usage(stdout, g_opts.paths.size() == 1 ? g_opts.paths[0] : g_opts.root,
+                                 g_opts.format == OAMLOG_JSON);
     }
     if (g_opts.dumps) {
         oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);

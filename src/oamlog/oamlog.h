@@ -49,6 +49,19 @@ struct oamlog_rec {
     uint64_t offset;
 };
 
+// The decoder of the compressed file a source reads.  A copy of a source
+// (a counting pass) starts a decoder of its own.
+struct oamlog_zst;
+struct oamlog_zst_ref {
+    oamlog_zst *z = nullptr;
+    oamlog_zst_ref() = default;
+    oamlog_zst_ref(const oamlog_zst_ref &) {}
+    oamlog_zst_ref(oamlog_zst_ref &&other) noexcept : z(other.z) { other.z = nullptr; }
+    oamlog_zst_ref &operator=(const oamlog_zst_ref &other);
+    oamlog_zst_ref &operator=(oamlog_zst_ref &&other) noexcept;
+    ~oamlog_zst_ref();
+};
+
 // One core's records, file after file, oldest first.
 struct oamlog_source {
     std::string core;    // "wifi", "bfg", "me", or a file's own name
@@ -72,6 +85,7 @@ struct oamlog_source {
     int64_t prev_ms = INT64_MIN;  // the last record's stamp, read as if UTC
     uint64_t records;
     uint64_t damaged;
+    oamlog_zst_ref zst;
 };
 
 // Global counts and the place damage is reported.
@@ -93,6 +107,20 @@ void oamlog_open_files(oamlog_source *src);
 void oamlog_drop_repeats(std::vector<oamlog_source> *sources);
 // Follow: picks up the files a rotation put in front of the newest file read.
 void oamlog_follow_rotation(oamlog_source *src);
+
+// A rotated file the daemon compressed: "<prefix><N>.zst", one or more
+// zstd frames.
+bool oamlog_zst_name(const std::string &path);
+// Up to cap bytes of the source's current (compressed) file from offset at
+// of its content; 0 at its end or at damage, which is reported.
+size_t oamlog_zst_read(oamlog_source *src, uint8_t *out, size_t cap, uint64_t at);
+// Whether the compressed file zst_fd holds exactly the bytes of plain_fd.
+bool oamlog_zst_same(int zst_fd, int plain_fd);
+// The content size a compressed file's frame declares, else the bytes it
+// decodes to.
+uint64_t oamlog_zst_content_size(int fd);
+// Damage that is no record's: "FILE: offset N: what".
+void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *what);
 
 // 1 and *rec: the next record; 0: none yet (a live file waits for more);
 // -1: the source is read to its end.
@@ -210,6 +238,9 @@ void oamlog_check_losses(FILE *out);
 // --stats, --dumps, and the window of --dump ARCHIVE --before SECONDS.
 void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uint64_t since, uint64_t until);
 int oamlog_dumps(FILE *out, const std::string &root, bool json);
+// --disk-usage: per core files, bytes, content, span and share; archives,
+// journal, free space and the budget the INI files set.
+int oamlog_disk_usage(FILE *out, const std::string &root, bool json);
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);
 
 // The context file kept beside a dump archive (given by name under root's

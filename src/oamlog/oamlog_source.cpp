@@ -77,6 +77,10 @@ std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string 
         }
     }
     std::sort(found.begin(), found.end());
+    // A file and its compressed copy (before the daemon removes the file)
+    // are one: the plain one, which sorts first.
+    found.erase(std::unique(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first == b.first; }),
+                found.end());
     return found;
 }
 
@@ -87,6 +91,13 @@ bool oamlog_open_one(oamlog_file *f, bool quiet = false)
     // A FIFO or a device under a log file's name must not hold the reader.
     struct stat st {};
     f->fd = oam_open_regular(f->path.c_str(), O_RDONLY | O_NOCTTY, 0, &st);
+    // Listed plain, compressed since: the same records under the new name.
+    if (f->fd == -1 && errno == ENOENT && f->number > 0 && !oamlog_zst_name(f->path)) {
+        f->fd = oam_open_regular((f->path + ".zst").c_str(), O_RDONLY | O_NOCTTY, 0, &st);
+        if (f->fd >= 0) {
+            f->path += ".zst";
+        }
+    }
     if (f->fd < 0) {
         if (!quiet) {
             oamlog_error("%s: %s", oamlog_name_text(f->path.c_str()).c_str(),
@@ -182,7 +193,8 @@ void oamlog_fill(oamlog_source *src)
                    src->buf.begin() + static_cast<std::ptrdiff_t>(src->recheck ? src->buf.size() : src->pos));
     src->pos = 0;
     struct stat st {};
-    if (src->recheck && fstat(f.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < src->buf_off) {
+    const bool zst = oamlog_zst_name(f.path);
+    if (src->recheck && !zst && fstat(f.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < src->buf_off) {
         (void)fprintf(stderr, "oamlog: %s: cut back below the %llu bytes read; reading it again from the start\n",
                       oamlog_name_text(f.path.c_str()).c_str(), static_cast<unsigned long long>(src->buf_off));
         src->buf_off = 0;
@@ -193,8 +205,12 @@ void oamlog_fill(oamlog_source *src)
     const size_t want = from >= f.end ? 0 : static_cast<size_t>(std::min<uint64_t>(OAMLOG_READ_LEN, f.end - from));
     src->buf.resize(have + want);
     ssize_t n = 0;
-    while (want > 0 && (n = pread(f.fd, src->buf.data() + have, want, static_cast<off_t>(from))) < 0 &&
-           errno == EINTR) {
+    if (zst) {
+        n = want == 0 ? 0 : static_cast<ssize_t>(oamlog_zst_read(src, src->buf.data() + have, want, from));
+    } else {
+        while (want > 0 && (n = pread(f.fd, src->buf.data() + have, want, static_cast<off_t>(from))) < 0 &&
+               errno == EINTR) {
+        }
     }
     if (n < 0) {
         oamlog_error("%s: %s", oamlog_name_text(f.path.c_str()).c_str(), strerror(errno));
@@ -236,7 +252,8 @@ void oamlog_error(const char *fmt, ...)
 int oamlog_file_number(const char *name, const char *prefix)
 {
     // The daemon formats the number with %d from 1 up: no sign, no leading
-    // zero, nothing behind it.
+    // zero, nothing behind it but the ".zst" of a compressed file (one
+    // still being written ends in ".tmp").
     const size_t plen = strlen(prefix);
     if (strncmp(name, prefix, plen) != 0) {
         return 0;
@@ -245,8 +262,10 @@ int oamlog_file_number(const char *name, const char *prefix)
     if (digits[0] < '1' || digits[0] > '9') {
         return 0;
     }
+    const size_t len = strlen(digits);
+    const char *end = len > 4 && strcmp(digits + len - 4, ".zst") == 0 ? digits + len - 4 : digits + len;
     long n = 0;
-    for (const char *c = digits; *c != '\0'; ++c) {
+    for (const char *c = digits; c != end; ++c) {
         if (*c < '0' || *c > '9' || n > 100000000) {
             return 0;
         }
@@ -368,6 +387,19 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bo
     return 0;
 }
 
+void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *what)
+{
+    ++src->damaged;
+    if (src->quiet) {
+        return;
+    }
+    ++g_oamlog_damage_count;
+    (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s\n",
+                  g_oamlog_damage_out == stderr ? "oamlog: " : "",
+                  oamlog_name_text(src->files[src->cur].path.c_str()).c_str(), static_cast<unsigned long long>(offset),
+                  what);
+}
+
 void oamlog_open_files(oamlog_source *src)
 {
     std::vector<oamlog_file> opened;
@@ -446,6 +478,16 @@ void oamlog_follow_rotation(oamlog_source *src)
                     found = true;
                 }
             }
+            // Compressed since it was read, the file has a new inode: it is
+            // the compressed file that holds its bytes.
+            for (size_t i = 0; i < listed.size() && !found && last.fd >= 0; ++i) {
+                oamlog_file f = listed[i];
+                if (oamlog_zst_name(f.path) && oamlog_open_one(&f, true)) {
+                    found = f.dev == listed[i].dev && f.ino == listed[i].ino && oamlog_zst_same(f.fd, last.fd);
+                    newer = found ? i : newer;
+                    (void)close(f.fd);
+                }
+            }
             // A listing taken while files are renamed may miss one.
             if (!found && attempt + 1 < attempts) {
                 continue;
@@ -496,7 +538,8 @@ uint64_t oamlog_stamp_key(const uint16_t *s)
 int oamlog_next(oamlog_source *src, oamlog_rec *rec)
 {
     while (src->cur < src->files.size()) {
-        const bool newest = src->cur + 1 == src->files.size();
+        // A compressed file is whole: it is read to its end, never waited on.
+        const bool newest = src->cur + 1 == src->files.size() && !oamlog_zst_name(src->files[src->cur].path);
         const bool final = !(src->live && newest) && src->at_eof;
         const oam_record_item item = oam_record_parse_next(src->buf.data(), src->buf.size(), src->pos, final);
         if (item.kind == OAM_ITEM_RECORD) {

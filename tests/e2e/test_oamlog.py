@@ -433,6 +433,7 @@ B = {n: rec("b", n) for n in range(40)}
     ("empty_folder", [], [B[2], B[4], B[6]], [W[7], W[9], W[11]]),
     ("two_rotations_behind", [W[1]], [W[1], B[2], B[4], B[6]], [W[7], W[9], W[11]]),
     ("merge_last_n", [W[1], W[3], W[5]], [W[5], B[6]], [W[7], B[8]]),
+    ("compressing_rotation", [W[1], W[3]], [W[1], W[3], B[2], B[4], B[6]], [W[5], W[7], W[9]]),
 ])
 def test_follow_loses_and_repeats_nothing(tmp_path, case, wifi_first, first_out, news):
     """The follower is held still while the files change behind its back."""
@@ -451,6 +452,14 @@ def test_follow_loses_and_repeats_nothing(tmp_path, case, wifi_first, first_out,
         elif case == "merge_last_n":
             append(wifi / "wifi_log_1", W[7])
             append(bfg / "bfg_log_1", B[8])
+        elif case == "compressing_rotation":  # the file read rotated and compressed: the same bytes, a new inode
+            append(wifi / "wifi_log_1", W[5])
+            (wifi / "wifi_log_1").rename(wifi / "wifi_log_2")
+            append(wifi / "wifi_log_1", W[7])
+            subprocess.run(["zstd", "-q", "--check", wifi / "wifi_log_2", "-o", wifi / "wifi_log_2.zst.tmp"], check=True)
+            (wifi / "wifi_log_2.zst.tmp").rename(wifi / "wifi_log_2.zst")
+            (wifi / "wifi_log_2").unlink()
+            append(wifi / "wifi_log_1", W[9])
         else:  # the new file 1 filled and rotated twice
             append(wifi.mkdir(exist_ok=True) or wifi / "wifi_log_1", W[7])
             rotate(wifi, W[9])

@@ -190,7 +190,9 @@ INSTANTIATE_TEST_SUITE_P(Names, OamlogFileNumber,
                                            name_case{"wifi_log_0", 0}, name_case{"wifi_log_01", 0},
                                            name_case{"wifi_log_old", 0}, name_case{"wifi_log_", 0},
                                            name_case{"wifi_log_3.bak", 0}, name_case{"bfg_log_1", 0},
-                                           name_case{"wifi_log_-1", 0}));
+                                           name_case{"wifi_log_-1", 0}, name_case{"wifi_log_12.zst", 12},
+                                           name_case{"wifi_log_2.zst.tmp", 0}, name_case{"wifi_log_.zst", 0},
+                                           name_case{"wifi_log_2zst", 0}, name_case{"wifi_log_2.zst.zst", 0}));
 
 // Times are read in a zone with summer time (+0100, +0200 from March to
 // October) on a fixed "now": 2026-12-10 08:30:00 UTC, 09:30 there.

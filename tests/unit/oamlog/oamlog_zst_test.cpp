@@ -1,0 +1,304 @@
+// Compressed rotated files read back: the same records as the plain file,
+// and damage told with the records before it kept.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include "config/ini_internal.h"
+#include "oamlog/oamlog.h"
+
+namespace {
+
+std::string fresh_root()
+{
+    char tmpl[] = "/tmp/oamlog_zst_XXXXXX";
+    const char *dir = mkdtemp(tmpl);
+    const std::string root = std::string(dir != nullptr ? dir : "/tmp") + "/";
+    (void)mkdir((root + "wifi_log").c_str(), 0700);
+    return root;
+}
+
+void put(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(fclose(f), 0);
+}
+
+struct captured {
+    FILE *f = tmpfile();
+    ~captured() { (void)fclose(f); }
+    std::string text()
+    {
+        std::string out(static_cast<size_t>(ftell(f)), '\0');
+        rewind(f);
+        out.resize(fread(out.data(), 1, out.size(), f));
+        return out;
+    }
+};
+
+// Records first to first + count - 1, each with some bytes of its own.
+std::string records(int first, int count)
+{
+    std::string out;
+    for (int n = first; n < first + count; ++n) {
+        const uint16_t stamp[OAM_STAMP_FIELDS] = {2026, 12, 9, 10, static_cast<uint16_t>(n / 60000 % 60),
+                                                  static_cast<uint16_t>(n / 1000 % 60), static_cast<uint16_t>(n % 1000)};
+        std::string data = "msg " + std::to_string(n) + " arg " + std::to_string(n * 7919 % 65521);
+        data.resize(16 + n % 40, static_cast<char>('a' + n % 26));
+        const size_t len = OAM_RECORD_HDR_LEN + data.size();
+        out += {static_cast<char>(OAM_RECORD_MARKER), 0, static_cast<char>(len), static_cast<char>(len >> 8)};
+        out.append(reinterpret_cast<const char *>(stamp), sizeof(stamp));
+        out += data;
+    }
+    return out;
+}
+
+// One frame with its content size and checksum, as the daemon writes it.
+std::string frame(const std::string &content, int level = 3)
+{
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    std::string out(ZSTD_compressBound(content.size()), '\0');
+    const size_t n = ZSTD_compress2(cctx, out.data(), out.size(), content.data(), content.size());
+    ZSTD_freeCCtx(cctx);
+    out.resize(ZSTD_isError(n) ? 0 : n);
+    return out;
+}
+
+std::string flip(std::string b, size_t at)
+{
+    b[at] = static_cast<char>(b[at] ^ 0x55);
+    return b;
+}
+
+// The data of each record read from the root's Wi-Fi files, and what was
+// reported, the root left out of the names.
+struct read_back {
+    std::vector<std::string> data;
+    std::string reports;
+};
+
+read_back read_wifi(const std::string &root)
+{
+    read_back out;
+    captured damage;
+    g_oamlog_damage_out = damage.f;
+    std::vector<oamlog_source> sources;
+    EXPECT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+    for (oamlog_source &src : sources) {
+        oamlog_open_files(&src);
+        oamlog_rec rec{};
+        while (oamlog_next(&src, &rec) == 1) {
+            out.data.emplace_back(reinterpret_cast<const char *>(rec.data), rec.data_len);
+        }
+    }
+    g_oamlog_damage_out = stderr;
+    out.reports = damage.text();
+    for (size_t at; (at = out.reports.find(root)) != std::string::npos;) {
+        out.reports.erase(at, root.size());
+    }
+    return out;
+}
+
+// File 2 of every case holds records 0 to 2999 (in two frames, 0 to 1999
+// and 2000 to 2999), file 1 holds 3000 to 3009.
+const std::string FIRST = records(0, 2000);
+const std::string SECOND = records(2000, 1000);
+const std::string FILE_1 = records(3000, 10);
+
+struct zst_case {
+    const char *name;
+    std::function<void(const std::string &dir)> make;  // puts file 2 into the Wi-Fi folder
+    int lost_from;       // the first record of file 2 not read back (3000: none)
+    std::string report;  // what is reported; a '*' stands for the decoder's words
+};
+
+std::vector<zst_case> zst_cases()
+{
+    const std::string two = frame(FIRST) + frame(SECOND, 19);
+    return {
+        {"frames_read_like_the_plain_file", [two](const std::string &d) { put(d + "wifi_log_2.zst", two); }, 3000,
+         ""},
+        {"one_frame_of_several_blocks",
+         [](const std::string &d) { put(d + "wifi_log_2.zst", frame(records(0, 3000), 1)); }, 3000, ""},
+        {"checksum_wrong_keeps_every_record",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", flip(two, two.size() - 1)); }, 3000,
+         "content checksum wrong; records kept\n"},
+        {"cut_inside_the_second_frame",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two.substr(0, two.size() - 100)); }, 2000,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"cut_inside_a_frame_header",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two.substr(0, frame(FIRST).size() + 3)); }, 2000,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"second_frame_corrupt",
+         [](const std::string &d) { put(d + "wifi_log_2.zst", frame(FIRST) + flip(frame(SECOND), 4)); }, 2000,
+         "compressed data damaged (*; the rest of the file is lost\n"},
+        {"garbage_behind_the_frames",
+         [two](const std::string &d) { put(d + "wifi_log_2.zst", two + "junk"); }, 3000,
+         "compressed data damaged (*) at compressed byte " + std::to_string(two.size()) + " of " +
+             std::to_string(two.size() + 4) + "; the rest of the file is lost\n"},
+        {"empty_file_is_cut_short", [](const std::string &d) { put(d + "wifi_log_2.zst", ""); }, 0,
+         "compressed frame cut short; the rest of the file is lost\n"},
+        {"a_file_beside_its_compressed_copy_is_read_once",
+         [two](const std::string &d) {
+             put(d + "wifi_log_2.zst", two);
+             put(d + "wifi_log_2", FIRST + SECOND);
+         },
+         3000, ""},
+        {"a_copy_being_written_is_passed_over",
+         [two](const std::string &d) {
+             put(d + "wifi_log_2.zst", two);
+             put(d + "wifi_log_3.zst.tmp", two.substr(0, 10));
+         },
+         3000, ""},
+    };
+}
+
+class OamlogZst : public ::testing::TestWithParam<zst_case> {};
+
+TEST_P(OamlogZst, ReadsTheRecordsOfThePlainFileUpToTheDamage)
+{
+    const zst_case &c = GetParam();
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_1", FILE_1);
+    c.make(root + "wifi_log/");
+    (void)mkdir((root + "plain").c_str(), 0700);
+    (void)mkdir((root + "plain/wifi_log").c_str(), 0700);
+    put(root + "plain/wifi_log/wifi_log_2", (FIRST + SECOND).substr(0, records(0, c.lost_from).size()));
+    put(root + "plain/wifi_log/wifi_log_1", FILE_1);
+    const read_back want = read_wifi(root + "plain/");
+    ASSERT_EQ(want.data.size(), static_cast<size_t>(c.lost_from + 10));
+    const read_back got = read_wifi(root);
+    EXPECT_EQ(got.data, want.data);
+    const std::string &report = c.report;
+    const size_t star = report.find('*');
+    const std::string lead = report.empty() ? "" : "wifi_log/wifi_log_2.zst: offset ";
+    if (star == std::string::npos) {
+        EXPECT_EQ(got.reports, report.empty() ? "" : lead + std::to_string(records(0, c.lost_from).size()) + ": " +
+                                                         report);
+    } else {
+        // The decoder's own words stand where the '*' is.
+        const std::string head = lead + std::to_string(records(0, c.lost_from).size()) + ": " + report.substr(0, star);
+        const std::string tail = report.substr(star + 1);
+        EXPECT_TRUE(got.reports.starts_with(head) && got.reports.ends_with(tail) &&
+                    got.reports.size() > head.size() + tail.size())
+            << got.reports;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, OamlogZst, ::testing::ValuesIn(zst_cases()),
+                         [](const auto &param_info) { return std::string(param_info.param.name); });
+
+// The daemon compresses file 2 between the listing and the opening: its
+// records are read from the compressed file, not lost.
+TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
+{
+    g_oamlog_status = OAMLOG_OK;
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_2", FIRST);
+    std::vector<oamlog_source> sources;
+    ASSERT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+    put(root + "wifi_log/wifi_log_2.zst", frame(FIRST));
+    ASSERT_EQ(unlink((root + "wifi_log/wifi_log_2").c_str()), 0);
+    oamlog_open_files(&sources.at(0));
+    oamlog_rec rec{};
+    size_t n = 0;
+    while (oamlog_next(&sources[0], &rec) == 1) {
+        ++n;
+    }
+    EXPECT_EQ(n, 2000U);
+    EXPECT_EQ(g_oamlog_status, OAMLOG_OK);
+}
+
+struct usage_case {
+    const char *name;
+    bool json;
+    const char *ini;  // the customer's override; the published file is missing
+    const char *table;  // the free space masked as F
+};
+
+class OamlogDiskUsage : public ::testing::TestWithParam<usage_case> {};
+
+// wifi: a compressed file 2 (records 0 to 2999) and file 1 (3000 to
+// 3009); bfg: a file 1 with no good stamp; me: no folder.
+TEST_P(OamlogDiskUsage, TellsEachCoresBytesHistoryAndShareAndTheBudget)
+{
+    const usage_case &c = GetParam();
+    g_oamlog_status = OAMLOG_OK;
+    const std::string root = fresh_root();
+    put(root + "wifi_log/wifi_log_2.zst", frame(FIRST + SECOND));
+    put(root + "wifi_log/wifi_log_1", FILE_1);
+    put(root + "wifi_log/wifi_log_3.zst.tmp", "half");
+    ASSERT_EQ(mkdir((root + "bfg_log").c_str(), 0700), 0);
+    put(root + "bfg_log/bfg_log_1", std::string(100, 'x'));
+    ASSERT_EQ(mkdir((root + "memdump").c_str(), 0700), 0);
+    put(root + "memdump/readm_wifi_2026_12_09_10_00_00.tar.gz", std::string(300, 'z'));
+    put(root + "memdump/readm_wifi_sdio.bin", "region");
+    put(root + "oam_events", "journal\n");
+    put(root + "oam_events.1.gz", "older");
+    put(root + "ini_cfg", c.ini);
+    (void)snprintf(g_ini_cust_file_path, INI_PATH_LEN, "%s", (root + "ini_cfg").c_str());
+    (void)snprintf(g_ini_file_path, INI_PATH_LEN, "%s", (root + "none").c_str());
+    g_ini_file_path_read = 1;
+    captured out;
+    EXPECT_EQ(oamlog_disk_usage(out.f, root, c.json), OAMLOG_OK);
+    std::string text = out.text();
+    const size_t free_at = text.find(c.json ? "\"free\":" : "free: ");
+    ASSERT_NE(free_at, std::string::npos) << text;
+    text.replace(free_at, text.find(c.json ? ",\"budget\"" : "\n", free_at) - free_at, "F");
+    const std::string z = std::to_string(frame(FIRST + SECOND).size());
+    const std::string content = std::to_string(FIRST.size() + SECOND.size() + FILE_1.size());
+    const std::string bytes = std::to_string(frame(FIRST + SECOND).size() + FILE_1.size());
+    std::string want = c.table;
+    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", bytes}, {"<content>", content}}) {
+        want.replace(want.find(mark), mark.size(), std::string(c.json ? 0 : mark.size() - value.size(), ' ') + value);
+    }
+    // The ratio and share follow from the sizes the frame took.
+    const double ratio = std::stod(content) / std::stod(bytes);
+    const double share = 100.0 * std::stod(bytes) / (std::stod(bytes) + 100);
+    char figures[64];
+    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%6.2f|%5.1f|%5.1f", ratio, share,
+                   100 - share);
+    const char *bar = strchr(figures, '|');
+    want.replace(want.find("<r>"), 3, std::string(static_cast<const char *>(figures), bar));
+    want.replace(want.find("<s>"), 3, std::string(bar + 1, strchr(bar + 1, '|')));
+    want.replace(want.find("<b>"), 3, strchr(bar + 1, '|') + 1);
+    EXPECT_EQ(text, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roots, OamlogDiskUsage,
+    ::testing::Values(
+        usage_case{"text", false, "[HOST_PLAT]\nlog_keep_free=64\nlog_min_share_device_bfg=30\n",
+                   "core     files        bytes      content  ratio first                   last                          span/s  share\n"
+                   "wifi         2      <bytes>    <content> <r> 2026-12-09 10:00:00.000 2026-12-09 10:00:03.009        3.009 <s>%\n"
+                   "bfg          1          100          100   1.00 -                       -                              0.000 <b>%\n"
+                   "archives     1          300\n"
+                   "journal      2           13\n"
+                   "F\n"
+                   "log_keep_free: 64 MiB\n"
+                   "log_max_use: not set\n"
+                   "log_min_share_device_wifi: not set\n"
+                   "log_min_share_device_bfg: 30 %\n"
+                   "log_min_share_device_me: not set\n"},
+        usage_case{"json", true, "[HOST_PLAT]\nlog_max_use=512\n",
+                   "{\"cores\":[{\"core\":\"wifi\",\"files\":2,\"bytes\":<bytes>,\"content\":<content>,\"ratio\":<r>,"
+                   "\"first\":\"2026-12-09T10:00:00.000\",\"last\":\"2026-12-09T10:00:03.009\",\"span\":3.009,\"share\":<s>},"
+                   "{\"core\":\"bfg\",\"files\":1,\"bytes\":100,\"content\":100,\"ratio\":1.00,\"first\":null,"
+                   "\"last\":null,\"span\":0.000,\"share\":<b>}],\"archives\":{\"files\":1,\"bytes\":300},"
+                   "\"journal\":{\"files\":2,\"bytes\":13},F,\"budget\":{\"log_keep_free\":null,\"log_max_use\":512,"
+                   "\"log_min_share_device_wifi\":null,\"log_min_share_device_bfg\":null,\"log_min_share_device_me\":null}}\n"}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
+
+}  // namespace
