@@ -552,8 +552,9 @@ namespace {
 
 bool oamlog_event_leads(const oamlog_event &ev)
 {
-    // Written before any record of its run is stored.
-    return ev.event == "start" || ev.event == "capture-started";
+    // Written before any record of its run is stored; a zone change before
+    // the record whose stamp noticed it, and stamped with that record's time.
+    return ev.event == "start" || ev.event == "capture-started" || ev.event == "zone-changed";
 }
 
 }  // namespace

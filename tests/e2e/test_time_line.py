@@ -8,7 +8,9 @@ against the same run."""
 
 from __future__ import annotations
 
+import base64
 import datetime as dt
+import json
 import re
 import time
 from dataclasses import dataclass, field
@@ -19,6 +21,7 @@ import pytest
 from oamsim.sandbox import PROCFS
 
 from test_wifi_logs import tzif
+from test_oamlog import oamlog
 from tool_support import WIFI_LOG, ini, records, start, wait_payloads, wait_until
 
 JOURNAL = "/vendor/log/oam_events"
@@ -92,6 +95,32 @@ def assert_records_keep_their_stamps(chip, run: Run):
         assert low <= stamp <= dt.datetime.fromtimestamp(hi, dt.timezone.utc), (rec.payload, stamp, lo, hi)
 
 
+def read_back(run: Run, *args) -> list[dict]:
+    """What the reader makes of the run: records and events merged on its
+    time line, as JSON."""
+    proc = oamlog("--root", run.root, "--merge", "--json", *args)
+    return [json.loads(line) for line in proc.stdout.decode().splitlines()]
+
+
+def utc_of(entry: dict) -> float:
+    return dt.datetime.strptime(entry["utc"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=dt.timezone.utc).timestamp()
+
+
+def payloads(entries: list[dict]) -> list[bytes]:
+    return [base64.b64decode(e["data"]) for e in entries if "event" not in e]
+
+
+def assert_records_placed(entries: list[dict], run: Run, shifts: list[int]):
+    """Each record on the time line where it was really stored: inside its
+    wall-clock window, moved by the forward steps the journal shows after
+    it; none marked uncertain."""
+    placed = [e for e in entries if "event" not in e]
+    assert payloads(entries) == run.written
+    for rec, (lo, hi, _), shift in zip(placed, run.windows, shifts):
+        assert "time_uncertain" not in rec
+        assert lo - 0.001 + shift <= utc_of(rec) <= hi + shift, (rec, lo, hi, shift)
+
+
 def boot_id_of(oam) -> str:
     """The boot id in the daemon's sandbox (its /proc/sys leads to the
     procfs there)."""
@@ -133,6 +162,17 @@ def test_a_zone_change_is_journalled_before_the_first_record_in_the_new_zone(chi
     stamp = records(chip.read_file(WIFI_LOG))[1].stamp
     assert changed <= dt.datetime(*stamp[:6], stamp[6] * 1000, tzinfo=changed.tzinfo)
     assert_records_keep_their_stamps(chip, run)
+
+    # Read back: each record in the offset of its own time, the stop (in
+    # the new zone) after both, and a window in UTC that holds the second.
+    entries = read_back(run)
+    assert_records_placed(entries, run, [0, 0])
+    order = [e.get("event") or base64.b64decode(e["data"]).decode() for e in entries]
+    assert order.index("in utc") < order.index("zone-changed") < order.index("in +0900") < order.index("stop")
+    assert [e["time"][-6:] for e in entries if "event" not in e] == ["+00:00", "+09:00"]
+    second = int(run.windows[1][0] * 1000)  # the ms the second record's stamp cannot be before
+    assert payloads(read_back(run, "--since", f"@{second // 1000}.{second % 1000:03d}")) == [b"in +0900"]
+    assert payloads(read_back(run, "--until", f"@{(second - 1) // 1000}.{(second - 1) % 1000:03d}")) == [b"in utc"]
 
 
 # The step is noticed and journalled by the thread that takes SIGTERM,
@@ -178,3 +218,13 @@ def test_clock_steps_back_and_years_forward_are_journalled_with_both_wall_times(
         assert boot0 - 0.001 <= boottime <= boot1, text
         assert old.utcoffset() == new.utcoffset() == dt.timedelta(hours=1)
     assert_records_keep_their_stamps(chip, run)
+
+    # Read back: what was stamped before the forward step moves by it (the
+    # step back leaves the hour as stamped), and a window given in UTC finds
+    # the first record where it now lies.
+    assert_records_placed(read_back(run), run, [15 * YEAR, 15 * YEAR, 0])
+    lo, hi, _ = run.windows[0]
+    window = read_back(run, "--since", f"@{lo + 15 * YEAR - 1:.3f}", "--until", f"@{hi + 15 * YEAR + 1:.3f}")
+    assert payloads(window) == [b"first"]
+    boots = oamlog("--root", run.root, "--list-boots").stdout.decode().splitlines()
+    assert len(boots) == 1 and boot_id in boots[0], boots
