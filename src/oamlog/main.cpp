@@ -499,6 +499,12 @@ int oamlog_open_bundle()
     if (input == nullptr || !oamlog_is_bundle(*input)) {
         return 0;
     }
+    // A dump archive holds regions, not records: its window is what to show.
+    if (!g_opts.paths.empty() && oamlog_is_dump_archive(*input)) {
+        oamlog_error("%s is a dump archive: --dump %s shows the logs of its window",
+                     oamlog_name_text(input->c_str()).c_str(), oamlog_name_text(input->c_str()).c_str());
+        return -1;
+    }
     if (g_opts.follow) {
         oamlog_error("%s: a bundle does not grow; -f does not apply", oamlog_name_text(input->c_str()).c_str());
         return -1;

@@ -283,6 +283,8 @@ struct oamlog_bundle_opts {
 };
 int oamlog_bundle_write(const oamlog_bundle_opts &opts);
 bool oamlog_bundle_name_ok(const std::string &name);
+// Named as the daemon names a dump archive.
+bool oamlog_is_dump_archive(const std::string &path);
 // A file that starts as a gzip stream: read as a bundle.
 bool oamlog_is_bundle(const std::string &path);
 // Unpacks a bundle into a new private folder laid out as a log root, which

@@ -459,6 +459,13 @@ void oamlog_journal_load(const std::string &root, const std::vector<std::string>
     }
 }
 
+bool oamlog_is_dump_archive(const std::string &path)
+{
+    std::string type;
+    uint64_t key = 0;
+    return oamlog_archive_name(path, &type, &key);
+}
+
 void oamlog_journal_add(const std::string &path, const std::string &text)
 {
     // The time line is placed over every line in the order written, so the

@@ -329,13 +329,15 @@ def test_check_passes_the_daemons_files(run):
      "oamlog: --bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply"),
     (["--bundle", "{tmp}", "--root", "{tmp}"], 2, "oamlog: {tmp} exists; a bundle never replaces a file"),
     (["-f", "{tmp}/b.tar.gz"], 2, "oamlog: {tmp}/b.tar.gz: a bundle does not grow; -f does not apply"),
+    (["{tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz"], 2, "oamlog: {tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz is a dump "
+     "archive: --dump {tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz shows the logs of its window"),
 ])
 def test_errors_are_one_line_with_their_status(tmp_path, args, status, message):
     if "wifi_log" in str(args):
         (tmp_path / "wifi_log").mkdir()
         os.mkfifo(tmp_path / "wifi_log" / "wifi_log_1")  # never opened for writing: a blocking open would hang
-    if "b.tar.gz" in args[-1]:
-        (tmp_path / "b.tar.gz").write_bytes(gzip.compress(b""))
+    if args[-1].endswith(".tar.gz"):
+        (tmp_path / Path(args[-1]).name).write_bytes(gzip.compress(b""))
     proc = oamlog(*[a.replace("{tmp}", str(tmp_path)) for a in args], check=False)
     assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (status, message.replace("{tmp}", str(tmp_path)) + "\n",
                                                                     b"")
