@@ -456,7 +456,9 @@ def stamped(data: bytes, when: float) -> bytes:
     return struct.pack("<BBH7H", 0xAA, 0, 18 + len(data), *stamp) + data
 
 
-WELL_BEFORE = b"".join(stamped(b"well before %d" % i, time.time() - 600 + i) for i in range(5))
+# Stamped when the module is imported, which may be minutes before the test
+# runs: an hour back, read with a day of --before.
+WELL_BEFORE = b"".join(stamped(b"well before %d" % i, time.time() - 3600 + i) for i in range(5))
 
 
 @pytest.mark.chip(model="zr4002", ini="[HOST_PLAT]\nlog_switch_device_wifi=1\n",
@@ -464,7 +466,7 @@ WELL_BEFORE = b"".join(stamped(b"well before %d" % i, time.time() - 600 + i) for
 def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     """`oamlog --dumps` lists the archive; `oamlog --dump` gives the records
     of the 30 seconds before the dump was reported, with its events, and
-    none of the records stored ten minutes earlier."""
+    none of the records stored an hour earlier."""
     from test_oamlog import oamlog
     oam, _ = start(chip, ("wifi",))
     sent = [b"before the crash %02d" % i for i in range(20)]
@@ -487,5 +489,5 @@ def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     assert events[-3:] == ["dump-reported", "dump-saved", "archive-written"], events
     text = oamlog("--root", root, "--dump", name).stdout.decode()
     assert " wifi -- dump-reported readm_wifi_sdio --\n" in text and b"well before" not in text.encode()
-    assert b"well before 4" in oamlog("--root", root, "--dump", name, "--before", 700).stdout
+    assert b"well before 4" in oamlog("--root", root, "--dump", name, "--before", 86400).stdout
     stop(oam)
