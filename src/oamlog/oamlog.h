@@ -131,6 +131,8 @@ uint64_t oamlog_stamp_key(const uint16_t *stamp);
 // The time line (oamlog_time.cpp).  A key is a UTC time in milliseconds
 // moved up so that every stamp's year gives a key above 0.
 int64_t oamlog_stamp_ms(const uint16_t *stamp);  // the fields read as if UTC
+// The fields as this machine's local time (mktime: a skipped time is moved).
+time_t oamlog_stamp_mktime(const uint16_t *stamp, struct tm *local);
 void oamlog_ms_stamp(int64_t ms, uint16_t *stamp);
 uint64_t oamlog_key_of_ms(int64_t utc_ms);
 int64_t oamlog_ms_of_key(uint64_t key);

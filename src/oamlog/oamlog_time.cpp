@@ -142,6 +142,19 @@ int64_t oamlog_ms_of_key(uint64_t key)
     return static_cast<int64_t>(key) - OAMLOG_KEY_BIAS;
 }
 
+time_t oamlog_stamp_mktime(const uint16_t *s, struct tm *local)
+{
+    *local = {};
+    local->tm_year = s[0] - 1900;
+    local->tm_mon = s[1] - 1;
+    local->tm_mday = s[2];
+    local->tm_hour = s[3];
+    local->tm_min = s[4];
+    local->tm_sec = s[5];
+    local->tm_isdst = -1;
+    return mktime(local);
+}
+
 int oamlog_guess_offset(int64_t local_ms)
 {
     // Asked for each record without a journal: zones change their offset
@@ -153,14 +166,7 @@ int oamlog_guess_offset(int64_t local_ms)
     uint16_t s[OAM_STAMP_FIELDS];
     oamlog_ms_stamp(local_ms, s);
     struct tm local {};
-    local.tm_year = s[0] - 1900;
-    local.tm_mon = s[1] - 1;
-    local.tm_mday = s[2];
-    local.tm_hour = s[3];
-    local.tm_min = s[4];
-    local.tm_sec = s[5];
-    local.tm_isdst = -1;
-    const time_t t = mktime(&local);
+    const time_t t = oamlog_stamp_mktime(s, &local);
     if (t == static_cast<time_t>(-1) && local.tm_year != 69) {
         return 0;
     }

@@ -57,14 +57,7 @@ bool oamlog_usage_stamp(const oamlog_source &src, size_t from, size_t to, bool w
 time_t oamlog_usage_time(const uint16_t *s)
 {
     struct tm local {};
-    local.tm_year = s[0] - 1900;
-    local.tm_mon = s[1] - 1;
-    local.tm_mday = s[2];
-    local.tm_hour = s[3];
-    local.tm_min = s[4];
-    local.tm_sec = s[5];
-    local.tm_isdst = -1;
-    return mktime(&local);
+    return oamlog_stamp_mktime(s, &local);
 }
 
 // Milliseconds from the first to the last stamp; 0 without both.

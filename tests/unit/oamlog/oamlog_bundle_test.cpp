@@ -13,6 +13,7 @@
 
 #include "common/oam_tar.h"
 #include "oamlog/oamlog.h"
+#include "oamlog_test_util.h"
 
 namespace {
 
@@ -63,41 +64,6 @@ std::string sha_of(const std::string &data)
     oamlog_sha256_update(&ctx, data.data(), data.size());
     return oamlog_sha256_hex(&ctx);
 }
-
-std::string fresh_dir()
-{
-    char tmpl[] = "/tmp/oamlog_bundle_XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    return std::string(dir != nullptr ? dir : "/tmp") + "/";
-}
-
-std::string slurp(const std::string &path)
-{
-    std::string out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
-        out.append(buf, n);
-    }
-    (void)fclose(f);
-    return out;
-}
-
-struct captured {
-    FILE *f = tmpfile();
-    ~captured() { (void)fclose(f); }
-    std::string text()
-    {
-        std::string out(static_cast<size_t>(ftell(f)), '\0');
-        rewind(f);
-        out.resize(fread(out.data(), 1, out.size(), f));
-        return out;
-    }
-};
 
 struct member {
     std::string name;

@@ -12,36 +12,9 @@
 #include <zlib.h>
 
 #include "oamlog/oamlog.h"
+#include "oamlog_test_util.h"
 
 namespace {
-
-std::string fresh_dir()
-{
-    char tmpl[] = "/tmp/oamlog_XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    return std::string(dir != nullptr ? dir : "/tmp") + "/";
-}
-
-void put(const std::string &path, const std::string &bytes)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(fclose(f), 0);
-}
-
-// What a stream written by the code under test holds.
-struct captured {
-    FILE *f = tmpfile();
-    ~captured() { (void)fclose(f); }
-    std::string text()
-    {
-        std::string out(static_cast<size_t>(ftell(f)), '\0');
-        rewind(f);
-        out.resize(fread(out.data(), 1, out.size(), f));
-        return out;
-    }
-};
 
 std::string loss(const std::string &count, const char *unit = "records")
 {

@@ -12,23 +12,9 @@
 #include <sys/stat.h>
 
 #include "oamlog/oamlog.h"
+#include "oamlog_test_util.h"
 
 namespace {
-
-std::string fresh_dir()
-{
-    char tmpl[] = "/tmp/oamlog_time_XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    return std::string(dir != nullptr ? dir : "/tmp") + "/";
-}
-
-void put(const std::string &path, const std::string &bytes)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(fclose(f), 0);
-}
 
 // "YYYY-MM-DD HH:MM:SS.mmm" as a record.
 std::string record(const char *stamp)

@@ -14,6 +14,7 @@
 
 #include "config/ini_internal.h"
 #include "oamlog/oamlog.h"
+#include "oamlog_test_util.h"
 
 namespace {
 
@@ -25,26 +26,6 @@ std::string fresh_root()
     (void)mkdir((root + "wifi_log").c_str(), 0700);
     return root;
 }
-
-void put(const std::string &path, const std::string &bytes)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(fclose(f), 0);
-}
-
-struct captured {
-    FILE *f = tmpfile();
-    ~captured() { (void)fclose(f); }
-    std::string text()
-    {
-        std::string out(static_cast<size_t>(ftell(f)), '\0');
-        rewind(f);
-        out.resize(fread(out.data(), 1, out.size(), f));
-        return out;
-    }
-};
 
 // Records first to first + count - 1, each with some bytes of its own.
 std::string records(int first, int count)
