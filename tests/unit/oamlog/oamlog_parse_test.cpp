@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "oamlog/oamlog.h"
+#include "oamlog_test_util.h"
 
 namespace {
 
@@ -194,31 +195,8 @@ INSTANTIATE_TEST_SUITE_P(Names, OamlogFileNumber,
                                            name_case{"wifi_log_2.zst.tmp", 0}, name_case{"wifi_log_.zst", 0},
                                            name_case{"wifi_log_2zst", 0}, name_case{"wifi_log_2.zst.zst", 0}));
 
-// Times are read in a zone with summer time (+0100, +0200 from March to
-// October) on a fixed "now": 2026-12-10 08:30:00 UTC, 09:30 there.
-class ZoneFixed : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char *tz = getenv("TZ");
-        saved_ = tz != nullptr ? tz : "";
-        had_ = tz != nullptr;
-        ASSERT_EQ(setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), 0);
-        tzset();
-        oamlog_time_reset();
-    }
-    void TearDown() override
-    {
-        if (had_) {
-            (void)setenv("TZ", saved_.c_str(), 1);
-        } else {
-            (void)unsetenv("TZ");
-        }
-        tzset();
-    }
-    std::string saved_;
-    bool had_ = false;
-};
+// Times are read in ZoneFixed's zone on a fixed "now": 2026-12-10 08:30:00
+// UTC, 09:30 there.
 
 constexpr int64_t NOW_MS = 1796891400000LL;
 

@@ -6,7 +6,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
+
+#include "oamlog/oamlog.h"
 
 inline std::string fresh_dir()
 {
@@ -50,4 +53,30 @@ struct captured {
         out.resize(fread(out.data(), 1, out.size(), f));
         return out;
     }
+};
+
+// A zone with summer time (+0100, +0200 from March to October) for each
+// case, the zone before given back after it; the time line starts empty.
+class ZoneFixed : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *tz = getenv("TZ");
+        saved_ = tz != nullptr ? tz : "";
+        had_ = tz != nullptr;
+        ASSERT_EQ(setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), 0);
+        tzset();
+        oamlog_time_reset();
+    }
+    void TearDown() override
+    {
+        if (had_) {
+            (void)setenv("TZ", saved_.c_str(), 1);
+        } else {
+            (void)unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::string saved_;
+    bool had_ = false;
 };

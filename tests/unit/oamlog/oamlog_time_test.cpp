@@ -130,28 +130,7 @@ std::vector<place_case> place_cases()
     };
 }
 
-class OamlogPlace : public ::testing::TestWithParam<place_case> {
-protected:
-    void SetUp() override
-    {
-        const char *tz = getenv("TZ");
-        had_ = tz != nullptr;
-        saved_ = had_ ? tz : "";
-        ASSERT_EQ(setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), 0);
-        tzset();
-    }
-    void TearDown() override
-    {
-        if (had_) {
-            (void)setenv("TZ", saved_.c_str(), 1);
-        } else {
-            (void)unsetenv("TZ");
-        }
-        tzset();
-    }
-    std::string saved_;
-    bool had_ = false;
-};
+class OamlogPlace : public ZoneFixed, public ::testing::WithParamInterface<place_case> {};
 
 TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
 {
