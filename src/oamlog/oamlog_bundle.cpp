@@ -148,7 +148,7 @@ void bundle_add(bundle_writer *w, const std::string &name, const std::vector<std
         oamlog_sha256_update(&sha, p.first, p.second);
     }
     const uint8_t zeros[OAM_TAR_BLOCK] = {};
-    bundle_put(w, zeros, tar_padded(size) - size);
+    bundle_put(w, zeros, static_cast<size_t>(tar_padded(size) - size));  // under one block
     w->written += OAM_TAR_BLOCK + tar_padded(size);
     w->members.push_back({name, size, oamlog_sha256_hex(&sha)});
 }
@@ -746,7 +746,8 @@ bool bundle_skip(gzFile gz, uint64_t n, int out_fd, oamlog_sha256 *sha, uint64_t
         if (got <= 0) {
             return false;
         }
-        const uint64_t data = done < keep ? std::min<uint64_t>(static_cast<uint64_t>(got), keep - done) : 0;
+        const size_t data =
+            done < keep ? static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), keep - done)) : 0;
         if (out_fd >= 0 && data > 0) {
             oamlog_sha256_update(sha, buf, data);
             for (size_t at = 0; at < data;) {

@@ -190,8 +190,9 @@ TEST_P(ContextHeader, TellsTheWindowOfEachCore)
         // The stored bytes themselves: the newest of the core's.
         const std::string &all = stored[i];
         const size_t after = i == 0 ? row.wifi_after : 0;
-        EXPECT_EQ(ctx.substr(end, w.bytes), all.substr(all.size() - after - w.bytes, w.bytes)) << w.core;
-        at = end + w.bytes;
+        const auto bytes = static_cast<size_t>(w.bytes);
+        EXPECT_EQ(ctx.substr(end, bytes), all.substr(all.size() - after - bytes, bytes)) << w.core;
+        at = end + bytes;
     }
     std::string lines;
     for (const auto &[ago, text] : row.journal) {

@@ -315,7 +315,7 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     FILE *node = fopen("/sys/zr400x_ps/ini_file_name", "w");
     FILE *cust = fopen("/data/vendor/cust_conn/ini_cfg", "w");
     ASSERT_TRUE(node != nullptr && cust != nullptr);
-    (void)fputs("/proc/self/stat\n", node);
+    (void)fputs("/proc/uptime\n", node);  // not one the emulators of other machines stand in for
     (void)fputs("[HOST_PLAT]\nlog_max_use=64\n", cust);
     ASSERT_EQ(fclose(node) | fclose(cust), 0);
     oamlog_bundle_opts window{"t", dir + "w.tar.gz", dir, {}, "", 0, UINT64_MAX, 0};
@@ -324,7 +324,7 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     ASSERT_EQ(oamlog_bundle_open(window.out, &root), 0);
     const std::string in_window = slurp(root + "/manifest.json");
     EXPECT_EQ(slurp(root + "/ini/cust_ini_cfg"), "[HOST_PLAT]\nlog_max_use=64\n");
-    EXPECT_NE(in_window.find("{\"name\":\"ini/stat\",\"why\":\"changed while read\"}"), std::string::npos);
+    EXPECT_NE(in_window.find("{\"name\":\"ini/uptime\",\"why\":\"changed while read\"}"), std::string::npos);
     EXPECT_EQ(slurp(root + "/oam_events"),
               "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n");
     oamlog_bundle_remove();
