@@ -212,16 +212,42 @@ bool oamlog_dump_times(const std::string &name, uint64_t *reported, uint64_t *do
     *done = *reported + 999;
     const auto at = [placed](const oamlog_event &ev) { return placed ? ev.key : oamlog_stamp_key(ev.stamp); };
     const oamlog_event *archive = nullptr;
+    std::vector<const oamlog_event *> written;  // of the type, oldest first
     for (const oamlog_event &ev : g_oamlog_events) {
         std::string ev_type;
         uint64_t ev_key = 0;
-        if (ev.event.rfind("archive-", 0) == 0 && oamlog_archive_name(ev.detail, &ev_type, &ev_key) &&
-            ev_type == type && ev_key == name_key) {
+        if (ev.event.rfind("archive-", 0) != 0 || !oamlog_archive_name(ev.detail, &ev_type, &ev_key) ||
+            ev_type != type) {
+            continue;
+        }
+        if (ev.event == "archive-written") {
+            written.push_back(&ev);
+        }
+        if (ev_key == name_key) {
             archive = &ev;
         }
     }
     if (archive == nullptr) {
         return true;
+    }
+    // Two dumps of a type in one second share the name's time: the number
+    // the rotation gave the older ones (".1" the one before the newest)
+    // tells which one this is.
+    const size_t gz = name.rfind(".tar.gz");
+    const size_t dot = gz == std::string::npos || gz == 0 ? std::string::npos : name.rfind('.', gz - 1);
+    unsigned long number = 0;
+    if (dot != std::string::npos && dot + 1 < gz && gz - dot <= 4 &&
+        std::all_of(name.begin() + static_cast<long>(dot) + 1, name.begin() + static_cast<long>(gz),
+                    [](char c) { return c >= '0' && c <= '9'; })) {
+        number = strtoul(name.c_str() + dot + 1, nullptr, 10);
+    }
+    if (number < written.size()) {
+        const oamlog_event *nth = written[written.size() - 1 - number];
+        std::string nth_type;
+        uint64_t nth_key = 0;
+        if (oamlog_archive_name(nth->detail, &nth_type, &nth_key) && nth_key == name_key) {
+            archive = nth;
+        }
     }
     *done = at(*archive);
     for (const oamlog_event &ev : g_oamlog_events) {
