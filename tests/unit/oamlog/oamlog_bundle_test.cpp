@@ -303,6 +303,7 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     ASSERT_NE(j, nullptr);
     (void)fputs("2026-12-09 09:00:00.000 oam start version 1, mode test, chip zr4001, pid 7, boot b-1, boottime 2.5\n"
                 "2026-12-09 09:30:00.000 wifi lost 4 records: no space left on device, 09:29:59.000 to 09:30:00.000\n"
+                "2026-12-09 10:00:00.700 wifi rotated /vendor/log/wifi_log/wifi_log_1 full at 10485760 bytes\n"
                 "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n",
                 j);
     ASSERT_EQ(fclose(j), 0);
@@ -325,7 +326,9 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     const std::string in_window = slurp(root + "/manifest.json");
     EXPECT_EQ(slurp(root + "/ini/cust_ini_cfg"), "[HOST_PLAT]\nlog_max_use=64\n");
     EXPECT_NE(in_window.find("{\"name\":\"ini/uptime\",\"why\":\"changed while read\"}"), std::string::npos);
+    // As written: a loss is shown where it began, but stays where it was written.
     EXPECT_EQ(slurp(root + "/oam_events"),
+              "2026-12-09 10:00:00.700 wifi rotated /vendor/log/wifi_log/wifi_log_1 full at 10485760 bytes\n"
               "2026-12-09 10:00:00.900 wifi lost 3 records: no space left on device, 10:00:00.500 to 10:00:00.900\n");
     oamlog_bundle_remove();
     EXPECT_NE(in_window.find("\"chips\":[\"zr4001\"],\n\"modes\":[\"test\"],\n\"boots\":[\"b-1\"]"),
