@@ -1,6 +1,9 @@
 // Opening a file that anyone else may have replaced under its name.
 #pragma once
 
+#include <cerrno>
+#include <cstddef>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -27,4 +30,24 @@ inline int oam_open_regular(const char *path, int flags, mode_t mode, struct sta
         return -2;
     }
     return fd;
+}
+
+// Writes all of buf to fd, on through interruptions and short writes.  0, or
+// -1 with errno set (EIO when the file took nothing).
+inline int oam_write_all(int fd, const void *buf, size_t len)
+{
+    const auto *at = static_cast<const char *>(buf);
+    while (len > 0) {
+        const ssize_t n = write(fd, at, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n < 0 ? errno : EIO;
+            return -1;
+        }
+        at += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
 }

@@ -79,7 +79,8 @@ bool oam_budget_core_files(int core)
     return d != nullptr && d->name != nullptr && d->path.value[0] != '\0';
 }
 
-void oam_budget_collect(oam_budget_use *use)
+// Each core's kept files and share; returns the bytes of all of them.
+int64_t oam_budget_collect(oam_budget_use *use)
 {
     const oam_log_desc *desc[OAM_BC_CORES];
     for (int c = 0; c < OAM_BC_CORES; ++c) {
@@ -87,12 +88,15 @@ void oam_budget_collect(oam_budget_use *use)
     }
     int64_t share[OAM_BC_CORES];
     oam_budget_shares(desc, g_log_budget.min_share, share);
+    int64_t total = 0;
     for (int c = 0; c < OAM_BC_CORES; ++c) {
         use[c] = oam_budget_use{0, -1, 0, false, share[c]};
         if (oam_budget_core_files(c)) {
             (void)oam_budget_scan(desc[c]->path.value, desc[c]->name, &use[c]);
         }
+        total += use[c].bytes;
     }
+    return total;
 }
 
 // Removes the oldest rotated file of core; 0, or -1 (reported once until a
@@ -152,11 +156,7 @@ void oam_budget_keep_free()
             return;
         }
         oam_budget_use use[OAM_BC_CORES];
-        oam_budget_collect(use);
-        int64_t total = 0;
-        for (const oam_budget_use &u : use) {
-            total += u.bytes;
-        }
+        const int64_t total = oam_budget_collect(use);
         // What the logs may hold: what they hold now and the free space
         // above the floor.
         const int64_t budget = total + free_bytes - keep > 0 ? total + free_bytes - keep : 0;
@@ -177,11 +177,7 @@ void oam_budget_max_use()
     const int64_t budget = static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB;
     for (int round = 0; round < OAM_REMOVALS_MAX; ++round) {
         oam_budget_use use[OAM_BC_CORES];
-        oam_budget_collect(use);
-        int64_t total = 0;
-        for (const oam_budget_use &u : use) {
-            total += u.bytes;
-        }
+        const int64_t total = oam_budget_collect(use);
         if (total <= budget) {
             g_budget_stuck[OAM_RULE_MAX_USE] = false;
             return;
@@ -392,7 +388,7 @@ void oam_budget_after_rotate(oam_log_desc *pst_log)
     // Retention by bytes: the core's share of the byte budget, or the flash
     // its count of full files would take uncompressed.
     oam_budget_use all[OAM_BC_CORES];
-    oam_budget_collect(all);
+    (void)oam_budget_collect(all);
     const int64_t limit = g_log_budget.max_use_mib > 0
                               ? static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB * all[core].share /
                                     OAM_SHARE_WHOLE

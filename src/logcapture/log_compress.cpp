@@ -76,23 +76,6 @@ bool oam_zst_failed_before(const oam_zst_work *w, const struct stat &st)
     return false;
 }
 
-// Writes all of buf to fd; 0, or the errno.
-int oam_zst_write_all(int fd, const uint8_t *buf, size_t len)
-{
-    while (len > 0) {
-        const ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Compresses file number num of core; the plain file stays when anything
 // fails, and the failure is journalled once.  true when it was compressed.
 bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
@@ -288,7 +271,7 @@ const char *oam_compress_stream(int src, int dst, uint64_t size, int level, char
             if (ZSTD_isError(left)) {
                 return ZSTD_getErrorName(left);
             }
-            const int err = oam_zst_write_all(dst, z.out, out.pos);
+            const int err = oam_write_all(dst, z.out, out.pos) == 0 ? 0 : errno;
             if (err != 0) {
                 return strerror_r(err, text, text_len);
             }

@@ -366,22 +366,6 @@ void ctx_bound(std::vector<ctx_core> &cores, uint64_t bound)
     }
 }
 
-int ctx_write_all(int fd, const char *data, size_t len)
-{
-    while (len > 0) {
-        const ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Copies len bytes at off of in onto the end of out, in the kernel: the
 // file systems' own copy, else sendfile, else a small buffer.
 int ctx_copy_range(int in, uint64_t off, uint64_t len, int out)
@@ -410,7 +394,7 @@ int ctx_copy_range(int in, uint64_t off, uint64_t len, int out)
         } else {
             char buf[8192];
             n = pread(in, buf, std::min(chunk, sizeof(buf)), static_cast<off_t>(at));
-            if (n > 0 && ctx_write_all(out, buf, static_cast<size_t>(n)) != 0) {
+            if (n > 0 && oam_write_all(out, buf, static_cast<size_t>(n)) != 0) {
                 return -1;
             }
             at += n > 0 ? n : 0;
@@ -633,16 +617,16 @@ int memdump_context_write(int which)
         static_cast<uint16_t>(now.tv_nsec / 1000000)};
     (void)oam_context_stamp_text(reported, sizeof(reported), s, true);
     int n = snprintf(line, sizeof(line), "oam dump context: %d s before %s\n", g_memdump_context_seconds, reported);
-    bool ok = n > 0 && ctx_write_all(out.fd, line, static_cast<size_t>(n)) == 0;
+    bool ok = n > 0 && oam_write_all(out.fd, line, static_cast<size_t>(n)) == 0;
     for (const ctx_core &c : cores) {
         n = oam_context_format(line, sizeof(line), c.sec);
-        ok = ok && n > 0 && ctx_write_all(out.fd, line, static_cast<size_t>(n)) == 0 &&
+        ok = ok && n > 0 && oam_write_all(out.fd, line, static_cast<size_t>(n)) == 0 &&
              ctx_copy_window(c, out.fd) == 0;
     }
     n = snprintf(line, sizeof(line), "events: %llu lines, %zu bytes\n", static_cast<unsigned long long>(event_count),
                  events.size());
-    ok = ok && n > 0 && ctx_write_all(out.fd, line, static_cast<size_t>(n)) == 0 &&
-         ctx_write_all(out.fd, events.data(), events.size()) == 0 && fsync(out.fd) == 0;
+    ok = ok && n > 0 && oam_write_all(out.fd, line, static_cast<size_t>(n)) == 0 &&
+         oam_write_all(out.fd, events.data(), events.size()) == 0 && fsync(out.fd) == 0;
     if (!ok) {
         OAM_PRINT("[%s:%d]dump context %s not written:%s\n", path, strerror(errno));
         (void)unlink(path);

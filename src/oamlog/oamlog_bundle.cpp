@@ -750,15 +750,8 @@ bool bundle_skip(gzFile gz, uint64_t n, int out_fd, oamlog_sha256 *sha, uint64_t
             done < keep ? static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), keep - done)) : 0;
         if (out_fd >= 0 && data > 0) {
             oamlog_sha256_update(sha, buf, data);
-            for (size_t at = 0; at < data;) {
-                const ssize_t w = write(out_fd, buf + at, data - at);
-                if (w < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (w <= 0) {
-                    return false;
-                }
-                at += static_cast<size_t>(w);
+            if (oam_write_all(out_fd, buf, data) != 0) {
+                return false;
             }
         }
         done += static_cast<uint64_t>(got);
