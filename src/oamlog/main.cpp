@@ -532,6 +532,8 @@ int main(int argc, char **argv)
     if (oamlog_open_bundle() != 0) {
         return OAMLOG_FAILED;
     }
+    std::string bundle_context;
+    const bool bundle_dump = g_opts.dump.empty() && oamlog_bundle_window(&bundle_context, &g_opts.since, &g_opts.until);
     if (g_opts.disk_usage) {
         // A copied log root given as the folder to read.
         return oamlog_disk_usage(stdout, g_opts.paths.size() == 1 ? g_opts.paths[0] : g_opts.root,
@@ -619,8 +621,9 @@ int main(int argc, char **argv)
         }
     }
     oamlog_drop_repeats(&sources);
-    if (!g_opts.dump.empty()) {
-        oamlog_context_apply(oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores, &sources);
+    if (!g_opts.dump.empty() || bundle_dump) {
+        oamlog_context_apply(bundle_dump ? bundle_context : oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores,
+                             &sources);
     }
     if (g_opts.stats) {
         oamlog_stats(stdout, sources, g_opts.format == OAMLOG_JSON, g_opts.since, g_opts.until);

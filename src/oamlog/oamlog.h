@@ -243,6 +243,7 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json);
 // --disk-usage: per core files, bytes, content, span and share; archives,
 // journal, free space and the budget the INI files set.
 int oamlog_disk_usage(FILE *out, const std::string &root, bool json);
+std::string oamlog_human(uint64_t bytes);  // as du -h
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);
 
 // The context file kept beside a dump archive (given by name under root's
@@ -295,4 +296,8 @@ bool oamlog_is_bundle(const std::string &path);
 int oamlog_bundle_open(const std::string &bundle, std::string *root);
 // The name a file of the unpacked bundle is shown under.
 std::string oamlog_bundle_shown(const std::string &path);
+// Of a bundle written for a dump: that dump's window (narrowing since and
+// until) and the unpacked context kept with it ("" when none); false for
+// any other bundle.  Read so, it shows what --dump showed where written.
+bool oamlog_bundle_window(std::string *context, uint64_t *since, uint64_t *until);
 void oamlog_bundle_remove();

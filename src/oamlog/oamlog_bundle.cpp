@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <dirent.h>
@@ -101,9 +102,13 @@ struct bundle_core {
     uint64_t damaged;
 };
 
+// The members go to body, a nameless file beside OUT, while the manifest
+// that lists them grows; the manifest then leads the bundle, so that a
+// bundle cut short still tells what it held and checks what came.
 struct bundle_writer {
-    gzFile gz;
+    int body;
     bool failed;
+    int err;  // of the first failure
     uint64_t written;  // tar bytes
     std::vector<bundle_member> members;
     std::vector<bundle_left_out> left_out;
@@ -118,13 +123,31 @@ void bundle_leave_out(bundle_writer *w, const std::string &name, const std::stri
 
 void bundle_put(bundle_writer *w, const void *data, size_t len)
 {
-    if (len > 0 && !w->failed && gzwrite(w->gz, data, static_cast<unsigned>(len)) != static_cast<int>(len)) {
+    if (len > 0 && !w->failed && oam_write_all(w->body, data, len) != 0) {
         w->failed = true;
+        w->err = errno;
     }
 }
 
+// A member's mode and time: the file's own, or those of the writing.
+struct bundle_stat {
+    uint32_t mode;
+    int64_t mtime;
+};
+
+bundle_stat bundle_made_now()
+{
+    return {0644, static_cast<int64_t>(time(nullptr))};
+}
+
+void bundle_header(uint8_t *block, const std::string &name, uint64_t size, const bundle_stat &st)
+{
+    oam_tar_header(block, name.c_str(), static_cast<uint32_t>(size), st.mode, st.mtime);
+}
+
 // One member from its parts, written in order.
-void bundle_add(bundle_writer *w, const std::string &name, const std::vector<std::pair<const void *, size_t>> &parts)
+void bundle_add(bundle_writer *w, const std::string &name, const std::vector<std::pair<const void *, size_t>> &parts,
+                const bundle_stat &st)
 {
     uint64_t size = 0;
     for (const auto &p : parts) {
@@ -135,16 +158,12 @@ void bundle_add(bundle_writer *w, const std::string &name, const std::vector<std
         return;
     }
     uint8_t block[OAM_TAR_BLOCK] = {};
-    oam_tar_header(block, name.c_str(), static_cast<uint32_t>(size));
+    bundle_header(block, name, size, st);
     bundle_put(w, block, sizeof(block));
     oamlog_sha256 sha;
     oamlog_sha256_init(&sha);
     for (const auto &p : parts) {
-        // gzwrite takes an unsigned count: a large part goes in pieces.
-        for (size_t at = 0; at < p.second; at += 1U << 30) {
-            const size_t take = std::min(p.second - at, static_cast<size_t>(1U << 30));
-            bundle_put(w, static_cast<const uint8_t *>(p.first) + at, take);
-        }
+        bundle_put(w, p.first, p.second);
         oamlog_sha256_update(&sha, p.first, p.second);
     }
     const uint8_t zeros[OAM_TAR_BLOCK] = {};
@@ -153,21 +172,28 @@ void bundle_add(bundle_writer *w, const std::string &name, const std::vector<std
     w->members.push_back({name, size, oamlog_sha256_hex(&sha)});
 }
 
-void bundle_add(bundle_writer *w, const std::string &name, const std::string &text)
+void bundle_add(bundle_writer *w, const std::string &name, const std::string &text, const bundle_stat &st)
 {
-    bundle_add(w, name, {{text.data(), text.size()}});
+    bundle_add(w, name, {{text.data(), text.size()}}, st);
 }
 
 struct bundle_file {
     std::string name;  // the member's
     std::string path;
     std::string data;
+    bundle_stat st;
 };
+
+bundle_stat bundle_stat_of(const struct stat &st)
+{
+    return {static_cast<uint32_t>(st.st_mode), static_cast<int64_t>(st.st_mtim.tv_sec)};
+}
 
 // Reads a file whole, never through a link nor from a FIFO or device: 0,
 // or -1 with *why.  A file that changes while read is read once more,
 // then left out.
-int bundle_read_whole(const std::string &path, bool one_name, std::string *data, std::string *why)
+int bundle_read_whole(const std::string &path, bool one_name, std::string *data, std::string *why,
+                      bundle_stat *st = nullptr)
 {
     for (int attempt = 0; attempt < 2; ++attempt) {
         struct stat before {};
@@ -206,6 +232,9 @@ int bundle_read_whole(const std::string &path, bool one_name, std::string *data,
                           after.st_ctim.tv_sec == before.st_ctim.tv_sec && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
         (void)close(fd);
         if (same) {
+            if (st != nullptr) {
+                *st = bundle_stat_of(before);
+            }
             return 0;
         }
         *why = n < 0 ? strerror(errno) : "changed while read";
@@ -216,9 +245,9 @@ int bundle_read_whole(const std::string &path, bool one_name, std::string *data,
 void bundle_take_whole(bundle_writer *w, std::vector<bundle_file> *files, const std::string &name,
                        const std::string &path, bool one_name)
 {
-    bundle_file f{name, path, {}};
+    bundle_file f{name, path, {}, {}};
     std::string why;
-    if (bundle_read_whole(path, one_name, &f.data, &why) != 0) {
+    if (bundle_read_whole(path, one_name, &f.data, &why, &f.st) != 0) {
         bundle_leave_out(w, name, why);
         return;
     }
@@ -349,10 +378,11 @@ void bundle_logs(bundle_writer *w, std::vector<oamlog_source> &sources, uint64_t
     for (oamlog_source &src : sources) {
         bundle_core row{src.core, 0, 0, 0, 0};
         std::string name;
+        bundle_stat file_st{};
         std::vector<uint8_t> bytes;
         const auto flush = [&]() {
             if (!name.empty() && !bytes.empty()) {
-                bundle_add(w, name, {{bytes.data(), bytes.size()}});
+                bundle_add(w, name, {{bytes.data(), bytes.size()}}, file_st);
             }
             bytes.clear();
         };
@@ -370,6 +400,10 @@ void bundle_logs(bundle_writer *w, std::vector<oamlog_source> &sources, uint64_t
                 flush();
                 file = rec.file;
                 name = bundle_log_name(rec.file);
+                const auto f = std::find_if(src.files.begin(), src.files.end(),
+                                            [file](const oamlog_file &of) { return of.path == file; });
+                struct stat st {};
+                file_st = f != src.files.end() && fstat(f->fd, &st) == 0 ? bundle_stat_of(st) : bundle_made_now();
             }
             const uint8_t *at = rec.data - OAM_RECORD_HDR_LEN;
             bytes.insert(bytes.end(), at, at + rec.rec_len);
@@ -573,6 +607,82 @@ int bundle_place(const std::string &tmp, const std::string &out)
 
 }  // namespace
 
+namespace {
+
+// The half-written file's name, for a signal to take away with it.
+char g_bundle_part[4096];
+
+void bundle_part_on_signal(int sig)
+{
+    if (g_bundle_part[0] != '\0') {
+        (void)unlink(g_bundle_part);
+    }
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+}
+
+constexpr int BUNDLE_PART_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void bundle_part_guard(const std::string &tmp)
+{
+    if (tmp.size() >= sizeof(g_bundle_part)) {
+        return;  // open() refuses so long a name anyway
+    }
+    memcpy(g_bundle_part, tmp.c_str(), tmp.size() + 1);
+    for (int sig : BUNDLE_PART_SIGNALS) {
+        (void)signal(sig, bundle_part_on_signal);
+    }
+}
+
+void bundle_part_unguard()
+{
+    for (int sig : BUNDLE_PART_SIGNALS) {
+        (void)signal(sig, SIG_DFL);
+    }
+    g_bundle_part[0] = '\0';
+}
+
+// The bundle: the manifest, then the members kept in body, then the end.
+int bundle_pack(gzFile gz, const std::string &manifest, int body, uint64_t body_len)
+{
+    uint8_t block[OAM_TAR_BLOCK] = {};
+    bundle_header(block, BUNDLE_MANIFEST, manifest.size(), bundle_made_now());
+    std::string head(reinterpret_cast<const char *>(block), sizeof(block));
+    head += manifest;
+    head.append(static_cast<size_t>(tar_padded(manifest.size()) - manifest.size()), '\0');
+    if (gzwrite(gz, head.data(), static_cast<unsigned>(head.size())) != static_cast<int>(head.size())) {
+        return -1;
+    }
+    uint8_t buf[BUNDLE_COPY_LEN];
+    for (uint64_t at = 0; at < body_len;) {
+        const ssize_t n = pread(body, buf, static_cast<size_t>(std::min<uint64_t>(sizeof(buf), body_len - at)),
+                                static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
+            errno = n == 0 ? EIO : errno;
+            return -1;
+        }
+        at += static_cast<uint64_t>(n);
+    }
+    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
+    return gzwrite(gz, end, sizeof(end)) == static_cast<int>(sizeof(end)) ? 0 : -1;
+}
+
+// The nameless file the members wait in, beside out.
+int bundle_body(const std::string &tmp)
+{
+    const std::string path = tmp + ".body";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)unlink(path.c_str());
+    }
+    return fd;
+}
+
+}  // namespace
+
 int oamlog_bundle_write(const oamlog_bundle_opts &o)
 {
     struct stat st {};
@@ -586,19 +696,25 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         return OAMLOG_FAILED;
     }
     const std::string tmp = o.out + ".part" + std::to_string(getpid());
+    bundle_part_guard(tmp);
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    const int sync_fd = fd < 0 ? -1 : dup(fd);
+    const int body = fd < 0 ? -1 : bundle_body(tmp);
+    const int sync_fd = body < 0 ? -1 : dup(fd);
     gzFile gz = sync_fd < 0 ? nullptr : gzdopen(fd, "wb");
     if (gz == nullptr) {
         oamlog_error("%s: %s", oamlog_name_text(tmp.c_str()).c_str(), strerror(errno));
+        for (const int open_fd : {fd, body, sync_fd}) {
+            if (open_fd >= 0) {
+                (void)close(open_fd);
+            }
+        }
         if (fd >= 0) {
-            (void)close(fd);
-            (void)close(sync_fd);
             (void)unlink(tmp.c_str());
         }
+        bundle_part_unguard();
         return OAMLOG_FAILED;
     }
-    bundle_writer w{gz, false, 0, {}, {}};
+    bundle_writer w{body, false, 0, 0, {}, {}};
 
     // The start events tell the chip, modes and boots of the whole journal;
     // the rest is of the window.
@@ -632,10 +748,10 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         const uint64_t max = static_cast<uint64_t>(o.max_mib) * MIB;
         cut = bundle_cut(sources, o.since, o.until, max > fixed ? max - fixed : 0);
     }
-    bundle_add(&w, BUNDLE_JOURNAL, journal);
-    bundle_add(&w, BUNDLE_STATS, stats);
+    bundle_add(&w, BUNDLE_JOURNAL, journal, bundle_made_now());
+    bundle_add(&w, BUNDLE_STATS, stats, bundle_made_now());
     for (const bundle_file &f : files) {
-        bundle_add(&w, f.name, f.data);
+        bundle_add(&w, f.name, f.data, f.st);
     }
     std::vector<bundle_core> cores;
     bundle_logs(&w, sources, o.since, o.until, cut, &cores);
@@ -645,30 +761,31 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
                           static_cast<unsigned long long>(c.left_out), c.core.c_str(), o.max_mib);
         }
     }
-    std::string manifest = bundle_manifest(w, o, cores, cut, all_events);
-    bundle_add(&w, BUNDLE_MANIFEST, manifest);
-    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
-    bundle_put(&w, end, sizeof(end));
+    const std::string manifest = bundle_manifest(w, o, cores, cut, all_events);
+    const bool packed = !w.failed && bundle_pack(gz, manifest, body, w.written) == 0;
+    int err = w.failed ? w.err : errno;
     int zerr = Z_OK;
     (void)gzerror(gz, &zerr);
     const bool closed = gzclose(gz) == Z_OK;
     const bool synced = fsync(sync_fd) == 0;
-    const int err = errno;
+    err = packed && closed ? errno : err;
     (void)close(sync_fd);
+    (void)close(body);
     for (oamlog_source &src : sources) {
         for (oamlog_file &f : src.files) {
             (void)close(f.fd);
         }
     }
-    if (w.failed || zerr != Z_OK || !closed || !synced) {
+    int ret = OAMLOG_OK;
+    if (!packed || zerr != Z_OK || !closed || !synced) {
         oamlog_error("%s: %s", oamlog_name_text(tmp.c_str()).c_str(), strerror(err != 0 ? err : EIO));
         (void)unlink(tmp.c_str());
-        return OAMLOG_FAILED;
+        ret = OAMLOG_FAILED;
+    } else if (bundle_place(tmp, o.out) != 0) {
+        ret = OAMLOG_FAILED;
     }
-    if (bundle_place(tmp, o.out) != 0) {
-        return OAMLOG_FAILED;
-    }
-    return OAMLOG_OK;
+    bundle_part_unguard();
+    return ret;
 }
 
 // ---- Reading ----
@@ -680,6 +797,9 @@ std::string g_bundle_path;
 // Everything unpacked, removed at the exit; room is kept so that the list
 // never moves while a signal may read it.
 std::vector<std::string> g_bundle_made;
+bool g_bundle_broken;  // the stream broke: what it lost was said once
+// The window the bundle was written for, as its manifest tells it.
+std::string g_bundle_window;
 
 struct bundle_unpacked {
     std::string name;
@@ -687,9 +807,13 @@ struct bundle_unpacked {
     std::string sha256;
 };
 
+// Anything but a sound bundle ends with a status that says so.
 void bundle_damage(const std::string &what)
 {
     ++g_oamlog_damage_count;
+    if (g_oamlog_status == OAMLOG_OK) {
+        g_oamlog_status = OAMLOG_DAMAGED;
+    }
     (void)fprintf(g_oamlog_damage_out, "%s%s: %s\n", g_oamlog_damage_out == stderr ? "oamlog: " : "",
                   oamlog_name_text(g_bundle_path.c_str()).c_str(), what.c_str());
 }
@@ -736,30 +860,89 @@ bool bundle_size_field(const uint8_t *field, uint64_t *size)
     return digits > 0;
 }
 
-// Passes over n bytes of the stream; false when it ends first.
-bool bundle_skip(gzFile gz, uint64_t n, int out_fd, oamlog_sha256 *sha, uint64_t keep)
+enum bundle_pass { BUNDLE_WHOLE, BUNDLE_CUT, BUNDLE_NO_ROOM };
+
+// Passes over n bytes of the stream, the first keep of them into out_fd.
+bundle_pass bundle_skip(gzFile gz, uint64_t n, int out_fd, oamlog_sha256 *sha, uint64_t keep)
 {
     uint8_t buf[BUNDLE_COPY_LEN];
     for (uint64_t done = 0; done < n;) {
         const auto want = static_cast<unsigned>(std::min<uint64_t>(n - done, sizeof(buf)));
         const int got = gzread(gz, buf, want);
         if (got <= 0) {
-            return false;
+            return BUNDLE_CUT;
         }
         const size_t data =
             done < keep ? static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got), keep - done)) : 0;
         if (out_fd >= 0 && data > 0) {
             oamlog_sha256_update(sha, buf, data);
             if (oam_write_all(out_fd, buf, data) != 0) {
-                return false;
+                return BUNDLE_NO_ROOM;
             }
         }
         done += static_cast<uint64_t>(got);
     }
-    return true;
+    return BUNDLE_WHOLE;
 }
 
-// The members the manifest lists, each as written.
+// The gzip stream's own damage (a wrong sum, a broken block), told once
+// in place of what it leads to; "" when the stream is sound so far.
+std::string bundle_gzip_damage(gzFile gz)
+{
+    int zerr = Z_OK;
+    const char *zmsg = gzerror(gz, &zerr);
+    if (zerr == Z_OK || zerr == Z_BUF_ERROR) {
+        return "";
+    }
+    // zlib puts the stream's name (here "<fd:N>") before its words.
+    const char *words = zmsg == nullptr ? nullptr : strstr(zmsg, ": ");
+    words = words != nullptr ? words + 2 : zmsg;
+    return std::string("gzip: ") + (words != nullptr && *words != '\0' ? words : "damaged");
+}
+
+// One entry of the manifest's member list at text[at], which is a '{':
+// bounded by its own fields, so that a list of anything is read in one pass.
+bool bundle_manifest_entry(std::string_view text, size_t at, std::string *name, uint64_t *size, std::string *sha)
+{
+    constexpr std::string_view name_key = "{\"name\":\"";
+    constexpr std::string_view size_key = "\",\"size\":";
+    constexpr std::string_view sha_key = ",\"sha256\":\"";
+    constexpr size_t sha_len = 64;
+    if (text.compare(at, name_key.size(), name_key) != 0) {
+        return false;
+    }
+    at += name_key.size();
+    const size_t quote = text.find_first_of("\"", at);
+    if (quote == std::string_view::npos || quote == at || quote - at > OAM_TAR_NAME_MAX ||
+        text.compare(quote, size_key.size(), size_key) != 0) {
+        return false;
+    }
+    *name = std::string(text.substr(at, quote - at));
+    at = quote + size_key.size();
+    uint64_t v = 0;
+    const size_t digits = at;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at - digits < 19; ++at) {
+        v = v * 10 + static_cast<uint64_t>(text[at] - '0');
+    }
+    if (at == digits || text.compare(at, sha_key.size(), sha_key) != 0) {
+        return false;
+    }
+    at += sha_key.size();
+    if (text.size() - at < sha_len + 2 || text.compare(at + sha_len, 2, "\"}") != 0) {
+        return false;
+    }
+    *sha = std::string(text.substr(at, sha_len));
+    *size = v;
+    return std::all_of(sha->begin(), sha->end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+void bundle_drop(const std::string &name)
+{
+    (void)unlink((g_bundle_dir + "/" + name).c_str());
+}
+
+// The members the manifest lists, each as written.  What it does not
+// vouch for is garbage or a stranger: said once and not read.
 void bundle_check_manifest(const std::vector<bundle_unpacked> &got)
 {
     const auto it = std::find_if(got.begin(), got.end(), [](const bundle_unpacked &u) { return u.name == BUNDLE_MANIFEST; });
@@ -774,54 +957,90 @@ void bundle_check_manifest(const std::vector<bundle_unpacked> &got)
         return;
     }
     std::vector<std::string> listed;
+    uint64_t missing = 0;
+    uint64_t not_understood = 0;
     const size_t list = text.find("\"members\":[");
-    for (size_t at = list == std::string::npos ? text.size() : text.find('{', list); at < text.size();
-         at = text.find('{', at + 1)) {
-        char name[OAM_TAR_NAME_MAX + 1] = {};
-        char sha[65] = {};
-        unsigned long long size = 0;
-        if (sscanf(text.c_str() + at, "{\"name\":\"%99[^\"]\",\"size\":%llu,\"sha256\":\"%64[0-9a-f]\"}", name, &size,
-                   sha) != 3) {
+    if (list == std::string::npos) {
+        bundle_damage("manifest.json: no member list; the members are not checked");
+        return;
+    }
+    const size_t window = text.find("\"window\":{");
+    g_bundle_window = window < list ? text.substr(window, text.find('}', window) - window) : "";
+    // The list is the manifest's last field: each '{' from it on opens an entry.
+    for (size_t at = text.find('{', list); at < text.size(); at = text.find('{', at + 1)) {
+        std::string name;
+        std::string sha;
+        uint64_t size = 0;
+        if (!bundle_manifest_entry(text, at, &name, &size, &sha)) {
+            ++not_understood;
             continue;
         }
-        listed.emplace_back(name);
+        listed.push_back(name);
         const auto m = std::find_if(got.begin(), got.end(), [&name](const bundle_unpacked &u) { return u.name == name; });
-        if (m == got.end()) {
-            bundle_damage(oamlog_name_text(name) + ": listed in the manifest, not in the bundle");
+        if (m == got.end() && g_bundle_broken) {
+            ++missing;  // past the damage told already
+        } else if (m == got.end()) {
+            bundle_damage(oamlog_name_text(name.c_str()) + ": listed in the manifest, not in the bundle");
+        } else if (m->sha256.empty()) {
+            bundle_drop(name);  // the one the stream broke in
         } else if (m->size != size || m->sha256 != sha) {
-            bundle_damage(oamlog_name_text(name) + ": does not match the manifest's size and sha256");
+            bundle_damage(oamlog_name_text(name.c_str()) + ": does not match the manifest's size and sha256; left out");
+            bundle_drop(name);
         }
+    }
+    if (not_understood > 0) {
+        bundle_damage("manifest.json: " + std::to_string(not_understood) + " member entries not understood");
+    }
+    if (missing > 0) {
+        (void)fprintf(g_oamlog_damage_out, "%s%s: %llu members of the manifest lost past the damage\n",
+                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(g_bundle_path.c_str()).c_str(),
+                      static_cast<unsigned long long>(missing));
     }
     for (const bundle_unpacked &u : got) {
         if (u.name != BUNDLE_MANIFEST && std::find(listed.begin(), listed.end(), u.name) == listed.end()) {
-            bundle_damage(oamlog_name_text(u.name.c_str()) + ": not in the manifest");
+            bundle_damage(oamlog_name_text(u.name.c_str()) + ": not in the manifest; left out");
+            bundle_drop(u.name);
         }
     }
 }
 
+// Where the stream broke: its gzip damage when it has one, else that it
+// ends there.  Said once; nothing after it is read.
+void bundle_broken(gzFile gz, const std::string &where)
+{
+    g_bundle_broken = true;
+    const std::string zdamage = bundle_gzip_damage(gz);
+    bundle_damage((zdamage.empty() ? "cut short" : zdamage) + " " + where + "; what came before is read");
+}
+
 // Reads the tar stream into the folder; damage is reported, never
 // followed: a member of another kind or name is passed over, and a
-// damaged header ends the reading.
-void bundle_unpack(gzFile gz, std::vector<bundle_unpacked> *got)
+// damaged header ends the reading.  -1 when the folder takes no more
+// (errno tells why): a sound bundle is not to be shown in part.
+int bundle_unpack(gzFile gz, std::vector<bundle_unpacked> *got)
 {
     uint64_t total = 0;
     for (unsigned n = 1;; ++n) {
         uint8_t block[OAM_TAR_BLOCK];
         const int read = gzread(gz, block, sizeof(block));
         if (read != static_cast<int>(sizeof(block))) {
-            bundle_damage("cut short before member " + std::to_string(n) + "; what came before is read");
-            return;
+            bundle_broken(gz, "before member " + std::to_string(n));
+            return 0;
         }
         if (std::all_of(block, block + sizeof(block), [](uint8_t c) { return c == 0; })) {
             // Read to the end: only there does gzip check its sum.
             while (gzread(gz, block, sizeof(block)) > 0) {
             }
-            return;
+            const std::string zdamage = bundle_gzip_damage(gz);
+            if (!zdamage.empty()) {
+                bundle_damage(zdamage + " at the end of the bundle");
+            }
+            return 0;
         }
         uint64_t size = 0;
         if (!oam_tar_header_ok(block) || !bundle_size_field(block + 124, &size)) {
             bundle_damage("member " + std::to_string(n) + ": damaged header; the rest is not read");
-            return;
+            return 0;
         }
         const std::string name(reinterpret_cast<const char *>(block), strnlen(reinterpret_cast<const char *>(block), 100));
         const char type = static_cast<char>(block[156]);
@@ -843,8 +1062,11 @@ void bundle_unpack(gzFile gz, std::vector<bundle_unpacked> *got)
         if (why.empty() && file) {
             const std::string path = g_bundle_dir + "/" + name;
             fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno != EEXIST) {
+                return -1;
+            }
             if (fd < 0) {
-                why = errno == EEXIST ? "a second member of that name" : strerror(errno);
+                why = "a second member of that name";
             } else {
                 g_bundle_made.push_back(path);
             }
@@ -854,21 +1076,38 @@ void bundle_unpack(gzFile gz, std::vector<bundle_unpacked> *got)
         }
         oamlog_sha256 sha;
         oamlog_sha256_init(&sha);
-        const bool whole = bundle_skip(gz, tar_padded(size), fd, &sha, size);
+        const bundle_pass pass = bundle_skip(gz, tar_padded(size), fd, &sha, size);
         if (fd >= 0) {
-            (void)close(fd);
+            const int err = errno;
+            const bool closed = close(fd) == 0;
+            if (pass == BUNDLE_NO_ROOM || !closed) {
+                errno = pass == BUNDLE_NO_ROOM ? err : errno;
+                return -1;
+            }
             total += size;
-            got->push_back({name, size, whole ? oamlog_sha256_hex(&sha) : ""});
+            got->push_back({name, size, pass == BUNDLE_WHOLE ? oamlog_sha256_hex(&sha) : ""});
         }
-        if (!whole) {
-            bundle_damage(shown + ": cut short; what came before is read");
-            return;
+        if (pass != BUNDLE_WHOLE) {
+            bundle_broken(gz, "in " + shown);
+            return 0;
         }
     }
 }
 
 }  // namespace
 
+namespace {
+
+bool bundle_gzip_magic(int fd)
+{
+    unsigned char magic[2] = {};
+    return pread(fd, magic, sizeof(magic), 0) == 2 && magic[0] == 0x1F && magic[1] == 0x8B;
+}
+
+}  // namespace
+
+// A file named as a bundle is taken for one, so that any other content
+// fails as what it is not rather than read as a log file.
 bool oamlog_is_bundle(const std::string &path)
 {
     struct stat st {};
@@ -876,8 +1115,8 @@ bool oamlog_is_bundle(const std::string &path)
     if (fd < 0) {
         return false;
     }
-    unsigned char magic[2] = {};
-    const bool gzip = pread(fd, magic, sizeof(magic), 0) == 2 && magic[0] == 0x1F && magic[1] == 0x8B;
+    const std::string_view name = path;
+    const bool gzip = bundle_gzip_magic(fd) || name.ends_with(".tar.gz") || name.ends_with(".tgz");
     (void)close(fd);
     return gzip;
 }
@@ -888,6 +1127,11 @@ int oamlog_bundle_open(const std::string &bundle, std::string *root)
     const int fd = oam_open_regular(bundle.c_str(), O_RDONLY | O_NOCTTY, 0, &st);
     if (fd < 0) {
         oamlog_error("%s: %s", oamlog_name_text(bundle.c_str()).c_str(), fd == -2 ? "not a regular file" : strerror(errno));
+        return -1;
+    }
+    if (!bundle_gzip_magic(fd)) {
+        oamlog_error("%s: not a bundle: no gzip stream", oamlog_name_text(bundle.c_str()).c_str());
+        (void)close(fd);
         return -1;
     }
     gzFile gz = gzdopen(fd, "rb");
@@ -909,23 +1153,68 @@ int oamlog_bundle_open(const std::string &bundle, std::string *root)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         (void)signal(sig, bundle_on_signal);
     }
+    g_bundle_broken = false;
+    int unpacked = 0;
     for (const char *sub : BUNDLE_DIRS) {
         const std::string path = dir + "/" + sub;
-        if (mkdir(path.c_str(), 0700) == 0) {
-            g_bundle_made.push_back(path);
+        if (mkdir(path.c_str(), 0700) != 0) {
+            unpacked = -1;
+            break;
         }
+        g_bundle_made.push_back(path);
     }
     std::vector<bundle_unpacked> got;
-    bundle_unpack(gz, &got);
-    int zerr = Z_OK;
-    const char *zmsg = gzerror(gz, &zerr);
-    if (zerr != Z_OK && zerr != Z_BUF_ERROR) {
-        bundle_damage(std::string("gzip: ") + (zmsg != nullptr ? zmsg : "damaged"));
-    }
+    unpacked = unpacked != 0 ? unpacked : bundle_unpack(gz, &got);
+    const int err = errno;
     (void)gzclose(gz);
+    if (unpacked != 0) {
+        oamlog_error("%s: %s; the bundle is not read (TMPDIR names another folder)", oamlog_name_text(dir.c_str()).c_str(),
+                     strerror(err));
+        oamlog_bundle_remove();
+        return -1;
+    }
     bundle_check_manifest(got);
     *root = dir;
     return 0;
+}
+
+namespace {
+
+// A string field of the manifest's window: "" when null or missing.
+std::string bundle_window_field(const char *field)
+{
+    const std::string key = std::string("\"") + field + "\":\"";
+    const size_t at = g_bundle_window.find(key);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + key.size();
+    const size_t quote = g_bundle_window.find('"', from);
+    return quote == std::string::npos ? "" : g_bundle_window.substr(from, quote - from);
+}
+
+}  // namespace
+
+bool oamlog_bundle_window(std::string *context, uint64_t *since, uint64_t *until)
+{
+    const std::string dump = bundle_window_field("dump");
+    if (g_bundle_dir.empty() || dump.empty()) {
+        return false;
+    }
+    uint64_t key = 0;
+    const std::string from = bundle_window_field("since");
+    if (!from.empty() && oamlog_parse_time(from.c_str(), false, &key) == 0) {
+        *since = std::max(*since, key);
+    }
+    const std::string to = bundle_window_field("until");
+    if (!to.empty() && oamlog_parse_time(to.c_str(), true, &key) == 0) {
+        *until = std::min(*until, key);
+    }
+    // Named as given where written; its context here is that of its name.
+    const std::string path = oamlog_context_path(g_bundle_dir, dump.substr(dump.rfind('/') + 1));
+    struct stat st {};
+    *context = !path.empty() && lstat(path.c_str(), &st) == 0 ? path : "";
+    return true;
 }
 
 std::string oamlog_bundle_shown(const std::string &path)

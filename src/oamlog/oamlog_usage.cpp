@@ -1,8 +1,10 @@
 // --disk-usage: what each core's log files, the dump archives and the
 // journal take of the log file system, how much history that holds, and
-// the budget the daemon's INI files set for it.
+// the budget the daemon's INI files of that root set for it.
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,11 +13,16 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include "common/oam_driver.h"
+#include "common/oam_file.h"
 #include "common/oam_print_levels.h"
 #include "config/ini.h"
+#include "config/ini_internal.h"
 #include "oamlog/oamlog.h"
 
 namespace {
@@ -117,17 +124,108 @@ constexpr std::array<oamlog_budget_key, 5> OAMLOG_BUDGET_KEYS = {{
     {"log_min_share_device_me", "%"},
 }};
 
-// A budget key as the daemon reads it (the customer's file first, then the
-// published one); the lookups' own diagnostics are the daemon's, not ours.
-bool oamlog_budget_value(const char *name, int32_t *value)
+// The settings files of a log root, the customer's first as the daemon
+// reads them: a bundle's (or a copy of one) in its ini folder; a root at
+// PREFIX/vendor/log, those at PREFIX's place of the device's paths.
+std::vector<std::string> oamlog_budget_files(const std::string &base)
 {
-    const bool set = get_cust_conf_int32(INI_TAG_HOST_PLAT, name, value) == 0;
-    oam_print_release(false);
-    oam_print_hold();
-    return set;
+    std::vector<std::string> files;
+    struct stat st {};
+    const std::string ini = base + "ini/";
+    if (lstat(ini.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        files.push_back(ini + "cust_ini_cfg");
+        DIR *d = opendir(ini.c_str());
+        std::vector<std::string> names;
+        for (const dirent *ent = d == nullptr ? nullptr : readdir(d); ent != nullptr; ent = readdir(d)) {
+            if (ent->d_name[0] != '.' && strcmp(ent->d_name, "cust_ini_cfg") != 0) {
+                names.emplace_back(ent->d_name);
+            }
+        }
+        if (d != nullptr) {
+            (void)closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names) {
+            files.push_back(ini + name);
+        }
+        return files;
+    }
+    const std::string_view log_root = std::string_view(OAM_LOG_ROOT_DIR);
+    if (!std::string_view(base).ends_with(log_root)) {
+        return files;  // a folder of logs alone: its settings are not known
+    }
+    const std::string prefix = base.substr(0, base.size() - log_root.size());
+    files.push_back(prefix + OAM_INI_CUST_FILE);
+    char published[256] = {};
+    const int fd = oam_open_regular((prefix + OAM_INI_PATH_NODE).c_str(), O_RDONLY | O_NOCTTY, 0, &st);
+    if (fd >= 0) {
+        const ssize_t n = read(fd, published, sizeof(published) - 1);
+        (void)close(fd);
+        published[n > 0 ? n : 0] = '\0';
+        published[strcspn(published, "\r\n \t")] = '\0';
+        if (published[0] == '/') {
+            files.push_back(prefix + published);
+        }
+    }
+    return files;
+}
+
+// A budget key of those files, the first that sets it.
+bool oamlog_budget_value(const std::vector<std::string> &files, const char *name, int32_t *value)
+{
+    for (const std::string &path : files) {
+        char text[32] = {};
+        char *end = nullptr;
+        const bool found = access(path.c_str(), R_OK) == 0 &&
+                           ini_find_var_value_by_path(path.c_str(), INI_TAG_HOST_PLAT, name, text, sizeof(text)) == 0;
+        // The lookups' own diagnostics are the daemon's, not ours.
+        oam_print_release(false);
+        oam_print_hold();
+        if (!found) {
+            continue;
+        }
+        errno = 0;
+        const long v = strtol(text, &end, 10);
+        if (end != text && *end == '\0' && errno == 0 && v >= INT32_MIN && v <= INT32_MAX) {
+            *value = static_cast<int32_t>(v);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
+
+// Sizes as du -h gives them: powers of 1024, rounded up, one decimal
+// below ten.
+std::string oamlog_human(uint64_t bytes)
+{
+    constexpr std::string_view units = "KMGTPE";
+    if (bytes < 1024) {
+        return std::to_string(bytes);
+    }
+    size_t unit = 0;
+    unsigned __int128 scale = 1024;
+    while (unit + 1 < units.size() && bytes / scale >= 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    const auto up = [bytes](unsigned __int128 by, unsigned times) {
+        return static_cast<unsigned long long>((static_cast<unsigned __int128>(bytes) * times + by - 1) / by);
+    };
+    if (up(scale, 1) >= 1024 && unit + 1 < units.size()) {
+        scale *= 1024;  // 1023.9K rounds up to 1.0M
+        ++unit;
+    }
+    char text[32];
+    const unsigned long long tenths = up(scale, 10);
+    if (tenths < 100) {
+        (void)snprintf(text, sizeof(text), "%llu.%llu%c", tenths / 10, tenths % 10, units[unit]);
+    } else {
+        (void)snprintf(text, sizeof(text), "%llu%c", up(scale, 1), units[unit]);
+    }
+    return text;
+}
 
 int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
 {
@@ -157,12 +255,22 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
         rows.push_back(r);
     }
     const std::string base = root.back() == '/' ? root : root + "/";
-    size_t archives = 0;
-    uint64_t archive_bytes = 0;
-    size_t journals = 0;
-    uint64_t journal_bytes = 0;
-    oamlog_usage_count(base + "memdump/", "", ".tar.gz", &archives, &archive_bytes);
-    oamlog_usage_count(base, "oam_events", "", &journals, &journal_bytes);
+    // What the dumps keep beside their archives counts as much.
+    struct other_row {
+        const char *name;
+        std::string dir;
+        std::string_view lead;
+        std::string_view tail;
+        size_t files;
+        uint64_t bytes;
+    };
+    std::array<other_row, 4> others = {{{"archives", base + "memdump/", "", ".tar.gz", 0, 0},
+                                        {"contexts", base + "memdump/", "", ".context", 0, 0},
+                                        {"regions", base + "memdump/", "", ".bin", 0, 0},
+                                        {"journal", base, "oam_events", "", 0, 0}}};
+    for (other_row &o : others) {
+        oamlog_usage_count(o.dir, o.lead, o.tail, &o.files, &o.bytes);
+    }
     struct statvfs vfs {};
     const bool have_vfs = statvfs(root.c_str(), &vfs) == 0;
     const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
@@ -171,7 +279,7 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
     if (json) {
         (void)fputs("{\"cores\":[", out);
     } else {
-        (void)fprintf(out, "%-8s %5s %12s %12s %6s %-23s %-23s %12s %6s\n", "core", "files", "bytes", "content",
+        (void)fprintf(out, "%-8s %5s %6s %7s %6s %-23s %-23s %12s %6s\n", "core", "files", "size", "content",
                       "ratio", "first", "last", "span/s", "share");
     }
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -192,33 +300,41 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
                           r.disk > 0 ? ratio : "null", r.first_ok ? ("\"" + first + "\"").c_str() : "null",
                           r.last_ok ? ("\"" + last + "\"").c_str() : "null", ull(span / 1000), ull(span % 1000), share);
         } else {
-            (void)fprintf(out, "%-8s %5zu %12llu %12llu %6s %-23s %-23s %8llu.%03llu %5.1f%%\n", r.core.c_str(), r.files,
-                          ull(r.disk), ull(r.content), ratio, oamlog_usage_stamp_text(r.first, r.first_ok, ' ').c_str(),
+            (void)fprintf(out, "%-8s %5zu %6s %7s %6s %-23s %-23s %8llu.%03llu %5.1f%%\n", r.core.c_str(), r.files,
+                          oamlog_human(r.disk).c_str(), oamlog_human(r.content).c_str(), ratio, oamlog_usage_stamp_text(r.first, r.first_ok, ' ').c_str(),
                           oamlog_usage_stamp_text(r.last, r.last_ok, ' ').c_str(), ull(span / 1000), ull(span % 1000),
                           share);
         }
     }
     if (json) {
-        (void)fprintf(out, "],\"archives\":{\"files\":%zu,\"bytes\":%llu},\"journal\":{\"files\":%zu,\"bytes\":%llu},",
-                      archives, ull(archive_bytes), journals, ull(journal_bytes));
+        (void)fputs("]", out);
+        for (const other_row &o : others) {
+            (void)fprintf(out, ",\"%s\":{\"files\":%zu,\"bytes\":%llu}", o.name, o.files, ull(o.bytes));
+        }
+        (void)fputs(",", out);
         if (have_vfs) {
             (void)fprintf(out, "\"free\":%llu,\"size\":%llu,\"budget\":{", ull(free_bytes), ull(fs_bytes));
         } else {
             (void)fputs("\"free\":null,\"size\":null,\"budget\":{", out);
         }
     } else {
-        (void)fprintf(out, "%-8s %5zu %12llu\n%-8s %5zu %12llu\n", "archives", archives, ull(archive_bytes), "journal",
-                      journals, ull(journal_bytes));
+        for (const other_row &o : others) {
+            (void)fprintf(out, "%-8s %5zu %6s\n", o.name, o.files, oamlog_human(o.bytes).c_str());
+        }
         if (have_vfs) {
-            (void)fprintf(out, "free: %llu of %llu bytes\n", ull(free_bytes), ull(fs_bytes));
+            (void)fprintf(out, "free: %s of %s\n", oamlog_human(free_bytes).c_str(), oamlog_human(fs_bytes).c_str());
         } else {
             (void)fprintf(out, "free: unknown (%s)\n", strerror(errno));
         }
     }
+    const std::vector<std::string> ini = oamlog_budget_files(base);
+    if (!json && ini.empty()) {
+        (void)fputs("settings: none known for this root (neither a bundle's ini folder nor under .../vendor/log)\n", out);
+    }
     for (size_t i = 0; i < OAMLOG_BUDGET_KEYS.size(); ++i) {
         const oamlog_budget_key &k = OAMLOG_BUDGET_KEYS[i];
         int32_t value = 0;
-        const bool set = oamlog_budget_value(k.name, &value);
+        const bool set = oamlog_budget_value(ini, k.name, &value);
         if (json) {
             (void)fprintf(out, set ? "%s\"%s\":%d" : "%s\"%s\":null", i > 0 ? "," : "", k.name, value);
         } else if (set) {

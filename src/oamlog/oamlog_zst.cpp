@@ -276,22 +276,84 @@ bool oamlog_zst_same(int zst_fd, int plain_fd)
     return true;
 }
 
-uint64_t oamlog_zst_content_size(int fd)
+namespace {
+
+constexpr uint32_t ZST_MAGIC = 0xFD2FB528U;
+constexpr uint32_t ZST_SKIPPABLE_MAGIC = 0x184D2A50U;  // the low four bits are free
+constexpr size_t ZST_BLOCK_HEADER_LEN = 3;
+constexpr size_t ZST_CHECKSUM_LEN = 4;
+constexpr unsigned ZST_BLOCK_RLE = 1;
+constexpr unsigned ZST_BLOCK_RESERVED = 3;
+
+uint32_t zst_le(const uint8_t *p, size_t n)
+{
+    uint32_t v = 0;
+    for (size_t i = n; i-- > 0;) {
+        v = v << 8 | p[i];
+    }
+    return v;
+}
+
+// The declared content of the frames from *off on, frame by frame from
+// their headers and block headers alone: 0 with the sum, -1 where a frame
+// does not declare its size or is damaged.
+int zst_frames_size(int fd, uint64_t file_size, uint64_t *total)
 {
     std::array<uint8_t, 18> head{};  // the longest frame header
-    const ssize_t n = pread(fd, head.data(), head.size(), 0);
-    const unsigned long long size = n > 0 ? ZSTD_getFrameContentSize(head.data(), static_cast<size_t>(n)) : 0;
-    // The daemon writes one frame that declares its size (of a file of
-    // several frames, that is the first one's); a frame that does not is
-    // counted by decoding it.
-    if (size != ZSTD_CONTENTSIZE_UNKNOWN && size != ZSTD_CONTENTSIZE_ERROR) {
-        return size;
+    for (uint64_t off = 0; off < file_size;) {
+        const ssize_t n = pread(fd, head.data(), head.size(), static_cast<off_t>(off));
+        if (n < 8) {
+            return -1;
+        }
+        const uint32_t magic = zst_le(head.data(), 4);
+        if ((magic & 0xFFFFFFF0U) == ZST_SKIPPABLE_MAGIC) {
+            off += 8 + static_cast<uint64_t>(zst_le(head.data() + 4, 4));
+            continue;
+        }
+        const unsigned long long size = ZSTD_getFrameContentSize(head.data(), static_cast<size_t>(n));
+        if (magic != ZST_MAGIC || size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR) {
+            return -1;
+        }
+        const uint8_t fhd = head[4];
+        const bool single = (fhd >> 5 & 1U) != 0;
+        constexpr std::array<size_t, 4> dict_len = {0, 1, 2, 4};
+        const std::array<size_t, 4> size_len = {single ? 1U : 0U, 2, 4, 8};
+        off += 5 + (single ? 0 : 1) + dict_len[fhd & 3U] + size_len[fhd >> 6];
+        for (bool last = false; !last;) {
+            uint8_t bh[ZST_BLOCK_HEADER_LEN];
+            if (pread(fd, bh, sizeof(bh), static_cast<off_t>(off)) != static_cast<ssize_t>(sizeof(bh))) {
+                return -1;
+            }
+            const uint32_t v = zst_le(bh, sizeof(bh));
+            const unsigned type = v >> 1 & 3U;
+            if (type == ZST_BLOCK_RESERVED) {
+                return -1;
+            }
+            last = (v & 1U) != 0;
+            off += ZST_BLOCK_HEADER_LEN + (type == ZST_BLOCK_RLE ? 1 : v >> 3);
+        }
+        off += (fhd >> 2 & 1U) != 0 ? ZST_CHECKSUM_LEN : 0;
+        *total += size;
+    }
+    return 0;
+}
+
+}  // namespace
+
+uint64_t oamlog_zst_content_size(int fd)
+{
+    // Every frame counts, a skippable one with nothing; a file that does
+    // not tell its sizes (or is damaged) is counted by decoding it.
+    struct stat st {};
+    uint64_t total = 0;
+    if (fstat(fd, &st) == 0 && zst_frames_size(fd, static_cast<uint64_t>(st.st_size), &total) == 0) {
+        return total;
     }
     oamlog_source probe{};
     probe.quiet = true;
     probe.files.push_back({"", 0, fd, 0, 0});
     std::vector<uint8_t> buf(OAMLOG_ZST_IN_LEN);
-    uint64_t total = 0;
+    total = 0;
     for (size_t got; (got = oamlog_zst_read(&probe, buf.data(), buf.size(), total)) > 0;) {
         total += got;
     }
