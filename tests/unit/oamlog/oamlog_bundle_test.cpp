@@ -7,7 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -71,6 +77,7 @@ struct member {
     char type = '0';
     const char *size_field = nullptr;  // in place of the true size
     bool bad_sum = false;
+    const char *prefix = nullptr;  // the ustar name prefix
 };
 
 std::string tar_of(const std::vector<member> &members)
@@ -85,6 +92,10 @@ std::string tar_of(const std::vector<member> &members)
         block[156] = static_cast<uint8_t>(m.type);
         if (m.size_field != nullptr) {
             memcpy(block + 124, m.size_field, 12);
+        }
+        if (m.prefix != nullptr) {
+            memcpy(block + 257, "ustar", 6);
+            memcpy(block + 345, m.prefix, strlen(m.prefix));
         }
         // The checksum again, over what was changed.
         memset(block + 148, ' ', 8);
@@ -110,37 +121,80 @@ std::string manifest_of(const std::vector<member> &members)
     return m + "]\n}\n";
 }
 
-void gzip_to(const std::string &path, const std::string &raw, size_t keep)
+// keep: bytes kept from the start, or from the end when negative; flip:
+// a byte that many bytes before the end gets one bit changed.
+void gzip_to(const std::string &path, const std::string &raw, long keep, size_t flip = 0)
 {
     gzFile gz = gzopen(path.c_str(), "wb");
     ASSERT_NE(gz, nullptr);
     ASSERT_EQ(gzwrite(gz, raw.data(), static_cast<unsigned>(raw.size())), static_cast<int>(raw.size()));
     ASSERT_EQ(gzclose(gz), Z_OK);
-    if (keep != std::string::npos) {
-        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(keep)), 0);
+    std::string bytes = slurp(path);
+    if (keep != 0) {
+        bytes.resize(keep > 0 ? static_cast<size_t>(keep) : bytes.size() - static_cast<size_t>(-keep));
     }
+    if (flip != 0) {
+        bytes[bytes.size() - flip] = static_cast<char>(bytes[bytes.size() - flip] ^ 0x10);
+    }
+    put(path, bytes);
+}
+
+// Bytes gzip cannot shrink: stored as they are, so that a place in the
+// file is a place in them.
+std::string noise(size_t n)
+{
+    std::string out(n, '\0');
+    uint32_t x = 2463534242U;
+    for (char &c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
 }
 
 const std::string RECORD = std::string("\xAA\x00\x1A\x00\xEA\x07\x0C\x00\x09\x00\x0A\x00\x00\x00\x01\x00\x00\x00", 18) +
                            "12345678";
 const member LOG{"wifi_log/wifi_log_1", RECORD};
 const member EVENTS{"oam_events", "2026-12-09 10:00:00.000 oam start version 1\n"};
+const member NOISE{"wifi_log/wifi_log_1", noise(65536)};
 
 struct read_case {
     const char *name;
     std::vector<member> members;       // in the tar, before the manifest
     std::vector<member> listed;        // in the manifest; none: no manifest
-    size_t keep;                       // bytes of the gzip file kept
+    long keep;                         // bytes of the gzip file kept (gzip_to); 0 all
     std::vector<std::string> present;  // unpacked
     std::vector<std::string> said;     // in the damage report
     uint64_t damaged;
+    bool manifest_first = false;       // as written now; before, it came last
+    size_t flip = 0;                   // gzip_to
 };
 
 std::vector<read_case> read_cases()
 {
     const std::vector<member> good = {EVENTS, LOG};
-    const auto npos = std::string::npos;
+    const long npos = 0;
+    const member prefixed{"wifi_log/wifi_log_1", RECORD, '0', nullptr, false, "elsewhere"};
+    const member hidden{"wifi_log/.wifi_log_1", RECORD};
     return {
+        // Listed, so that only the name keeps it out.
+        {"hidden_name", {EVENTS, hidden}, {EVENTS, hidden}, npos, {"oam_events"},
+         {"wifi_log/.wifi_log_1: not a bundle member's name", "listed in the manifest, not in the bundle"}, 2},
+        {"ustar_prefix", {EVENTS, prefixed}, {EVENTS, prefixed}, npos, {"oam_events"},
+         {"wifi_log/wifi_log_1: not a bundle member's name", "listed in the manifest, not in the bundle"}, 2},
+        {"not_listed", good, {EVENTS}, npos, {"oam_events"}, {"wifi_log/wifi_log_1: not in the manifest; left out"}, 1},
+        {"listed_not_there", {EVENTS}, good, npos, {"oam_events"},
+         {"wifi_log/wifi_log_1: listed in the manifest, not in the bundle"}, 1},
+        {"manifest_not_understood", {EVENTS, {"manifest.json", "{\"members\":[" + std::string(4096, '{')}}, {}, npos,
+         {"manifest.json"}, {"4096 member entries not understood", "oam_events: not in the manifest; left out"}, 2},
+        // The manifest first: a bundle cut short still checks what came.
+        {"cut_after_the_manifest", {EVENTS, NOISE}, {EVENTS, NOISE}, -30000, {"oam_events"},
+         {"cut short in wifi_log/wifi_log_1; what came before is read"}, 1, true},
+        {"flipped_byte", {EVENTS, NOISE}, {EVENTS, NOISE}, npos, {"oam_events"},
+         {"gzip: incorrect data check", "wifi_log/wifi_log_1: does not match the manifest's size and sha256; left out"},
+         2, true, 30000},
         {"whole", good, good, npos, {"oam_events", "wifi_log/wifi_log_1"}, {}, 0},
         {"parent_folder", {EVENTS, {"../oamlog_bundle_escape", "x"}}, {EVENTS}, npos, {"oam_events"},
          {"../oamlog_bundle_escape: not a bundle member's name; left out"}, 1},
@@ -163,8 +217,8 @@ std::vector<read_case> read_cases()
          {"member 1: damaged header; the rest is not read"}, 2},
         {"checksum", {EVENTS, {"wifi_log/wifi_log_1", RECORD, '0', nullptr, true}}, good, npos, {"oam_events"},
          {"member 2: damaged header"}, 2},
-        {"content_changed", {EVENTS, {"wifi_log/wifi_log_1", RECORD.substr(0, 25) + "9"}}, good, npos,
-         {"oam_events", "wifi_log/wifi_log_1"}, {"wifi_log/wifi_log_1: does not match the manifest's size and sha256"}, 1},
+        {"content_changed", {EVENTS, {"wifi_log/wifi_log_1", RECORD.substr(0, 25) + "9"}}, good, npos, {"oam_events"},
+         {"wifi_log/wifi_log_1: does not match the manifest's size and sha256; left out"}, 1},
         {"cut_short", good, good, 60, {}, {"cut short before member 1", "no manifest"}, 2},
     };
 }
@@ -177,18 +231,21 @@ TEST_P(BundleRead, KeepsWhatIsSoundAndSaysWhatIsNot)
     const std::string dir = fresh_dir();
     std::vector<member> members = c.members;
     if (!c.listed.empty()) {
-        members.push_back({"manifest.json", manifest_of(c.listed)});
+        members.insert(c.manifest_first ? members.begin() : members.end(), {"manifest.json", manifest_of(c.listed)});
     }
     const std::string bundle = dir + "b.tar.gz";
-    gzip_to(bundle, tar_of(members), c.keep);
+    gzip_to(bundle, tar_of(members), c.keep, c.flip);
     captured out;
     g_oamlog_damage_out = out.f;
     g_oamlog_damage_count = 0;
+    g_oamlog_status = OAMLOG_OK;
     std::string root;
     ASSERT_EQ(oamlog_bundle_open(bundle, &root), 0);
     g_oamlog_damage_out = stderr;
     const std::string said = out.text();
     EXPECT_EQ(g_oamlog_damage_count, c.damaged) << said;
+    EXPECT_EQ(g_oamlog_status, c.damaged > 0 ? OAMLOG_DAMAGED : OAMLOG_OK);
+    g_oamlog_status = OAMLOG_OK;
     for (const std::string &text : c.said) {
         EXPECT_NE(said.find(text), std::string::npos) << text << " not in:\n" << said;
     }
@@ -248,6 +305,10 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
         ASSERT_EQ(fwrite(bytes->data(), 1, bytes->size(), f), bytes->size());
         ASSERT_EQ(fclose(f), 0);
     }
+    // The members keep the files' modes and times.
+    ASSERT_EQ(chmod((dir + "wifi_log/wifi_log_2").c_str(), 0640), 0);
+    const struct timeval times[2] = {{1796900000, 0}, {1796900000, 0}};
+    ASSERT_EQ(utimes((dir + "wifi_log/wifi_log_2").c_str(), times), 0);
     // Incompressible records would make the check the same; the limit is
     // on what is packed.
     const std::string out = dir + "b.tar.gz";
@@ -263,6 +324,12 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     }
     (void)gzclose(gz);
     EXPECT_LE(tar.size(), 1U << 20);
+    // The manifest leads, so that a bundle cut short still tells what it held.
+    EXPECT_EQ(tar.compare(0, 14, std::string("manifest.json\0", 14)), 0);
+    const size_t wifi2_at = tar.find(std::string("wifi_log/wifi_log_2\0", 20));
+    ASSERT_NE(wifi2_at, std::string::npos);
+    EXPECT_EQ(tar.substr(wifi2_at + 100, 8), std::string("100640 \0", 8));
+    EXPECT_EQ(tar.substr(wifi2_at + 136, 12), std::string("15306502240\0", 12));  // octal of 1796900000
 
     std::string root;
     ASSERT_EQ(oamlog_bundle_open(out, &root), 0);
@@ -335,6 +402,105 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
               std::string::npos) << in_window;
     EXPECT_NE(in_window.find("{\"core\":\"wifi\",\"records\":800,\"bytes\":814400,\"records_left_out\":0,\"lost\":3,"),
               std::string::npos) << in_window;
+}
+
+// Written for a dump, a bundle reads back with that dump's window and the
+// context kept with it, as --dump read them where it was written.
+TEST(BundleWrite, ADumpsBundleReadsWithItsWindowAndContext)
+{
+    const std::string dir = fresh_dir();
+    ASSERT_EQ(mkdir((dir + "memdump").c_str(), 0700), 0);
+    const std::string archive = "readm_wifi_sdio_2026_12_09_10_00_00.tar.gz";
+    put(dir + "memdump/" + archive, "archive");
+    put(dir + "memdump/readm_wifi_sdio_2026_12_09_10_00_00.context", "oam dump context: 30 s before 2026-12-09 10:00:00.000\n");
+    oamlog_bundle_opts opts{"t", dir + "b.tar.gz", dir, {}, "/vendor/log/memdump/" + archive, 0, 0, 0};
+    ASSERT_EQ(oamlog_parse_time("2026-12-09T09:59:30", false, &opts.since), 0);
+    ASSERT_EQ(oamlog_parse_time("2026-12-09T10:00:00.999", true, &opts.until), 0);
+    ASSERT_EQ(oamlog_bundle_write(opts), OAMLOG_OK);
+    std::string root;
+    std::string context;
+    uint64_t since = 0;
+    uint64_t until = UINT64_MAX;
+    ASSERT_EQ(oamlog_bundle_open(opts.out, &root), 0);
+    EXPECT_TRUE(oamlog_bundle_window(&context, &since, &until));
+    EXPECT_EQ(context, root + "/memdump/readm_wifi_sdio_2026_12_09_10_00_00.context");
+    EXPECT_EQ(since, opts.since);
+    EXPECT_EQ(until, opts.until);
+    oamlog_bundle_remove();
+    // One of no dump has no window to keep to.
+    opts.dump.clear();
+    opts.out = dir + "c.tar.gz";
+    ASSERT_EQ(oamlog_bundle_write(opts), OAMLOG_OK);
+    ASSERT_EQ(oamlog_bundle_open(opts.out, &root), 0);
+    EXPECT_FALSE(oamlog_bundle_window(&context, &since, &until));
+    oamlog_bundle_remove();
+}
+
+// A folder to unpack into that takes no more: the sound bundle is not
+// shown in part, and nothing is left there.
+TEST(BundleRead, AFullFolderFailsTheReading)
+{
+    const std::string dir = fresh_dir();
+    const std::string bundle = dir + "b.tar.gz";
+    gzip_to(bundle, tar_of({{"manifest.json", manifest_of({NOISE})}, NOISE}), 0);
+    const std::string tmp = dir + "tmp";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    ASSERT_EQ(setenv("TMPDIR", tmp.c_str(), 1), 0);
+    // Files that may grow no more stand in for a full disk.
+    (void)signal(SIGXFSZ, SIG_IGN);
+    struct rlimit was {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    const struct rlimit small = {4096, was.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    g_oamlog_status = OAMLOG_OK;
+    std::string root;
+    const int opened = oamlog_bundle_open(bundle, &root);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    (void)unsetenv("TMPDIR");
+    EXPECT_EQ(opened, -1);
+    EXPECT_EQ(g_oamlog_status, OAMLOG_FAILED);
+    g_oamlog_status = OAMLOG_OK;
+    EXPECT_EQ(rmdir(tmp.c_str()), 0) << "the unpacked folder is removed";
+}
+
+// Stopped while writing, oamlog takes its half-written file with it.
+TEST(BundleWrite, ASignalTakesTheHalfWrittenFileAway)
+{
+    const std::string dir = fresh_dir();
+    ASSERT_EQ(mkdir((dir + "wifi_log").c_str(), 0700), 0);
+    put(dir + "wifi_log/wifi_log_1", RECORD);
+    // A link among the log files is said to be left out, on a standard
+    // error that takes nothing more: the writer stops there, mid-bundle.
+    ASSERT_EQ(symlink("/etc/passwd", (dir + "wifi_log/wifi_log_2").c_str()), 0);
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_NONBLOCK), 0);
+    while (write(err[1], "full", 4) == 4) {
+    }
+    const std::string out = dir + "b.tar.gz";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        (void)dup2(err[1], STDERR_FILENO);
+        (void)fcntl(STDERR_FILENO, F_SETFL, 0);
+        (void)setvbuf(stderr, nullptr, _IONBF, 0);
+        const oamlog_bundle_opts opts{"t", out, dir, {}, "", 0, UINT64_MAX, 0};
+        _exit(oamlog_bundle_write(opts));
+    }
+    const std::string part = out + ".part" + std::to_string(child);
+    struct stat st {};
+    // It blocks for good once the file is there: waiting for it is no guess.
+    while (lstat(part.c_str(), &st) != 0) {
+        ASSERT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "the writer ended";
+        (void)usleep(1000);
+    }
+    ASSERT_EQ(kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    (void)close(err[0]);
+    (void)close(err[1]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_NE(lstat(part.c_str(), &st), 0);
+    EXPECT_NE(lstat(out.c_str(), &st), 0);
 }
 
 }  // namespace
