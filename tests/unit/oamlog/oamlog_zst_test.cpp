@@ -12,7 +12,6 @@
 #include <unistd.h>
 #include <zstd.h>
 
-#include "config/ini_internal.h"
 #include "oamlog/oamlog.h"
 #include "oamlog_test_util.h"
 
@@ -205,81 +204,126 @@ TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
 struct usage_case {
     const char *name;
     bool json;
-    const char *ini;  // the customer's override; the published file is missing
+    const char *root;  // below the folder made: where the log root is
+    std::vector<std::pair<const char *, const char *>> ini;  // settings files below the folder made
     const char *table;  // the free space masked as F
 };
 
 class OamlogDiskUsage : public ::testing::TestWithParam<usage_case> {};
 
-// wifi: a compressed file 2 (records 0 to 2999) and file 1 (3000 to
-// 3009); bfg: a file 1 with no good stamp; me: no folder.
+std::string skippable(const std::string &bytes)
+{
+    const auto len = static_cast<uint32_t>(bytes.size());
+    return std::string("\x50\x2A\x4D\x18", 4) + std::string(reinterpret_cast<const char *>(&len), 4) + bytes;
+}
+
+// wifi: a compressed file 2 (a skippable frame, then records 0 to 1999
+// and 2000 to 2999 in two frames) and file 1 (3000 to 3009); bfg: records
+// at 250 to 1100 ms; me: no folder.  The settings are the root's own.
 TEST_P(OamlogDiskUsage, TellsEachCoresBytesHistoryAndShareAndTheBudget)
 {
     const usage_case &c = GetParam();
     g_oamlog_status = OAMLOG_OK;
-    const std::string root = fresh_root();
-    put(root + "wifi_log/wifi_log_2.zst", frame(FIRST + SECOND));
+    const std::string top = fresh_root();
+    const std::string root = top + c.root;
+    for (const char *dir : {"vendor", "vendor/log", "vendor/log/wifi_log", "vendor/etc", "data", "data/vendor",
+                            "data/vendor/cust_conn", "sys", "sys/zr400x_ps", "ini"}) {
+        (void)mkdir((top + dir).c_str(), 0700);
+    }
+    const std::string zst = skippable("note") + frame(FIRST) + frame(SECOND);
+    const std::string bfg = records(250, 851);
+    put(root + "wifi_log/wifi_log_2.zst", zst);
     put(root + "wifi_log/wifi_log_1", FILE_1);
     put(root + "wifi_log/wifi_log_3.zst.tmp", "half");
     ASSERT_EQ(mkdir((root + "bfg_log").c_str(), 0700), 0);
-    put(root + "bfg_log/bfg_log_1", std::string(100, 'x'));
+    put(root + "bfg_log/bfg_log_1", bfg);
     ASSERT_EQ(mkdir((root + "memdump").c_str(), 0700), 0);
     put(root + "memdump/readm_wifi_2026_12_09_10_00_00.tar.gz", std::string(300, 'z'));
-    put(root + "memdump/readm_wifi_sdio.bin", "region");
+    put(root + "memdump/readm_wifi_2026_12_09_10_00_00.context", std::string(2000, 'c'));
+    put(root + "memdump/readm_bfgx_uart.context.tmp", std::string(5000, 't'));
+    put(root + "memdump/readm_wifi_sdio.bin", std::string(3 << 20, 'r'));
     put(root + "oam_events", "journal\n");
     put(root + "oam_events.1.gz", "older");
-    put(root + "ini_cfg", c.ini);
-    (void)snprintf(g_ini_cust_file_path, INI_PATH_LEN, "%s", (root + "ini_cfg").c_str());
-    (void)snprintf(g_ini_file_path, INI_PATH_LEN, "%s", (root + "none").c_str());
-    g_ini_file_path_read = 1;
+    put(root + "oam_events.tmp", "being written");
+    for (const auto &[path, text] : c.ini) {
+        put(top + path, text);
+    }
     captured out;
     EXPECT_EQ(oamlog_disk_usage(out.f, root, c.json), OAMLOG_OK);
     std::string text = out.text();
     const size_t free_at = text.find(c.json ? "\"free\":" : "free: ");
     ASSERT_NE(free_at, std::string::npos) << text;
     text.replace(free_at, text.find(c.json ? ",\"budget\"" : "\n", free_at) - free_at, "F");
-    const std::string z = std::to_string(frame(FIRST + SECOND).size());
-    const std::string content = std::to_string(FIRST.size() + SECOND.size() + FILE_1.size());
-    const std::string bytes = std::to_string(frame(FIRST + SECOND).size() + FILE_1.size());
+    const uint64_t bytes = zst.size() + FILE_1.size();
+    const uint64_t content = FIRST.size() + SECOND.size() + FILE_1.size();
+    const auto shown = [&c](uint64_t v, size_t width) {
+        const std::string t = c.json ? std::to_string(v) : oamlog_human(v);
+        return std::string(c.json ? 0 : width - t.size(), ' ') + t;
+    };
     std::string want = c.table;
-    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", bytes}, {"<content>", content}}) {
-        want.replace(want.find(mark), mark.size(), std::string(c.json ? 0 : mark.size() - value.size(), ' ') + value);
-    }
-    // The ratio and share follow from the sizes the frame took.
-    const double ratio = std::stod(content) / std::stod(bytes);
-    const double share = 100.0 * std::stod(bytes) / (std::stod(bytes) + 100);
+    const double share = 100.0 * static_cast<double>(bytes) / static_cast<double>(bytes + bfg.size());
     char figures[64];
-    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%6.2f|%5.1f|%5.1f", ratio, share,
-                   100 - share);
+    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%6.2f|%5.1f|%5.1f",
+                   static_cast<double>(content) / static_cast<double>(bytes), share, 100 - share);
     const char *bar = strchr(figures, '|');
-    want.replace(want.find("<r>"), 3, std::string(static_cast<const char *>(figures), bar));
-    want.replace(want.find("<s>"), 3, std::string(bar + 1, strchr(bar + 1, '|')));
-    want.replace(want.find("<b>"), 3, strchr(bar + 1, '|') + 1);
+    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", shown(bytes, 6)},
+                                      {"<content>", shown(content, 7)},
+                                      {"<bfg>", shown(bfg.size(), 6)},
+                                      {"<bfgc>", shown(bfg.size(), 7)},
+                                      {"<r>", std::string(static_cast<const char *>(figures), bar)},
+                                      {"<s>", std::string(bar + 1, strchr(bar + 1, '|'))},
+                                      {"<b>", strchr(bar + 1, '|') + 1}}) {
+        want.replace(want.find(mark), mark.size(), value);
+    }
     EXPECT_EQ(text, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roots, OamlogDiskUsage,
     ::testing::Values(
-        usage_case{"text", false, "[HOST_PLAT]\nlog_keep_free=64\nlog_min_share_device_bfg=30\n",
-                   "core     files        bytes      content  ratio first                   last                          span/s  share\n"
-                   "wifi         2      <bytes>    <content> <r> 2026-12-09 10:00:00.000 2026-12-09 10:00:03.009        3.009 <s>%\n"
-                   "bfg          1          100          100   1.00 -                       -                              0.000 <b>%\n"
-                   "archives     1          300\n"
-                   "journal      2           13\n"
+        // A bundle's layout: its ini folder, the customer's file first.
+        usage_case{"text", false, "",
+                   {{"ini/cust_ini_cfg", "[HOST_PLAT]\nlog_keep_free=64\nlog_min_share_device_bfg=30\n"},
+                    {"ini/cfg_zr4005.ini", "[HOST_PLAT]\nlog_keep_free=8\nlog_max_use=256\n"}},
+                   "core     files   size content  ratio first                   last                          span/s  share\n"
+                   "wifi         2 <bytes> <content> <r> 2026-12-09 10:00:00.000 2026-12-09 10:00:03.009        3.009 <s>%\n"
+                   "bfg          1 <bfg> <bfgc>   1.00 2026-12-09 10:00:00.250 2026-12-09 10:00:01.100        0.850 <b>%\n"
+                   "archives     1    300\n"
+                   "contexts     1   2.0K\n"
+                   "regions      1   3.0M\n"
+                   "journal      2     13\n"
                    "F\n"
                    "log_keep_free: 64 MiB\n"
-                   "log_max_use: not set\n"
+                   "log_max_use: 256 MiB\n"
                    "log_min_share_device_wifi: not set\n"
                    "log_min_share_device_bfg: 30 %\n"
                    "log_min_share_device_me: not set\n"},
-        usage_case{"json", true, "[HOST_PLAT]\nlog_max_use=512\n",
+        // A device's tree copied whole: its paths below the copy.
+        usage_case{"json", true, "vendor/log/",
+                   {{"data/vendor/cust_conn/ini_cfg", "[HOST_PLAT]\nlog_max_use=512\n"},
+                    {"sys/zr400x_ps/ini_file_name", "/vendor/etc/cfg_zr4005.ini\n"},
+                    {"vendor/etc/cfg_zr4005.ini", "[HOST_PLAT]\nlog_max_use=1\nlog_min_share_device_me=20\n"}},
                    "{\"cores\":[{\"core\":\"wifi\",\"files\":2,\"bytes\":<bytes>,\"content\":<content>,\"ratio\":<r>,"
                    "\"first\":\"2026-12-09T10:00:00.000\",\"last\":\"2026-12-09T10:00:03.009\",\"span\":3.009,\"share\":<s>},"
-                   "{\"core\":\"bfg\",\"files\":1,\"bytes\":100,\"content\":100,\"ratio\":1.00,\"first\":null,"
-                   "\"last\":null,\"span\":0.000,\"share\":<b>}],\"archives\":{\"files\":1,\"bytes\":300},"
+                   "{\"core\":\"bfg\",\"files\":1,\"bytes\":<bfg>,\"content\":<bfgc>,\"ratio\":1.00,"
+                   "\"first\":\"2026-12-09T10:00:00.250\",\"last\":\"2026-12-09T10:00:01.100\",\"span\":0.850,\"share\":<b>}],"
+                   "\"archives\":{\"files\":1,\"bytes\":300},\"contexts\":{\"files\":1,\"bytes\":2000},"
+                   "\"regions\":{\"files\":1,\"bytes\":3145728},"
                    "\"journal\":{\"files\":2,\"bytes\":13},F,\"budget\":{\"log_keep_free\":null,\"log_max_use\":512,"
-                   "\"log_min_share_device_wifi\":null,\"log_min_share_device_bfg\":null,\"log_min_share_device_me\":null}}\n"}),
+                   "\"log_min_share_device_wifi\":null,\"log_min_share_device_bfg\":null,\"log_min_share_device_me\":20}}\n"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
+
+// As du -h: powers of 1024 rounded up, one decimal below ten units.
+TEST(OamlogDiskUsage, SizesReadAsDuGivesThem)
+{
+    const std::pair<uint64_t, const char *> rows[] = {
+        {0, "0"},          {1023, "1023"},           {1024, "1.0K"},          {1025, "1.1K"},
+        {10239, "10K"},    {10240, "10K"},           {10241, "11K"},          {1048575, "1.0M"},
+        {1048576, "1.0M"}, {5ULL << 30, "5.0G"},     {UINT64_MAX, "16E"},
+    };
+    for (const auto &[bytes, text] : rows) {
+        EXPECT_EQ(oamlog_human(bytes), text) << bytes;
+    }
+}
 
 }  // namespace
