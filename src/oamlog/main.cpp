@@ -64,7 +64,8 @@ constexpr const char *OAMLOG_USAGE =
     "  -h, --help        this text\n"
     "\n"
     "Damaged spots are reported on standard error and skipped. Status: 0 read,\n"
-    "1 damage found by --check, 2 a bad option or an unreadable input.\n";
+    "1 damage found by --check or in a bundle, 2 a bad option or an unreadable\n"
+    "input.\n";
 
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
