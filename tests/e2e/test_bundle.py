@@ -4,10 +4,13 @@ manifest says, and nothing that is not a plain file of the log root."""
 
 from __future__ import annotations
 
+import base64
+import datetime
 import hashlib
 import io
 import json
 import os
+import struct
 import subprocess
 import tarfile
 from pathlib import Path
@@ -100,3 +103,35 @@ def test_a_bundle_reads_back_as_dump_showed_it_on_the_device(chip_factory):
         (core, sum(1 for o in device if o["core"] == core and "event" not in o), 0) for core in ("wifi", "bfg", "me")]
     # The stored record format, as the PC tool reads the device's files.
     assert members["wifi_log/wifi_log_1"] in chip.read_file(WIFI_LOG)
+    # Members keep the files' modes and times; the manifest leads.
+    with tarfile.open(bundle, "r:gz") as tf:
+        assert tf.getnames()[0] == "manifest.json"
+        wifi = tf.getmember("wifi_log/wifi_log_1")
+    st = (root / "wifi_log" / "wifi_log_1").stat()
+    assert (wifi.mode & 0o7777, wifi.mtime) == (st.st_mode & 0o7777, int(st.st_mtime))
+
+    # A record that only the context holds, from before the log files
+    # reach back: the bundle shows it as --dump did on the device.
+    (root / "memdump" / context).unlink()
+    only = b"wifi only in the context\n"
+    (root / "memdump" / context).write_bytes(context_of(archive, only, 20))
+    device = shown(on_device(chip, "--dump", archive, "--before", "60", "--json"))
+    assert base64.b64encode(only).decode() in [o.get("data") for o in device]
+    on_device(chip, "--bundle", "/data/vendor/context.tar.gz", "--dump", archive, "--before", "60")
+    got = subprocess.run([*oamsim.exec_prefix(), str(OAMLOG), str(chip.host_path("/data/vendor/context.tar.gz")),
+                          "--json"], capture_output=True, timeout=60)
+    assert got.returncode == 0 and got.stderr == b"", got.stderr.decode()
+    assert shown(got.stdout.decode()) == device
+
+
+def context_of(archive: str, data: bytes, seconds_before: int) -> bytes:
+    """A dump's context holding one wifi record, stamped that long before
+    the dump was reported (the archive's name tells when, local time)."""
+    fields = [int(f) for f in archive.removesuffix(".tar.gz").split("_")[-6:]]
+    when = datetime.datetime(*fields) - datetime.timedelta(seconds=seconds_before)
+    stamp = (when.year, when.month, when.day, when.hour, when.minute, when.second, 0)
+    record = struct.pack("<BBH7H", 0xAA, 0, 18 + len(data), *stamp) + data
+    text = when.strftime("%Y-%m-%d %H:%M:%S.000")
+    return (f"oam dump context: {seconds_before} s before {text}\n"
+            f"core wifi: 1 records, {len(record)} bytes, first {text}, last {text}, 0 lost, 0 left out, "
+            f"0 compressed not read\n").encode() + record
