@@ -463,6 +463,19 @@ TEST(BundleRead, AFullFolderFailsTheReading)
     EXPECT_EQ(rmdir(tmp.c_str()), 0) << "the unpacked folder is removed";
 }
 
+// A text file named as a bundle is taken for one, and fails as none.
+TEST(BundleRead, ATextFileNamedAsABundleFails)
+{
+    const std::string path = fresh_dir() + "notes.tar.gz";
+    put(path, "not a bundle\n");
+    ASSERT_TRUE(oamlog_is_bundle(path));
+    g_oamlog_status = OAMLOG_OK;
+    std::string root;
+    EXPECT_EQ(oamlog_bundle_open(path, &root), -1);
+    EXPECT_EQ(g_oamlog_status, OAMLOG_FAILED);
+    g_oamlog_status = OAMLOG_OK;
+}
+
 // Stopped while writing, oamlog takes its half-written file with it.
 TEST(BundleWrite, ASignalTakesTheHalfWrittenFileAway)
 {
