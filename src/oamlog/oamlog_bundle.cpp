@@ -609,19 +609,24 @@ int bundle_place(const std::string &tmp, const std::string &out)
 
 namespace {
 
-// The half-written file's name, for a signal to take away with it.
+// The half-written file's name, for a signal to take away with it; then
+// the signal goes on as before (a bundle read as the input is removed too).
 char g_bundle_part[4096];
+constexpr int BUNDLE_PART_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+sighandler_t g_bundle_part_was[std::size(BUNDLE_PART_SIGNALS)];
 
 void bundle_part_on_signal(int sig)
 {
     if (g_bundle_part[0] != '\0') {
         (void)unlink(g_bundle_part);
     }
-    (void)signal(sig, SIG_DFL);
+    for (size_t i = 0; i < std::size(BUNDLE_PART_SIGNALS); ++i) {
+        if (BUNDLE_PART_SIGNALS[i] == sig) {
+            (void)signal(sig, g_bundle_part_was[i]);
+        }
+    }
     (void)raise(sig);
 }
-
-constexpr int BUNDLE_PART_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 void bundle_part_guard(const std::string &tmp)
 {
@@ -629,15 +634,20 @@ void bundle_part_guard(const std::string &tmp)
         return;  // open() refuses so long a name anyway
     }
     memcpy(g_bundle_part, tmp.c_str(), tmp.size() + 1);
-    for (int sig : BUNDLE_PART_SIGNALS) {
-        (void)signal(sig, bundle_part_on_signal);
+    for (size_t i = 0; i < std::size(BUNDLE_PART_SIGNALS); ++i) {
+        g_bundle_part_was[i] = signal(BUNDLE_PART_SIGNALS[i], bundle_part_on_signal);
+        if (g_bundle_part_was[i] == SIG_IGN) {
+            (void)signal(BUNDLE_PART_SIGNALS[i], SIG_IGN);  // as under nohup: not ours to end
+        }
     }
 }
 
 void bundle_part_unguard()
 {
-    for (int sig : BUNDLE_PART_SIGNALS) {
-        (void)signal(sig, SIG_DFL);
+    for (size_t i = 0; i < std::size(BUNDLE_PART_SIGNALS); ++i) {
+        if (g_bundle_part_was[i] != SIG_IGN) {
+            (void)signal(BUNDLE_PART_SIGNALS[i], g_bundle_part_was[i]);
+        }
     }
     g_bundle_part[0] = '\0';
 }

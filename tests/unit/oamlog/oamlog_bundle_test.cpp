@@ -187,11 +187,15 @@ std::vector<read_case> read_cases()
         {"not_listed", good, {EVENTS}, npos, {"oam_events"}, {"wifi_log/wifi_log_1: not in the manifest; left out"}, 1},
         {"listed_not_there", {EVENTS}, good, npos, {"oam_events"},
          {"wifi_log/wifi_log_1: listed in the manifest, not in the bundle"}, 1},
-        {"manifest_not_understood", {EVENTS, {"manifest.json", "{\"members\":[" + std::string(4096, '{')}}, {}, npos,
-         {"manifest.json"}, {"4096 member entries not understood", "oam_events: not in the manifest; left out"}, 2},
+        // An entry not closed is none.
+        {"manifest_not_understood",
+         {EVENTS, {"manifest.json", manifest_of({EVENTS}).substr(0, manifest_of({EVENTS}).size() - 6) + std::string(4095, '{')}},
+         {}, npos, {"manifest.json"}, {"4096 member entries not understood", "oam_events: not in the manifest; left out"}, 2},
         // The manifest first: a bundle cut short still checks what came.
-        {"cut_after_the_manifest", {EVENTS, NOISE}, {EVENTS, NOISE}, -30000, {"oam_events"},
-         {"cut short in wifi_log/wifi_log_1; what came before is read"}, 1, true},
+        {"cut_after_the_manifest", {EVENTS, NOISE, {"bfg_log/bfg_log_1", RECORD}}, {EVENTS, NOISE, {"bfg_log/bfg_log_1", RECORD}},
+         -30000, {"oam_events"},
+         {"cut short in wifi_log/wifi_log_1; what came before is read", "1 members of the manifest lost past the damage"}, 1,
+         true},
         {"flipped_byte", {EVENTS, NOISE}, {EVENTS, NOISE}, npos, {"oam_events"},
          {"gzip: incorrect data check", "wifi_log/wifi_log_1: does not match the manifest's size and sha256; left out"},
          2, true, 30000},
@@ -337,6 +341,7 @@ TEST(BundleWrite, MaxSizeWindowAndSettings)
     const std::string kept_bfg = slurp(root + "/bfg_log/bfg_log_1");
     const std::string manifest = slurp(root + "/manifest.json");
     oamlog_bundle_remove();
+    EXPECT_EQ(manifest.substr(manifest.size() - 4), "]\n}\n") << "the member holds the manifest and no more";
     // The newest ends of both cores, taking turns to the cut, and little
     // room wasted.
     ASSERT_GT(kept_bfg.size(), 0U);
