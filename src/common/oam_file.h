@@ -51,3 +51,11 @@ inline int oam_write_all(int fd, const void *buf, size_t len)
     }
     return 0;
 }
+
+// Puts the folder's entries on storage (open, fsync, close): after a rename
+// or a removal, so that a power cut finds either the names before it or
+// those after, and never a removal durable before the rename it followed.
+// 0, or -1 with errno set.
+int oam_sync_dir(const char *dir);
+// As above, for the folder holding path.
+int oam_sync_dir_of(const char *path);

@@ -78,5 +78,21 @@ inline void oam_journal_stored(oam_jcore core)
 
 // Puts the log files of every core, and the journal, on storage (one
 // syncfs per file system).  For the moments that matter: a dump reported,
-// its archive written, an orderly stop, and the optional periodic sync.
+// its archive written, an orderly stop, and the periodic sync.
 void oam_sync_logs();
+
+// The periodic sync runs only after something was written: the first write
+// since the last sync arms it (one semaphore post), every later one costs a
+// plain load.  Nothing written, nothing wakes.
+extern int32_t g_sync_armed;
+void oam_sync_arm();
+inline void oam_sync_note_write()
+{
+    if (std::atomic_ref<int32_t>(g_sync_armed).load(std::memory_order_relaxed) == 0) {
+        oam_sync_arm();
+    }
+}
+// The periodic sync's thread: waits until a write armed it, then (after its
+// interval) disarms and syncs, so that a write from then on arms the next.
+void oam_sync_wait_armed();
+void oam_sync_armed_logs();

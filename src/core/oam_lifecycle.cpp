@@ -37,10 +37,15 @@ namespace {
 
 constexpr mode_t OAM_RUN_UMASK = 003;
 constexpr char OAM_JOURNAL_NAME[] = "oam_events";
-// Seconds between syncs of the log files to storage; 0 leaves it to the
-// kernel's own write-back (and to the syncs at a dump and at the stop).
+// Seconds from the first write after a sync to the next sync of the log
+// files to storage: what a power cut may lose.  0 leaves it to the kernel's
+// own write-back (and to the syncs at a dump and at the stop).  The default
+// is the measured knee of the write cost (see README): shorter intervals
+// rewrite partly filled pages and journal blocks ever more often at low log
+// rates.
 constexpr char OAM_SYNC_INTERVAL_VAR[] = "log_sync_interval";
 constexpr int32_t OAM_SYNC_INTERVAL_MAX = 86400;
+constexpr int32_t OAM_SYNC_INTERVAL_DEFAULT = 2;
 
 // SIGTERM is taken with sigwait by a thread of its own rather than by a
 // handler: the stop sequence then runs in normal context, whatever the other
@@ -108,25 +113,30 @@ void *oam_sigterm_pthread(void *)
     return nullptr;
 }
 
-// Only started when the INI asks for a periodic sync: off, it costs nothing.
+// Sleeps until the first write after a sync, so that an idle daemon is
+// never woken; a record is then on storage at most one interval after it
+// was written.  Not started when the INI turns the sync off.
 void *oam_sync_pthread(void *arg)
 {
     const auto interval = static_cast<unsigned>(reinterpret_cast<intptr_t>(arg));
     for (;;) {
+        oam_sync_wait_armed();
         unsigned left = interval;
         while (left > 0) {
             left = sleep(left);
         }
-        oam_sync_logs();
+        oam_sync_armed_logs();
     }
 }
 
+// A value out of range falls back to the default, as every other key does;
+// only an explicit 0 turns the sync off.
 int32_t oam_sync_interval()
 {
-    int32_t seconds = 0;
+    int32_t seconds = OAM_SYNC_INTERVAL_DEFAULT;
     if (get_cust_conf_int32(INI_TAG_HOST_PLAT, OAM_SYNC_INTERVAL_VAR, &seconds) != 0 || seconds < 0 ||
         seconds > OAM_SYNC_INTERVAL_MAX) {
-        seconds = 0;
+        seconds = OAM_SYNC_INTERVAL_DEFAULT;
     }
     return seconds;
 }

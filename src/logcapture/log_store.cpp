@@ -351,6 +351,10 @@ int check_file_size(oam_log_desc *pst_log)
     if (pst_log->file_size < pst_log->size.value) {
         return 0;
     }
+    // On storage before it gets its new name: a power cut after the rename
+    // must not find a numbered file with a hole (only what file 1 has not
+    // synced yet may be missing, and the next start repairs file 1).
+    (void)fdatasync(fileno(pst_log->fp));
     oam_close_log_stream(pst_log);
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
@@ -362,6 +366,7 @@ int check_file_size(oam_log_desc *pst_log)
         oam_budget_before_rotate();
     }
     (void)rename_old_file(pst_log);
+    (void)oam_sync_dir(pst_log->path.value);
     // Only a file 1 moved away was rotated: a count limit of 1, or a start
     // before the files are counted, reopens the same file.
     if (access(pst_log->file_path, F_OK) != 0) {
@@ -607,6 +612,9 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     }
     if (jcore != OAM_J_OAM) {
         oam_count(g_oam_stored[jcore - OAM_J_WIFI], stored);
+    }
+    if (stored > 0) {
+        oam_sync_note_write();
     }
     return stored;
 }
