@@ -25,7 +25,7 @@ int32_t g_sync_armed;
 namespace {
 
 constexpr std::array<const char *, OAM_J_CORES> OAM_JCORE_NAMES = {"oam", "wifi", "bfg", "me"};
-constexpr int OAM_JCAUSES = OAM_LOSS_CUT + 1;
+constexpr int OAM_JCAUSES = OAM_LOSS_UNCLEAN + 1;
 constexpr size_t OAM_JLINE_LEN = 512;
 constexpr size_t OAM_JPATH_LEN = 256;
 constexpr int64_t OAM_JLOSS_INTERVAL_MS = 1000;
@@ -187,6 +187,8 @@ const char *oam_jcause_text(const oam_jloss &loss, int cause, char *buf, size_t 
             return "file 1 is not a regular file";
         case OAM_LOSS_CUT:
             return "cut short at the end of file 1 by the last stop";
+        case OAM_LOSS_UNCLEAN:
+            return "cut at the start after an unclean end";
         case OAM_LOSS_OVERRUNS:
         default:
             return "receive buffer overrun, no drop counter";
@@ -353,6 +355,32 @@ void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t 
     if (now_ms - loss.last_try_ms >= OAM_JLOSS_INTERVAL_MS) {
         (void)oam_journal_write_loss_locked(core, cause);
     }
+    oam_journal_update_pending_locked(core);
+}
+
+void oam_journal_lost_between(oam_jcore core, oam_jcause cause, uint64_t count, const timespec &from,
+                              const timespec &to)
+{
+    if (core < 0 || core >= OAM_J_CORES || cause < 0 || cause >= OAM_JCAUSES || count == 0) {
+        return;
+    }
+    if (core != OAM_J_OAM) {
+        oam_count(g_oam_lost[core - OAM_J_WIFI], count);
+    }
+    const auto before = [](const timespec &a, const timespec &b) {
+        return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    };
+    std::lock_guard<std::mutex> hold(g_journal_mutex);
+    oam_jloss &loss = g_losses[core][cause];
+    if (loss.count == 0) {
+        loss = {};
+        loss.from = from;
+        loss.to = to;
+        loss.last_try_ms = oam_mono_ms();
+    }
+    loss.from = before(from, loss.from) ? from : loss.from;
+    loss.to = before(loss.to, to) ? to : loss.to;
+    loss.count += count;
     oam_journal_update_pending_locked(core);
 }
 

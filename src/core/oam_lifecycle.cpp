@@ -166,6 +166,23 @@ void oam_journal_capture(const char *event)
     }
 }
 
+// Right behind the start line: the run before never journalled its stop.
+// Its losses found at start-up follow.
+void oam_journal_unclean_end(const oam_last_run &run)
+{
+    if (!run.unclean) {
+        return;
+    }
+    char pid[24] = "unknown";
+    if (run.pid > 0) {
+        (void)snprintf(pid, sizeof(pid), "%ld", run.pid);
+    }
+    oam_journal_event(OAM_J_OAM, "unclean-end",
+                      "pid %s, started %s, %s%s%slast line %s, records after its last sync may be missing", pid,
+                      run.started, run.boot[0] != '\0' ? "boot " : "", run.boot, run.boot[0] != '\0' ? ", " : "",
+                      run.last_line);
+}
+
 // What every stop does once the receivers are stopped: the losses still
 // held are written, and the logs put on storage before the process ends.
 void oam_journal_stop()
@@ -217,9 +234,15 @@ int main_init()
         OAM_PRINT("[%s:%d]Failed to init log system error:%d\n", ret);
     }
     char journal[OAM_FILE_PATH_LEN];
-    if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0 &&
-        oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
-        OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
+    if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0) {
+        // What a cut left at its end goes first, so that the run before is
+        // judged by the lines it really wrote, and the log files' repair
+        // (at their set-up) knows whether it ended uncleanly.
+        (void)oam_journal_repair(journal);
+        (void)oam_journal_last_run(journal, &g_last_run);
+        if (oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
+            OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
+        }
     }
     return ret;
 }
@@ -445,6 +468,7 @@ int oam_main(int argc, char **argv)
     oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s, pid %ld, %s", OAM_VERSION,
                       g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name(),
                       static_cast<long>(getpid()), boot);
+    oam_journal_unclean_end(g_last_run);
     oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
