@@ -106,7 +106,6 @@ void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *f
         while (begin > 0 && text[begin - 1] != '\n') {
             --begin;
         }
-        // A copy ends at the first NUL: a damaged line does not read as one.
         char line[OAM_JSTART_LINE_MAX];
         const size_t n = end - begin < sizeof(line) ? end - begin : sizeof(line) - 1;
         memcpy(line, text + begin, n);
@@ -114,9 +113,10 @@ void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *f
         if (n > 0 && line[n - 1] == '\n') {
             line[n - 1] = '\0';
         }
+        const bool damaged = memchr(text + begin, '\0', end - begin) != nullptr;
         end = begin;
         timespec ts {};
-        const size_t stamp_len = oam_jline_stamp(line, &ts);
+        const size_t stamp_len = damaged ? 0 : oam_jline_stamp(line, &ts);
         if (stamp_len == 0) {
             continue;
         }
@@ -200,24 +200,33 @@ int64_t oam_journal_repair(const char *path)
     while (at < got) {
         const void *nl = memchr(text.data() + at, '\n', got - at);
         const size_t end = nl != nullptr ? static_cast<size_t>(static_cast<const char *>(nl) - text.data()) + 1 : got;
-        const bool good = nl != nullptr && memchr(text.data() + at, '\0', end - at) == nullptr;
+        // Zeros up to a line that later blocks brought whole: the zeros go,
+        // the line stays.  A line cut short, or zeros inside one, go with it.
+        size_t bad_end = at;
+        for (size_t i = at; i < end; ++i) {
+            bad_end = text[i] == '\0' ? i + 1 : bad_end;
+        }
         char line[40];
-        const size_t n = end - at < sizeof(line) ? end - at : sizeof(line) - 1;
-        memcpy(line, text.data() + at, n);
+        const size_t n = end - bad_end < sizeof(line) ? end - bad_end : sizeof(line) - 1;
+        memcpy(line, text.data() + bad_end, n);
         line[n] = '\0';
         timespec ts {};
-        const bool stamped = good && oam_jline_stamp(line, &ts) != 0;
+        const bool stamped = nl != nullptr && oam_jline_stamp(line, &ts) != 0;
+        if (nl == nullptr || (bad_end > at && !stamped)) {
+            bad_end = end;
+        }
         const off_t begin_off = win + static_cast<off_t>(at);
-        const off_t end_off = win + static_cast<off_t>(end);
-        if (!good && !cuts.empty() && cuts.back().end == begin_off) {
-            cuts.back().end = end_off;
-        } else if (!good) {
-            cuts.push_back({begin_off, end_off});
+        const off_t bad_off = win + static_cast<off_t>(bad_end);
+        if (bad_end > at && !cuts.empty() && cuts.back().end == begin_off) {
+            cuts.back().end = bad_off;
+        } else if (bad_end > at) {
+            cuts.push_back({begin_off, bad_off});
             to_set = false;
-        } else if (stamped && cuts.empty()) {
+        }
+        if (bad_end < end && stamped && cuts.empty()) {
             from = ts;
             from_set = true;
-        } else if (stamped && !to_set) {
+        } else if (bad_end < end && stamped && !to_set) {
             to = ts;
             to_set = true;
         }
