@@ -6,6 +6,7 @@
 // every touch of it after start-up is atomic.
 #include "logcapture/log_store.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -262,10 +263,43 @@ timespec oam_record_wall_time(const uint16_t *f)
     return {mktime(&t), static_cast<long>(f[OAM_STAMP_MSEC]) * 1000000};
 }
 
+bool oam_stamp_fields_ok(const uint8_t *rec)
+{
+    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+        const uint16_t v = oam_stamp_field(rec, f);
+        if (v < OAM_STAMP_RANGES[f].min || v > OAM_STAMP_RANGES[f].max) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Within damage[0, len): the first record that starts the damage or follows
+// a zero byte and has a zero byte behind it: written whole, with the blocks
+// around it lost to a cut.  A reader takes it for damage, as nothing lines
+// up behind it; start-up after an unclean end keeps it.
+bool oam_zero_backed_record(const uint8_t *damage, size_t len, size_t *at, size_t *rec_len)
+{
+    for (size_t k = 0; k + OAM_RECORD_HDR_LEN < len; ++k) {
+        const uint8_t *rec = damage + k;
+        const size_t n = oam_record_len(rec);
+        if ((k == 0 || damage[k - 1] == 0) && rec[0] == OAM_RECORD_MARKER && rec[1] == OAM_RECORD_RESERVED &&
+            n > static_cast<size_t>(OAM_RECORD_HDR_LEN) && n <= static_cast<size_t>(OAM_RECORD_MAX_LEN) &&
+            k + n < len && damage[k + n] == 0 && oam_stamp_fields_ok(rec)) {
+            *at = k;
+            *rec_len = n;
+            return true;
+        }
+    }
+    return false;
+}
+
 // Reads the file as a reader does.  Every damaged stretch (and what does not
 // read, to the end) goes to *stretches; *cut_tail tells whether the file ends
-// in a record cut short right behind the last whole one (*whole_end).
-int oam_log_scan(int fd, off_t size, std::vector<oam_log_stretch> *stretches, off_t *whole_end, bool *cut_tail)
+// in a record cut short right behind the last whole one (*whole_end).  With
+// zero_backed, a record with zeros around it is kept out of the stretches.
+int oam_log_scan(int fd, off_t size, bool zero_backed, std::vector<oam_log_stretch> *stretches, off_t *whole_end,
+                 bool *cut_tail)
 {
     // The parser decides within a damaged stretch and a record behind it.
     constexpr size_t window_len = OAM_DAMAGE_STEP + 2 * OAM_RECORD_MAX_LEN;
@@ -309,8 +343,19 @@ int oam_log_scan(int fd, off_t size, std::vector<oam_log_stretch> *stretches, of
         }
         const uint8_t *rec = window.get() + pos;
         const off_t at = win_start + static_cast<off_t>(pos);
-        if (item.kind == OAM_ITEM_RECORD) {
-            *whole_end = at + static_cast<off_t>(item.len);
+        size_t len = item.len;
+        bool whole = item.kind == OAM_ITEM_RECORD;
+        if (!whole && zero_backed) {
+            size_t k = 0;
+            size_t rec_len = 0;
+            if (oam_zero_backed_record(rec, item.len, &k, &rec_len)) {
+                // The damage before it this round, the record the next.
+                whole = k == 0;
+                len = k == 0 ? rec_len : k;
+            }
+        }
+        if (whole) {
+            *whole_end = at + static_cast<off_t>(len);
             *cut_tail = false;
             memcpy(last_stamp, rec + OAM_RECORD_STAMP_OFFSET, sizeof(last_stamp));
             stamp_seen = true;
@@ -324,7 +369,7 @@ int oam_log_scan(int fd, off_t size, std::vector<oam_log_stretch> *stretches, of
             *cut_tail = at == *whole_end && item.damage == OAM_DAMAGE_CUT_SHORT &&
                         (item.len < static_cast<size_t>(OAM_RECORD_LEN_OFFSET + 2) ||
                          oam_record_len(rec) > OAM_RECORD_HDR_LEN);
-            const off_t end = at + static_cast<off_t>(item.len);
+            const off_t end = at + static_cast<off_t>(len);
             if (!stretches->empty() && stretches->back().at.end == at) {
                 stretches->back().at.end = end;
             } else {
@@ -334,7 +379,7 @@ int oam_log_scan(int fd, off_t size, std::vector<oam_log_stretch> *stretches, of
                 }
             }
         }
-        pos += item.len;
+        pos += len;
     }
 }
 
@@ -352,7 +397,7 @@ off_t oam_log_repair_file(const char *path, oam_jcore core)
     off_t whole_end = 0;
     bool cut_tail = false;
     std::vector<oam_cut> cuts;
-    if (oam_log_scan(fd, st.st_size, &stretches, &whole_end, &cut_tail) == 0) {
+    if (oam_log_scan(fd, st.st_size, true, &stretches, &whole_end, &cut_tail) == 0) {
         for (const oam_log_stretch &s : stretches) {
             cuts.push_back(s.at);
         }
@@ -439,7 +484,7 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
     std::vector<oam_log_stretch> stretches;
     off_t whole_end = 0;
     bool cut_tail = false;
-    if (oam_log_scan(fd, st.st_size, &stretches, &whole_end, &cut_tail) == 0 && cut_tail &&
+    if (oam_log_scan(fd, st.st_size, false, &stretches, &whole_end, &cut_tail) == 0 && cut_tail &&
         whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
         OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
                   static_cast<long long>(st.st_size - whole_end));
