@@ -230,6 +230,25 @@ INSTANTIATE_TEST_SUITE_P(
                                    WHOLE_LINE + LATER_LINE + LATER_LINE, true}),
     [](const ::testing::TestParamInfo<journal_tail> &row) { return std::string(row.param.name); });
 
+// The periodic sync is armed by the first write after a sync only: the
+// writes behind it cost a load, and a sync taken disarms it for the next.
+TEST_F(Journal, FirstWriteAfterASyncArmsTheNext)
+{
+    ASSERT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
+    oam_sync_armed_logs();
+    EXPECT_EQ(g_sync_armed, 0);
+    oam_journal_event(OAM_J_OAM, "start", "%s", "");
+    EXPECT_EQ(g_sync_armed, 1);
+    oam_sync_note_write();
+    oam_sync_wait_armed();
+    oam_sync_armed_logs();
+    EXPECT_EQ(g_sync_armed, 0);
+    oam_sync_note_write();
+    EXPECT_EQ(g_sync_armed, 1);
+    oam_sync_wait_armed();
+    oam_sync_armed_logs();
+}
+
 // The run before this one, as the end of the journal (and of its older half)
 // tells it.
 struct last_run_case {
