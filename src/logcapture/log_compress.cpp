@@ -131,17 +131,19 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
         snprintf_s(now_zst, sizeof(now_zst), sizeof(now_zst) - 1, "%s.zst", now_plain) >= 0 &&
         lstat(now_plain, &cur) == 0 && cur.st_ino == st.st_ino && cur.st_dev == st.st_dev &&
         cur.st_size == st.st_size && rename(tmp, now_zst) == 0) {
-        // The new name durable before the plain file goes, and its removal
-        // before a rotation can move another file onto its number.
-        (void)oam_sync_dir(d->path.value);
         (void)unlink(now_plain);
-        (void)oam_sync_dir(d->path.value);
         done = true;
     }
     pthread_mutex_unlock(&g_log_files_mutex);
     if (!done) {
         (void)unlink(tmp);
+        return false;
     }
+    // Outside the lock, which capture takes at a rotation: this thread runs
+    // below everything else and must not hold capture up while it waits for
+    // storage.  The file system's journal keeps the rename, the removal and
+    // any rotation meanwhile in their order; the sync puts them on storage.
+    (void)oam_sync_dir(d->path.value);
     return done;
 }
 
