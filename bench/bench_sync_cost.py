@@ -66,7 +66,7 @@ class LoopFs:
             f.truncate(IMAGE_MIB << 20)
         self.dev = subprocess.run(["losetup", "--find", "--show", str(image)], check=True, capture_output=True,
                                   text=True).stdout.strip()
-        subprocess.run(["mkfs.ext4", "-q", "-F", self.dev], check=True, capture_output=True)
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", self.dev], check=True, capture_output=True)
         at.mkdir(parents=True, exist_ok=True)
         subprocess.run(["mount", "-t", "ext4", self.dev, str(at)], check=True, capture_output=True)
         self.mounted = True
