@@ -7,12 +7,12 @@ byte of log stored.
 Each run puts the chip's /vendor/log on a fresh ext4 file system over a loop
 device of its own (needs root, losetup and mkfs.ext4: skipped with the reason
 otherwise), starts the daemon (OAM_BIN, default build-rel/oam) with
-log_sync_interval 1, 5 or 30 s, or 0 (off: the kernel's own write-back, the
+log_sync_interval 1, 2 (the default), 5 or 30 s, or 0 (off: the kernel's own write-back, the
 reference every other row is read against), and sends Wi-Fi logs at the
 rate for the time given.  The daemon is then stopped (its stop syncs), the
 file system synced, and the sectors the device wrote since the daemon was
 ready (/sys/block/loopN/stat) divided by the bytes the log files grew by.
-The four intervals of one rate run side by side, each on its own device,
+The intervals of one rate run side by side, each on its own device,
 so that they see the same machine.
 
 Prints one table (write cost per stored byte; ratio to off).
@@ -38,7 +38,7 @@ sys.path.insert(0, str(REPO / "bench"))
 import oamsim  # noqa: E402
 from bench_e2e import READY, dir_bytes  # noqa: E402
 
-INTERVALS = (1, 5, 30, 0)
+INTERVALS = (1, 2, 5, 30, 0)
 WIFI_DIR = "/vendor/log/wifi_log"
 IMAGE_MIB = 512
 

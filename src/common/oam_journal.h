@@ -62,6 +62,7 @@ void oam_journal_flush(bool at_stop = false);
 // that journalled its start and no stop ended uncleanly (a power cut, a
 // kill): what it wrote after its last sync may be missing.
 struct oam_last_run {
+    bool known;            // the journal holds its start or its stop
     bool unclean;
     long pid;              // -1: its start line names none
     char started[40];      // its start line's stamp, as written

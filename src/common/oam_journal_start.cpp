@@ -16,7 +16,7 @@
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 
-oam_last_run g_last_run = {false, -1, "", "", "", {}, {}};
+oam_last_run g_last_run = {false, false, -1, "", "", "", {}, {}};
 
 namespace {
 
@@ -126,11 +126,13 @@ void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *f
         }
         const char *rest = line + stamp_len;
         if (strncmp(rest, " oam stop", 9) == 0 && (rest[9] == '\0' || rest[9] == ' ')) {
+            run->known = true;
             run->unclean = false;
             *found = true;
             return;
         }
         if (strncmp(rest, " oam start", 10) == 0 && (rest[10] == '\0' || rest[10] == ' ')) {
+            run->known = true;
             run->unclean = true;
             run->started_ts = ts;
             (void)snprintf(run->started, sizeof(run->started), "%.*s", static_cast<int>(stamp_len), line);
@@ -149,7 +151,7 @@ void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *f
 
 int oam_journal_last_run(const char *path, oam_last_run *run)
 {
-    *run = {false, -1, "", "", "", {}, {}};
+    *run = {false, false, -1, "", "", "", {}, {}};
     char older[OAM_JSTART_LINE_MAX];
     const char *paths[] = {path, older};
     (void)snprintf(older, sizeof(older), "%s.1", path);

@@ -467,7 +467,13 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
         oam_log_repair_rotated(pst_log, core);
         return;
     }
-    // The daemon killed in the middle of a write (kill -9, power lost) can
+    // After a stop that journalled itself every write was whole and synced:
+    // nothing to read, and the receivers start at once.
+    if (g_last_run.known) {
+        return;
+    }
+    // Without a journal to tell (a first start, a journal removed), the
+    // daemon may have been killed in the middle of a write: that can
     // leave file 1 ending in part of a record: a write to a file may stop
     // at a page boundary when the process is killed.  Records appended after
     // it would be out of step for whoever reads the file back by the length

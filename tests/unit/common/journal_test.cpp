@@ -274,6 +274,7 @@ TEST_P(LastRun, StartWithoutStopIsAnUncleanEnd)
     oam_last_run run {};
     EXPECT_EQ(oam_journal_last_run(path.c_str(), &run), c.unclean ? 0 : -1);
     EXPECT_EQ(run.unclean, c.unclean);
+    EXPECT_EQ(run.known, c.unclean || c.name != std::string("no_journal")) << c.name;
     if (c.unclean) {
         EXPECT_EQ(run.pid, c.pid);
         EXPECT_STREQ(run.started, c.started);

@@ -507,6 +507,7 @@ struct repair_case {
     const char *from;  // the loss's window; to empty: not looked at
     const char *to;
     bool run_started_later;  // the rotated file is older than the run
+    bool clean_stop = false;  // the run before journalled its stop
 };
 
 class LogRepair : public LogStore, public ::testing::WithParamInterface<repair_case> {};
@@ -521,7 +522,8 @@ TEST_P(LogRepair, DamageCutRecordsBehindKeptAndTheLossJournalled)
     const std::string journal = dir + "/oam_events";
     ASSERT_EQ(oam_journal_open(journal.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
     const oam_last_run saved = g_last_run;
-    g_last_run.unclean = true;
+    g_last_run.known = true;
+    g_last_run.unclean = !c.clean_stop;
     g_last_run.started_ts = {c.run_started_later ? time(nullptr) + 3600 : 0, 0};
     testing::internal::CaptureStdout();
     oam_log_trim_cut_record(&desc);
@@ -561,7 +563,8 @@ INSTANTIATE_TEST_SUITE_P(
         repair_case{"rotated_file_tail", rec_at(6), rec_at(3) + ZEROS + rec_at(4) + ZEROS, rec_at(6),
                     rec_at(3) + rec_at(4), 2, "10:00:03.000", "", false},
         repair_case{"rotated_before_the_run_left", WHOLE + ZEROS, rec_at(3) + ZEROS, WHOLE, rec_at(3) + ZEROS, 1,
-                    "10:00:03.000", "", true}),
+                    "10:00:03.000", "", true},
+        repair_case{"clean_stop_reads_nothing", WHOLE + ZEROS, "", WHOLE + ZEROS, "", 0, "", "", false, true}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 // A batch stored in one go leaves the files exactly as its records stored
