@@ -51,3 +51,25 @@ inline int oam_write_all(int fd, const void *buf, size_t len)
     }
     return 0;
 }
+
+// Puts the folder's entries on storage (open, fsync, close): after a rename
+// or a removal, so that a power cut finds either the names before it or
+// those after, and never a removal durable before the rename it followed.
+// 0, or -1 with errno set.
+int oam_sync_dir(const char *dir);
+// As above, for the folder holding path.
+int oam_sync_dir_of(const char *path);
+
+// A byte range [begin, end) of a file.
+struct oam_cut {
+    off_t begin;
+    off_t end;
+};
+
+// Takes the ranges cuts[0, n) (ascending, apart) out of the regular file
+// open as fd at path, size bytes long, and puts the result on storage: a
+// last range that ends the file is cut off in place; any other leaves a
+// copy without them (path + ".repair.tmp") that replaces the file in one
+// rename, the folder synced after it, so that a cut in between finds either
+// the old file or the new one.  0, or -1 with errno set (file unchanged).
+int oam_cut_out(const char *path, int fd, off_t size, const oam_cut *cuts, size_t n);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +20,12 @@
 #include "common/oam_time.h"
 
 int32_t g_journal_pending[OAM_J_CORES];
+int32_t g_sync_armed;
 
 namespace {
 
 constexpr std::array<const char *, OAM_J_CORES> OAM_JCORE_NAMES = {"oam", "wifi", "bfg", "me"};
-constexpr int OAM_JCAUSES = OAM_LOSS_CUT + 1;
+constexpr int OAM_JCAUSES = OAM_LOSS_UNCLEAN + 1;
 constexpr size_t OAM_JLINE_LEN = 512;
 constexpr size_t OAM_JPATH_LEN = 256;
 constexpr int64_t OAM_JLOSS_INTERVAL_MS = 1000;
@@ -42,6 +44,8 @@ struct oam_jloss {
 // Everything below is taken under g_journal_mutex: events come from every
 // thread, though rarely, and a line is one write.
 std::mutex g_journal_mutex;
+sem_t g_sync_sem;
+std::once_flag g_sync_sem_once;
 int g_journal_fd = -1;
 uint32_t g_journal_max = OAM_JOURNAL_MAX_BYTES;
 int64_t g_journal_size;
@@ -111,10 +115,14 @@ int oam_journal_write_locked(const char *line, size_t len)
         return -1;
     }
     if (g_journal_size + static_cast<int64_t>(len) > static_cast<int64_t>(g_journal_max)) {
-        // Two files at most: the full one becomes the older half.
+        // Two files at most: the full one becomes the older half, on
+        // storage before it takes that name.
+        (void)fdatasync(g_journal_fd);
         (void)close(g_journal_fd);
         g_journal_fd = -1;
-        (void)rename(g_journal_path, g_journal_old_path);
+        if (rename(g_journal_path, g_journal_old_path) == 0) {
+            (void)oam_sync_dir_of(g_journal_path);
+        }
         if (oam_journal_reopen_locked() != 0) {
             return -1;
         }
@@ -125,6 +133,7 @@ int oam_journal_write_locked(const char *line, size_t len)
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(len)) {
         g_journal_size += n;
+        oam_sync_note_write();
         return 0;
     }
     if (n > 0) {
@@ -178,6 +187,8 @@ const char *oam_jcause_text(const oam_jloss &loss, int cause, char *buf, size_t 
             return "file 1 is not a regular file";
         case OAM_LOSS_CUT:
             return "cut short at the end of file 1 by the last stop";
+        case OAM_LOSS_UNCLEAN:
+            return "cut at the start after an unclean end";
         case OAM_LOSS_OVERRUNS:
         default:
             return "receive buffer overrun, no drop counter";
@@ -347,6 +358,32 @@ void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t 
     oam_journal_update_pending_locked(core);
 }
 
+void oam_journal_lost_between(oam_jcore core, oam_jcause cause, uint64_t count, const timespec &from,
+                              const timespec &to)
+{
+    if (core < 0 || core >= OAM_J_CORES || cause < 0 || cause >= OAM_JCAUSES || count == 0) {
+        return;
+    }
+    if (core != OAM_J_OAM) {
+        oam_count(g_oam_lost[core - OAM_J_WIFI], count);
+    }
+    const auto before = [](const timespec &a, const timespec &b) {
+        return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    };
+    std::lock_guard<std::mutex> hold(g_journal_mutex);
+    oam_jloss &loss = g_losses[core][cause];
+    if (loss.count == 0) {
+        loss = {};
+        loss.from = from;
+        loss.to = to;
+        loss.last_try_ms = oam_mono_ms();
+    }
+    loss.from = before(from, loss.from) ? from : loss.from;
+    loss.to = before(loss.to, to) ? to : loss.to;
+    loss.count += count;
+    oam_journal_update_pending_locked(core);
+}
+
 void oam_journal_loss_over(oam_jcore core)
 {
     if (core < 0 || core >= OAM_J_CORES) {
@@ -426,4 +463,27 @@ void oam_sync_logs()
         }
         (void)close(fd);
     }
+}
+
+void oam_sync_arm()
+{
+    int32_t idle = 0;
+    if (std::atomic_ref<int32_t>(g_sync_armed).compare_exchange_strong(idle, 1, std::memory_order_relaxed)) {
+        std::call_once(g_sync_sem_once, [] { (void)sem_init(&g_sync_sem, 0, 0); });
+        (void)sem_post(&g_sync_sem);
+    }
+}
+
+void oam_sync_wait_armed()
+{
+    std::call_once(g_sync_sem_once, [] { (void)sem_init(&g_sync_sem, 0, 0); });
+    while (sem_wait(&g_sync_sem) != 0 && errno == EINTR) {
+    }
+}
+
+void oam_sync_armed_logs()
+{
+    // Cleared before the sync: a write while it runs arms the next one.
+    std::atomic_ref<int32_t>(g_sync_armed).store(0, std::memory_order_relaxed);
+    oam_sync_logs();
 }

@@ -24,6 +24,7 @@ enum oam_jcause {
     OAM_LOSS_OVERRUNS,   // as above, counted in overruns (no drop counter)
     OAM_LOSS_NOT_FILE,   // something other than a regular file is at file 1
     OAM_LOSS_CUT,        // the record file 1 ended in when the daemon last stopped
+    OAM_LOSS_UNCLEAN,    // damage a power cut or kill left, cut out at the next start
 };
 
 constexpr uint32_t OAM_JOURNAL_MAX_BYTES = 256 * 1024;
@@ -47,9 +48,45 @@ void oam_journal_lost(oam_jcore core, oam_jcause cause, int err, uint64_t count)
 // a congestion, a file's last write) rather than now.
 void oam_journal_lost_since(oam_jcore core, oam_jcause cause, int err, uint64_t count, const timespec *since);
 
+// As above, for records lost between the wall-clock times *from and *to
+// (a stretch cut out at start-up): held until the next flush, windows of
+// one core and cause joined.
+void oam_journal_lost_between(oam_jcore core, oam_jcause cause, uint64_t count, const timespec &from,
+                              const timespec &to);
+
 // Writes every loss held in memory now (a dump, an orderly stop).  At the
 // stop, a loss the journal cannot take goes to standard output instead.
 void oam_journal_flush(bool at_stop = false);
+
+// What the end of the journal says about the run before this one.  A run
+// that journalled its start and no stop ended uncleanly (a power cut, a
+// kill): what it wrote after its last sync may be missing.
+struct oam_last_run {
+    bool known;            // the journal holds its start or its stop
+    bool unclean;
+    long pid;              // -1: its start line names none
+    char started[40];      // its start line's stamp, as written
+    char boot[48];         // its boot id; empty when the line has none
+    char last_line[40];    // the stamp of the last line it wrote
+    timespec started_ts;   // wall clock of the two
+    timespec last_ts;
+};
+extern oam_last_run g_last_run;
+
+// Reads the journal at path (and its older half when the current one holds
+// neither a start nor a stop), bounded, damage passed over.  0, or -1
+// when nothing tells (no journal, or no start in it).
+int oam_journal_last_run(const char *path, oam_last_run *run);
+// The same from journal text (whole lines, oldest first); found tells
+// whether a start or a stop was in it.  run->last_line is taken only when
+// still empty.
+void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *found);
+
+// Takes what a cut left at the end of the journal at path out of it before
+// it is written again: lines holding NUL bytes and a last line without its
+// end; the lines behind such a stretch stay.  Each stretch is a loss of the
+// oam core (OAM_LOSS_UNCLEAN).  The bytes taken out.
+int64_t oam_journal_repair(const char *path);
 
 // Writes "oam zone-changed from +HHMM to +HHMM" when a conversion of the
 // current time found another offset in force (see oam_local_now).  Every
@@ -78,5 +115,21 @@ inline void oam_journal_stored(oam_jcore core)
 
 // Puts the log files of every core, and the journal, on storage (one
 // syncfs per file system).  For the moments that matter: a dump reported,
-// its archive written, an orderly stop, and the optional periodic sync.
+// its archive written, an orderly stop, and the periodic sync.
 void oam_sync_logs();
+
+// The periodic sync runs only after something was written: the first write
+// since the last sync arms it (one semaphore post), every later one costs a
+// plain load.  Nothing written, nothing wakes.
+extern int32_t g_sync_armed;
+void oam_sync_arm();
+inline void oam_sync_note_write()
+{
+    if (std::atomic_ref<int32_t>(g_sync_armed).load(std::memory_order_relaxed) == 0) {
+        oam_sync_arm();
+    }
+}
+// The periodic sync's thread: waits until a write armed it, then (after its
+// interval) disarms and syncs, so that a write from then on arms the next.
+void oam_sync_wait_armed();
+void oam_sync_armed_logs();

@@ -37,10 +37,15 @@ namespace {
 
 constexpr mode_t OAM_RUN_UMASK = 003;
 constexpr char OAM_JOURNAL_NAME[] = "oam_events";
-// Seconds between syncs of the log files to storage; 0 leaves it to the
-// kernel's own write-back (and to the syncs at a dump and at the stop).
+// Seconds from the first write after a sync to the next sync of the log
+// files to storage: what a power cut may lose.  0 leaves it to the kernel's
+// own write-back (and to the syncs at a dump and at the stop).  The default
+// is the measured knee of the write cost (see README): shorter intervals
+// rewrite partly filled pages and journal blocks ever more often at low log
+// rates.
 constexpr char OAM_SYNC_INTERVAL_VAR[] = "log_sync_interval";
 constexpr int32_t OAM_SYNC_INTERVAL_MAX = 86400;
+constexpr int32_t OAM_SYNC_INTERVAL_DEFAULT = 2;
 
 // SIGTERM is taken with sigwait by a thread of its own rather than by a
 // handler: the stop sequence then runs in normal context, whatever the other
@@ -108,25 +113,30 @@ void *oam_sigterm_pthread(void *)
     return nullptr;
 }
 
-// Only started when the INI asks for a periodic sync: off, it costs nothing.
+// Sleeps until the first write after a sync, so that an idle daemon is
+// never woken; a record is then on storage at most one interval after it
+// was written.  Not started when the INI turns the sync off.
 void *oam_sync_pthread(void *arg)
 {
     const auto interval = static_cast<unsigned>(reinterpret_cast<intptr_t>(arg));
     for (;;) {
+        oam_sync_wait_armed();
         unsigned left = interval;
         while (left > 0) {
             left = sleep(left);
         }
-        oam_sync_logs();
+        oam_sync_armed_logs();
     }
 }
 
+// A value out of range falls back to the default, as every other key does;
+// only an explicit 0 turns the sync off.
 int32_t oam_sync_interval()
 {
-    int32_t seconds = 0;
+    int32_t seconds = OAM_SYNC_INTERVAL_DEFAULT;
     if (get_cust_conf_int32(INI_TAG_HOST_PLAT, OAM_SYNC_INTERVAL_VAR, &seconds) != 0 || seconds < 0 ||
         seconds > OAM_SYNC_INTERVAL_MAX) {
-        seconds = 0;
+        seconds = OAM_SYNC_INTERVAL_DEFAULT;
     }
     return seconds;
 }
@@ -154,6 +164,23 @@ void oam_journal_capture(const char *event)
                               logs[i]->log_switch.value == 1 ? logs[i]->file_path : "storing off");
         }
     }
+}
+
+// Right behind the start line: the run before never journalled its stop.
+// Its losses found at start-up follow.
+void oam_journal_unclean_end(const oam_last_run &run)
+{
+    if (!run.unclean) {
+        return;
+    }
+    char pid[24] = "unknown";
+    if (run.pid > 0) {
+        (void)snprintf(pid, sizeof(pid), "%ld", run.pid);
+    }
+    oam_journal_event(OAM_J_OAM, "unclean-end",
+                      "pid %s, started %s, %s%s%slast line %s, records after its last sync may be missing", pid,
+                      run.started, run.boot[0] != '\0' ? "boot " : "", run.boot, run.boot[0] != '\0' ? ", " : "",
+                      run.last_line);
 }
 
 // What every stop does once the receivers are stopped: the losses still
@@ -207,9 +234,15 @@ int main_init()
         OAM_PRINT("[%s:%d]Failed to init log system error:%d\n", ret);
     }
     char journal[OAM_FILE_PATH_LEN];
-    if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0 &&
-        oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
-        OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
+    if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0) {
+        // What a cut left at its end goes first, so that the run before is
+        // judged by the lines it really wrote, and the log files' repair
+        // (at their set-up) knows whether it ended uncleanly.
+        (void)oam_journal_repair(journal);
+        (void)oam_journal_last_run(journal, &g_last_run);
+        if (oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
+            OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
+        }
     }
     return ret;
 }
@@ -435,6 +468,7 @@ int oam_main(int argc, char **argv)
     oam_journal_event(OAM_J_OAM, "start", "version %s, mode %s, chip %s, pid %ld, %s", OAM_VERSION,
                       g_wvt_mode != 0 ? "wvt" : (g_test_mode == 1 ? "test" : "normal"), oam_chip_name(),
                       static_cast<long>(getpid()), boot);
+    oam_journal_unclean_end(g_last_run);
     oam_journal_flush();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {

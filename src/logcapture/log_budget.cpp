@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "common/oam_driver.h"
+#include "common/oam_file.h"
 #include "common/oam_journal.h"
 #include "common/oam_print.h"
 #include "support/bounded.h"
@@ -118,6 +119,8 @@ int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use,
         }
         return -1;
     }
+    // Durable before a rotation moves another file onto this number.
+    (void)oam_sync_dir(d->path.value);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     oam_journal_event(OAM_BC_JCORE[core], "removed", why_fmt, path, static_cast<long long>(use.oldest_bytes),

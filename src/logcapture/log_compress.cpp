@@ -137,7 +137,13 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
     pthread_mutex_unlock(&g_log_files_mutex);
     if (!done) {
         (void)unlink(tmp);
+        return false;
     }
+    // Outside the lock, which capture takes at a rotation: this thread runs
+    // below everything else and must not hold capture up while it waits for
+    // storage.  The file system's journal keeps the rename, the removal and
+    // any rotation meanwhile in their order; the sync puts them on storage.
+    (void)oam_sync_dir(d->path.value);
     return done;
 }
 

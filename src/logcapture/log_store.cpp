@@ -6,6 +6,7 @@
 // every touch of it after start-up is atomic.
 #include "logcapture/log_store.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -229,10 +231,249 @@ int oam_get_log_file(oam_log_desc *pst_log)
     return 0;
 }
 
+namespace {
+
+// Rotated files looked at after an unclean end, and the bytes read of them
+// in all: start-up stays short whatever the last run left.  A file rotated
+// by this build was on storage before its rename; the rest are those an
+// older build rotated in the last moments before the cut.
+constexpr int32_t OAM_REPAIR_ROTATED_MAX = 4;
+constexpr off_t OAM_REPAIR_ROTATED_BYTES = 16 * 1024 * 1024;
+
+// A damaged stretch of a log file and the stamps of the whole records
+// around it.
+struct oam_log_stretch {
+    oam_cut at;
+    timespec from;
+    timespec to;
+    bool from_set;
+    bool to_set;
+};
+
+timespec oam_record_wall_time(const uint16_t *f)
+{
+    struct tm t {};
+    t.tm_year = f[OAM_STAMP_YEAR] - 1900;
+    t.tm_mon = f[OAM_STAMP_MONTH] - 1;
+    t.tm_mday = f[OAM_STAMP_DAY];
+    t.tm_hour = f[OAM_STAMP_HOUR];
+    t.tm_min = f[OAM_STAMP_MINUTE];
+    t.tm_sec = f[OAM_STAMP_SECOND];
+    t.tm_isdst = -1;
+    return {mktime(&t), static_cast<long>(f[OAM_STAMP_MSEC]) * 1000000};
+}
+
+bool oam_stamp_fields_ok(const uint8_t *rec)
+{
+    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
+        const uint16_t v = oam_stamp_field(rec, f);
+        if (v < OAM_STAMP_RANGES[f].min || v > OAM_STAMP_RANGES[f].max) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Within damage[0, len): the first record that starts the damage or follows
+// a zero byte and has a zero byte behind it: written whole, with the blocks
+// around it lost to a cut.  A reader takes it for damage, as nothing lines
+// up behind it; start-up after an unclean end keeps it.
+bool oam_zero_backed_record(const uint8_t *damage, size_t len, size_t *at, size_t *rec_len)
+{
+    for (size_t k = 0; k + OAM_RECORD_HDR_LEN < len; ++k) {
+        const uint8_t *rec = damage + k;
+        const size_t n = oam_record_len(rec);
+        if ((k == 0 || damage[k - 1] == 0) && rec[0] == OAM_RECORD_MARKER && rec[1] == OAM_RECORD_RESERVED &&
+            n > static_cast<size_t>(OAM_RECORD_HDR_LEN) && n <= static_cast<size_t>(OAM_RECORD_MAX_LEN) &&
+            k + n < len && damage[k + n] == 0 && oam_stamp_fields_ok(rec)) {
+            *at = k;
+            *rec_len = n;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads the file as a reader does.  Every damaged stretch (and what does not
+// read, to the end) goes to *stretches; *cut_tail tells whether the file ends
+// in a record cut short right behind the last whole one (*whole_end).  With
+// zero_backed, a record with zeros around it is kept out of the stretches.
+int oam_log_scan(int fd, off_t size, bool zero_backed, std::vector<oam_log_stretch> *stretches, off_t *whole_end,
+                 bool *cut_tail)
+{
+    // The parser decides within a damaged stretch and a record behind it.
+    constexpr size_t window_len = OAM_DAMAGE_STEP + 2 * OAM_RECORD_MAX_LEN;
+    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_len]);
+    if (window == nullptr) {
+        return -1;
+    }
+    off_t win_start = 0;
+    size_t win_len = 0;
+    size_t pos = 0;
+    uint16_t last_stamp[OAM_STAMP_FIELDS] = {};
+    bool stamp_seen = false;
+    *whole_end = 0;
+    *cut_tail = false;
+    for (;;) {
+        const bool final = win_start + static_cast<off_t>(win_len) >= size;
+        const oam_record_item item = oam_record_parse_next(window.get(), win_len, pos, final);
+        if (item.kind == OAM_ITEM_END) {
+            return 0;
+        }
+        if (item.kind == OAM_ITEM_MORE) {
+            memmove(window.get(), window.get() + pos, win_len - pos);
+            win_start += static_cast<off_t>(pos);
+            win_len -= pos;
+            pos = 0;
+            const ssize_t n =
+                pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
+            if (n <= 0) {
+                // Shorter than it was, or unreadable: the rest is a stretch.
+                *cut_tail = false;
+                const off_t at = win_start;
+                if (!stretches->empty() && stretches->back().at.end == at) {
+                    stretches->back().at.end = size;
+                } else if (at < size) {
+                    stretches->push_back({{at, size}, {}, {}, false, false});
+                }
+                return 0;
+            }
+            win_len += static_cast<size_t>(n);
+            continue;
+        }
+        const uint8_t *rec = window.get() + pos;
+        const off_t at = win_start + static_cast<off_t>(pos);
+        size_t len = item.len;
+        bool whole = item.kind == OAM_ITEM_RECORD;
+        if (!whole && zero_backed) {
+            size_t k = 0;
+            size_t rec_len = 0;
+            if (oam_zero_backed_record(rec, item.len, &k, &rec_len)) {
+                // The damage before it this round, the record the next.
+                whole = k == 0;
+                len = k == 0 ? rec_len : k;
+            }
+        }
+        if (whole) {
+            *whole_end = at + static_cast<off_t>(len);
+            *cut_tail = false;
+            memcpy(last_stamp, rec + OAM_RECORD_STAMP_OFFSET, sizeof(last_stamp));
+            stamp_seen = true;
+            if (!stretches->empty() && !stretches->back().to_set) {
+                stretches->back().to = oam_record_wall_time(last_stamp);
+                stretches->back().to_set = true;
+            }
+        } else {
+            // A length field of no record the daemon writes (it stores no
+            // empty record) is damage, not the start of one.
+            *cut_tail = at == *whole_end && item.damage == OAM_DAMAGE_CUT_SHORT &&
+                        (item.len < static_cast<size_t>(OAM_RECORD_LEN_OFFSET + 2) ||
+                         oam_record_len(rec) > OAM_RECORD_HDR_LEN);
+            const off_t end = at + static_cast<off_t>(len);
+            if (!stretches->empty() && stretches->back().at.end == at) {
+                stretches->back().at.end = end;
+            } else {
+                stretches->push_back({{at, end}, {}, {}, stamp_seen, false});
+                if (stamp_seen) {
+                    stretches->back().from = oam_record_wall_time(last_stamp);
+                }
+            }
+        }
+        pos += len;
+    }
+}
+
+// After an unclean end: every damaged stretch of the file at path goes, the
+// whole records behind one are kept, and each is a loss in the journal
+// over the time between the records around it.  The bytes read.
+off_t oam_log_repair_file(const char *path, oam_jcore core)
+{
+    struct stat st {};
+    const int fd = oam_open_regular(path, O_RDWR | O_NOFOLLOW, 0, &st);
+    if (fd < 0) {
+        return 0;
+    }
+    std::vector<oam_log_stretch> stretches;
+    off_t whole_end = 0;
+    bool cut_tail = false;
+    std::vector<oam_cut> cuts;
+    if (oam_log_scan(fd, st.st_size, true, &stretches, &whole_end, &cut_tail) == 0) {
+        for (const oam_log_stretch &s : stretches) {
+            cuts.push_back(s.at);
+        }
+    }
+    if (!cuts.empty() && oam_cut_out(path, fd, st.st_size, cuts.data(), cuts.size()) == 0) {
+        off_t cut = 0;
+        for (oam_log_stretch &s : stretches) {
+            cut += s.at.end - s.at.begin;
+            // Behind the last record, the file's last change ends the window.
+            s.to = s.to_set ? s.to : st.st_mtim;
+            s.from = s.from_set ? s.from : s.to;
+            if (s.to.tv_sec < s.from.tv_sec || (s.to.tv_sec == s.from.tv_sec && s.to.tv_nsec < s.from.tv_nsec)) {
+                s.to = s.from;
+            }
+            oam_journal_lost_between(core, OAM_LOSS_UNCLEAN, 1, s.from, s.to);
+        }
+        OAM_PRINT("[%s:%d]%s: %lld bytes in %zu damaged stretches cut after an unclean end\n", path,
+                  static_cast<long long>(cut), stretches.size());
+    } else if (!cuts.empty()) {
+        char text[OAM_ERR_TEXT_LEN];
+        OAM_PRINT("[%s:%d]%s: damage not cut:%s\n", path, oam_err_text(errno, text, sizeof(text)));
+    }
+    (void)close(fd);
+    return st.st_size;
+}
+
+// The rotated files the run that ended uncleanly wrote, newest first:
+// plain ones only (a compressed file was whole when it was made), while
+// they changed after that run started.
+void oam_log_repair_rotated(const oam_log_desc *pst_log, oam_jcore core)
+{
+    off_t budget = OAM_REPAIR_ROTATED_BYTES;
+    for (int32_t num = 2; num < 2 + OAM_REPAIR_ROTATED_MAX && budget > 0; ++num) {
+        char path[OAM_FILE_PATH_LEN];
+        if (snprintf_s(path, sizeof(path), sizeof(path) - 1, "%s%s%d", pst_log->path.value, pst_log->name, num) < 0) {
+            return;
+        }
+        struct stat st {};
+        if (lstat(path, &st) != 0) {
+            char zst[OAM_FILE_PATH_LEN + 4];
+            (void)snprintf(zst, sizeof(zst), "%s.zst", path);
+            if (access(zst, F_OK) == 0) {
+                continue;
+            }
+            return;
+        }
+        if (!S_ISREG(st.st_mode) || st.st_mtim.tv_sec < g_last_run.started_ts.tv_sec || st.st_size > budget) {
+            return;
+        }
+        budget -= oam_log_repair_file(path, core);
+    }
+}
+
+}  // namespace
+
 void oam_log_trim_cut_record(const oam_log_desc *pst_log)
 {
     const char *path = pst_log->file_path;
-    // The daemon killed in the middle of a write (kill -9, power lost) can
+    const oam_jcore core = oam_log_jcore(pst_log);
+    // After an unclean end (a power cut, a kill) file 1 and the files
+    // rotated just before may hold what the file system had not written:
+    // a cut tail, NUL-filled blocks, with whole records behind them when
+    // later blocks made it.  Taken out before anything is appended or
+    // compressed, so that the next reader finds only whole records.
+    if (g_last_run.unclean) {
+        (void)oam_log_repair_file(path, core);
+        oam_log_repair_rotated(pst_log, core);
+        return;
+    }
+    // After a stop that journalled itself every write was whole and synced:
+    // nothing to read, and the receivers start at once.
+    if (g_last_run.known) {
+        return;
+    }
+    // Without a journal to tell (a first start, a journal removed), the
+    // daemon may have been killed in the middle of a write: that can
     // leave file 1 ending in part of a record: a write to a file may stop
     // at a page boundary when the process is killed.  Records appended after
     // it would be out of step for whoever reads the file back by the length
@@ -246,53 +487,15 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
     if (fd < 0) {
         return;
     }
-    // The parser decides within a damaged stretch and a record behind it.
-    constexpr size_t window_len = OAM_DAMAGE_STEP + 2 * OAM_RECORD_MAX_LEN;
-    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[window_len]);
-    off_t win_start = 0;
-    size_t win_len = 0;
-    size_t pos = 0;
-    off_t whole_end = 0;  // end of the last whole record
+    std::vector<oam_log_stretch> stretches;
+    off_t whole_end = 0;
     bool cut_tail = false;
-    while (window != nullptr) {
-        const bool final = win_start + static_cast<off_t>(win_len) >= st.st_size;
-        const oam_record_item item = oam_record_parse_next(window.get(), win_len, pos, final);
-        if (item.kind == OAM_ITEM_END) {
-            break;
-        }
-        if (item.kind == OAM_ITEM_MORE) {
-            memmove(window.get(), window.get() + pos, win_len - pos);
-            win_start += static_cast<off_t>(pos);
-            win_len -= pos;
-            pos = 0;
-            const ssize_t n =
-                pread(fd, window.get() + win_len, window_len - win_len, win_start + static_cast<off_t>(win_len));
-            if (n <= 0) {
-                cut_tail = false;  // shorter than it was, or unreadable: leave it
-                break;
-            }
-            win_len += static_cast<size_t>(n);
-            continue;
-        }
-        const uint8_t *at = window.get() + pos;
-        const off_t at_off = win_start + static_cast<off_t>(pos);
-        if (item.kind == OAM_ITEM_RECORD) {
-            whole_end = at_off + static_cast<off_t>(item.len);
-            cut_tail = false;
-        } else {
-            // A length field of no record the daemon writes (it stores no
-            // empty record) is damage, not the start of one.
-            cut_tail = at_off == whole_end && item.damage == OAM_DAMAGE_CUT_SHORT &&
-                       (item.len < static_cast<size_t>(OAM_RECORD_LEN_OFFSET + 2) ||
-                        oam_record_len(at) > OAM_RECORD_HDR_LEN);
-        }
-        pos += item.len;
-    }
-    if (cut_tail && whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
+    if (oam_log_scan(fd, st.st_size, false, &stretches, &whole_end, &cut_tail) == 0 && cut_tail &&
+        whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
         OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
                   static_cast<long long>(st.st_size - whole_end));
         // Lost when the file was last written, at the stop that cut it.
-        oam_journal_lost_since(oam_log_jcore(pst_log), OAM_LOSS_CUT, 0, 1, &st.st_mtim);
+        oam_journal_lost_since(core, OAM_LOSS_CUT, 0, 1, &st.st_mtim);
     }
     (void)close(fd);
 }
@@ -351,6 +554,10 @@ int check_file_size(oam_log_desc *pst_log)
     if (pst_log->file_size < pst_log->size.value) {
         return 0;
     }
+    // On storage before it gets its new name: a power cut after the rename
+    // must not find a numbered file with a hole (only what file 1 has not
+    // synced yet may be missing, and the next start repairs file 1).
+    (void)fdatasync(fileno(pst_log->fp));
     oam_close_log_stream(pst_log);
     OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
@@ -362,6 +569,7 @@ int check_file_size(oam_log_desc *pst_log)
         oam_budget_before_rotate();
     }
     (void)rename_old_file(pst_log);
+    (void)oam_sync_dir(pst_log->path.value);
     // Only a file 1 moved away was rotated: a count limit of 1, or a start
     // before the files are counted, reopens the same file.
     if (access(pst_log->file_path, F_OK) != 0) {
@@ -607,6 +815,9 @@ uint32_t oam_log_store_batch(oam_log_desc *pst_log, oam_log_batch *batch, const 
     }
     if (jcore != OAM_J_OAM) {
         oam_count(g_oam_stored[jcore - OAM_J_WIFI], stored);
+    }
+    if (stored > 0) {
+        oam_sync_note_write();
     }
     return stored;
 }

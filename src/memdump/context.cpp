@@ -650,7 +650,9 @@ void memdump_context_archived(int which, const char *archive_name, bool written)
             static_cast<int>(sizeof(final_path)) ||
         rename(tmp, final_path) != 0) {
         (void)unlink(tmp);
+        return;
     }
+    (void)oam_sync_dir_of(final_path);
 }
 
 void memdump_context_follow(const char *archive_from, const char *archive_to)

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/oam_file.h"
 #include "common/oam_global.h"
 #include "common/oam_health.h"
 #include "common/oam_journal.h"
@@ -415,6 +416,9 @@ int file_rotate(const char *path, const char *name_prefix, const char *name_suff
     if (ret != 0) {
         OAM_PRINT("[%s:%d]do rotate failed:%d\n", ret);
     }
+    // The moves on storage before the new archive is written: a cut never
+    // brings back a name an archive has left.
+    (void)oam_sync_dir(path);
     return ret;
 }
 

@@ -458,6 +458,17 @@ def test_kill_at_random_moments_of_a_burst_leaves_only_whole_records(chip):
             assert re.findall(r"^\S+ \S+ (\S+ \S+)", journal, re.M)[:2] == ["oam start", "wifi lost"]
             assert re.search(r"^\S+ \S+ wifi lost 1 records: cut short at the end of file 1 by the last stop, ",
                              journal, re.M)
+        if run == 1:
+            # Right behind its start, the run killed before it, from that
+            # run's start line and the last line it wrote.
+            lines = chip.read_file("/vendor/log/oam_events").decode().splitlines()
+            killed, now = [i for i, line in enumerate(lines) if " oam start " in line][-2:]
+            started = re.match(r"(\S+ \S+) oam start .*, pid (\d+), (?:boot ([0-9a-f-]+),)?", lines[killed])
+            boot = f"boot {started[3]}, " if started[3] else ""
+            last = " ".join(lines[now - 1].split(" ")[:2])
+            assert re.fullmatch(r"\S+ \S+ " + re.escape(
+                f"oam unclean-end pid {started[2]}, started {started[1]}, {boot}last line {last}, "
+                "records after its last sync may be missing"), lines[now + 1]), lines[now:now + 2]
         if run == 30:
             break
         open_ev = chip.wait_open("qvbfgdbg", after=mark)

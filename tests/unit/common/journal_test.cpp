@@ -185,34 +185,130 @@ TEST_F(Journal, ALineCutShortIsTakenBack)
 }
 
 // After a power loss the journal may end in part of a line, or in zeros
-// where the data of its last blocks never came: the run's first line
-// starts on a line of its own.
+// where the data of its last blocks never came, with lines behind them when
+// later blocks made it: start-up takes the damage out (a loss of the oam
+// core) and the run's first line starts on a line of its own.
 struct journal_tail {
     const char *name;
     std::string before;
     std::string kept;  // what precedes the new line
+    bool lost;         // a loss journalled for what was cut
 };
 
 class JournalTail : public Journal, public ::testing::WithParamInterface<journal_tail> {};
 
-TEST_P(JournalTail, NextRunStartsOnALineOfItsOwn)
+TEST_P(JournalTail, DamageTakenOutAndTheNextRunStartsOnALineOfItsOwn)
 {
     std::ofstream(path, std::ios::binary) << GetParam().before;
+    EXPECT_EQ(oam_journal_repair(path.c_str()), static_cast<int64_t>(GetParam().before.size() - GetParam().kept.size()));
     ASSERT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
     oam_journal_event(OAM_J_OAM, "start", "%s", "");
+    oam_journal_flush();
     const std::string text = read_text(path);
     EXPECT_EQ(text.substr(0, GetParam().kept.size()), GetParam().kept);
-    EXPECT_EQ(masked(text.substr(GetParam().kept.size())), STAMP + " oam start\n");
+    EXPECT_EQ(masked(text.substr(GetParam().kept.size())),
+              STAMP + " oam start\n" +
+                  (GetParam().lost ? STAMP + " oam lost 1 records: cut at the start after an unclean end, " + TIME +
+                                         " to " + TIME + "\n"
+                                   : ""));
+    EXPECT_FALSE(fs::exists(path.string() + ".repair.tmp"));
 }
 
 const std::string WHOLE_LINE = "2026-12-09 10:00:03.000 oam start\n";
+const std::string LATER_LINE = "2026-12-09 10:00:05.000+0000 wifi capture-started\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Tails, JournalTail,
-    ::testing::Values(journal_tail{"empty", "", ""}, journal_tail{"whole", WHOLE_LINE, WHOLE_LINE},
-                      journal_tail{"cut_line", WHOLE_LINE + "2026-12-09 10:0", WHOLE_LINE + "2026-12-09 10:0\n"},
-                      journal_tail{"zeros", WHOLE_LINE + std::string(5, '\0'), WHOLE_LINE + std::string(5, '\0') + "\n"},
-                      journal_tail{"one_byte", "2", "2\n"}),
+    ::testing::Values(journal_tail{"empty", "", "", false}, journal_tail{"whole", WHOLE_LINE, WHOLE_LINE, false},
+                      journal_tail{"cut_line", WHOLE_LINE + "2026-12-09 10:0", WHOLE_LINE, true},
+                      journal_tail{"zeros", WHOLE_LINE + std::string(5, '\0'), WHOLE_LINE, true},
+                      journal_tail{"one_byte", "2", "", true},
+                      journal_tail{"zeros_with_lines_behind", WHOLE_LINE + std::string(4096, '\0') + LATER_LINE,
+                                   WHOLE_LINE + LATER_LINE, true},
+                      journal_tail{"zeros_inside_a_line", WHOLE_LINE + "2026-12-09 10:00:04" + std::string(7, '\0') +
+                                                              " oam x\n" + LATER_LINE + LATER_LINE,
+                                   WHOLE_LINE + LATER_LINE + LATER_LINE, true}),
     [](const ::testing::TestParamInfo<journal_tail> &row) { return std::string(row.param.name); });
+
+// The periodic sync is armed by the first write after a sync only: the
+// writes behind it cost a load, and a sync taken disarms it for the next.
+TEST_F(Journal, FirstWriteAfterASyncArmsTheNext)
+{
+    ASSERT_EQ(oam_journal_open(path.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
+    oam_sync_armed_logs();
+    EXPECT_EQ(g_sync_armed, 0);
+    oam_journal_event(OAM_J_OAM, "start", "%s", "");
+    EXPECT_EQ(g_sync_armed, 1);
+    oam_sync_note_write();
+    oam_sync_wait_armed();
+    oam_sync_armed_logs();
+    EXPECT_EQ(g_sync_armed, 0);
+    oam_sync_note_write();
+    EXPECT_EQ(g_sync_armed, 1);
+    oam_sync_wait_armed();
+    oam_sync_armed_logs();
+}
+
+// The run before this one, as the end of the journal (and of its older half)
+// tells it.
+struct last_run_case {
+    const char *name;
+    std::string current;
+    std::string older;
+    bool unclean;
+    long pid;
+    const char *started;
+    const char *boot;
+    const char *last_line;
+};
+
+class LastRun : public Journal, public ::testing::WithParamInterface<last_run_case> {};
+
+TEST_P(LastRun, StartWithoutStopIsAnUncleanEnd)
+{
+    const last_run_case &c = GetParam();
+    std::ofstream(path, std::ios::binary) << c.current;
+    if (!c.older.empty()) {
+        std::ofstream(path.string() + ".1", std::ios::binary) << c.older;
+    }
+    oam_last_run run {};
+    EXPECT_EQ(oam_journal_last_run(path.c_str(), &run), c.unclean ? 0 : -1);
+    EXPECT_EQ(run.unclean, c.unclean);
+    EXPECT_EQ(run.known, c.unclean || c.name != std::string("no_journal")) << c.name;
+    if (c.unclean) {
+        EXPECT_EQ(run.pid, c.pid);
+        EXPECT_STREQ(run.started, c.started);
+        EXPECT_STREQ(run.boot, c.boot);
+        EXPECT_STREQ(run.last_line, c.last_line);
+        EXPECT_LE(run.started_ts.tv_sec, run.last_ts.tv_sec);
+    }
+}
+
+const std::string START = "2026-12-09 10:00:03.250+0100 oam start version 1.0, mode test, chip zr4005, pid 4242, "
+                          "boot 0c4e1d2a-5b6f-4e8a-9c1d-2b3a4c5d6e7f, boottime 12.500\n";
+const std::string OLD_START = "2026-12-09 10:00:03.250 oam start version 0.9, mode test, chip zr4005, pid 17\n";
+const std::string CAPTURE = "2026-12-09 10:00:09.125+0100 wifi capture-started /vendor/log/wifi_log/wifi_log_1\n";
+const std::string STOP = "2026-12-09 10:01:00.000+0100 oam stop\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Journals, LastRun,
+    ::testing::Values(
+        last_run_case{"start_without_stop", START + CAPTURE, "", true, 4242, "2026-12-09 10:00:03.250+0100",
+                      "0c4e1d2a-5b6f-4e8a-9c1d-2b3a4c5d6e7f", "2026-12-09 10:00:09.125+0100"},
+        last_run_case{"old_journal_without_boot_id", OLD_START, "", true, 17, "2026-12-09 10:00:03.250", "",
+                      "2026-12-09 10:00:03.250"},
+        last_run_case{"boot_unknown_named_as_none",
+                      "2026-12-09 10:00:03.250+0100 oam start version 1.0, mode test, chip zr4005, pid 9, "
+                      "boot unknown, boottime 1.000\n",
+                      "", true, 9, "2026-12-09 10:00:03.250+0100", "", "2026-12-09 10:00:03.250+0100"},
+        last_run_case{"damaged_last_line_passed_over", START + CAPTURE + std::string("2026-12-09 10:00:10.000\0\0\0 x\n", 29), "", true, 4242,
+                      "2026-12-09 10:00:03.250+0100", "0c4e1d2a-5b6f-4e8a-9c1d-2b3a4c5d6e7f",
+                      "2026-12-09 10:00:09.125+0100"},
+        last_run_case{"start_in_the_older_half", CAPTURE, START + CAPTURE, true, 4242, "2026-12-09 10:00:03.250+0100",
+                      "0c4e1d2a-5b6f-4e8a-9c1d-2b3a4c5d6e7f", "2026-12-09 10:00:09.125+0100"},
+        last_run_case{"clean_stop", START + CAPTURE + STOP, "", false, 0, "", "", ""},
+        last_run_case{"stop_in_the_older_half", CAPTURE, START + STOP, false, 0, "", "", ""},
+        last_run_case{"no_journal", "", "", false, 0, "", "", ""}),
+    [](const ::testing::TestParamInfo<last_run_case> &row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -488,6 +488,85 @@ INSTANTIATE_TEST_SUITE_P(
                       trim_case{"empty_record_length_at_the_end_kept", WHOLE + stored_record(0).substr(0, 10), 79}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
+// After an unclean end every damaged stretch of file 1, and of the files
+// rotated during that run, is cut out; the records behind one are kept,
+// and each stretch is a loss over the time between the records around it.
+std::string rec_at(int second, size_t n = 5)
+{
+    std::string rec = stored_record(n);
+    const uint16_t sec = static_cast<uint16_t>(second);
+    std::memcpy(&rec[OAM_RECORD_STAMP_OFFSET + 2 * OAM_STAMP_SECOND], &sec, sizeof(sec));
+    return rec;
+}
+
+struct repair_case {
+    const char *name;
+    std::string file1, file2;  // file2 empty: none
+    std::string kept1, kept2;
+    uint64_t stretches;
+    const char *from;  // the loss's window; to empty: not looked at
+    const char *to;
+    bool run_started_later;  // the rotated file is older than the run
+    bool clean_stop = false;  // the run before journalled its stop
+};
+
+class LogRepair : public LogStore, public ::testing::WithParamInterface<repair_case> {};
+
+TEST_P(LogRepair, DamageCutRecordsBehindKeptAndTheLossJournalled)
+{
+    const repair_case &c = GetParam();
+    write_file(desc.file_path, c.file1);
+    if (!c.file2.empty()) {
+        write_file(file(2), c.file2);
+    }
+    const std::string journal = dir + "/oam_events";
+    ASSERT_EQ(oam_journal_open(journal.c_str(), OAM_JOURNAL_MAX_BYTES), 0);
+    const oam_last_run saved = g_last_run;
+    g_last_run.known = true;
+    g_last_run.unclean = !c.clean_stop;
+    g_last_run.started_ts = {c.run_started_later ? time(nullptr) + 3600 : 0, 0};
+    testing::internal::CaptureStdout();
+    oam_log_trim_cut_record(&desc);
+    (void)testing::internal::GetCapturedStdout();
+    g_last_run = saved;
+    oam_journal_flush();
+    oam_journal_close();
+    EXPECT_EQ(read_text(desc.file_path), c.kept1);
+    EXPECT_EQ(read_text(file(2)), c.kept2);
+    EXPECT_FALSE(fs::exists(std::string(desc.file_path) + ".repair.tmp"));
+    const std::string text = read_text(journal);
+    const std::string cause = " bfg lost " + std::to_string(c.stretches) + " records: cut at the start after an unclean end, ";
+    EXPECT_EQ(count_of(text, " lost "), c.stretches != 0 ? 1U : 0U) << text;
+    if (c.stretches != 0) {
+        const size_t at = text.find(cause);
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_EQ(text.substr(at + cause.size(), strlen(c.from)), c.from) << text;
+        const size_t to = text.find(" to ", at);
+        EXPECT_EQ(text.substr(to + 4, strlen(c.to)), c.to) << text;
+    }
+}
+
+const std::string ZEROS = std::string(3000, '\0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LogRepair,
+    ::testing::Values(
+        repair_case{"zeros_cut_records_behind_kept", rec_at(3) + rec_at(3) + ZEROS + rec_at(5) + rec_at(5), "",
+                    rec_at(3) + rec_at(3) + rec_at(5) + rec_at(5), "", 1, "10:00:03.000", "10:00:05.000", false},
+        repair_case{"two_stretches_one_window", rec_at(3) + std::string(100, '\0') + rec_at(4) + ZEROS + rec_at(7), "",
+                    rec_at(3) + rec_at(4) + rec_at(7), "", 2, "10:00:03.000", "10:00:07.000", false},
+        repair_case{"cut_tail", WHOLE + rec_at(9, 9).substr(0, 20), "", WHOLE, "", 1, "10:00:03.000", "", false},
+        repair_case{"zero_tail", WHOLE + ZEROS, "", WHOLE, "", 1, "10:00:03.000", "", false},
+        repair_case{"zeros_at_the_start", ZEROS + rec_at(4), "", rec_at(4), "", 1, "10:00:04.000", "10:00:04.000",
+                    false},
+        repair_case{"whole_file_untouched", WHOLE, "", WHOLE, "", 0, "", "", false},
+        repair_case{"rotated_file_tail", rec_at(6), rec_at(3) + ZEROS + rec_at(4) + ZEROS, rec_at(6),
+                    rec_at(3) + rec_at(4), 2, "10:00:03.000", "", false},
+        repair_case{"rotated_before_the_run_left", WHOLE + ZEROS, rec_at(3) + ZEROS, WHOLE, rec_at(3) + ZEROS, 1,
+                    "10:00:03.000", "", true},
+        repair_case{"clean_stop_reads_nothing", WHOLE + ZEROS, "", WHOLE + ZEROS, "", 0, "", "", false, true}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
+
 // A batch stored in one go leaves the files exactly as its records stored
 // one by one would (time stamps aside), and counts what it could not store.
 struct BatchCase {
