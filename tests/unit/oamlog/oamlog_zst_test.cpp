@@ -137,6 +137,14 @@ std::vector<zst_case> zst_cases()
              put(d + "wifi_log_2", FIRST + SECOND);
          },
          3000, ""},
+        // Left so by older builds: a compressed file of other bytes is the
+        // older history under the number.
+        {"history_beside_a_plain_file_of_other_bytes_read_first",
+         [](const std::string &d) {
+             put(d + "wifi_log_2.zst", frame(FIRST));
+             put(d + "wifi_log_2", SECOND);
+         },
+         3000, ""},
         {"a_copy_being_written_is_passed_over",
          [two](const std::string &d) {
              put(d + "wifi_log_2.zst", two);
