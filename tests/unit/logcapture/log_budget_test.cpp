@@ -267,6 +267,11 @@ TEST_F(BudgetFiles, WarnsOfAShareBelowOneRotatedFile)
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_NE(said.find(want), std::string::npos) << said;
     }
+    // A share of exactly one file holds it.
+    g_st_global.st_wifi_log.size.value = 512 * 1024;
+    testing::internal::CaptureStdout();
+    oam_budget_check_shares();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace
