@@ -220,25 +220,41 @@ TEST_F(Compress, WithCompressionOffTheCompressedFilesMoveWithThePlainOnes)
     EXPECT_EQ(get(g_dir + "wifi_log_4"), "p3");
 }
 
-// A share below one file: the rotated file waits for the compressor, and
-// counts for what it then takes.
+// A share below one file: a rotated file waits for the compressor, then
+// counts for what it takes compressed, or in full when it could not be
+// compressed.
 TEST_F(Compress, ARotatedFileWaitsForTheCompressorBeforeItCounts)
 {
     g_log_budget.max_use_mib = 1;
-    g_st_global.st_wifi_log.size.value = 2 * 1024 * 1024;
-    for (const bool random : {false, true}) {
+    oam_log_desc &d = g_st_global.st_wifi_log;
+    d.size.value = 2 * 1024 * 1024;
+    struct row {
+        bool random;
+        on_sync sync;
+        bool kept;
+    };
+    for (const row &r : {row {false, on_sync::none, true}, row {true, on_sync::none, false},
+                         row {false, on_sync::fail, false}}) {
         oam_compress_reset();
-        put(g_dir + "wifi_log_1", "current");
-        put(g_dir + "wifi_log_2", bytes(1536 * 1024, random));
-        pthread_mutex_lock(&g_log_files_mutex);
-        oam_budget_before_rotate();
-        oam_budget_after_rotate(&g_st_global.st_wifi_log);
-        pthread_mutex_unlock(&g_log_files_mutex);
-        EXPECT_TRUE(fs::exists(g_dir + "wifi_log_2"));
-        oam_compress_pass();
-        // What fits compressed stays; what does not goes once it is known.
-        const std::vector<std::string> kept = {"wifi_log_1", "wifi_log_2.zst"};
-        EXPECT_EQ(names(), random ? std::vector<std::string>(1, "wifi_log_1") : kept);
+        put(g_dir + "wifi_log_1", bytes(1536 * 1024, r.random));
+        for (int rotation = 0; rotation < 2; ++rotation) {
+            // The rotation of a full file 1, and the checks around it.
+            pthread_mutex_lock(&g_log_files_mutex);
+            oam_budget_before_rotate();
+            ASSERT_EQ(rename_old_file(&d), 0);
+            put(g_dir + "wifi_log_1", "current");
+            oam_budget_after_rotate(&d);
+            pthread_mutex_unlock(&g_log_files_mutex);
+            EXPECT_TRUE(fs::exists(g_dir + "wifi_log_2"));
+            // The second time round the compressor has been through once.
+            g_on_sync = r.sync;
+            oam_compress_pass();
+            g_on_sync = on_sync::none;
+            const std::vector<std::string> kept = {"wifi_log_1", "wifi_log_2.zst"};
+            EXPECT_EQ(names(), r.kept ? kept : std::vector<std::string>(1, "wifi_log_1"));
+            fs::remove(g_dir + "wifi_log_2.zst");
+            put(g_dir + "wifi_log_1", bytes(1536 * 1024, r.random));
+        }
     }
 }
 

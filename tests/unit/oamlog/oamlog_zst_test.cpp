@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -208,6 +209,30 @@ TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
     }
     EXPECT_EQ(n, 2000U);
     EXPECT_EQ(g_oamlog_status, OAMLOG_OK);
+}
+
+// A compressed file is the copy of a plain one only when it holds those
+// bytes and no more, in however many frames.
+TEST(OamlogZstSame, TheSameBytesAndNoMore)
+{
+    const std::string root = fresh_root();
+    const std::string plain = root + "plain";
+    const std::string zst = root + "plain.zst";
+    struct row {
+        std::string plain;
+        std::string zst;
+        bool same;
+    };
+    for (const row &r : {row {FIRST, frame(FIRST), true}, row {FIRST + SECOND, frame(FIRST) + frame(SECOND), true},
+                         row {FIRST, frame(FIRST) + frame(SECOND), false}, row {SECOND, frame(FIRST), false}}) {
+        put(plain, r.plain);
+        put(zst, r.zst);
+        const int p = open(plain.c_str(), O_RDONLY);
+        const int z = open(zst.c_str(), O_RDONLY);
+        EXPECT_EQ(oamlog_zst_same(z, p), r.same) << r.plain.size() << " " << r.zst.size();
+        (void)close(p);
+        (void)close(z);
+    }
 }
 
 struct usage_case {
