@@ -129,6 +129,7 @@ bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const c
             oam_rename_noreplace(tmp, zst) != 0) {
             return false;
         }
+        oam_compress_wake();  // the files listed behind it moved up
     }
     (void)unlink(plain);
     return true;

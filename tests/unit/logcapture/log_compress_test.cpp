@@ -258,4 +258,19 @@ TEST_F(Compress, ARotatedFileWaitsForTheCompressorBeforeItCounts)
     }
 }
 
+// Short of free space, the floor takes a rotated file the compressor has
+// yet to take: it does not wait.
+TEST_F(Compress, TheFreeSpaceFloorDoesNotWait)
+{
+    g_log_budget.keep_free_mib = 1 << 30;
+    put(g_dir + "wifi_log_1", "current");
+    put(g_dir + "wifi_log_2", "rotated");
+    testing::internal::CaptureStdout();
+    pthread_mutex_lock(&g_log_files_mutex);
+    oam_budget_before_rotate();
+    pthread_mutex_unlock(&g_log_files_mutex);
+    (void)testing::internal::GetCapturedStdout();
+    EXPECT_EQ(names(), std::vector<std::string>(1, "wifi_log_1"));
+}
+
 }  // namespace
