@@ -403,7 +403,6 @@ int rename_old_file(oam_log_desc *pst_log)
         k = num - 1;
     }
     oam_flag_store(pst_log->file_count, k);
-    const bool top = k == num - 1;
     for (; k > 0; --k) {
         char new_name[OAM_FILE_PATH_LEN];
         char old_name[OAM_FILE_PATH_LEN];
@@ -424,7 +423,7 @@ int rename_old_file(oam_log_desc *pst_log)
         // move with the plain ones, so that the order holds and no number
         // is held by two files.  The file at the count limit drops out in
         // either form.
-        if (top && k == num - 1 &&
+        if (k == num - 1 &&
             (faccessat(AT_FDCWD, old_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0 ||
              faccessat(AT_FDCWD, old_zst, F_OK, AT_SYMLINK_NOFOLLOW) == 0)) {
             (void)unlink(new_name);
