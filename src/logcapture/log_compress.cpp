@@ -326,7 +326,14 @@ void oam_compress_pass()
     if (g_compress_work == nullptr) {
         g_compress_work = new (std::nothrow) oam_zst_work {};
         if (g_compress_work == nullptr) {
-            OAM_PRINT("[%s:%d]no memory to compress the log files\n");
+            // Nothing is taken: the budget counts the plain files as they are.
+            pthread_mutex_lock(&g_log_files_mutex);
+            const bool said = g_compress_failed_start;
+            g_compress_failed_start = true;
+            pthread_mutex_unlock(&g_log_files_mutex);
+            if (!said) {
+                OAM_PRINT("[%s:%d]no memory to compress the log files\n");
+            }
             return;
         }
     }

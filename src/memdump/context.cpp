@@ -286,7 +286,7 @@ uint64_t ctx_line_step(ctx_line *l, uint64_t key)
 
 // Where the window begins and ends, and its counts: it ends where the
 // files ended when they were opened, at the report, and begins with the
-// first record less than the window's length before it on the time line.
+// first record at most the window's length before it on the time line.
 void ctx_find_window(ctx_core *core, uint64_t window_ms, uint64_t until)
 {
     oam_context_section &sec = core->sec;
