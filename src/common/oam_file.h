@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -73,3 +74,22 @@ struct oam_cut {
 // rename, the folder synced after it, so that a cut in between finds either
 // the old file or the new one.  0, or -1 with errno set (file unchanged).
 int oam_cut_out(const char *path, int fd, off_t size, const oam_cut *cuts, size_t n);
+
+// Renames from to to unless to exists: 0, or -1 with errno (EEXIST when
+// something is there).  A file system or kernel without the no-replace
+// flag gets a test first, so that at least nothing known to be there is
+// replaced.
+inline int oam_rename_noreplace(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return -1;
+    }
+    if (faccessat(AT_FDCWD, to, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(from, to);
+}

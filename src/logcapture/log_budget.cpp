@@ -19,6 +19,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "common/oam_context.h"
 #include "common/oam_driver.h"
 #include "common/oam_file.h"
 #include "common/oam_journal.h"
@@ -56,6 +57,7 @@ struct oam_dir_closer {
 };
 
 const oam_jcore OAM_BC_JCORE[OAM_BC_CORES] = {OAM_J_WIFI, OAM_J_BFG, OAM_J_ME};
+constexpr const char *OAM_BC_NAME[OAM_BC_CORES] = {"wifi", "bfg", "me"};
 
 // The number n of a name prefix<n> or prefix<n>.zst; 0 for anything else.
 int32_t oam_budget_name_num(const char *name, size_t prefix_len, bool *zst)
@@ -80,8 +82,33 @@ bool oam_budget_core_files(int core)
     return d != nullptr && d->name != nullptr && d->path.value[0] != '\0';
 }
 
+// The bytes of the dump contexts: they hold records too, and count
+// against the byte budget like the log files they were copied from.
+int64_t oam_budget_contexts()
+{
+    std::unique_ptr<DIR, oam_dir_closer> d(opendir(g_memdump_type_table[0].path));
+    if (!d) {
+        return 0;
+    }
+    const size_t suffix_len = strlen(OAM_CONTEXT_SUFFIX);
+    int64_t bytes = 0;
+    for (const dirent *ent = readdir(d.get()); ent != nullptr; ent = readdir(d.get())) {
+        const size_t len = strlen(ent->d_name);
+        const char *dot = strstr(ent->d_name, OAM_CONTEXT_SUFFIX);
+        struct stat st {};
+        if (len > suffix_len && dot != nullptr && (strcmp(dot, OAM_CONTEXT_SUFFIX) == 0 ||
+                                                    strcmp(dot, OAM_CONTEXT_TMP_SUFFIX) == 0) &&
+            fstatat(dirfd(d.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            bytes += st.st_size;
+        }
+    }
+    return bytes;
+}
+
 // Each core's kept files and share; returns the bytes of all of them.
-int64_t oam_budget_collect(oam_budget_use *use)
+// With wait, the plain files the compressor has yet to take count for
+// nothing and are never taken: what they will hold is not known before.
+int64_t oam_budget_collect(oam_budget_use *use, bool wait)
 {
     const oam_log_desc *desc[OAM_BC_CORES];
     for (int c = 0; c < OAM_BC_CORES; ++c) {
@@ -93,7 +120,8 @@ int64_t oam_budget_collect(oam_budget_use *use)
     for (int c = 0; c < OAM_BC_CORES; ++c) {
         use[c] = oam_budget_use{0, -1, 0, false, share[c]};
         if (oam_budget_core_files(c)) {
-            (void)oam_budget_scan(desc[c]->path.value, desc[c]->name, &use[c]);
+            (void)oam_budget_scan(desc[c]->path.value, desc[c]->name, wait ? oam_compress_pending_upto(c) : 0,
+                                  &use[c]);
         }
         total += use[c].bytes;
     }
@@ -159,7 +187,7 @@ void oam_budget_keep_free()
             return;
         }
         oam_budget_use use[OAM_BC_CORES];
-        const int64_t total = oam_budget_collect(use);
+        const int64_t total = oam_budget_collect(use, false);
         // What the logs may hold: what they hold now and the free space
         // above the floor.
         const int64_t budget = total + free_bytes - keep > 0 ? total + free_bytes - keep : 0;
@@ -180,7 +208,7 @@ void oam_budget_max_use()
     const int64_t budget = static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB;
     for (int round = 0; round < OAM_REMOVALS_MAX; ++round) {
         oam_budget_use use[OAM_BC_CORES];
-        const int64_t total = oam_budget_collect(use);
+        const int64_t total = oam_budget_collect(use, true) + oam_budget_contexts();
         if (total <= budget) {
             g_budget_stuck[OAM_RULE_MAX_USE] = false;
             return;
@@ -284,7 +312,7 @@ void oam_budget_shares(const oam_log_desc *const *desc, const int32_t *min_share
     }
 }
 
-int oam_budget_scan(const char *dir, const char *prefix, oam_budget_use *use)
+int oam_budget_scan(const char *dir, const char *prefix, int32_t pending_upto, oam_budget_use *use)
 {
     std::unique_ptr<DIR, oam_dir_closer> d(opendir(dir));
     if (!d) {
@@ -302,7 +330,8 @@ int oam_budget_scan(const char *dir, const char *prefix, oam_budget_use *use)
         bool zst = false;
         const int32_t num = oam_budget_name_num(ent->d_name, prefix_len, &zst);
         struct stat st {};
-        if (num == 0 || fstatat(dirfd(d.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        if (num == 0 || (!zst && num > 1 && num <= pending_upto) ||
+            fstatat(dirfd(d.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
         use->bytes += st.st_size;
@@ -349,30 +378,39 @@ void oam_budget_before_rotate()
     }
 }
 
-int oam_budget_renumber(oam_log_desc *pst_log)
+int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *use)
 {
-    oam_budget_use use {};
-    if (oam_budget_scan(pst_log->path.value, pst_log->name, &use) != 0) {
+    if (oam_budget_scan(pst_log->path.value, pst_log->name, 0, use) != 0) {
         return -1;
     }
     // Every numbered file moves up by one, compressed or not: with
     // compression the count limit no longer ends the row.  The highest
     // number is the oldest's, and the rows are gapless as the store left
-    // them; a gap only costs a missing rename.
-    for (int32_t k = use.oldest_num > 1 ? use.oldest_num : 1; k > 0; --k) {
+    // them; a gap only costs a missing rename.  Nothing is ever renamed
+    // over a file that is there.
+    for (int32_t k = use->oldest_num > from ? use->oldest_num : from; k >= from && k < INT32_MAX; --k) {
         for (const char *ext : {"", ".zst"}) {
-            char from[OAM_FILE_PATH_LEN];
-            char to[OAM_FILE_PATH_LEN];
-            if (snprintf_s(from, sizeof(from), sizeof(from) - 1, "%s%s%d%s", pst_log->path.value, pst_log->name, k,
-                           ext) < 0 ||
-                snprintf_s(to, sizeof(to), sizeof(to) - 1, "%s%s%d%s", pst_log->path.value, pst_log->name, k + 1,
-                           ext) < 0) {
+            char from_name[OAM_FILE_PATH_LEN];
+            char to_name[OAM_FILE_PATH_LEN];
+            if (snprintf_s(from_name, sizeof(from_name), sizeof(from_name) - 1, "%s%s%d%s", pst_log->path.value,
+                           pst_log->name, k, ext) < 0 ||
+                snprintf_s(to_name, sizeof(to_name), sizeof(to_name) - 1, "%s%s%d%s", pst_log->path.value,
+                           pst_log->name, k + 1, ext) < 0) {
                 continue;
             }
-            if (rename(from, to) < 0 && errno != ENOENT) {
+            if (oam_rename_noreplace(from_name, to_name) < 0 && errno != ENOENT) {
                 OAM_PRINT("[%s:%d]rename ret < 0\n");
             }
         }
+    }
+    return 0;
+}
+
+int oam_budget_renumber(oam_log_desc *pst_log)
+{
+    oam_budget_use use {};
+    if (oam_budget_shift(pst_log, 1, &use) != 0) {
+        return -1;
     }
     const int core = oam_budget_core_of(pst_log);
     if (core >= 0) {
@@ -382,16 +420,19 @@ int oam_budget_renumber(oam_log_desc *pst_log)
     return 0;
 }
 
-void oam_budget_after_rotate(oam_log_desc *pst_log)
+namespace {
+
+void oam_budget_retain(int core)
 {
-    const int core = oam_budget_core_of(pst_log);
-    if (g_log_budget.compress != 1 || core < 0) {
+    const oam_log_desc *pst_log = oam_budget_desc(core);
+    if (g_log_budget.compress != 1 || pst_log == nullptr || !oam_budget_core_files(core)) {
         return;
     }
     // Retention by bytes: the core's share of the byte budget, or the flash
-    // its count of full files would take uncompressed.
+    // its count of full files would take uncompressed.  A rotated file
+    // waits for the compressor before it counts.
     oam_budget_use all[OAM_BC_CORES];
-    (void)oam_budget_collect(all);
+    (void)oam_budget_collect(all, true);
     const int64_t limit = g_log_budget.max_use_mib > 0
                               ? static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB * all[core].share /
                                     OAM_SHARE_WHOLE
@@ -407,9 +448,51 @@ void oam_budget_after_rotate(oam_log_desc *pst_log)
                               limit / OAM_MIB) != 0) {
             break;
         }
-        if (oam_budget_scan(pst_log->path.value, pst_log->name, &all[core]) != 0) {
+        if (oam_budget_scan(pst_log->path.value, pst_log->name, oam_compress_pending_upto(core), &all[core]) != 0) {
             break;
         }
     }
+}
+
+}  // namespace
+
+void oam_budget_after_rotate(oam_log_desc *pst_log)
+{
+    const int core = oam_budget_core_of(pst_log);
+    if (g_log_budget.compress != 1 || core < 0) {
+        return;
+    }
+    oam_budget_retain(core);
     oam_compress_wake();
+}
+
+void oam_budget_after_compress(int core)
+{
+    pthread_mutex_lock(&g_log_files_mutex);
+    oam_budget_before_rotate();
+    oam_budget_retain(core);
+    pthread_mutex_unlock(&g_log_files_mutex);
+}
+
+void oam_budget_check_shares()
+{
+    if (g_log_budget.max_use_mib <= 0) {
+        return;
+    }
+    const oam_log_desc *desc[OAM_BC_CORES];
+    for (int c = 0; c < OAM_BC_CORES; ++c) {
+        desc[c] = oam_budget_desc(c);
+    }
+    int64_t share[OAM_BC_CORES];
+    oam_budget_shares(desc, g_log_budget.min_share, share);
+    for (int c = 0; c < OAM_BC_CORES; ++c) {
+        const int64_t bytes = static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB * share[c] / OAM_SHARE_WHOLE;
+        if (share[c] > 0 && desc[c]->size.value > 0 && bytes < desc[c]->size.value) {
+            OAM_PRINT("[%s:%d]%s keeps %lld bytes of log_max_use=%d MiB, less than one rotated file of %d bytes: "
+                      "%s\n",
+                      OAM_BC_NAME[c], static_cast<long long>(bytes), g_log_budget.max_use_mib, desc[c]->size.value,
+                      g_log_budget.compress == 1 ? "its history is what fits compressed"
+                                                 : "no history is kept");
+        }
+    }
 }

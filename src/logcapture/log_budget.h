@@ -49,8 +49,13 @@ int oam_budget_pick(const oam_budget_use *use, int n, int64_t budget);
 void oam_budget_shares(const oam_log_desc *const *desc, const int32_t *min_share, int64_t *share);
 
 // Sums the numbered files prefix<N> and prefix<N>.zst of dir into *use
-// (share untouched).  -1 when dir cannot be read.
-int oam_budget_scan(const char *dir, const char *prefix, oam_budget_use *use);
+// (share untouched), leaving out the plain files numbered 2 to
+// pending_upto.  -1 when dir cannot be read.
+int oam_budget_scan(const char *dir, const char *prefix, int32_t pending_upto, oam_budget_use *use);
+
+// At start-up, after the settings: says once per core when its share of
+// the byte budget cannot hold one rotated file.
+void oam_budget_check_shares();
 
 // Reads the INI keys into g_log_budget (start-up, before any thread).
 void oam_log_budget_param_init();
@@ -64,10 +69,26 @@ void oam_budget_tick();
 void oam_budget_before_rotate();
 int oam_budget_renumber(oam_log_desc *pst_log);
 void oam_budget_after_rotate(oam_log_desc *pst_log);
+// Moves every numbered file of pst_log from number from on one number up,
+// both forms, never over a file that is there; *use as scanned before.
+// Called with g_log_files_mutex held.
+int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *use);
+// After the compressor went through a core's files: the checks of a
+// rotation, now that they count what the files take compressed.
+void oam_budget_after_compress(int core);
 
 // The compressing thread: started once, sleeps until a rotation.
 void oam_compress_start();
 void oam_compress_wake();
+// One pass of the compressing thread over every core's files (the thread
+// runs it at each wake-up; tests run it directly).
+void oam_compress_pass();
+// Forgets what the passes learned (the files that failed, the cores gone
+// through), for tests that lay out files anew.
+void oam_compress_reset();
+// The plain rotated files of core the compressor has yet to take are
+// numbered 2 up to this (under g_log_files_mutex); 0 when none waits.
+int32_t oam_compress_pending_upto(int core);
 // Streams the size bytes of src into one zstd frame (content checksum and
 // size) on dst at level: nullptr, or why it failed (text holds it when the
 // system said why).  For the compressing thread and the benchmark.

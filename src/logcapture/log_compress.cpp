@@ -36,6 +36,12 @@ pthread_mutex_t g_compress_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_compress_cond = PTHREAD_COND_INITIALIZER;
 bool g_compress_pending;
 bool g_compress_started;
+// Under g_log_files_mutex: the thread could not be started, and per core
+// whether it went through the files once and the rotation count when it
+// listed them.
+bool g_compress_failed_start;
+bool g_compress_passed[OAM_BC_CORES];
+uint64_t g_compress_listed_at[OAM_BC_CORES];
 
 const oam_jcore OAM_ZST_JCORE[OAM_BC_CORES] = {OAM_J_WIFI, OAM_J_BFG, OAM_J_ME};
 
@@ -47,6 +53,7 @@ struct oam_zst_work {
     } failed[OAM_ZST_FAILED];
     int failed_next;
 };
+oam_zst_work *g_compress_work;
 
 // The compressor and its buffers, made once per thread that compresses.
 struct oam_zst_stream {
@@ -74,6 +81,58 @@ bool oam_zst_failed_before(const oam_zst_work *w, const struct stat &st)
         }
     }
     return false;
+}
+
+// Whether the files at a and b hold the same bytes.
+bool oam_zst_same_bytes(const char *a, const char *b)
+{
+    struct stat sa {};
+    struct stat sb {};
+    oam_fd_closer fa {oam_open_regular(a, O_RDONLY | O_NOFOLLOW, 0, &sa)};
+    oam_fd_closer fb {oam_open_regular(b, O_RDONLY | O_NOFOLLOW, 0, &sb)};
+    if (fa.fd < 0 || fb.fd < 0 || sa.st_size != sb.st_size) {
+        return false;
+    }
+    char ba[4096];
+    char bb[4096];
+    for (;;) {
+        const ssize_t na = read(fa.fd, ba, sizeof(ba));
+        const ssize_t nb = na > 0 ? read(fb.fd, bb, static_cast<size_t>(na)) : 0;
+        if (na <= 0 || nb != na || memcmp(ba, bb, static_cast<size_t>(na)) != 0) {
+            return na == 0;
+        }
+    }
+}
+
+// Puts the frame at tmp in the place of plain file num, under
+// g_log_files_mutex.  A compressed file of that number already there is
+// never replaced: the same frame is what a stop between the rename and
+// the removal left (the plain file goes now); another is older history
+// beside which a run without compression rotated, and gets the next
+// number, the files behind it moving up.
+bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const char *plain, const char *zst)
+{
+    if (oam_rename_noreplace(tmp, zst) != 0) {
+        char next[OAM_FILE_PATH_LEN];
+        oam_budget_use use {};
+        if (errno != EEXIST) {
+            return false;
+        }
+        if (oam_zst_same_bytes(tmp, zst)) {
+            (void)unlink(tmp);
+            (void)unlink(plain);
+            return true;
+        }
+        if (num == INT32_MAX ||
+            snprintf_s(next, sizeof(next), sizeof(next) - 1, "%s%s%d.zst", d->path.value, d->name, num + 1) < 0 ||
+            oam_budget_shift(d, num + 1, &use) != 0 || oam_rename_noreplace(zst, next) != 0 ||
+            oam_rename_noreplace(tmp, zst) != 0) {
+            return false;
+        }
+        oam_compress_wake();  // the files listed behind it moved up
+    }
+    (void)unlink(plain);
+    return true;
 }
 
 // Compresses file number num of core; the plain file stays when anything
@@ -130,9 +189,8 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
                    static_cast<long long>(now_num)) >= 0 &&
         snprintf_s(now_zst, sizeof(now_zst), sizeof(now_zst) - 1, "%s.zst", now_plain) >= 0 &&
         lstat(now_plain, &cur) == 0 && cur.st_ino == st.st_ino && cur.st_dev == st.st_dev &&
-        cur.st_size == st.st_size && rename(tmp, now_zst) == 0) {
-        (void)unlink(now_plain);
-        done = true;
+        cur.st_size == st.st_size) {
+        done = oam_zst_commit(d, static_cast<int32_t>(now_num), tmp, now_plain, now_zst);
     }
     pthread_mutex_unlock(&g_log_files_mutex);
     if (!done) {
@@ -194,12 +252,6 @@ void *oam_compress_pthread(void *)
     if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) {
         (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
     }
-    auto *w = new (std::nothrow) oam_zst_work {};
-    if (w == nullptr) {
-        OAM_PRINT("[%s:%d]no memory to compress the log files\n");
-        return nullptr;
-    }
-    bool first = true;
     for (;;) {
         pthread_mutex_lock(&g_compress_mutex);
         while (!g_compress_pending) {
@@ -207,23 +259,7 @@ void *oam_compress_pthread(void *)
         }
         g_compress_pending = false;
         pthread_mutex_unlock(&g_compress_mutex);
-        for (int core = 0; core < OAM_BC_CORES; ++core) {
-            int32_t nums[OAM_ZST_BATCH];
-            const int n = oam_zst_list(core, nums);
-            int compressed = 0;
-            for (int i = 0; i < n; ++i) {
-                compressed += oam_zst_file(w, core, nums[i]) ? 1 : 0;
-            }
-            // A full batch may have left work: look again, unless nothing
-            // of it could be done.
-            if (n == OAM_ZST_BATCH && compressed > 0) {
-                oam_compress_wake();
-            }
-        }
-        if (first) {
-            g_compress_started = true;
-            first = false;
-        }
+        oam_compress_pass();
     }
 }
 
@@ -291,6 +327,73 @@ const char *oam_compress_stream(int src, int dst, uint64_t size, int level, char
     }
 }
 
+void oam_compress_pass()
+{
+    if (g_compress_work == nullptr) {
+        g_compress_work = new (std::nothrow) oam_zst_work {};
+        if (g_compress_work == nullptr) {
+            // Nothing is taken: the budget counts the plain files as they are.
+            pthread_mutex_lock(&g_log_files_mutex);
+            const bool said = g_compress_failed_start;
+            g_compress_failed_start = true;
+            pthread_mutex_unlock(&g_log_files_mutex);
+            if (!said) {
+                OAM_PRINT("[%s:%d]no memory to compress the log files\n");
+            }
+            return;
+        }
+    }
+    for (int core = 0; core < OAM_BC_CORES; ++core) {
+        pthread_mutex_lock(&g_log_files_mutex);
+        const uint64_t listed_at = g_log_rotations[core];
+        pthread_mutex_unlock(&g_log_files_mutex);
+        int32_t nums[OAM_ZST_BATCH];
+        const int n = oam_zst_list(core, nums);
+        int compressed = 0;
+        for (int i = 0; i < n; ++i) {
+            compressed += oam_zst_file(g_compress_work, core, nums[i]) ? 1 : 0;
+        }
+        // A full batch may have left work: look again, unless nothing
+        // of it could be done.
+        if (n == OAM_ZST_BATCH && compressed > 0) {
+            oam_compress_wake();
+            continue;
+        }
+        // Every file there was taken or tried: what it holds now counts.
+        pthread_mutex_lock(&g_log_files_mutex);
+        g_compress_passed[core] = true;
+        g_compress_listed_at[core] = listed_at;
+        pthread_mutex_unlock(&g_log_files_mutex);
+        oam_budget_after_compress(core);
+    }
+    g_compress_started = true;
+}
+
+void oam_compress_reset()
+{
+    delete g_compress_work;
+    g_compress_work = nullptr;
+    pthread_mutex_lock(&g_log_files_mutex);
+    for (int core = 0; core < OAM_BC_CORES; ++core) {
+        g_compress_passed[core] = false;
+        g_compress_listed_at[core] = 0;
+    }
+    pthread_mutex_unlock(&g_log_files_mutex);
+    g_compress_started = false;
+}
+
+int32_t oam_compress_pending_upto(int core)
+{
+    if (g_log_budget.compress != 1 || g_compress_failed_start || core < 0 || core >= OAM_BC_CORES) {
+        return 0;
+    }
+    if (!g_compress_passed[core]) {
+        return INT32_MAX;
+    }
+    const uint64_t since = g_log_rotations[core] - g_compress_listed_at[core];
+    return since < static_cast<uint64_t>(INT32_MAX) - 1 ? static_cast<int32_t>(since + 1) : INT32_MAX;
+}
+
 void oam_compress_wake()
 {
     pthread_mutex_lock(&g_compress_mutex);
@@ -304,10 +407,14 @@ void oam_compress_start()
     if (g_log_budget.compress != 1) {
         return;
     }
-    // Whatever an earlier run left plain is taken first.
+    // Whatever an earlier run left plain is taken first; until then the
+    // budget leaves the plain files to it.
     g_compress_pending = true;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, oam_compress_pthread, nullptr) != 0) {
+        pthread_mutex_lock(&g_log_files_mutex);
+        g_compress_failed_start = true;
+        pthread_mutex_unlock(&g_log_files_mutex);
         OAM_PRINT("[%s:%d]log compression not started: files stay plain\n");
         return;
     }

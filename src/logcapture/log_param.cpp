@@ -348,6 +348,7 @@ int oam_log_param_init()
         return ret;
     }
     oam_log_budget_param_init();
+    oam_budget_check_shares();
     if (is_user_type() == 1) {
         oam_set_dumpfile_limit(OAM_USER_DUMPFILE_LIMIT);
         OAM_PRINT("[%s:%d]is user type,dumpfile limit:%d\n\n", static_cast<int>(OAM_USER_DUMPFILE_LIMIT));

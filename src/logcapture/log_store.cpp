@@ -614,16 +614,33 @@ int rename_old_file(oam_log_desc *pst_log)
     for (; k > 0; --k) {
         char new_name[OAM_FILE_PATH_LEN];
         char old_name[OAM_FILE_PATH_LEN];
+        char new_zst[OAM_FILE_PATH_LEN];
+        char old_zst[OAM_FILE_PATH_LEN];
         // A name cut short could be another file's: skip that number rather
         // than move the wrong file.
         if (snprintf_s(new_name, sizeof(new_name), sizeof(new_name) - 1, "%s%s%d", pst_log->path.value,
                        pst_log->name, k + 1) < 0 ||
             snprintf_s(old_name, sizeof(old_name), sizeof(old_name) - 1, "%s%s%d", pst_log->path.value,
-                       pst_log->name, k) < 0) {
+                       pst_log->name, k) < 0 ||
+            snprintf_s(new_zst, sizeof(new_zst), sizeof(new_zst) - 1, "%s.zst", new_name) < 0 ||
+            snprintf_s(old_zst, sizeof(old_zst), sizeof(old_zst) - 1, "%s.zst", old_name) < 0) {
             OAM_PRINT("[%s:%d]rename_old_file:: snprintf_s faild.\n");
             continue;
         }
-        if (rename(old_name, new_name) < 0) {
+        // An earlier run with compression left some numbers compressed: they
+        // move with the plain ones, so that the order holds and no number
+        // is held by two files.  The file at the count limit drops out in
+        // either form.
+        if (k == num - 1 &&
+            (faccessat(AT_FDCWD, old_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0 ||
+             faccessat(AT_FDCWD, old_zst, F_OK, AT_SYMLINK_NOFOLLOW) == 0)) {
+            (void)unlink(new_name);
+            (void)unlink(new_zst);
+        }
+        const int plain = rename(old_name, new_name);
+        const int plain_err = errno;
+        const int zst = oam_rename_noreplace(old_zst, new_zst);
+        if ((plain < 0 && (plain_err != ENOENT || zst < 0)) || (zst < 0 && errno != ENOENT)) {
             OAM_PRINT("[%s:%d]rename ret < 0\n");
         }
     }

@@ -265,18 +265,51 @@ void ctx_open_files(const oam_log_desc *log, uint64_t since, ctx_core *core)
     }
 }
 
-// Where the window begins and ends, and its counts.
-void ctx_find_window(ctx_core *core, uint64_t since, uint64_t until)
+// The time line of a core's records: their order in the files is the
+// order they were stored in, whatever the wall clock did meanwhile.  It
+// runs on by the stamps' steps forward and stands still where a stamp
+// goes back (the clock was set back).  Gives the milliseconds from the
+// start to each record in turn.
+struct ctx_line {
+    uint64_t at;    // on the time line
+    uint64_t prev;  // key of the last good stamp; 0: none yet
+};
+
+uint64_t ctx_line_step(ctx_line *l, uint64_t key)
+{
+    if (key != 0 && l->prev != 0 && key > l->prev) {
+        l->at += key - l->prev;
+    }
+    l->prev = key != 0 ? key : l->prev;
+    return l->at;
+}
+
+// Where the window begins and ends, and its counts: it ends where the
+// files ended when they were opened, at the report, and begins with the
+// first record at most the window's length before it on the time line.
+void ctx_find_window(ctx_core *core, uint64_t window_ms, uint64_t until)
 {
     oam_context_section &sec = core->sec;
     core->begin = {core->files.size(), 0};
     core->end = {core->files.size(), 0};
     ctx_reader r {};
-    ctx_start(&r, &core->files, {0, 0});
     ctx_item it {};
-    bool in = false;
+    ctx_line line {};
+    ctx_start(&r, &core->files, {0, 0});
     while (ctx_next(&r, &it)) {
-        if (it.record && !in && it.key >= since) {
+        (void)ctx_line_step(&line, it.record ? it.key : 0);
+    }
+    if (line.prev == 0) {
+        return;  // no record with a good stamp
+    }
+    const uint64_t report = ctx_line_step(&line, until);
+    const uint64_t from = report > window_ms ? report - window_ms : 0;
+    line = {};
+    bool in = false;
+    ctx_start(&r, &core->files, {0, 0});
+    while (ctx_next(&r, &it)) {
+        const uint64_t at = ctx_line_step(&line, it.record ? it.key : 0);
+        if (it.record && !in && it.key != 0 && at >= from) {
             in = true;
             core->begin = it.pos;
             memcpy(sec.first, it.stamp, sizeof(sec.first));
@@ -284,17 +317,13 @@ void ctx_find_window(ctx_core *core, uint64_t since, uint64_t until)
         if (!in) {
             continue;
         }
-        if (it.record && it.key > until) {
-            core->end = it.pos;
-            return;
-        }
         sec.bytes += it.len;
         if (it.record) {
             ++sec.records;
             memcpy(sec.last, it.stamp, sizeof(sec.last));
         }
     }
-    if (in && !core->files.empty()) {
+    if (in) {
         core->end = {core->files.size() - 1, core->files.back().size};
     }
 }
@@ -318,25 +347,26 @@ bool ctx_window_next(ctx_reader *r, const ctx_core &c, ctx_item *rec, uint64_t *
     return false;
 }
 
-// The oldest records of all cores go first until the records fit the
+// The oldest records of the cores go first until the records fit the
 // bound: the cores are read side by side, and of their next records the
-// oldest is left out (the core named first on a tie).
-void ctx_bound(std::vector<ctx_core> &cores, uint64_t bound)
+// oldest is left out (the core named first on a tie).  Returns the bytes
+// kept.
+uint64_t ctx_bound(const std::vector<ctx_core *> &cores, uint64_t bound)
 {
     uint64_t total = 0;
-    for (const ctx_core &c : cores) {
-        total += c.sec.bytes;
+    for (const ctx_core *c : cores) {
+        total += c->sec.bytes;
     }
     if (total <= bound) {
-        return;
+        return total;
     }
     std::vector<ctx_reader> readers(cores.size());
     std::vector<ctx_item> next(cores.size());
     std::vector<uint64_t> span(cores.size());
     std::vector<bool> more(cores.size());
     for (size_t i = 0; i < cores.size(); ++i) {
-        ctx_start(&readers[i], &cores[i].files, cores[i].begin);
-        more[i] = cores[i].sec.records > 0 && ctx_window_next(&readers[i], cores[i], &next[i], &span[i]);
+        ctx_start(&readers[i], &cores[i]->files, cores[i]->begin);
+        more[i] = cores[i]->sec.records > 0 && ctx_window_next(&readers[i], *cores[i], &next[i], &span[i]);
     }
     while (total > bound) {
         size_t pick = cores.size();
@@ -348,7 +378,7 @@ void ctx_bound(std::vector<ctx_core> &cores, uint64_t bound)
         if (pick == cores.size()) {
             break;
         }
-        ctx_core &c = cores[pick];
+        ctx_core &c = *cores[pick];
         total -= std::min(total, span[pick]);
         c.sec.bytes -= std::min(c.sec.bytes, span[pick]);
         --c.sec.records;
@@ -364,6 +394,7 @@ void ctx_bound(std::vector<ctx_core> &cores, uint64_t bound)
             c.begin = c.end;
         }
     }
+    return total;
 }
 
 // Copies len bytes at off of in onto the end of out, in the kernel: the
@@ -473,6 +504,20 @@ void ctx_journal_lines(uint64_t since, uint64_t until, std::string *lines, uint6
     }
 }
 
+// The core whose crash a dump type reports, by the name the daemon gives
+// the type; "" for none.
+const char *ctx_core_of_type(const char *name_prefix)
+{
+    static constexpr std::pair<const char *, const char *> OWNERS[] = {
+        {"_wifi_", "wifi"}, {"_bfgx_", "bfg"}, {"_me_", "me"}};
+    for (const auto &[part, core] : OWNERS) {
+        if (strstr(name_prefix, part) != nullptr) {
+            return core;
+        }
+    }
+    return "";
+}
+
 const char *ctx_dir()
 {
     return g_memdump_type_table[0].path;
@@ -564,13 +609,20 @@ void memdump_context_sweep(const char *name_prefix)
 
 int memdump_context_write(int which)
 {
+    timespec now {};
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    return memdump_context_write_at(which, now);
+}
+
+int memdump_context_write_at(int which, const timespec &now)
+{
     if (g_memdump_context_seconds <= 0 || which < 0 || which >= OAM_MEMDUMP_TYPE_NUM) {
         return 0;
     }
-    timespec now {};
-    (void)clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t until = ctx_key_of_time(now.tv_sec, now.tv_nsec / 1000000);
     const uint64_t since = ctx_key_of_time(now.tv_sec - g_memdump_context_seconds, now.tv_nsec / 1000000);
+    const uint64_t window_ms = static_cast<uint64_t>(g_memdump_context_seconds) * 1000;
+    const char *crashed = ctx_core_of_type(g_memdump_type_table[which].name_prefix);
 
     struct core_log {
         oam_jcore core;
@@ -590,9 +642,17 @@ int memdump_context_write(int which)
         c.sec = {};
         (void)snprintf(c.sec.core, sizeof(c.sec.core), "%s", l.name);
         ctx_open_files(l.log, since, &c);
-        ctx_find_window(&c, since, until);
+        ctx_find_window(&c, window_ms, until);
     }
-    ctx_bound(cores, static_cast<uint64_t>(g_memdump_context_max_kib) * 1024);
+    // The crashing core's records go first, the others' newest in what is
+    // left.
+    std::vector<ctx_core *> own;
+    std::vector<ctx_core *> others;
+    for (ctx_core &c : cores) {
+        (strcmp(c.sec.core, crashed) == 0 ? own : others).push_back(&c);
+    }
+    const uint64_t bound = static_cast<uint64_t>(g_memdump_context_max_kib) * 1024;
+    (void)ctx_bound(others, bound - ctx_bound(own, bound));
     std::string events;
     uint64_t event_count = 0;
     ctx_journal_lines(since, until, &events, &event_count, cores);
@@ -601,9 +661,15 @@ int memdump_context_write(int which)
     if (ctx_tmp_path(which, path, sizeof(path)) != 0) {
         return -1;
     }
-    ctx_fd out(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0664));
+    // Whatever is put there in the place of the file (a FIFO above all)
+    // must not hold the dump thread: the dump goes on without its context.
+    struct stat st {};
+    ctx_fd out(oam_open_regular(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0664, &st));
     if (out.fd < 0) {
-        OAM_PRINT("[%s:%d]open %s error:%s\n", path, strerror(errno));
+        OAM_PRINT("[%s:%d]open %s error:%s\n", path, out.fd == -2 ? "not a regular file" : strerror(errno));
+        if (out.fd == -2) {
+            (void)unlink(path);  // never to be taken for the archive's context
+        }
         return -1;
     }
     char line[OAM_CONTEXT_LINE_LEN];

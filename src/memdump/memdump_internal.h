@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -79,6 +80,8 @@ extern int32_t g_memdump_context_seconds;  // 0: no context kept
 extern int32_t g_memdump_context_max_kib;  // the records of all cores together
 
 int memdump_context_write(int which);
+// The same for a report at now (wall clock).
+int memdump_context_write_at(int which, const timespec &now);
 void memdump_context_archived(int which, const char *archive_name, bool written);
 // An archive renamed (archive_to null: removed) in the working directory.
 void memdump_context_follow(const char *archive_from, const char *archive_to);

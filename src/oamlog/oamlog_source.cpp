@@ -78,9 +78,22 @@ std::vector<std::pair<int, std::string>> oamlog_list_numbered(const std::string 
     }
     std::sort(found.begin(), found.end());
     // A file and its compressed copy (before the daemon removes the file)
-    // are one: the plain one, which sorts first.
-    found.erase(std::unique(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first == b.first; }),
-                found.end());
+    // are one: the plain one, which sorts first.  A compressed file of
+    // other bytes beside it (left so by older builds) is history of its
+    // own, read before it.
+    const auto copy = [](const auto &a, const auto &b) {
+        struct stat st {};
+        const int plain = a.first == b.first ? oam_open_regular(a.second.c_str(), O_RDONLY | O_NOCTTY, 0, &st) : -1;
+        const int zst = plain >= 0 ? oam_open_regular(b.second.c_str(), O_RDONLY | O_NOCTTY, 0, &st) : -1;
+        const bool same = zst >= 0 && oamlog_zst_same(zst, plain);
+        for (const int fd : {plain, zst}) {
+            if (fd >= 0) {
+                (void)close(fd);
+            }
+        }
+        return same;
+    };
+    found.erase(std::unique(found.begin(), found.end(), copy), found.end());
     return found;
 }
 

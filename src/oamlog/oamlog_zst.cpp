@@ -255,9 +255,11 @@ bool oamlog_zst_same(int zst_fd, int plain_fd)
     if (n <= 0 || fstat(plain_fd, &st) != 0) {
         return false;
     }
-    // Told by the frame header's size first, then by the content.
-    const unsigned long long size = ZSTD_getFrameContentSize(head.data(), static_cast<size_t>(n));
-    if (size != static_cast<unsigned long long>(st.st_size)) {
+    // Told by the first frame header's size when it is more than the plain
+    // file holds, else by the content (a file may hold several frames).
+    const unsigned long long first = ZSTD_getFrameContentSize(head.data(), static_cast<size_t>(n));
+    const auto size = static_cast<uint64_t>(st.st_size);
+    if (first != ZSTD_CONTENTSIZE_UNKNOWN && (first == ZSTD_CONTENTSIZE_ERROR || first > size)) {
         return false;
     }
     oamlog_source probe{};
@@ -266,14 +268,15 @@ bool oamlog_zst_same(int zst_fd, int plain_fd)
     std::vector<uint8_t> a(OAMLOG_ZST_IN_LEN);
     std::vector<uint8_t> b(OAMLOG_ZST_IN_LEN);
     for (uint64_t at = 0; at < size;) {
-        const size_t got = oamlog_zst_read(&probe, a.data(), a.size(), at);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(a.size(), size - at));
+        const size_t got = oamlog_zst_read(&probe, a.data(), want, at);
         const ssize_t plain = pread(plain_fd, b.data(), got, static_cast<off_t>(at));
         if (got == 0 || plain != static_cast<ssize_t>(got) || memcmp(a.data(), b.data(), got) != 0) {
             return false;
         }
         at += got;
     }
-    return true;
+    return oamlog_zst_read(&probe, a.data(), 1, size) == 0;
 }
 
 namespace {

@@ -154,12 +154,17 @@ TEST_F(BudgetFiles, ScanCountsNumberedFilesAndFindsTheOldest)
     put(d / "wifi_log_5.gz", 7);
     fs::create_directory(d / "wifi_log_9");
     oam_budget_use use {};
-    ASSERT_EQ(oam_budget_scan(dir.c_str(), "wifi_log_", &use), 0);
+    ASSERT_EQ(oam_budget_scan(dir.c_str(), "wifi_log_", 0, &use), 0);
     EXPECT_EQ(use.bytes, 22);
     EXPECT_EQ(use.oldest_num, 3);
     EXPECT_FALSE(use.oldest_zst);
     EXPECT_EQ(use.oldest_bytes, 4);
-    EXPECT_EQ(oam_budget_scan((dir + "/none").c_str(), "wifi_log_", &use), -1);
+    // Plain files the compressor has yet to take (2..3) neither count nor go.
+    ASSERT_EQ(oam_budget_scan(dir.c_str(), "wifi_log_", 3, &use), 0);
+    EXPECT_EQ(use.bytes, 13);
+    EXPECT_EQ(use.oldest_num, 3);
+    EXPECT_TRUE(use.oldest_zst);
+    EXPECT_EQ(oam_budget_scan((dir + "/none").c_str(), "wifi_log_", 0, &use), -1);
 }
 
 // The byte budget over real files: the flooding core's oldest files go,
@@ -215,6 +220,58 @@ TEST_F(BudgetFiles, MaxUseRemovesTheFloodingCoresOldestUntilWithin)
     EXPECT_EQ(count, 2U) << said;
     EXPECT_FALSE(fs::exists(w / "wifi_log_2"));
     EXPECT_TRUE(fs::exists(b / "bfg_log_2"));
+}
+
+// A dump's context holds records too: it counts against the byte budget.
+TEST_F(BudgetFiles, ContextsCountAgainstTheByteBudget)
+{
+    core(g_st_global.st_wifi_log, "wifi", "wifi_log_", 25);
+    core(g_st_global.st_bfg_log, "bfg", "bfg_log_", 25);
+    constexpr size_t KIB256 = 256 * 1024;
+    for (int k = 1; k <= 3; ++k) {
+        put(fs::path(dir) / "wifi" / ("wifi_log_" + std::to_string(k)), KIB256);
+    }
+    put(fs::path(dir) / "bfg" / "bfg_log_1", KIB256);
+    fs::create_directories("/vendor/log/memdump");
+    put("/vendor/log/memdump/readm_wifi_sdio_2026_12_10_07_00_00.context", 2 * KIB256);
+    put("/vendor/log/memdump/readm_wifi_sdio_2026_12_10_07_00_00.tar.gz", 4 * KIB256);
+    g_log_budget.max_use_mib = 1;
+    g_log_budget.active = 1;
+    pthread_mutex_lock(&g_log_files_mutex);
+    oam_budget_before_rotate();
+    pthread_mutex_unlock(&g_log_files_mutex);
+    fs::remove_all("/vendor/log/memdump");
+    // 1.5 MiB held: Wi-Fi's oldest goes, and then it is at its floor.
+    EXPECT_TRUE(fs::exists(fs::path(dir) / "wifi" / "wifi_log_2"));
+    EXPECT_FALSE(fs::exists(fs::path(dir) / "wifi" / "wifi_log_3"));
+    EXPECT_TRUE(fs::exists(fs::path(dir) / "bfg" / "bfg_log_1"));
+}
+
+// Said at the start, with the numbers, for the core whose share cannot
+// hold one rotated file, and only for it.
+TEST_F(BudgetFiles, WarnsOfAShareBelowOneRotatedFile)
+{
+    core(g_st_global.st_wifi_log, "wifi", "wifi_log_", 25);
+    core(g_st_global.st_bfg_log, "bfg", "bfg_log_", 25);
+    g_st_global.st_wifi_log.size.value = 2 * 1024 * 1024;
+    g_log_budget.max_use_mib = 1;
+    g_log_budget.min_share[OAM_BC_BFG] = 50;
+    for (const int32_t compress : {0, 1}) {
+        g_log_budget.compress = compress;
+        testing::internal::CaptureStdout();
+        oam_budget_check_shares();
+        const std::string said = testing::internal::GetCapturedStdout();
+        const std::string want = std::string("]wifi keeps 524288 bytes of log_max_use=1 MiB, less than one rotated "
+                                             "file of 2097152 bytes: ") +
+                                 (compress == 1 ? "its history is what fits compressed\n" : "no history is kept\n");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(want), std::string::npos) << said;
+    }
+    // A share of exactly one file holds it.
+    g_st_global.st_wifi_log.size.value = 512 * 1024;
+    testing::internal::CaptureStdout();
+    oam_budget_check_shares();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 }  // namespace

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/oam_context.h"
 #include "common/oam_global.h"
 #include "memdump/memdump_internal.h"
@@ -44,6 +48,7 @@ struct context_row {
     std::vector<std::pair<int, std::string>> journal;  // seconds ago, the line behind the stamp
     std::vector<core_want> want;
     size_t wifi_after = 0;  // bytes of wifi records stored after the report
+    int which = 0;          // the dump type reported
 };
 
 time_t g_now;
@@ -112,8 +117,15 @@ const std::vector<context_row> CONTEXT_ROWS = {
      {{"wifi", 2, 200, 20, 10, 0, 0, 0}}},
     {"window_across_files", 8192, {{{5, 82}}, {{50, 82}, {25, 82}}, {{90, 82}}}, {}, false, {},
      {{"wifi", 2, 200, 25, 5, 0, 0, 0}}},
-    {"stored_after_the_report_left_out", 8192, {{{10, 82}, {-5, 182}}}, {}, false, {},
-     {{"wifi", 1, 100, 10, 10, 0, 0, 0}}, 200},
+    // Stored before the report, stamped after it: the clock was set back.
+    {"stamped_after_the_report_kept", 8192, {{{10, 82}, {-5, 182}}}, {}, false, {},
+     {{"wifi", 2, 300, 10, -5, 0, 0, 0}}},
+    // Set back by a minute 3 s ago: the seconds before the step are as near
+    // as their order in the file says, the record 40 s before them is not.
+    {"clock_set_back_in_the_window", 8192, {{{-20, 82}, {-60, 82}, {-65, 82}, {3, 82}, {1, 82}}}, {}, false, {},
+     {{"wifi", 4, 400, -60, 1, 0, 0, 0}}},
+    {"a_record_the_window_length_before_kept", 8192, {{{31, 82}, {30, 82}, {10, 82}}}, {}, false, {},
+     {{"wifi", 2, 200, 30, 10, 0, 0, 0}}},
     {"nothing_in_window", 8192, {{{100, 82}}}, {}, false, {}, {{"wifi", 0, 0, 0, 0, 0, 0, 0}}},
     {"damage_counts_bytes_not_records", 8192, {{{20, 82}, {0, 0}, {10, 82}}}, {}, false, {},
      {{"wifi", 2, 240, 20, 10, 0, 0, 0}}},
@@ -129,8 +141,16 @@ const std::vector<context_row> CONTEXT_ROWS = {
      {{"wifi", 4, 1024, 3, 1, 0, 0, 0}}},
     {"oldest_left_out_first", 1, {{{3, 582}, {2, 582}, {1, 582}}}, {}, false, {},
      {{"wifi", 1, 600, 1, 1, 0, 2, 0}}},
-    {"oldest_of_all_cores_left_out_first", 1, {{{4, 582}, {1, 282}}}, {{{3, 582}, {2, 182}}}, false, {},
-     {{"wifi", 1, 300, 1, 1, 0, 1, 0}, {"bfg", 1, 200, 2, 2, 0, 1, 0}}},
+    {"left_out_down_to_exactly_the_bound", 1, {{{5, 82}, {3, 238}, {2, 238}, {1, 238}, {1, 238}}}, {}, false, {},
+     {{"wifi", 4, 1024, 3, 1, 0, 1, 0}}},
+    // The crashing core's records first, the others' newest in the rest.
+    {"crashing_core_first", 1, {{{4, 582}, {1, 282}}}, {{{3, 82}, {2, 82}}}, false, {},
+     {{"wifi", 2, 900, 4, 1, 0, 0, 0}, {"bfg", 1, 100, 2, 2, 0, 1, 0}}},
+    {"crashing_bfg_first", 1, {{{4, 82}, {1, 282}}}, {{{3, 582}, {2, 182}}}, false, {},
+     {{"wifi", 0, 0, 0, 0, 0, 2, 0}, {"bfg", 2, 800, 3, 2, 0, 0, 0}}, 0, 2},
+    // An me dump with the me log off: of the others, the oldest goes first.
+    {"oldest_of_the_others_left_out_first", 1, {{{4, 582}, {1, 282}}}, {{{3, 582}, {2, 182}}}, false, {},
+     {{"wifi", 1, 300, 1, 1, 0, 1, 0}, {"bfg", 1, 200, 2, 2, 0, 1, 0}}, 0, 4},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, ContextHeader, testing::ValuesIn(CONTEXT_ROWS),
@@ -163,8 +183,9 @@ TEST_P(ContextHeader, TellsTheWindowOfEachCore)
     g_memdump_context_seconds = 30;
     g_memdump_context_max_kib = row.max_kib;
 
-    ASSERT_EQ(memdump_context_write(0), 0);
-    const std::string ctx = read_file("/vendor/log/memdump/readm_wifi_sdio.context.tmp");
+    ASSERT_EQ(memdump_context_write_at(row.which, timespec {g_now, 0}), 0);
+    const std::string ctx = read_file(std::string("/vendor/log/memdump/") +
+                                      g_memdump_type_table[row.which].name_prefix + ".context.tmp");
     size_t at = ctx.find('\n') + 1;
     EXPECT_EQ(ctx.compare(0, 30, "oam dump context: 30 s before "), 0) << ctx.substr(0, at);
     for (size_t i = 0; i < row.want.size(); ++i) {
@@ -206,6 +227,33 @@ TEST_P(ContextHeader, TellsTheWindowOfEachCore)
     const size_t count = static_cast<size_t>(std::count(lines.begin(), lines.end(), '\n'));
     EXPECT_EQ(ctx.substr(at), "events: " + std::to_string(count) + " lines, " + std::to_string(lines.size()) +
                                   " bytes\n" + lines);
+}
+
+// A FIFO in the place of the context file neither holds the dump thread
+// nor gets the records: the dump goes on without its context.
+TEST(ContextFile, AFifoInItsPlaceIsNotWritten)
+{
+    const std::string tmp = "/vendor/log/memdump/readm_wifi_sdio.context.tmp";
+    fs::create_directories("/vendor/log/memdump");
+    fs::create_directories("/vendor/log/wifi_log");
+    write_file("/vendor/log/wifi_log/wifi_log_1", "");
+    set_log(&g_st_global.st_wifi_log, "/vendor/log/wifi_log/", "wifi_log_", true);
+    memdump_context_init();
+    ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
+    // With a reader there an open for writing would not wait: what was
+    // written would be found in the FIFO.
+    const int reader = open(tmp.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    g_memdump_context_seconds = 30;
+    EXPECT_EQ(memdump_context_write(0), -1);
+    char buf[64];
+    EXPECT_EQ(read(reader, buf, sizeof(buf)), 0);
+    (void)close(reader);
+    memdump_context_archived(0, "readm_wifi_sdio_2026_12_10_07_00_00.tar.gz", true);
+    EXPECT_FALSE(fs::exists(tmp));
+    EXPECT_FALSE(fs::exists("/vendor/log/memdump/readm_wifi_sdio_2026_12_10_07_00_00.context"));
+    g_memdump_context_seconds = 0;
+    fs::remove_all("/vendor/log");
 }
 
 // What no daemon wrote is refused, so that a damaged context is not read

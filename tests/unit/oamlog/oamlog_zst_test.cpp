@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -136,6 +137,14 @@ std::vector<zst_case> zst_cases()
              put(d + "wifi_log_2", FIRST + SECOND);
          },
          3000, ""},
+        // Left so by older builds: a compressed file of other bytes is the
+        // older history under the number.
+        {"history_beside_a_plain_file_of_other_bytes_read_first",
+         [](const std::string &d) {
+             put(d + "wifi_log_2.zst", frame(FIRST));
+             put(d + "wifi_log_2", SECOND);
+         },
+         3000, ""},
         {"a_copy_being_written_is_passed_over",
          [two](const std::string &d) {
              put(d + "wifi_log_2.zst", two);
@@ -199,6 +208,30 @@ TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
     }
     EXPECT_EQ(n, 2000U);
     EXPECT_EQ(g_oamlog_status, OAMLOG_OK);
+}
+
+// A compressed file is the copy of a plain one only when it holds those
+// bytes and no more, in however many frames.
+TEST(OamlogZstSame, TheSameBytesAndNoMore)
+{
+    const std::string root = fresh_root();
+    const std::string plain = root + "plain";
+    const std::string zst = root + "plain.zst";
+    struct row {
+        std::string plain;
+        std::string zst;
+        bool same;
+    };
+    for (const row &r : {row {FIRST, frame(FIRST), true}, row {FIRST + SECOND, frame(FIRST) + frame(SECOND), true},
+                         row {FIRST, frame(FIRST) + frame(SECOND), false}, row {SECOND, frame(FIRST), false}}) {
+        put(plain, r.plain);
+        put(zst, r.zst);
+        const int p = open(plain.c_str(), O_RDONLY);
+        const int z = open(zst.c_str(), O_RDONLY);
+        EXPECT_EQ(oamlog_zst_same(z, p), r.same) << r.plain.size() << " " << r.zst.size();
+        (void)close(p);
+        (void)close(z);
+    }
 }
 
 struct usage_case {
