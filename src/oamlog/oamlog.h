@@ -158,6 +158,7 @@ struct oamlog_period {
     bool guessed;   // the journal gave no offset: this machine's zone
     int64_t shift;  // ms its times move by: the steps of its boot after it
     long boot;
+    long run = 0;          // the first period of its run
     long ender = -1;       // a run's last period: the period the next start began
     bool unclean = false;  // that run ended without a stop
 };

@@ -216,15 +216,13 @@ void oamlog_step(long here, int64_t delta)
     }
 }
 
-// The period a core's first record begins in, by the order its files hold
-// the records in: of the periods that hold its stamp, the latest from which
-// the records after it find their periods (none left uncertain, none
-// stepping back inside one).  Older files removed leave that the same.
 // Read ahead on a copy of the source: whether the records after the first
 // one find their periods when it begins in period c.  Done once it leaves
-// c for a later one (the other starts lead there alike) or at the end.
+// c for a later one (the other starts lead there alike), at the end, or
+// after so many records that c is taken as right.
 bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long c)
 {
+    constexpr unsigned OAMLOG_LOOK_AHEAD = 65536;
     oamlog_source copy = *src;
     copy.quiet = true;
     copy.live = false;
@@ -232,7 +230,7 @@ bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long
     copy.period = c;
     copy.prev_ms = k;
     oamlog_rec r{};
-    for (;;) {
+    for (unsigned read = 0; read < OAMLOG_LOOK_AHEAD; ++read) {
         const long was = copy.period;
         const int64_t prev = copy.prev_ms;
         if (oamlog_next(&copy, &r) <= 0) {
@@ -248,24 +246,40 @@ bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long
             return true;
         }
     }
+    return true;
 }
 
+// The period a core's first record begins in, by the order its files hold
+// the records in: of the periods that hold its stamp, one from which the
+// records after it find their periods (none left uncertain, none stepping
+// back inside one).  Of the latest run that has such a period (older files
+// removed leave that the same), the earliest one (read on, the records find
+// the later ones).  When none has, the earliest period that holds it.
 long oamlog_first_period(const oamlog_source *src, size_t rec_len, int64_t k)
 {
+    const std::vector<oamlog_period> &ps = g_oamlog_periods;
+    const auto run_of = [&ps](long c) { return c < 0 ? -1 : ps[static_cast<size_t>(c)].run; };
+    long fitting = 0;
+    for (long c = -1; c < static_cast<long>(ps.size()) && fitting < 2; ++c) {
+        fitting += oamlog_fits(c, k) ? 1 : 0;
+    }
+    long best = -2;
     long earliest = -2;
-    for (long c = static_cast<long>(g_oamlog_periods.size()) - 1; c >= -1; --c) {
+    for (long c = static_cast<long>(ps.size()) - 1; c >= -1; --c) {
         if (!oamlog_fits(c, k)) {
             continue;
         }
         earliest = c;
-    }
-    for (long c = static_cast<long>(g_oamlog_periods.size()) - 1; c > earliest; --c) {
-        if (oamlog_fits(c, k) && oamlog_path_holds(src, rec_len, k, c)) {
-            return c;
+        if (best != -2 && run_of(c) != run_of(best)) {
+            break;
+        }
+        if (fitting == 1 || oamlog_path_holds(src, rec_len, k, c)) {
+            best = c;
         }
     }
-    return earliest == -2 ? -1 : earliest;
+    return best != -2 ? best : earliest == -2 ? -1 : earliest;
 }
+
 }  // namespace
 
 int64_t oamlog_stamp_ms(const uint16_t *s)
@@ -406,6 +420,7 @@ void oamlog_time_add(oamlog_event *ev)
     }
     const auto here = static_cast<long>(ps.size());
     oamlog_period next{l, l, INT64_MAX, ev->off, !ev->off_given, 0, 0};
+    next.run = start || cur == nullptr ? here : cur->run;
     if (cur == nullptr) {
         next.boot = oamlog_new_boot(start ? oamlog_boot_id(ev->detail) : "");
     } else if (start) {
