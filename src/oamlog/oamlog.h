@@ -151,13 +151,16 @@ struct oamlog_event;
 // The periods of the journal: a run, a clock step or a change of offset
 // begins one; boots are told by their start events' boot id.
 struct oamlog_period {
-    int64_t begin;  // local ms of its first line; INT64_MIN when the journal begins inside it
-    int64_t last;   // local ms of its last line
+    int64_t begin;  // local ms of its first line
+    int64_t last;   // local ms of its last line (of a run that ended uncleanly: as its successor says)
     int64_t limit;  // the last local ms it can hold; INT64_MAX while open
     int off;        // minutes east of UTC
     bool guessed;   // the journal gave no offset: this machine's zone
-    int64_t shift;  // ms its times move by: the forward steps of its boot after it
+    int64_t shift;  // ms its times move by: the steps of its boot after it
     long boot;
+    long run = 0;          // the first period of its run
+    long ender = -1;       // a run's last period: the period the next start began
+    bool unclean = false;  // that run ended without a stop
 };
 struct oamlog_boot_info {
     std::string id;  // empty: the journal does not tell
@@ -165,6 +168,8 @@ struct oamlog_boot_info {
     uint64_t last;
     int first_off;  // minutes east of UTC at its first and last line
     int last_off;
+    unsigned unclean = 0;     // its runs that ended without a stop
+    long unclean_period = -1;  // the last period of the latest of them
 };
 extern std::vector<oamlog_period> g_oamlog_periods;
 // "+HHMM" or "-HHMM" at text: the characters it takes (5) and *minutes, else 0.
@@ -185,6 +190,8 @@ void oamlog_utc_text(char *text, size_t cap, uint64_t key, char sep);
 // --boot: an id, 0 the last boot, -1 the one before...; -1 when none fits.
 long oamlog_find_boot(const char *text);
 void oamlog_list_boots(FILE *out, bool json, bool utc);
+// --stats: the runs of the boots selected that ended uncleanly.
+void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until);
 extern long g_oamlog_boot_pick;  // -1: every boot
 
 struct oamlog_print_opts {

@@ -660,7 +660,7 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         uint64_t in_second = 0;
         oamlog_rec rec{};
         while (oamlog_next(&src, &rec) > 0) {
-            if (rec.key < since || rec.key > until) {
+            if (rec.key < since || rec.key > until || (g_oamlog_boot_pick >= 0 && rec.boot != g_oamlog_boot_pick)) {
                 continue;
             }
             // Shown as stamped.
@@ -709,6 +709,7 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
                           last, ull(r.peak), ull(r.lost), ull(r.overruns), ull(r.damaged));
         }
     }
+    oamlog_list_unclean(out, json, since, until);
 }
 
 int oamlog_dumps(FILE *out, const std::string &root, bool json)

@@ -1,6 +1,6 @@
 // One time line for records and events: each local stamp turned into UTC
 // with the offset the journal shows in force for it, and moved by the
-// forward clock steps of its boot that came after it.
+// clock steps of its boot that came after it.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -98,6 +98,186 @@ void oamlog_stamp_text_ms(char *text, size_t cap, int64_t ms, char sep)
     oamlog_ms_stamp(ms, s);
     (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0] % 10000U, s[1] % 100U, s[2] % 100U, sep,
                    s[3] % 100U, s[4] % 100U, s[5] % 100U, s[6] % 1000U);
+}
+
+
+// The run being read: its first period, and whether it has stopped.
+long g_run_first;
+bool g_run_stopped;
+
+// The steps of the boot being read that no later step has taken back:
+// the period each began and what is left of it (ms, + forward, - back).
+struct oamlog_open_step {
+    long period;
+    int64_t left;
+};
+std::vector<oamlog_open_step> g_steps;
+
+int64_t oamlog_clamp_shift(int64_t ms)
+{
+    return std::clamp(ms, -OAMLOG_SHIFT_MAX, OAMLOG_SHIFT_MAX);
+}
+
+// The period j (-1: before the journal) holds a stamp (read as if UTC).
+bool oamlog_fits(long j, int64_t k)
+{
+    const std::vector<oamlog_period> &ps = g_oamlog_periods;
+    if (j < 0) {
+        return k < ps[0].begin;
+    }
+    const oamlog_period &p = ps[static_cast<size_t>(j)];
+    return p.begin <= k && k <= p.limit;
+}
+
+// A run's last period ends where the next start stands on the line (in
+// this period's own stamps): how long a device was off shows once the next
+// boot has set its clock.  A clean run's stop ends it sooner; a run that
+// ended uncleanly before the next start's place stays open.
+void oamlog_settle(oamlog_period *p)
+{
+    const oamlog_period &n = g_oamlog_periods[static_cast<size_t>(p->ender)];
+    const int64_t then = n.begin - static_cast<int64_t>(n.off - p->off) * MS_PER_MIN + n.shift - p->shift;
+    p->limit = then >= p->last ? then : p->unclean ? INT64_MAX : p->last;
+}
+
+void oamlog_mark_unclean(long j)
+{
+    oamlog_period &p = g_oamlog_periods[static_cast<size_t>(j)];
+    oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(p.boot)];
+    if (!p.unclean) {
+        ++b.unclean;
+    }
+    p.unclean = true;
+    b.unclean_period = std::max(b.unclean_period, j);
+}
+
+// "unclean-end pid P, started T, [boot ID, ]last line T, ...": written by
+// the start after a run that did not stop, right behind its start line.
+// The run before ended uncleanly, and wrote its last line then.
+void oamlog_unclean_end(const oamlog_event &ev)
+{
+    std::vector<oamlog_period> &ps = g_oamlog_periods;
+    const size_t at = ev.detail.find(", last line ");
+    if (g_run_first == 0 || ps.empty()) {
+        return;  // the run before is not in the journal
+    }
+    const long j = g_run_first - 1;
+    oamlog_period &p = ps[static_cast<size_t>(j)];
+    int64_t last = 0;
+    int last_off = 0;
+    if (at != std::string::npos && oamlog_parse_stamp_off(ev.detail.c_str() + at + 12, &last, &last_off)) {
+        p.last = std::max(p.last, last + static_cast<int64_t>(p.off - last_off) * MS_PER_MIN);
+    }
+    oamlog_mark_unclean(j);
+    oamlog_settle(&p);
+}
+
+// A step of delta ms began period here.  Forward, the clock was behind:
+// what its boot stamped before belongs that much later.  A step the other
+// way takes back the open steps before it, the newest first: back, every
+// period of the boot since is moved back by what it takes (the clock was
+// ahead by it); forward, the periods since the step back it takes are moved
+// on.  What is left of a step back moves nothing.
+void oamlog_step(long here, int64_t delta)
+{
+    std::vector<oamlog_period> &ps = g_oamlog_periods;
+    const long boot = ps[static_cast<size_t>(here)].boot;
+    // A damaged or hostile journal may step on and on: the moves stop at
+    // four centuries, far beyond any clock set right.
+    int64_t left = oamlog_clamp_shift(delta);
+    const auto move = [&ps, boot, here](long from, int64_t by) {
+        for (long j = from; j < here; ++j) {
+            oamlog_period &p = ps[static_cast<size_t>(j)];
+            if (p.boot == boot) {
+                p.shift = oamlog_clamp_shift(p.shift + by);
+            }
+        }
+    };
+    while (left != 0 && !g_steps.empty() && (g_steps.back().left > 0) != (left > 0)) {
+        oamlog_open_step &s = g_steps.back();
+        const int64_t taken = left > 0 ? std::min(left, -s.left) : std::max(left, -s.left);
+        move(left > 0 ? s.period : 0, taken);
+        s.left += taken;
+        left -= taken;
+        if (s.left == 0) {
+            g_steps.pop_back();
+        }
+    }
+    if (left > 0) {
+        move(0, left);
+    }
+    if (left != 0) {
+        g_steps.push_back({here, left});
+    }
+    for (oamlog_period &p : ps) {
+        if (p.ender >= 0) {
+            oamlog_settle(&p);
+        }
+    }
+}
+
+// Read ahead on a copy of the source: whether the records after the first
+// one find their periods when it begins in period c.  Done once it leaves
+// c for a later one (the other starts lead there alike), at the end, or
+// after so many records that c is taken as right.
+bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long c)
+{
+    constexpr unsigned OAMLOG_LOOK_AHEAD = 65536;
+    oamlog_source copy = *src;
+    copy.quiet = true;
+    copy.live = false;
+    copy.pos += rec_len;
+    copy.period = c;
+    copy.prev_ms = k;
+    oamlog_rec r{};
+    for (unsigned read = 0; read < OAMLOG_LOOK_AHEAD; ++read) {
+        const long was = copy.period;
+        const int64_t prev = copy.prev_ms;
+        if (oamlog_next(&copy, &r) <= 0) {
+            return true;
+        }
+        if (!r.stamp_ok) {
+            continue;
+        }
+        if (r.uncertain || (copy.period == was && oamlog_stamp_ms(r.stamp) + 1000 < prev)) {
+            return false;
+        }
+        if (copy.period > c) {
+            return true;
+        }
+    }
+    return true;
+}
+
+// The period a core's first record begins in, by the order its files hold
+// the records in: of the periods that hold its stamp, one from which the
+// records after it find their periods (none left uncertain, none stepping
+// back inside one).  Of the latest run that has such a period (older files
+// removed leave that the same), the earliest one (read on, the records find
+// the later ones).  When none has, the earliest period that holds it.
+long oamlog_first_period(const oamlog_source *src, size_t rec_len, int64_t k)
+{
+    const std::vector<oamlog_period> &ps = g_oamlog_periods;
+    const auto run_of = [&ps](long c) { return c < 0 ? -1 : ps[static_cast<size_t>(c)].run; };
+    long fitting = 0;
+    for (long c = -1; c < static_cast<long>(ps.size()) && fitting < 2; ++c) {
+        fitting += oamlog_fits(c, k) ? 1 : 0;
+    }
+    long best = -2;
+    long earliest = -2;
+    for (long c = static_cast<long>(ps.size()) - 1; c >= -1; --c) {
+        if (!oamlog_fits(c, k)) {
+            continue;
+        }
+        earliest = c;
+        if (best != -2 && run_of(c) != run_of(best)) {
+            break;
+        }
+        if (fitting == 1 || oamlog_path_holds(src, rec_len, k, c)) {
+            best = c;
+        }
+    }
+    return best != -2 ? best : earliest == -2 ? -1 : earliest;
 }
 
 }  // namespace
@@ -210,6 +390,9 @@ void oamlog_time_reset()
 {
     g_oamlog_periods.clear();
     g_oamlog_boots.clear();
+    g_run_first = 0;
+    g_run_stopped = false;
+    g_steps.clear();
     g_zone_quarter = INT64_MIN;  // TZ may have been set since
 }
 
@@ -223,6 +406,11 @@ void oamlog_time_add(oamlog_event *ev)
     const bool start = ev->event == "start";
     const bool step = ev->event == "clock-stepped";
     std::vector<oamlog_period> &ps = g_oamlog_periods;
+    if (ev->core == "oam" && ev->event == "stop") {
+        g_run_stopped = true;
+    } else if (ev->core == "oam" && ev->event == "unclean-end") {
+        oamlog_unclean_end(*ev);
+    }
     oamlog_period *cur = ps.empty() ? nullptr : &ps.back();
     if (cur != nullptr && !start && !step && ev->off == cur->off) {
         cur->last = std::max(cur->last, l);
@@ -230,19 +418,25 @@ void oamlog_time_add(oamlog_event *ev)
         ev->boot = cur->boot;
         return;
     }
-    oamlog_period next{start ? l : INT64_MIN, l, INT64_MAX, ev->off, !ev->off_given, 0, 0};
+    const auto here = static_cast<long>(ps.size());
+    oamlog_period next{l, l, INT64_MAX, ev->off, !ev->off_given, 0, 0};
+    next.run = start || cur == nullptr ? here : cur->run;
     if (cur == nullptr) {
         next.boot = oamlog_new_boot(start ? oamlog_boot_id(ev->detail) : "");
     } else if (start) {
         // A new run: of the same boot when its id says so.  The run before
-        // ended at the latest when this one began, if its clock agrees.
+        // ended at the latest when this one began, as placed on the line.
         const std::string id = oamlog_boot_id(ev->detail);
         next.boot = !id.empty() && id == g_oamlog_boots.back().id ? cur->boot : oamlog_new_boot(id);
-        const int64_t then = l - static_cast<int64_t>(ev->off - cur->off) * MS_PER_MIN;
-        cur->limit = std::max(cur->last, then);
+        if (next.boot != cur->boot) {
+            g_steps.clear();
+        }
+        cur->ender = here;
+        if (!g_run_stopped) {
+            oamlog_mark_unclean(here - 1);
+        }
     } else {
         next.boot = cur->boot;
-        next.begin = l;
         int64_t from = 0;
         int64_t to = 0;
         int from_off = 0;
@@ -253,31 +447,48 @@ void oamlog_time_add(oamlog_event *ev)
             oamlog_parse_stamp_off(ev->detail.c_str() + at + 4, &to, &to_off)) {
             cur->limit = from;
             next.begin = std::min(l, to);
-            // Forward, the clock was behind: what its boot stamped before
-            // belongs that much later.
-            const int64_t delta = (to - to_off * MS_PER_MIN) - (from - from_off * MS_PER_MIN);
-            // A damaged or hostile journal may step on and on: the moves
-            // stop at four centuries, far beyond any clock set right.
-            for (oamlog_period &p : ps) {
-                if (delta > 0 && p.boot == cur->boot) {
-                    p.shift = std::min(p.shift + std::min(delta, OAMLOG_SHIFT_MAX), OAMLOG_SHIFT_MAX);
-                }
-            }
+            ps.push_back(next);
+            oamlog_step(here, (to - to_off * MS_PER_MIN) - (from - from_off * MS_PER_MIN));
         } else {
             // A change of offset, or a step whose text does not tell: the
             // period before ends at this line's instant in its own offset.
             cur->limit = l - static_cast<int64_t>(ev->off - cur->off) * MS_PER_MIN;
         }
     }
-    ps.push_back(next);
-    ev->period = static_cast<long>(ps.size()) - 1;
+    if (static_cast<long>(ps.size()) == here) {
+        ps.push_back(next);
+    }
+    if (start) {
+        g_run_first = here;
+        g_run_stopped = false;
+        if (here > 0) {
+            oamlog_settle(&ps[static_cast<size_t>(here - 1)]);
+        }
+    }
+    ev->period = here;
     ev->boot = next.boot;
 }
 
 void oamlog_time_key(oamlog_event *ev)
 {
-    const oamlog_period &p = g_oamlog_periods[static_cast<size_t>(ev->period)];
-    ev->key = oamlog_key_of_ms(ev->shown_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
+    const std::vector<oamlog_period> &ps = g_oamlog_periods;
+    const oamlog_period &p = ps[static_cast<size_t>(ev->period)];
+    int64_t shift = p.shift;
+    const int64_t utc = ev->shown_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN;
+    // A loss shown where it began is moved by the steps after its
+    // beginning: those of the period of its boot that held it.
+    for (long j = ev->period; ev->shown_ms != ev->line_ms && j >= 0; --j) {
+        const oamlog_period &q = ps[static_cast<size_t>(j)];
+        const int64_t local = utc + static_cast<int64_t>(q.off) * MS_PER_MIN;
+        if (q.boot != p.boot) {
+            break;
+        }
+        if (q.begin <= local && local <= q.limit) {
+            shift = q.shift;
+            break;
+        }
+    }
+    ev->key = oamlog_key_of_ms(utc + shift);
     oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(ev->boot)];
     const uint64_t own = oamlog_key_of_ms(ev->line_ms - static_cast<int64_t>(ev->off) * MS_PER_MIN + p.shift);
     // Its first and last lines as written (a clock set back may make the
@@ -308,22 +519,20 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
         off = oamlog_guess_offset(k);
     } else {
         const auto n = static_cast<long>(ps.size());
-        // Before the journal's first line, a period of its own.
-        const auto fits = [&ps, k](long j) {
-            return j < 0 ? k < ps[0].begin
-                         : ps[static_cast<size_t>(j)].begin <= k && k <= ps[static_cast<size_t>(j)].limit;
-        };
+        if (src->prev_ms == INT64_MIN && src->period < 0) {
+            src->period = oamlog_first_period(src, rec->rec_len, k);
+        }
         // Records are read in the order written: a period once left is not
         // gone back to.  A stamp that steps back leaves its period for a
         // later one that holds it (the clock was set back).
         const bool back = k + 1000 < src->prev_ms;
         long later = -1;
         for (long j = src->period + 1; j < n && later < 0; ++j) {
-            later = fits(j) ? j : -1;
+            later = oamlog_fits(j, k) ? j : -1;
         }
-        if (later >= 0 && (!fits(src->period) || back)) {
+        if (later >= 0 && (!oamlog_fits(src->period, k) || back)) {
             src->period = later;
-        } else if (!fits(src->period)) {
+        } else if (!oamlog_fits(src->period, k)) {
             rec->uncertain = true;
         }
         const oamlog_period &p = ps[static_cast<size_t>(std::max(src->period, 0L))];
@@ -536,6 +745,22 @@ long oamlog_find_boot(const char *text)
     return -1;
 }
 
+namespace {
+
+// A key shown in the offset given (in UTC with utc or JSON).
+void oamlog_show_key(char *text, size_t cap, uint64_t key, int off, bool utc, bool json)
+{
+    if (utc || json) {
+        oamlog_utc_text(text, cap - 1, key, json ? 'T' : ' ');
+        (void)strcat(text, "Z");
+    } else {
+        oamlog_stamp_text_ms(text, cap - 6, oamlog_ms_of_key(key) + off * MS_PER_MIN, ' ');
+        (void)strcat(text, oamlog_offset_text(off, false).c_str());
+    }
+}
+
+}  // namespace
+
 void oamlog_list_boots(FILE *out, bool json, bool utc)
 {
     const auto n = static_cast<long>(g_oamlog_boots.size());
@@ -548,23 +773,44 @@ void oamlog_list_boots(FILE *out, bool json, bool utc)
         char first[48];
         char last[48];
         // Shown in the offset of the boot's first line and last line.
-        const auto show = [&](char *text, uint64_t key, int off) {
-            if (utc || json) {
-                oamlog_utc_text(text, 40, key, json ? 'T' : ' ');
-                (void)strcat(text, "Z");
-            } else {
-                oamlog_stamp_text_ms(text, 40, oamlog_ms_of_key(key) + off * MS_PER_MIN, ' ');
-                (void)strcat(text, oamlog_offset_text(off, false).c_str());
-            }
-        };
-        show(first, b.first, b.first_off);
-        show(last, b.last, b.last_off);
+        oamlog_show_key(first, sizeof(first), b.first, b.first_off, utc, json);
+        oamlog_show_key(last, sizeof(last), b.last, b.last_off, utc, json);
         const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
         if (json) {
-            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\"}\n", i - (n - 1),
-                          b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last);
+            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\",\"unclean_end\":%s}\n",
+                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last,
+                          b.unclean > 0 ? "true" : "false");
         } else {
-            (void)fprintf(out, "%3ld %-*s %s  %s\n", i - (n - 1), width, id.c_str(), first, last);
+            (void)fprintf(out, "%3ld %-*s %s  %s%s\n", i - (n - 1), width, id.c_str(), first, last,
+                          b.unclean > 0 ? "  unclean end" : "");
+        }
+    }
+}
+
+void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
+{
+    const auto n = static_cast<long>(g_oamlog_boots.size());
+    for (long i = 0; i < n; ++i) {
+        const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
+        if (b.unclean == 0 || (g_oamlog_boot_pick >= 0 && i != g_oamlog_boot_pick)) {
+            continue;
+        }
+        // Where the latest run that ended uncleanly wrote its last line.
+        const oamlog_period &p = g_oamlog_periods[static_cast<size_t>(b.unclean_period)];
+        const uint64_t key = oamlog_key_of_ms(p.last - static_cast<int64_t>(p.off) * MS_PER_MIN + p.shift);
+        if (key < since || key > until) {
+            continue;
+        }
+        char last[48];
+        oamlog_show_key(last, sizeof(last), key, p.off, false, json);
+        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
+        if (json) {
+            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"unclean_end\":true,\"runs\":%u,\"last\":\"%s\"}\n",
+                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), b.unclean,
+                          last);
+        } else {
+            (void)fprintf(out, "unclean end: boot %ld %s, %u run%s, the last one's last line %s\n", i - (n - 1),
+                          id.c_str(), b.unclean, b.unclean == 1 ? "" : "s", last);
         }
     }
 }

@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import datetime as dt
 import json
+import math
 import re
 import time
 from dataclasses import dataclass, field
@@ -22,7 +23,7 @@ from oamsim.sandbox import PROCFS
 
 from test_wifi_logs import tzif
 from test_oamlog import oamlog
-from tool_support import WIFI_LOG, ini, records, start, wait_payloads, wait_until
+from tool_support import BFG_LOG, WIFI_LOG, ini, records, start, wait_payloads, wait_until
 
 JOURNAL = "/vendor/log/oam_events"
 WIFI_ON = ini(log_switch_device_wifi=1)
@@ -207,9 +208,11 @@ def test_clock_steps_back_and_years_forward_are_journalled_with_both_wall_times(
     assert re.search(rf", pid {oam.pid}, boot {boot_id}, boottime \d+\.\d{{3}}$", run.journal[0])
 
     stepped = [text for text in run.journal if " oam clock-stepped " in text]
+    deltas = []
     for text, (seconds, (wall0, boot0), (wall1, boot1)) in zip(stepped, steps):
         m = re.search(rf"from ({STAMP}) to ({STAMP}), boottime (\d+\.\d{{3}})$", text)
         old, new, boottime = parse_stamp(m.group(1)), parse_stamp(m.group(2)), float(m.group(3))
+        deltas.append((new - old).total_seconds())
         # The old time is the one the clock would show without the step
         # (both are cut to the millisecond, and read a moment apart).
         assert abs((new - old).total_seconds() - seconds) < 0.005, text
@@ -219,12 +222,43 @@ def test_clock_steps_back_and_years_forward_are_journalled_with_both_wall_times(
         assert old.utcoffset() == new.utcoffset() == dt.timedelta(hours=1)
     assert_records_keep_their_stamps(chip, run)
 
-    # Read back: what was stamped before the forward step moves by it (the
-    # step back leaves the hour as stamped), and a window given in UTC finds
-    # the first record where it now lies.
-    assert_records_placed(read_back(run), run, [15 * YEAR, 15 * YEAR, 0])
+    # Read back: the forward step takes back the step back before it, so
+    # the record between them moves by the forward step and the one before
+    # both by their sum: in the order written, moments apart.  A window
+    # given in UTC finds the first record where it now lies (the steps are
+    # journalled to the millisecond, so the next may share its window).
+    back, forward = deltas
+    assert_records_placed(read_back(run), run, [back + forward, forward, 0])
     lo, hi, _ = run.windows[0]
-    window = read_back(run, "--since", f"@{lo + 15 * YEAR - 1:.3f}", "--until", f"@{hi + 15 * YEAR + 1:.3f}")
-    assert payloads(window) == [b"first"]
+    since, until = math.floor((lo + back + forward) * 1000) - 1, math.ceil((hi + back + forward) * 1000)
+    window = read_back(run, "--since", f"@{since / 1000:.3f}", "--until", f"@{until / 1000:.3f}")
+    assert payloads(window)[:1] == [b"first"] and b"after step 2" not in payloads(window)
     boots = oamlog("--root", run.root, "--list-boots").stdout.decode().splitlines()
     assert len(boots) == 1 and boot_id in boots[0], boots
+
+
+@pytest.mark.chip(model="zr4002", ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1), localtime=tzif(0))
+def test_a_bfg_record_that_notices_a_zone_change_is_placed_in_the_new_zone(chip):
+    run = Run(chip.host_path("/vendor/log"))
+    oam = start(chip)
+    chip.wait_open("qvbfgdbg")
+    write_record(chip, run, b"wifi in utc", 0)
+    chip.set_localtime(tzif(-8))
+    next_second(chip)
+    before = chip.wall_time()
+    chip.send_chunk("qvbfgdbg", b"bfg in -0800")
+    wait_payloads(chip, BFG_LOG, 1)
+    after = chip.wall_time()
+    wait_journal(chip, "zone-changed")
+    stop(chip, oam, run)
+
+    entries = read_back(run)
+    assert payloads(entries) == [b"wifi in utc", b"bfg in -0800"]
+    bfg = [e for e in entries if e.get("core") == "bfg" and "event" not in e][0]
+    assert "time_uncertain" not in bfg and bfg["time"].endswith("-08:00")
+    assert int(before * 1000) / 1000 <= utc_of(bfg) <= after
+    order = [e.get("event") or base64.b64decode(e["data"]).decode() for e in entries]
+    assert order.index("wifi in utc") < order.index("zone-changed") < order.index("bfg in -0800")
+    boot_of = oamlog("--root", run.root, "--merge", "--json", "--boot", "0").stdout.decode().splitlines()
+    assert payloads([json.loads(line) for line in boot_of]) == payloads(entries)
+

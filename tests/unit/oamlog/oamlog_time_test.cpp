@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "oamlog/oamlog.h"
 #include "oamlog_test_util.h"
@@ -42,7 +43,14 @@ struct place_case {
     const char *boots;   // --list-boots
     const char *events = nullptr;  // each event's place in UTC
     const char *shown = nullptr;   // the records as JSON and as --utc lines, up to their data
+    size_t older = 0;              // the first records are in file 2: placed alike without it
+    const char *unclean = nullptr;  // what --stats says of runs that ended uncleanly
 };
+
+std::string step(const char *from, const char *to, const char *boottime)
+{
+    return std::string(to) + " oam clock-stepped from " + from + " to " + to + ", boottime " + boottime + "\n";
+}
 
 std::vector<place_case> place_cases()
 {
@@ -95,8 +103,10 @@ std::vector<place_case> place_cases()
         {"zone_change_back_repeats_an_hour",
          start("2026-12-09 10:00:00.000+0100", "gggg") +
              "2026-12-09 10:30:00.000+0000 oam zone-changed from +0100 to +0000\n",
-         {"2026-12-09 10:10:00.000", "2026-12-09 11:20:00.000", "2026-12-09 10:35:00.000", "2026-12-09 10:50:00.000"},
-         "09:10:00.000 b0 | 10:20:00.000 b0 | 10:35:00.000 b0 | 10:50:00.000 b0", nullptr},
+         {"2026-12-09 10:10:00.000", "2026-12-09 11:20:00.000", "2026-12-09 11:25:00.000", "2026-12-09 11:24:59.000",
+          "2026-12-09 10:35:00.000", "2026-12-09 10:50:00.000"},
+         "09:10:00.000 b0 | 10:20:00.000 b0 | 10:25:00.000 b0 | 10:24:59.000 b0 | 10:35:00.000 b0 | 10:50:00.000 b0",
+         nullptr},
         {"a_stamp_no_period_holds_is_uncertain",
          start("2026-12-09 10:00:00.000+0100", "dddd") +
              "2026-12-09 09:30:00.000+0100 oam clock-stepped from 2026-12-09 10:30:00.000+0100 to "
@@ -115,7 +125,8 @@ std::vector<place_case> place_cases()
         {"a_run_without_stop_holds_its_records_to_the_next_start",
          boot_a + start("2026-12-09 11:00:00.000+0000", "bbbb"),
          {"2026-12-09 10:00:01.000", "2026-12-09 10:45:00.000", "2026-12-09 11:00:01.000"},
-         "10:00:01.000 b0 | 10:45:00.000 b0 | 11:00:01.000 b1", nullptr},
+         "10:00:01.000 b0 | 10:45:00.000 b0 | 11:00:01.000 b1", nullptr, nullptr, nullptr, 0,
+         "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:00:00.000+0000\n"},
         // Older than the journal's first run: its offset, no boot.
         {"records_before_the_journal", start("2026-12-09 10:00:00.000+0100", "eeee"),
          {"2026-12-09 09:00:00.000", "2026-12-09 10:00:00.000"}, "08:00:00.000 b-1 | 09:00:00.000 b0", nullptr},
@@ -127,10 +138,127 @@ std::vector<place_case> place_cases()
          " -1 - 2026-12-09 10:00:00.000+0100  2026-12-09 10:05:00.000+0100\n"
          "  0 - 2026-12-09 11:00:00.000+0100  2026-12-09 11:00:00.000+0100\n"},
         {"no_journal", "", {"2026-07-01 12:00:00.000"}, "10:00:00.000 b-1", ""},
+        // A power cut: boot A set its clock and stored on after its last
+        // line; boot B begins in 1970 and is set 30 min after A's.  A ends
+        // where B's start lands, a file order of B alone keeps B's records.
+        {"a_crashed_boot_keeps_its_records_to_the_next_start_as_placed",
+         start("1970-01-01 00:00:05.000+0000", "aaaa") +
+             step("1970-01-01 00:00:40.000+0000", "2026-12-09 10:00:00.000+0000", "40.000") +
+             start("1970-01-01 00:00:05.000+0100", "bbbb") +
+             step("1970-01-01 00:00:40.000+0100", "2026-12-09 12:00:00.000+0100", "40.000"),
+         {"1970-01-01 00:00:10.000", "2026-12-09 10:30:00.000", "2026-12-09 10:59:25.000", "2026-12-09 10:59:26.000",
+          "1970-01-01 00:00:10.000", "2026-12-09 12:00:01.000"},
+         "09:59:30.000 b0 | 10:30:00.000 b0 | 10:59:25.000 b0 | 10:59:26.000? b-1 | 10:59:30.000 b1 | 11:00:01.000 b1",
+         " -1 aaaa 2026-12-09 09:59:25.000+0000  2026-12-09 10:00:00.000+0000  unclean end\n"
+         "  0 bbbb 2026-12-09 11:59:25.000+0100  2026-12-09 12:00:00.000+0100\n",
+         nullptr, nullptr, 4, "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:00:00.000+0000\n"},
+        // B stored nothing before its step: A's first record is still A's.
+        {"a_1970_boot_before_one_that_stores_only_once_set",
+         start("1970-01-01 00:00:05.000+0000", "aaaa") +
+             step("1970-01-01 00:00:40.000+0000", "2026-12-09 10:00:00.000+0000", "40.000") +
+             "2026-12-09 10:20:00.000+0000 oam stop\n" + start("1970-01-01 00:00:05.000+0000", "bbbb") +
+             step("1970-01-01 00:00:40.000+0000", "2026-12-09 11:00:00.000+0000", "40.000"),
+         {"1970-01-01 00:00:10.000", "2026-12-09 10:10:00.000", "2026-12-09 11:00:01.000"},
+         "09:59:30.000 b0 | 10:10:00.000 b0 | 11:00:01.000 b1", nullptr},
+        // A core's first record before a zone change of its own run.
+        {"a_first_record_before_a_zone_change_of_its_run",
+         start("2026-12-09 12:00:00.000+0000", "aaaa") + "2026-12-09 04:30:00.000-0800 oam zone-changed from +0000 to -0800\n",
+         {"2026-12-09 12:10:00.000"}, "12:10:00.000 b0", nullptr},
+        // The next start tells the run before did not stop, and its last
+        // line; B never sets its clock, so A's end is not known: A holds on.
+        {"unclean_end_gives_the_last_line",
+         boot_a + "2026-12-09 10:05:00.000+0000 oam stop\n" + start("2026-12-09 10:06:00.000+0000", "aaaa") +
+             start("1970-01-01 00:00:05.000+0000", "bbbb") +
+             "1970-01-01 00:00:05.000+0000 oam unclean-end pid 7, started 2026-12-09 10:06:00.000+0000, boot aaaa, "
+             "last line 2026-12-09 10:40:00.000+0000, records after its last sync may be missing\n",
+         {"2026-12-09 10:00:01.000", "2026-12-09 10:06:01.000", "2026-12-09 10:45:00.000", "1970-01-01 00:00:10.000"},
+         "10:00:01.000 b0 | 10:06:01.000 b0 | 10:45:00.000 b0 | 00:00:10.000 b1",
+         " -1 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 10:06:00.000+0000  unclean end\n"
+         "  0 bbbb 1970-01-01 00:00:05.000+0000  1970-01-01 00:00:05.000+0000\n",
+         nullptr, nullptr, 1, "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:40:00.000+0000\n"},
+        // Two runs of one boot, the first killed: it ends at the second's start.
+        {"a_killed_run_of_the_same_boot_ends_at_the_next_start",
+         boot_a + step("2026-12-09 10:10:00.000+0000", "2026-12-09 11:10:00.000+0000", "604.000") +
+             start("2026-12-09 11:20:00.000+0000", "aaaa") + step("2026-12-09 11:30:00.000+0000", "2026-12-09 11:40:00.000+0000", "1804.000"),
+         {"2026-12-09 10:05:00.000", "2026-12-09 11:15:00.000", "2026-12-09 11:19:00.000", "2026-12-09 11:21:00.000"},
+         "11:15:00.000 b0 | 11:25:00.000 b0 | 11:29:00.000 b0 | 11:31:00.000 b0", nullptr, nullptr, nullptr, 0,
+         "unclean end: boot 0 aaaa, 1 run, the last one's last line 2026-12-09 11:20:00.000+0000\n"},
+        // The start rotated away: what is stamped before the first line
+        // belongs to no boot and is not moved by the boot's step.
+        {"records_before_a_journal_without_its_start",
+         "1970-01-01 00:00:20.000+0000 oam dump-reported readm_wifi\n" +
+             step("1970-01-01 00:00:40.000+0000", "2026-12-09 10:00:00.000+0000", "40.000"),
+         {"1970-01-01 00:00:10.000", "1970-01-01 00:00:30.000", "2026-12-09 10:00:01.000"},
+         "00:00:10.000 b-1 | 09:59:50.000 b0 | 10:00:01.000 b0", nullptr},
+        // A loss reported after a step that began before it moves with the
+        // records before the step: after its run's start, before the step.
+        {"a_loss_across_a_forward_step",
+         start("2026-12-09 14:44:20.029+0100", "aaaa") +
+             step("2026-12-09 14:44:20.338+0100", "2026-12-09 20:44:20.338+0100", "4.309") +
+             "2026-12-09 20:44:20.639+0100 wifi lost 2 records: malformed message, 14:44:20.038+0100 to "
+             "20:44:20.338+0100\n",
+         {"2026-12-09 14:44:20.030", "2026-12-09 20:44:20.600"}, "19:44:20.030 b0 | 19:44:20.600 b0", nullptr,
+         "start@19:44:20.029 lost@19:44:20.038 clock-stepped@19:44:20.338"},
+        // Steps taken back: what is written seconds apart stays so, in order.
+        {"a_step_of_years_taken_back_a_second_later",
+         boot_a + step("2026-12-09 10:00:30.000+0000", "2040-12-09 11:00:30.000+0000", "34.000") +
+             step("2040-12-09 11:00:31.000+0000", "2026-12-09 10:00:31.000+0000", "35.000"),
+         {"2026-12-09 10:00:10.000", "2040-12-09 11:00:30.500", "2026-12-09 10:00:40.000"},
+         "10:00:10.000 b0 | 10:00:30.500 b0 | 10:00:40.000 b0", nullptr},
+        {"a_step_back_taken_back_by_a_forward_one",
+         boot_a + step("2026-12-09 10:30:00.000+0000", "2026-12-09 09:30:00.000+0000", "1804.000") +
+             step("2026-12-09 09:40:00.000+0000", "2026-12-09 11:40:00.000+0000", "2404.000"),
+         {"2026-12-09 10:10:00.000", "2026-12-09 09:35:00.000", "2026-12-09 11:45:00.000"},
+         "11:10:00.000 b0 | 11:35:00.000 b0 | 11:45:00.000 b0", nullptr},
+        {"steps_back_take_back_what_is_left_of_a_forward_one",
+         boot_a + step("2026-12-09 10:00:10.000+0000", "2026-12-09 10:00:20.000+0000", "10.000") +
+             step("2026-12-09 10:00:30.000+0000", "2026-12-09 10:00:26.000+0000", "20.000") +
+             step("2026-12-09 10:00:40.000+0000", "2026-12-09 10:00:30.000+0000", "30.000"),
+         {"2026-12-09 10:00:05.000", "2026-12-09 10:00:25.000", "2026-12-09 10:00:35.000", "2026-12-09 10:00:45.000"},
+         "10:00:05.000 b0 | 10:00:15.000 b0 | 10:00:29.000 b0 | 10:00:45.000 b0", nullptr},
+        // A step back never takes back the steps of the boot before.
+        {"steps_of_the_boot_before_are_not_taken_back",
+         boot_a + step("2026-12-09 10:10:00.000+0000", "2026-12-09 11:10:00.000+0000", "604.000") +
+             "2026-12-09 11:20:00.000+0000 oam stop\n" + start("2026-12-09 11:30:00.000+0000", "bbbb") +
+             "2026-12-09 11:35:00.000+0000 wifi lost 1 records: no space, 10:05:00.000+0000 to 11:35:00.000+0000\n" +
+             step("2026-12-09 11:40:00.000+0000", "2026-12-09 10:40:00.000+0000", "604.000"),
+         {"2026-12-09 10:05:00.000", "2026-12-09 11:35:00.000", "2026-12-09 10:45:00.000"},
+         "11:05:00.000 b0 | 11:35:00.000 b1 | 10:45:00.000 b1", nullptr,
+         "lost@10:05:00.000 start@11:00:00.000 clock-stepped@11:10:00.000 stop@11:20:00.000 start@11:30:00.000 "
+         "clock-stepped@10:40:00.000"},
+        // A's last line is later than where B's start stands: A holds on;
+        // B ends where C's start stands, at its own last line.
+        {"runs_that_end_at_or_before_their_last_line",
+         boot_a + start("2026-12-09 10:20:00.000+0000", "bbbb") +
+             "2026-12-09 10:20:00.000+0000 oam unclean-end pid 7, started 2026-12-09 10:00:00.000+0000, boot aaaa, "
+             "last line 2026-12-09 10:40:00.000+0000, records after its last sync may be missing\n" +
+             start("2026-12-09 10:20:00.000+0000", "cccc"),
+         {"2026-12-09 10:30:00.000", "2026-12-09 10:20:00.000", "2026-12-09 10:20:01.000"},
+         "10:30:00.000 b0 | 10:20:00.000 b1 | 10:20:01.000 b2", nullptr, nullptr, nullptr, 0,
+         "unclean end: boot -2 aaaa, 1 run, the last one's last line 2026-12-09 10:40:00.000+0000\n"
+         "unclean end: boot -1 bbbb, 1 run, the last one's last line 2026-12-09 10:20:00.000+0000\n"},
     };
 }
 
 class OamlogPlace : public ZoneFixed, public ::testing::WithParamInterface<place_case> {};
+
+oamlog_source wifi_source(const std::string &root)
+{
+    std::vector<oamlog_source> sources;
+    EXPECT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+    EXPECT_EQ(sources.size(), 1U);
+    oamlog_open_files(&sources[0]);
+    return sources[0];
+}
+
+std::string text_of(FILE *out)
+{
+    std::string text(static_cast<size_t>(ftell(out)), '\0');
+    rewind(out);
+    text.resize(fread(text.data(), 1, text.size(), out));
+    (void)fclose(out);
+    return text;
+}
 
 TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
 {
@@ -140,16 +268,16 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
         put(root + "oam_events", c.journal);
     }
     ASSERT_EQ(mkdir((root + "wifi_log").c_str(), 0700), 0);
-    std::string bytes;
-    for (const char *stamp : c.stamps) {
-        bytes += record(stamp);
+    std::string bytes[2];
+    for (size_t i = 0; i < c.stamps.size(); ++i) {
+        bytes[i < c.older ? 1 : 0] += record(c.stamps[i]);
     }
-    put(root + "wifi_log/wifi_log_1", bytes);
+    put(root + "wifi_log/wifi_log_1", bytes[0]);
+    if (c.older > 0) {
+        put(root + "wifi_log/wifi_log_2", bytes[1]);
+    }
     oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
-    std::vector<oamlog_source> sources;
-    ASSERT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
-    ASSERT_EQ(sources.size(), 1U);
-    oamlog_open_files(&sources[0]);
+    std::vector<oamlog_source> sources{wifi_source(root)};
     std::string placed;
     std::string shown;
     oamlog_rec rec{};
@@ -189,6 +317,54 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
             events += (events.empty() ? "" : " ") + ev.event + "@" + (utc + 11);
         }
         EXPECT_EQ(events, c.events);
+    }
+    // --boot by number, and --stats of each boot counts what --boot shows.
+    const auto n = static_cast<long>(g_oamlog_boots.size());
+    EXPECT_EQ(oamlog_find_boot(std::to_string(-n).c_str()), -1);
+    EXPECT_EQ(oamlog_find_boot("1"), -1);
+    std::string unclean;
+    for (long i = 0; i < n; ++i) {
+        EXPECT_EQ(oamlog_find_boot(std::to_string(i - (n - 1)).c_str()), i);
+        g_oamlog_boot_pick = i;
+        std::vector<oamlog_source> one{wifi_source(root)};
+        FILE *out = tmpfile();
+        oamlog_stats(out, one, false, 0, UINT64_MAX);
+        const std::string stats = text_of(out);
+        g_oamlog_boot_pick = -1;
+        size_t in_boot = 0;
+        for (size_t at = placed.find(" b" + std::to_string(i)); at != std::string::npos;
+             at = placed.find(" b" + std::to_string(i), at + 1)) {
+            in_boot += at + 3 == placed.size() || placed[at + 3] == ' ' ? 1 : 0;
+        }
+        const size_t row = stats.find("\nwifi ");
+        ASSERT_NE(row, std::string::npos) << stats;
+        unsigned long files = 0;
+        unsigned long records = 0;
+        ASSERT_EQ(sscanf(stats.c_str() + row, "\nwifi %lu %lu", &files, &records), 2);
+        EXPECT_EQ(records, in_boot) << "boot " << i << "\n" << stats;
+        const size_t said = stats.find("unclean end:");
+        unclean += said == std::string::npos ? "" : stats.substr(said);
+    }
+    EXPECT_EQ(unclean, c.unclean != nullptr ? c.unclean : "");
+    captured outside;  // a window before every line
+    oamlog_list_unclean(outside.f, false, 0, 1);
+    EXPECT_EQ(outside.text(), "");
+    // A record's place does not depend on the older files.
+    if (c.older > 0) {
+        ASSERT_EQ(unlink((root + "wifi_log/wifi_log_2").c_str()), 0);
+        oamlog_source alone = wifi_source(root);
+        std::string kept;
+        while (oamlog_next(&alone, &rec) > 0) {
+            char utc[40];
+            oamlog_utc_text(utc, sizeof(utc), rec.key, ' ');
+            kept += std::string(kept.empty() ? "" : " | ") + (utc + 11) + (rec.uncertain ? "?" : "") + " b" +
+                    std::to_string(rec.boot);
+        }
+        std::string tail = c.placed;
+        for (size_t i = 0; i < c.older; ++i) {
+            tail.erase(0, tail.find(" | ") + 3);
+        }
+        EXPECT_EQ(kept, tail);
     }
 }
 
