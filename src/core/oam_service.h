@@ -9,9 +9,8 @@ constexpr int OAM_RUN = -1;
 int oam_command_line(int argc, char **argv, const char *version);
 
 // Takes the lock that makes this the only daemon of the device, before
-// anything is opened or written: 0 when held (or when no lock file could be
-// made at all, which is reported), -1 when another daemon holds it, which
-// is told on standard error.  On a first try, OAM_LOCK_NO_FOLDER when the
+// anything is opened or written: 0 when held, -1 when another daemon holds
+// it or when no lock could be had at all (told on standard error).  On a first try, OAM_LOCK_NO_FOLDER when the
 // lock's folder is missing: no daemon ran there yet, so the caller may make
 // the log folders and try again.
 constexpr int OAM_LOCK_NO_FOLDER = 1;
