@@ -216,20 +216,38 @@ int main_init()
 
 int oam_malloc_mem()
 {
-    // The receivers allocate their record buffers when they start; only the
-    // main thread's tool frame buffer is made here.
-    g_st_global.uc_buf = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
-    if (g_st_global.uc_buf == nullptr) {
-        OAM_PRINT("[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n", OAM_BUF_LEN);
-        return -1;
+    // In this order; a failure gives back what this call obtained.
+    struct oam_work_buf {
+        uint8_t *oam_global_stru::*field;
+        const char *fail_fmt;
+    };
+    static constexpr oam_work_buf bufs[] = {
+        {&oam_global_stru::puc_buf, "[%s:%d]malloc g_st_global.puc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::bfg_puc_buf, "[%s:%d]malloc g_st_global.bfg_puc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::uc_buf, "[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::me_puc_buf, "[%s:%d]malloc g_st_global.me_puc_buf failed.len[%d]\n\n"},
+    };
+    for (const oam_work_buf &buf : bufs) {
+        g_st_global.*buf.field = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
+        if (g_st_global.*buf.field == nullptr) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+            oam_printf(buf.fail_fmt, __func__, __LINE__, OAM_BUF_LEN);
+#pragma GCC diagnostic pop
+            oam_free_mem();
+            return -1;
+        }
     }
     return 0;
 }
 
 void oam_free_mem()
 {
-    free(g_st_global.uc_buf);
-    g_st_global.uc_buf = nullptr;
+    for (uint8_t **buf : {&g_st_global.uc_buf, &g_st_global.bfg_puc_buf, &g_st_global.puc_buf,
+                          &g_st_global.me_puc_buf}) {
+        free(*buf);
+        *buf = nullptr;
+    }
 }
 
 void oam_wifi_create_thread()

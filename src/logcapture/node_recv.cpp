@@ -55,12 +55,16 @@ constexpr uint32_t OAM_NODE_BATCH = 32;
 static_assert(OAM_NODE_BATCH <= OAM_LOG_BATCH_MAX);
 
 // The record buffers are left as allocated, so that they become resident
-// only as reads fill them; only the bytes a read brings are looked at.
+// only as reads fill them; only the bytes a read brings are looked at.  The
+// first chunk of a pass goes to the core's work buffer, which holds a whole
+// record.
 struct oam_node_bufs {
     oam_node_bufs() : taken{} {}
     oam_log_batch taken;
+    uint8_t *work;
     uint8_t rec[OAM_NODE_BATCH][OAM_RECV_BUF_LEN];
 };
+static_assert(OAM_RECORD_HDR_LEN + OAM_RECORD_DATA_MAX <= OAM_BUF_LEN);
 
 // Whether a chunk is waiting, without waiting for one.  This takes the
 // driver's poll at its word: a node without one reads as always ready, and
@@ -83,13 +87,14 @@ void oam_node_recv_loop(oam_node_core which)
         OAM_PRINT("[%s:%d]node record buffers malloc failed!\n\n");
         return;
     }
+    bufs->work = which == OAM_NODE_BFG ? g_st_global.bfg_puc_buf : g_st_global.me_puc_buf;
     oam_log_batch &taken = bufs->taken;
     unsigned fail_count = 0;
     const auto beat = static_cast<oam_beat_thread>(OAM_BEAT_BFG + static_cast<int>(which));
     while (oam_flag_load(*core.stop) != 1) {
         bool failed = false;
         do {
-            uint8_t *rec = bufs->rec[taken.count];
+            uint8_t *rec = taken.count == 0 && bufs->work != nullptr ? bufs->work : bufs->rec[taken.count];
             oam_beat(beat);
             ssize_t len = read(*core.fd, rec + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
             oam_beat(beat);

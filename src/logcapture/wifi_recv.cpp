@@ -43,8 +43,11 @@ static_assert(OAM_NL_BATCH <= OAM_LOG_BATCH_MAX);
 // Each message is received straight into a record buffer of its own.  The
 // record buffers are left as allocated: a page of them becomes resident
 // only once a receive fills it, so an idle daemon does not pay for them.
+// The first message of a pass goes to the work buffer puc_buf: its 2046
+// bytes behind the two spare ones hold any message that is accepted.
 struct oam_nl_batch {
-    oam_nl_batch() : iov{}, addr{}, msgs{}, taken{} {}
+    oam_nl_batch() : slot{}, iov{}, addr{}, msgs{}, taken{} {}
+    uint8_t *slot[OAM_NL_BATCH];
     iovec iov[OAM_NL_BATCH];
     sockaddr_nl addr[OAM_NL_BATCH];
     mmsghdr msgs[OAM_NL_BATCH];
@@ -295,9 +298,12 @@ void *oam_netlink_recv_pthread(void *arg)
         OAM_PRINT("[%s:%d]nlh malloc failed!\n\n");
         return nullptr;
     }
+    static_assert(OAM_BUF_LEN - OAM_NL_RX_OFFSET >= OAM_NL_MSG_MAX);
     for (uint32_t i = 0; i < OAM_NL_BATCH; ++i) {
+        const bool work = i == 0 && g_st_global.puc_buf != nullptr;
+        rx->slot[i] = work ? g_st_global.puc_buf : rx->rec[i];
         rx->addr[i].nl_family = AF_NETLINK;
-        rx->iov[i] = {rx->rec[i] + OAM_NL_RX_OFFSET, OAM_NL_RECV_MAX};
+        rx->iov[i] = {rx->slot[i] + OAM_NL_RX_OFFSET, work ? OAM_BUF_LEN - OAM_NL_RX_OFFSET : OAM_NL_RECV_MAX};
         rx->msgs[i].msg_hdr.msg_name = &rx->addr[i];
         rx->msgs[i].msg_hdr.msg_iov = &rx->iov[i];
         rx->msgs[i].msg_hdr.msg_iovlen = 1;
@@ -373,7 +379,7 @@ void *oam_netlink_recv_pthread(void *arg)
         for (int i = 0; i < count; ++i) {
             const size_t received = rx->msgs[i].msg_len;
             empty_after = received == 0 ? empty_after + 1 : 0;
-            (void)oam_wifi_take_msg(&rx->taken, rx->rec[i], received);
+            (void)oam_wifi_take_msg(&rx->taken, rx->slot[i], received);
         }
         oam_wifi_pass_done(&rx->taken);
         if (empty_after == 0 && count > 0) {
