@@ -183,11 +183,15 @@ int oam_zst_list(int core, int32_t *nums)
 void *oam_compress_pthread(void *)
 {
     // Below every other thread of the device: capture, and the device's
-    // own work, go first.
+    // own work, go first.  Named once that is done, so that whoever finds
+    // it by its name sees its priority.
     sched_param param {};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) {
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+    if (err != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) != 0) {
+        OAM_PRINT("[%s:%d]log compression runs at normal priority: SCHED_IDLE errno:%s, nice 19 errno:%s\n",
+                  strerror(err), strerror(errno));
     }
+    (void)pthread_setname_np(pthread_self(), "oam-compress");
     auto *w = new (std::nothrow) oam_zst_work {};
     if (w == nullptr) {
         OAM_PRINT("[%s:%d]no memory to compress the log files\n");
