@@ -106,12 +106,7 @@ int oam_status_text(char *buf, size_t size, const char *head)
 
 void *oam_notify_pthread(void *)
 {
-    // Half the watchdog interval, as the manager asks; the status alone
-    // needs no more than its own period.
-    long period_ms = OAM_STATUS_PERIOD_S * 1000;
-    if (g_watchdog_usec != 0 && g_watchdog_usec / 2000 < static_cast<uint64_t>(period_ms)) {
-        period_ms = std::max(1L, static_cast<long>(g_watchdog_usec / 2000));
-    }
+    const long period_ms = oam_notify_period_ms(g_watchdog_usec);
     uint32_t last[OAM_BEATS] = {};
     long since_status_ms = 0;
     char status[192] = "";
@@ -244,6 +239,17 @@ int oam_lock_refuse(long owner)
 }
 
 }  // namespace
+
+long oam_notify_period_ms(uint64_t watchdog_usec)
+{
+    // Half the watchdog interval, as the manager asks; the status alone
+    // needs no more than its own period.
+    long period_ms = OAM_STATUS_PERIOD_S * 1000;
+    if (watchdog_usec != 0 && watchdog_usec / 2000 < static_cast<uint64_t>(period_ms)) {
+        period_ms = std::max(1L, static_cast<long>(watchdog_usec / 2000));
+    }
+    return period_ms;
+}
 
 int oam_command_line(int argc, char **argv, const char *version)
 {

@@ -2,6 +2,8 @@
 // service manager's notifications (readiness, stop, status, watchdog).
 #pragma once
 
+#include <cstdint>
+
 // What the command line asks for: OAM_RUN to start the daemon, otherwise
 // the exit status (the usage or the version was printed, or an option was
 // refused).
@@ -23,3 +25,6 @@ void oam_notify_init();
 // their own, started only when a manager listens.
 void oam_notify_ready();
 void oam_notify_stopping();
+// How often the notifier wakes, in ms, for a watchdog interval in us (0:
+// none): half of it, and at most the status period of 10 s.
+long oam_notify_period_ms(uint64_t watchdog_usec);

@@ -66,6 +66,31 @@ TEST(PrintLevels, PrefixOnlyOnTheJournalsStream)
     oam_print_levels_init();
 }
 
+// Each stream is judged by its own descriptor: the journal may take one of
+// them while the other goes to a file.
+TEST(PrintLevels, EachStreamPrefixedOnlyWhenItIsTheJournals)
+{
+    for (const int journal_fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        struct stat st {};
+        ASSERT_EQ(fstat(journal_fd, &st), 0);
+        const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        oam_print_levels_init();
+        oam_printf("[%s:%d]open %s failed\n", "f", 1, "x");
+        oam_eprintf("recv:: %s\n", "reset");
+        fflush(stdout);
+        fflush(stderr);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out, journal_fd == STDOUT_FILENO ? "<3>[f:1]open x failed\n" : "[f:1]open x failed\n");
+        EXPECT_EQ(err, journal_fd == STDERR_FILENO ? "<3>recv:: reset\n" : "recv:: reset\n");
+    }
+    unsetenv("JOURNAL_STREAM");
+    oam_print_levels_init();
+}
+
 // Lines held before start-up decides to run come out in order, also when
 // they outgrow what is held and the rest is printed as it comes.
 TEST(PrintLevels, HeldLinesComeOutWholeAndInOrder)
