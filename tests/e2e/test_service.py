@@ -105,6 +105,17 @@ def test_an_unusable_run_lock_falls_back_to_the_log_folders_lock_and_one_daemon_
     assert first.terminate() and first.wait() == 0
 
 
+def test_the_run_lock_alone_holds_when_the_log_folders_cannot(chip_factory):
+    chip = chip_factory(files={RUN_LOCK: STALE_PID})
+    spoil(chip, LOG_LOCK, "directory")
+    first = chip.start_daemon()
+    wait_started(first)
+    assert line(f"lock {LOG_LOCK} is a directory, not a plain file: {RUN_LOCK} alone holds").search(first.stdout)
+    assert chip.read_file(RUN_LOCK) == f"{first.pid}\n".encode()
+    second = chip.start_daemon()
+    assert second.wait() == 1 and second.stderr == f"another oam is running, pid {first.pid}\n"
+
+
 @pytest.mark.parametrize("run, log, why", [
     (None, "FIFO", f"{LOG_LOCK} is a FIFO, not a plain file"),
     ("read-only", "directory",
