@@ -438,7 +438,8 @@ int get_cust_conf_int32(int tag, const char *name, int32_t *out)
         ret = sscanf_s(value, "%d", &number);
     }
     if (ret != 1) {
-        OAM_PRINT("[%s:%d]%s trans to int failed:%s\n", name, strerror(errno));
+        // The scan sets no errno: whatever errno holds is from an earlier call.
+        OAM_PRINT("[%s:%d]%s trans to int failed:%s\n", name, strerror(EINVAL));
         return -1;
     }
     *out = number;
