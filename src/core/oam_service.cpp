@@ -224,7 +224,7 @@ void oam_lock_mark(int fd, const char *path)
     char text[24];
     const int len = snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
     if (fd >= 0 && (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(len), 0) != len)) {
-        OAM_PRINT("[%s:%d]pid not written to %s, errno:%s\n", path, strerror(errno));
+        OAM_ERR("[%s:%d]pid not written to %s, errno:%s\n", path, strerror(errno));
     }
 }
 
@@ -301,9 +301,9 @@ int oam_instance_lock(bool first_try)
     oam_lock_mark(g_run_lock_fd, OAM_RUN_LOCK);
     oam_lock_mark(g_log_lock_fd, path);
     if (run_why[0] != '\0') {
-        OAM_PRINT("[%s:%d]lock %s: %s taken instead\n", run_why, path);
+        OAM_WARN("[%s:%d]lock %s: %s taken instead\n", run_why, path);
     } else if (got != OAM_LOCK_HELD) {
-        OAM_PRINT("[%s:%d]lock %s: %s alone holds\n", log_why, OAM_RUN_LOCK);
+        OAM_WARN("[%s:%d]lock %s: %s alone holds\n", log_why, OAM_RUN_LOCK);
     }
     return 0;
 }
@@ -325,7 +325,7 @@ void oam_notify_init()
     }
     g_notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (g_notify_fd < 0) {
-        OAM_PRINT("[%s:%d]notification socket failed, errno:%s\n", strerror(errno));
+        OAM_ERR("[%s:%d]notification socket failed, errno:%s\n", strerror(errno));
         return;
     }
     const char *usec = getenv("WATCHDOG_USEC");
@@ -347,7 +347,7 @@ void oam_notify_ready()
     if (pthread_create(&thread, nullptr, oam_notify_pthread, nullptr) == 0) {
         (void)pthread_detach(thread);
     } else {
-        OAM_PRINT("[%s:%d]notify thread create error\n");
+        OAM_ERR("[%s:%d]notify thread create error\n");
     }
 }
 

@@ -113,7 +113,7 @@ int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use,
     if (unlink(path) != 0) {
         if (!g_budget_stuck[rule]) {
             char text[128];
-            OAM_PRINT("[%s:%d]cannot remove %s: %s\n", path, strerror_r(errno, text, sizeof(text)));
+            OAM_ERR("[%s:%d]cannot remove %s: %s\n", path, strerror_r(errno, text, sizeof(text)));
             g_budget_stuck[rule] = true;
         }
         return -1;
@@ -129,7 +129,7 @@ int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use,
 void oam_budget_stuck(oam_budget_rule rule, const char *what, int64_t limit_mib)
 {
     if (!g_budget_stuck[rule]) {
-        OAM_PRINT("[%s:%d]no log file may go to %s %lld MiB\n", what, static_cast<long long>(limit_mib));
+        OAM_WARN("[%s:%d]no log file may go to %s %lld MiB\n", what, static_cast<long long>(limit_mib));
         g_budget_stuck[rule] = true;
     }
 }
@@ -367,7 +367,7 @@ int oam_budget_renumber(oam_log_desc *pst_log)
                 continue;
             }
             if (rename(from, to) < 0 && errno != ENOENT) {
-                OAM_PRINT("[%s:%d]rename ret < 0\n");
+                OAM_ERR("[%s:%d]rename ret < 0\n");
             }
         }
     }

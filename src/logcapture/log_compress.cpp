@@ -188,13 +188,13 @@ void *oam_compress_pthread(void *)
     sched_param param {};
     const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
     if (err != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) != 0) {
-        OAM_PRINT("[%s:%d]log compression runs at normal priority: SCHED_IDLE errno:%s, nice 19 errno:%s\n",
+        OAM_WARN("[%s:%d]log compression runs at normal priority: SCHED_IDLE errno:%s, nice 19 errno:%s\n",
                   strerror(err), strerror(errno));
     }
     (void)pthread_setname_np(pthread_self(), "oam-compress");
     auto *w = new (std::nothrow) oam_zst_work {};
     if (w == nullptr) {
-        OAM_PRINT("[%s:%d]no memory to compress the log files\n");
+        OAM_ERR("[%s:%d]no memory to compress the log files\n");
         return nullptr;
     }
     bool first = true;
@@ -306,7 +306,7 @@ void oam_compress_start()
     g_compress_pending = true;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, oam_compress_pthread, nullptr) != 0) {
-        OAM_PRINT("[%s:%d]log compression not started: files stay plain\n");
+        OAM_ERR("[%s:%d]log compression not started: files stay plain\n");
         return;
     }
     (void)pthread_detach(thread);

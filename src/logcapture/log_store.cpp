@@ -81,7 +81,7 @@ void oam_print_write_err(const char *fmt, const char *func, int line, int err)
     char text[OAM_ERR_TEXT_LEN];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    oam_printf(fmt, func, line, oam_err_text(err, text, sizeof(text)));
+    oam_printf(OAM_LEVEL_ERR, fmt, func, line, oam_err_text(err, text, sizeof(text)));
 #pragma GCC diagnostic pop
 }
 
@@ -175,11 +175,11 @@ int oam_log_dir_init()
                 continue;
             }
             char text[OAM_ERR_TEXT_LEN];
-            OAM_PRINT("[%s:%d]Failed to create dir %s,errno:%s\n", entry.dir,
+            OAM_ERR("[%s:%d]Failed to create dir %s,errno:%s\n", entry.dir,
                       oam_err_text(err, text, sizeof(text)));
             return entry.fail_ret;
         }
-        OAM_PRINT("[%s:%d]dir %s not exist,create success!\n", entry.dir);
+        OAM_INFO("[%s:%d]dir %s not exist,create success!\n", entry.dir);
         if (entry.desc != nullptr) {
             oam_flag_store((g_st_global.*entry.desc).file_count, 0);
         }
@@ -190,22 +190,22 @@ int oam_log_dir_init()
 int oam_get_log_file(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (oam_open_log_stream(pst_log) != 0 && pst_log->not_regular) {
-        OAM_PRINT("[%s:%d]%s is not a regular file: records not stored\n", pst_log->file_path);
+        OAM_WARN("[%s:%d]%s is not a regular file: records not stored\n", pst_log->file_path);
         return -1;
     }
     if (pst_log->fp == nullptr) {
         constexpr int repair_attempts = 2;
         for (int attempt = 1;; ++attempt) {
             char text[OAM_ERR_TEXT_LEN];
-            OAM_PRINT("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
+            OAM_ERR("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
                       oam_err_text(errno, text, sizeof(text)));
             if (oam_log_dir_init() < 0) {
                 const int err = errno;
-                OAM_PRINT("[%s:%d]oam log directory init failed\n");
+                OAM_ERR("[%s:%d]oam log directory init failed\n");
                 errno = err;
                 return -1;
             }
@@ -215,7 +215,7 @@ int oam_get_log_file(oam_log_desc *pst_log)
             if (attempt == repair_attempts) {
                 // The open's error stays for the caller's loss count.
                 const int err = errno;
-                OAM_PRINT("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
+                OAM_ERR("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
                           oam_err_text(err, text, sizeof(text)));
                 errno = err;
                 return -1;
@@ -223,7 +223,7 @@ int oam_get_log_file(oam_log_desc *pst_log)
         }
     }
     if (pst_log->file_size > pst_log->size.value && check_file_size(pst_log) != 0) {
-        OAM_PRINT("[%s:%d]check file failed!!\n");
+        OAM_ERR("[%s:%d]check file failed!!\n");
         return -1;
     }
     return 0;
@@ -289,7 +289,7 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
         pos += item.len;
     }
     if (cut_tail && whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
-        OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
+        OAM_WARN("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
                   static_cast<long long>(st.st_size - whole_end));
         // Lost when the file was last written, at the stop that cut it.
         oam_journal_lost_since(oam_log_jcore(pst_log), OAM_LOSS_CUT, 0, 1, &st.st_mtim);
@@ -300,19 +300,19 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
 int get_former_log_num(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr || pst_log->name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     const char *directory = pst_log->path.value;
     oam_dir_handle dir(opendir(directory));
-    OAM_PRINT("[%s:%d]pc_directory:%s\n\n", directory);
+    OAM_INFO("[%s:%d]pc_directory:%s\n\n", directory);
     if (!dir) {
-        OAM_PRINT("[%s:%d]Can not open directory:%s!\n", directory);
+        OAM_ERR("[%s:%d]Can not open directory:%s!\n", directory);
         return -1;
     }
     if (chdir(directory) != 0) {
         char text[OAM_ERR_TEXT_LEN];
-        OAM_PRINT("[%s:%d]change work dir err:%s\n", oam_err_text(errno, text, sizeof(text)));
+        OAM_ERR("[%s:%d]change work dir err:%s\n", oam_err_text(errno, text, sizeof(text)));
         return -1;
     }
     const size_t prefix_len = strlen(pst_log->name);
@@ -322,7 +322,7 @@ int get_former_log_num(oam_log_desc *pst_log)
         // which is process-wide.
         struct stat st {};
         if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0) {
-            OAM_PRINT("[%s:%d]lstat < 0\n");
+            OAM_ERR("[%s:%d]lstat < 0\n");
             break;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -334,14 +334,14 @@ int get_former_log_num(oam_log_desc *pst_log)
         ++count;
     }
     oam_flag_store(pst_log->file_count, count);
-    OAM_PRINT("[%s:%d]%s log num : %d\n\n", pst_log->name, count);
+    OAM_INFO("[%s:%d]%s log num : %d\n\n", pst_log->name, count);
     return 0;
 }
 
 int check_file_size(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (pst_log->fp == nullptr) {
@@ -352,7 +352,7 @@ int check_file_size(oam_log_desc *pst_log)
         return 0;
     }
     oam_close_log_stream(pst_log);
-    OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
+    OAM_INFO("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
     // With a flash budget, the files of every core are removed and renamed
     // under one lock, so that no removal meets a rename half done.
@@ -370,7 +370,7 @@ int check_file_size(oam_log_desc *pst_log)
     }
     const int ret = oam_open_log_stream(pst_log);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
+        OAM_ERR("[%s:%d]open %s failed\n\n", pst_log->file_path);
     } else {
         std::atomic_ref<int32_t>(pst_log->file_count).fetch_add(1, std::memory_order_acq_rel);
     }
@@ -383,9 +383,9 @@ int check_file_size(oam_log_desc *pst_log)
 
 int rename_old_file(oam_log_desc *pst_log)
 {
-    OAM_PRINT("[%s:%d]rename_old_file\n\n");
+    OAM_DEBUG("[%s:%d]rename_old_file\n\n");
     if (pst_log == nullptr || pst_log->name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (g_log_budget.compress == 1) {
@@ -412,11 +412,11 @@ int rename_old_file(oam_log_desc *pst_log)
                        pst_log->name, k + 1) < 0 ||
             snprintf_s(old_name, sizeof(old_name), sizeof(old_name) - 1, "%s%s%d", pst_log->path.value,
                        pst_log->name, k) < 0) {
-            OAM_PRINT("[%s:%d]rename_old_file:: snprintf_s faild.\n");
+            OAM_ERR("[%s:%d]rename_old_file:: snprintf_s faild.\n");
             continue;
         }
         if (rename(old_name, new_name) < 0) {
-            OAM_PRINT("[%s:%d]rename ret < 0\n");
+            OAM_ERR("[%s:%d]rename ret < 0\n");
         }
     }
     return 0;
@@ -485,7 +485,7 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     cache.stamp[6] = static_cast<uint16_t>(tv.tv_usec / 1000);
     const int ret = memcpy_s(dest, capacity, cache.stamp.data(), sizeof(cache.stamp));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
     }
 }
 

@@ -11,11 +11,12 @@ import stat
 import struct
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 import oamsim
-from startup_support import line, wait_started
+from startup_support import ALL_LOGS_ON, line, wait_started
 from tool_support import INI_ALL, connect_tool
 
 
@@ -219,3 +220,34 @@ def test_notifications_ready_status_stop_and_no_ping_while_a_receiver_is_stuck(c
     assert oam.terminate()
     manager.wait(lambda text: text == "STOPPING=1")
     assert oam.wait() == 0
+
+
+def start_on_the_journal(chip):
+    """The daemon with its standard output named in JOURNAL_STREAM, as a
+    service manager names its journal's stream."""
+    binary = Path(oamsim.sandbox.default_binary()).resolve()
+    preload = Path(oamsim.sandbox.default_preload()).resolve()
+    script = 'JOURNAL_STREAM=$(stat -L -c %d:%i /.procfs/$$/fd/1) exec "$0" "$@"'
+    return chip.start_process(["/bin/sh", "-c", script, *oamsim.target_command([str(binary)], preload)],
+                              preload=False, ro_paths=[binary, preload], name="oam")
+
+
+@pytest.mark.chip(ini="[HOST_PLAT]\n" + ALL_LOGS_ON + "log_max_use=lots\n")
+def test_on_the_journal_a_healthy_start_warns_only_of_the_bad_value(chip):
+    oam = start_on_the_journal(chip)
+    # The last step of start-up, at its level: no fault-recovery keys here.
+    oam.wait_stdout(re.compile(r"^<6>\[\w+:\d+\]read ini cfg fail: ini_plat_dfr_cfg_str = \w+$", re.M))
+    assert oam.terminate() and oam.wait() == 0
+    lines = [text for text in oam.stdout.split("\n") if text]
+    assert all(re.match(r"<[3467]>[^<]", text) for text in lines), oam.stdout
+    # Optional keys left out take their defaults, and a chip without some
+    # piece skips it: routine, not warnings.
+    assert [text for text in lines if text[1] in "34"] == [
+        f"<4>[get_cust_conf_int32:{n}]log_max_use trans to int failed:Invalid argument"
+        for n in re.findall(r"\[get_cust_conf_int32:(\d+)\]log_max_use trans", oam.stdout)], oam.stdout
+    for want in (r"<6>\[ini_find_var:\d+\]have end of .ini file!!!",
+                 r"<6>\[ini_get_log_str_cfg:\d+\]log_path_device_wifi not get set to default:/vendor/log/wifi_log/:",
+                 r"<6>\[ini_get_log_int_cfg:\d+\]get_cust_conf_int32 fail",
+                 r"<7>\[ini_get_log_int_cfg:\d+\]---------------in ini_get_log_int_cfg func",
+                 r"<6>property_get,vexa subchip_name=\{zr4005\}", r"<6>\[exit_main:\d+\]main closed finished!"):
+        assert [text for text in lines if re.fullmatch(want, text)], want
