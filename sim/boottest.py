@@ -29,7 +29,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import oamsim  # noqa: E402
 
-INI = "[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg=1\nlog_switch_device_me=1\n"
+INI = "[HOST_PLAT]\nlog_switch_device_wifi=1\nlog_switch_device_bfg=1\nlog_switch_device_me=1\nlog_compress=zstd\n"
 BOOT_SECONDS = 180
 STEP_SECONDS = 30
 STOP_BOUND = 10.0   # the unit's TimeoutStopSec=
@@ -72,7 +72,15 @@ systemctl daemon-reload || fail "systemctl daemon-reload"
 systemctl start oam.service || fail "systemctl start oam.service"
 pid=$(systemctl show -P MainPID oam.service)
 logs() { find /vendor/log -type f -exec sha256sum {} + | sort; }
+# The compressor names its thread once its priority is set: policy and nice.
+compressor() {
+  for t in /proc/$pid/task/*; do
+    [ "$(cat $t/comm 2>/dev/null)" = oam-compress ] && awk '{ sub(/.*[)] /, ""); print $39, $17 }' $t/stat
+  done
+}
+for i in $(seq 50); do [ -n "$(compressor)" ] && break; sleep 0.1; done
 {
+  echo "compressor policy nice: $(compressor)"
   grep '^Cap' /proc/$pid/status
   sh $out/probe.sh | sed 's/^probe/outside/'
   systemctl show -p ActiveState,StatusText oam.service
@@ -250,6 +258,9 @@ def hardening_checks(text: str, errors: str) -> list:
     error_lines = errors.splitlines()
     return [
         ("bounding set is CAP_CHOWN only", get("CapBnd") == "0000000000000001", get("CapBnd")),
+        # SCHED_IDLE is policy 5.
+        ("log compressor at SCHED_IDLE or nice 19", get("compressor policy nice").split()[:1] == ["5"]
+         or get("compressor policy nice").split()[1:] == ["19"], get("compressor policy nice")),
         ("/usr read-only to the service", "Read-only file system" in get("probe usr"), get("probe usr")),
         ("/usr writable outside it", get("outside usr") == "written", get("outside usr")),
         ("an unlisted device refused", "Operation not permitted" in get("probe device"), get("probe device")),

@@ -314,6 +314,8 @@ class VirtualChip:
         sandbox (a storage that can run full); None: the plain folder.  Its
         files exist only while a program runs there: host_path then reaches
         them through that program's root.
+    run_readonly: /run (empty unless a test fills it) bound read-only, as a
+        service manager's run-time folder may be.
     localtime: TZif bytes of the device's time zone, bound over
         /etc/localtime (None: the host's zone); set_localtime() changes it
         while the daemon runs.
@@ -324,7 +326,7 @@ class VirtualChip:
                  ini_path: str = plat.DEFAULT_INI_PATH, publish_ini: bool | None = None,
                  ini_node_raw: bytes | None = None, cust_ini: str | bytes | None = None,
                  memdump_dir: bool = True, files: dict | None = None, nodes=plat.ALL_NODES,
-                 log_tmpfs: int | None = None, localtime: bytes | None = None):
+                 log_tmpfs: int | None = None, localtime: bytes | None = None, run_readonly: bool = False):
         self.run_dir = Path(run_dir)
         self.run_dir.mkdir(parents=True, exist_ok=True)
         self.model = model
@@ -332,6 +334,7 @@ class VirtualChip:
         self.nodes = tuple(plat.node_name(n) for n in nodes)
         self.sandbox = Sandbox(self.run_dir)
         self.sandbox.log_tmpfs = log_tmpfs
+        self.sandbox.run_readonly = run_readonly
         # The netlink overrun counter shared with the load generator and the
         # daemon's preload library.
         self.overrun_path = self.run_dir / "ctl" / "nl_overrun"
@@ -372,7 +375,7 @@ class VirtualChip:
     # Layout --------------------------------------------------------------
 
     def host_path(self, path: str) -> Path:
-        """Host location of a sandbox path under /vendor, /data, /sys, /proc."""
+        """Host location of a sandbox path under /vendor, /data, /sys, /proc, /run."""
         if self.sandbox.log_tmpfs is not None and (path + "/").startswith(plat.LOG_ROOT_DIR + "/"):
             running = [p for p in getattr(self, "_processes", []) if p.alive]
             if running:

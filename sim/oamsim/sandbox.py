@@ -25,7 +25,7 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[2]
 
 # Host directories bound into the sandbox, by sandbox path.
-SANDBOX_DIRS = ("vendor", "data", "sys", "proc")
+SANDBOX_DIRS = ("vendor", "data", "sys", "proc", "run")
 # procfs entries that programs (and sanitizers) expect under /proc; the real
 # procfs sits at /.procfs because /proc belongs to the chip's device tree.
 PROC_LINKS = ("self", "thread-self", "sys", "meminfo", "cpuinfo", "stat", "mounts", "filesystems",
@@ -112,7 +112,7 @@ def _host_links() -> list[str]:
 
 
 def layout_root(run_dir: Path) -> Path:
-    """Creates the host side of the sandbox's /vendor, /data, /sys, /proc and
+    """Creates the host side of the sandbox's /vendor, /data, /sys, /proc, /run and
     the control directory; returns the folder that stands for '/'."""
     root = run_dir / "root"
     for name in SANDBOX_DIRS:
@@ -140,13 +140,14 @@ class Sandbox:
         self.nodes = dict(nodes or {})
         self.ro_paths = list(ro_paths or [])
         self.log_tmpfs: int | None = None
+        self.run_readonly = False
         self.localtime: Path | None = None
 
     def host_path(self, path: str) -> Path:
-        """Host location of a sandbox path under /vendor, /data, /sys, /proc."""
+        """Host location of a sandbox path under /vendor, /data, /sys, /proc, /run."""
         parts = Path(path).parts
         if len(parts) < 2 or parts[0] != "/" or parts[1] not in SANDBOX_DIRS:
-            raise ValueError(f"{path!r} is not under /vendor, /data, /sys or /proc")
+            raise ValueError(f"{path!r} is not under /vendor, /data, /sys, /proc or /run")
         return self.root.joinpath(*parts[1:])
 
     def command(self, argv: list[str], env: dict[str, str], preload,
@@ -158,7 +159,8 @@ class Sandbox:
         args += _host_links()
         args += ["--dev", "/dev", "--tmpfs", "/tmp", "--proc", PROCFS]
         for name in SANDBOX_DIRS:
-            args += ["--bind", str(self.root / name), f"/{name}"]
+            ro = name == "run" and self.run_readonly
+            args += ["--ro-bind" if ro else "--bind", str(self.root / name), f"/{name}"]
         if self.log_tmpfs is not None:
             args += ["--size", str(self.log_tmpfs), "--tmpfs", "/vendor/log"]
         args += ["--ro-bind", str(self.run_dir / "ctl"), CTL_DIR]

@@ -59,14 +59,14 @@ void oam_netlink_set_rcvbuf(int sock)
     if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &got, &len) != 0) {
         got = -1;
     }
-    OAM_PRINT("[%s:%d]netlink receive buffer %d bytes (asked for %d)\n\n", got, want);
+    OAM_INFO("[%s:%d]netlink receive buffer %d bytes (asked for %d)\n\n", got, want);
 }
 
 }  // namespace
 
 int oam_netlink_create()
 {
-    OAM_PRINT("[%s:%d] inter oam_netlink_create\n\n");
+    OAM_DEBUG("[%s:%d] inter oam_netlink_create\n\n");
 
     g_st_global.netlink_sock = socket(AF_NETLINK, SOCK_RAW, OAM_NETLINK_PROTO);
     if (g_st_global.netlink_sock <= 0) {
@@ -77,33 +77,33 @@ int oam_netlink_create()
             close(g_st_global.netlink_sock);
         }
         g_st_global.netlink_sock = -1;
-        OAM_PRINT("[%s:%d]create netlink failed!:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]create netlink failed!:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
         return -1;
     }
-    OAM_PRINT("[%s:%d] socket over\n\n");
+    OAM_DEBUG("[%s:%d] socket over\n\n");
 
     sockaddr_nl local;
     int ret = memset_s(&local, sizeof(local), 0, sizeof(local));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
     }
     local.nl_family = AF_NETLINK;
     local.nl_pid = oam_netlink_port_id();
     local.nl_groups = 0;
     if (bind(g_st_global.netlink_sock, reinterpret_cast<sockaddr *>(&local), sizeof(local)) < 0) {
-        OAM_PRINT("[%s:%d]bind() < 0\n");
+        OAM_ERR("[%s:%d]bind() < 0\n");
         close(g_st_global.netlink_sock);
         g_st_global.netlink_sock = -1;
         return -1;
     }
-    OAM_PRINT("[%s:%d] bind over\n\n");
+    OAM_DEBUG("[%s:%d] bind over\n\n");
     oam_netlink_set_rcvbuf(g_st_global.netlink_sock);
 
     g_st_global.nlh = static_cast<uint8_t *>(malloc(OAM_NLH_LEN));
     if (g_st_global.nlh == nullptr) {
         int err = errno;
         char err_buf[64];
-        OAM_PRINT("[%s:%d]nlh malloc failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]nlh malloc failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
         close(g_st_global.netlink_sock);
         g_st_global.netlink_sock = -1;
         return -1;
@@ -120,18 +120,18 @@ void oam_vexa2kernel_hello()
 
     int ret = memset_s(work, sizeof(work), 0, sizeof(work));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return;
     }
     int ret_hdr = memcpy_s(work, sizeof(work), &cmd, sizeof(cmd));
     int ret_data = memcpy_s(work + sizeof(cmd), sizeof(work) - sizeof(cmd), OAM_HELLO_TEXT,
                             sizeof(OAM_HELLO_TEXT));
     if (ret_hdr != EOK || ret_data != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed\n\n");
+        OAM_ERR("[%s:%d]memcpy_s failed\n\n");
         return;
     }
     if (oam_netlink_send(work, sizeof(cmd) + sizeof(OAM_HELLO_TEXT)) < 0) {
-        OAM_PRINT("[%s:%d]oam netlink_send() < 0\n");
+        OAM_ERR("[%s:%d]oam netlink_send() < 0\n");
     }
 }
 
@@ -143,7 +143,7 @@ int oam_netlink_send(const uint8_t *payload, uint32_t len)
     // nlh exists exactly while the channel is open; a socket without it
     // would mean a half-opened channel.
     if (g_st_global.netlink_sock <= 0 || g_st_global.nlh == nullptr) {
-        OAM_PRINT("[%s:%d] netlink not opened\n\n");
+        OAM_ERR("[%s:%d] netlink not opened\n\n");
         return -1;
     }
 
@@ -154,7 +154,7 @@ int oam_netlink_send(const uint8_t *payload, uint32_t len)
         ret = memset_s(&msg, sizeof(msg), 0, sizeof(msg));
     }
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     dest.nl_family = AF_NETLINK;
@@ -178,7 +178,7 @@ int oam_netlink_send(const uint8_t *payload, uint32_t len)
         ret = memset_s(body + len, OAM_NL_PAYLOAD_MAX - len, 0, msg_len - NLMSG_HDRLEN - len);
     }
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d] memcpy_s failed, ret=%d\n\n", ret);
+        OAM_ERR("[%s:%d] memcpy_s failed, ret=%d\n\n", ret);
         return -1;
     }
 
@@ -192,9 +192,9 @@ int oam_netlink_send(const uint8_t *payload, uint32_t len)
 
     ssize_t sent = sendmsg(g_st_global.netlink_sock, &msg, 0);
     if (sent < 0) {
-        OAM_PRINT("[%s:%d] Netlink Sending message fail....\n\n");
+        OAM_ERR("[%s:%d] Netlink Sending message fail....\n\n");
     } else {
-        OAM_PRINT("[%s:%d] Netlink Sending message %d bytes....\n\n", static_cast<int>(sent));
+        OAM_DEBUG("[%s:%d] Netlink Sending message %d bytes....\n\n", static_cast<int>(sent));
     }
     return static_cast<int>(sent);
 }

@@ -31,7 +31,7 @@ int oam_vtl2wifi(const uint8_t *frame, uint32_t frame_len)
         ret = memset_s(work, sizeof(work), 0, sizeof(work));
     }
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     cmd.type = OAM_VTL_CMD_TOOL;
@@ -40,12 +40,12 @@ int oam_vtl2wifi(const uint8_t *frame, uint32_t frame_len)
     int ret_hdr = memcpy_s(work, sizeof(work), &cmd, sizeof(cmd));
     int ret_data = memcpy_s(work + sizeof(cmd), OAM_VTL_WIFI_FRAME_MAX, frame, frame_len);
     if (ret_hdr != EOK || ret_data != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed\n\n");
+        OAM_ERR("[%s:%d]memcpy_s failed\n\n");
         return -1;
     }
 
     const uint32_t payload_len = frame_len + static_cast<uint32_t>(sizeof(cmd));
-    OAM_PRINT("[%s:%d]wifi cmd len=%u\n\n", payload_len);
+    OAM_DEBUG("[%s:%d]wifi cmd len=%u\n\n", payload_len);
     // The tool gets no answer either way; a failed send is reported by the channel.
     (void)oam_netlink_send(work, payload_len);
     return static_cast<int>(payload_len);
@@ -54,17 +54,17 @@ int oam_vtl2wifi(const uint8_t *frame, uint32_t frame_len)
 int oam_vtl2bfg(const uint8_t *frame, uint32_t frame_len)
 {
     if (g_st_global.bfg_fd <= 0) {
-        OAM_PRINT("[%s:%d]bfg dbg inode not opened!\n\n");
+        OAM_ERR("[%s:%d]bfg dbg inode not opened!\n\n");
         return -1;
     }
     if (frame_len > OAM_VTL_BFG_FRAME_MAX) {
-        OAM_PRINT("[%s:%d]invalid header length!\n\n");
+        OAM_WARN("[%s:%d]invalid header length!\n\n");
         return -1;
     }
 
-    OAM_PRINT("[%s:%d]bfg cmd len=%u\n\n", frame_len);
+    OAM_DEBUG("[%s:%d]bfg cmd len=%u\n\n", frame_len);
     if (write(g_st_global.bfg_fd, frame, frame_len) > 0) {
-        OAM_PRINT("[%s:%d]\n bfg data have write\n\n");
+        OAM_DEBUG("[%s:%d]\n bfg data have write\n\n");
     }
     return static_cast<int>(frame_len);
 }

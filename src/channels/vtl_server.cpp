@@ -76,10 +76,10 @@ in_addr_t oam_vtl_listen_address()
     }
     in_addr addr{};
     if (inet_pton(AF_INET, text, &addr) != 1) {
-        OAM_PRINT("[%s:%d]%s={%s} is no IPv4 address, listening on all addresses\n\n", OAM_VTL_LISTEN_VAR, text);
+        OAM_WARN("[%s:%d]%s={%s} is no IPv4 address, listening on all addresses\n\n", OAM_VTL_LISTEN_VAR, text);
         return htonl(INADDR_ANY);
     }
-    OAM_PRINT("[%s:%d]listening on %s only\n\n", text);
+    OAM_INFO("[%s:%d]listening on %s only\n\n", text);
     return addr.s_addr;
 }
 
@@ -92,7 +92,7 @@ int oam_vtl_socket_create()
     }
     g_st_global.vtl_server_sock = oam_socket_create();
     if (g_st_global.vtl_server_sock < 0) {
-        OAM_PRINT("[%s:%d]vtl socket create fail\n\n");
+        OAM_ERR("[%s:%d]vtl socket create fail\n\n");
         return -1;
     }
     oam_flag_store(g_st_global.vtl_connected, 0);
@@ -103,20 +103,20 @@ int oam_socket_create()
 {
     int sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock < 0) {
-        OAM_PRINT("[%s:%d]socket failed!\n\n");
+        OAM_ERR("[%s:%d]socket failed!\n\n");
         return -1;
     }
 
     int32_t reuse = 1;
     int ret = setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]setsockopt failed %d,errno is %d\n\n", ret, errno);
+        OAM_ERR("[%s:%d]setsockopt failed %d,errno is %d\n\n", ret, errno);
     }
 
     sockaddr_in addr;
     ret = memset_s(&addr, sizeof(addr), 0, sizeof(addr));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
     }
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = oam_vtl_listen_address();
@@ -125,14 +125,14 @@ int oam_socket_create()
         int err = errno;
         char err_buf[64];
         close(sock);
-        OAM_PRINT("[%s:%d]socket bind failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]socket bind failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
         return -1;
     }
     if (listen(sock, OAM_VTL_BACKLOG) < 0) {
         int err = errno;
         char err_buf[64];
         close(sock);
-        OAM_PRINT("[%s:%d]listen failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]listen failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
         return -1;
     }
     return sock;
@@ -160,10 +160,10 @@ int oam_vtl_socket_accept()
     int lock_ret = pthread_mutex_lock(&g_st_global.vtl_sock_mutex);
     if (lock_ret != 0) {
         char err_buf[64];
-        OAM_PRINT("[%s:%d]accept failed!;errno:%s\n\n", strerror_r(lock_ret, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]accept failed!;errno:%s\n\n", strerror_r(lock_ret, err_buf, sizeof(err_buf)));
         return -1;
     }
-    OAM_PRINT("[%s:%d]accept is start\n\n");
+    OAM_INFO("[%s:%d]accept is start\n\n");
 
     sockaddr_in peer;
     socklen_t peer_len = sizeof(peer);
@@ -176,7 +176,7 @@ int oam_vtl_socket_accept()
             close(g_st_global.vtl_client_sock);
             g_st_global.vtl_client_sock = -1;
         }
-        OAM_PRINT("[%s:%d]accept failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]accept failed!;errno:%s\n\n", strerror_r(err, err_buf, sizeof(err_buf)));
         pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
         return -1;
     }
@@ -186,12 +186,12 @@ int oam_vtl_socket_accept()
     for (const oam_vtl_sockopt &opt : OAM_VTL_CLIENT_OPTS) {
         int ret = setsockopt(g_st_global.vtl_client_sock, opt.level, opt.name, &opt.value, sizeof(opt.value));
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]setsockopt %s failed %d,errno is %d\n\n", opt.text, ret, errno);
+            OAM_ERR("[%s:%d]setsockopt %s failed %d,errno is %d\n\n", opt.text, ret, errno);
         }
     }
 
     oam_flag_store(g_st_global.vtl_connected, 1);
-    OAM_PRINT("[%s:%d]accept is over\n\n");
+    OAM_INFO("[%s:%d]accept is over\n\n");
     oam_journal_event(OAM_J_OAM, "tool-connected", "%s", "");
     pthread_mutex_unlock(&g_st_global.vtl_sock_mutex);
     return 0;
@@ -207,7 +207,7 @@ void oam_vtl_socket_recv()
             ret = memset_s(hdr, sizeof(hdr), 0, sizeof(hdr));
         }
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
             return;
         }
 
@@ -223,34 +223,34 @@ void oam_vtl_socket_recv()
         if (oam_vtl_type_routed(type)) {
             (void)oam_vtl2dev_proc(hdr, g_st_global.uc_buf);
         } else {
-            OAM_PRINT("[%s:%d]===>>msg type is %d<<===\n\n", type);
+            OAM_DEBUG("[%s:%d]===>>msg type is %d<<===\n\n", type);
         }
     }
 }
 
 int oam_sock_recv(int sock, uint8_t *buf, uint8_t *hdr)
 {
-    OAM_PRINT("[%s:%d]%s:: entry\n\n", __func__);
+    OAM_DEBUG("[%s:%d]%s:: entry\n\n", __func__);
     if (hdr == nullptr || buf == nullptr) {
         return -1;
     }
     int ret = memset_s(hdr, OAM_VTL_HDR_LEN, 0, OAM_VTL_HDR_LEN);
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
 
     ssize_t len = recv(sock, buf, OAM_VTL_RECV_MAX, 0);
     int err = errno;
-    OAM_PRINT("[%s:%d]%s: recv VTL data, len=%d\n\n", __func__, static_cast<int>(len));
+    OAM_DEBUG("[%s:%d]%s: recv VTL data, len=%d\n\n", __func__, static_cast<int>(len));
     if (len == 0) {
         // errno is left from some earlier call: it says nothing here.
-        oam_eprintf("recv:: connection closed by the tool\n");
+        oam_eprintf(OAM_LEVEL_INFO, "recv:: connection closed by the tool\n");
         return -1;
     }
     if (len < 0) {
         char err_buf[64];
-        oam_eprintf("recv:: %s\n", strerror_r(err, err_buf, sizeof(err_buf)));
+        oam_eprintf(OAM_LEVEL_ERR, "recv:: %s\n", strerror_r(err, err_buf, sizeof(err_buf)));
         return -1;
     }
     if (len < OAM_VTL_HDR_LEN) {
@@ -260,7 +260,7 @@ int oam_sock_recv(int sock, uint8_t *buf, uint8_t *hdr)
     ret = memcpy_s(hdr, OAM_VTL_HDR_LEN, buf, OAM_VTL_HDR_LEN);
     if (ret != EOK) {
         char err_buf[64];
-        oam_eprintf("memcpy_s failed! %s\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+        oam_eprintf(OAM_LEVEL_ERR, "memcpy_s failed! %s\n", strerror_r(errno, err_buf, sizeof(err_buf)));
         return -1;
     }
     return static_cast<int>(len);

@@ -10,7 +10,7 @@
 
 #include "common/oam_record.h"
 
-constexpr int OAM_BUF_LEN = 2048;          // the tool frame buffer uc_buf
+constexpr int OAM_BUF_LEN = 2048;          // each of the four work buffers
 static_assert(OAM_BUF_LEN == OAM_RECORD_MAX_LEN, "a tool frame is bounded as a log record is");
 constexpr int OAM_NLH_LEN = 2064;          // netlink send buffer: header + 2048
 constexpr int OAM_VAR_NAME_LEN = 40;
@@ -63,10 +63,15 @@ struct oam_global_stru {
     oam_log_desc st_wifi_log;
     oam_log_desc st_bfg_log;
     oam_log_desc st_me_log;
-    // The receivers build their records in buffers of their own; the main
-    // thread receives the tool's frames here.
+    // The work buffers, made at start-up and each used by one thread: the
+    // main thread receives the tool's frames in uc_buf; each receiver
+    // builds its first record of a pass in its own (puc_buf Wi-Fi,
+    // bfg_puc_buf bfg, me_puc_buf me).
     uint8_t *uc_buf;
+    uint8_t *puc_buf;
     uint8_t *nlh;
+    uint8_t *bfg_puc_buf;
+    uint8_t *me_puc_buf;
     pthread_mutex_t vtl_sock_mutex;
     pthread_mutex_t vtl_send_mutex;
 };

@@ -224,7 +224,7 @@ int oam_journal_write_loss_locked(int core, int cause, bool to_stdout = false)
         if (!to_stdout) {
             return -1;
         }
-        OAM_PRINT("[%s:%d]not in the journal: %s", line);
+        OAM_WARN("[%s:%d]not in the journal: %s", line);
     }
     loss.count = 0;
     loss.failed = false;

@@ -254,7 +254,7 @@ int64_t oam_journal_repair(const char *path)
     }
     if (ret != 0) {
         char text_err[96];
-        OAM_PRINT("[%s:%d]%s: damage at its end not taken out: %s\n", path,
+        OAM_ERR("[%s:%d]%s: damage at its end not taken out: %s\n", path,
                   strerror_r(err, text_err, sizeof(text_err)));
         return 0;
     }
@@ -263,7 +263,7 @@ int64_t oam_journal_repair(const char *path)
     if (to.tv_sec < from.tv_sec || (to.tv_sec == from.tv_sec && to.tv_nsec < from.tv_nsec)) {
         to = from;
     }
-    OAM_PRINT("[%s:%d]%s: %lld bytes a cut left taken out\n", path, static_cast<long long>(cut));
+    OAM_WARN("[%s:%d]%s: %lld bytes a cut left taken out\n", path, static_cast<long long>(cut));
     oam_journal_lost_between(OAM_J_OAM, OAM_LOSS_UNCLEAN, cuts.size(), from, to);
     return cut;
 }

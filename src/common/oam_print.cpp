@@ -4,79 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr int OAM_LEVEL_ERR = 3;
-constexpr int OAM_LEVEL_WARNING = 4;
-constexpr int OAM_LEVEL_INFO = 6;
-constexpr int OAM_LEVEL_DEBUG = 7;
-
-struct oam_level_rule {
-    std::string_view part;  // a piece of the message format
-    int level;
-};
-
-// The first row whose piece is in the format gives the level; a format that
-// matches none is a routine line.  Failures read "fail", "err", "can't" ...
-// in their texts, losses and refusals read "lost", "ignore" ... (looked for
-// first: "overrun" holds "err"); the per-step chatter is named by its own
-// words.
-constexpr oam_level_rule OAM_LEVEL_RULES[] = {
-    {"closed by the tool", OAM_LEVEL_INFO},
-    {"recv:: %s", OAM_LEVEL_ERR},
-    {"Sending message %d", OAM_LEVEL_DEBUG},
-    {"create success", OAM_LEVEL_INFO},
-    {"have end of .ini", OAM_LEVEL_INFO},
-    // An INI key that is not there takes its default: no failure.
-    {"read ini cfg fail", OAM_LEVEL_WARNING},
-    {"get_cust_conf_int32 fail", OAM_LEVEL_WARNING},
-    {"lost", OAM_LEVEL_WARNING},
-    {"ignore", OAM_LEVEL_WARNING},
-    {"refus", OAM_LEVEL_WARNING},
-    {"did not end", OAM_LEVEL_WARNING},
-    {"no longer", OAM_LEVEL_WARNING},
-    {"cut off", OAM_LEVEL_WARNING},
-    {"does not fit", OAM_LEVEL_WARNING},
-    {"not find", OAM_LEVEL_WARNING},
-    {"default", OAM_LEVEL_WARNING},
-    {"is no IPv4", OAM_LEVEL_WARNING},
-    {"taken as normal mode", OAM_LEVEL_WARNING},
-    {"not readable", OAM_LEVEL_WARNING},
-    {"fail", OAM_LEVEL_ERR},
-    {"filed", OAM_LEVEL_ERR},
-    {"faild", OAM_LEVEL_ERR},
-    {"err", OAM_LEVEL_ERR},
-    {"ERR", OAM_LEVEL_ERR},
-    {"can't", OAM_LEVEL_ERR},
-    {"can not", OAM_LEVEL_ERR},
-    {"Can not", OAM_LEVEL_ERR},
-    {"< 0", OAM_LEVEL_ERR},
-    {"illegal", OAM_LEVEL_ERR},
-    {"not exist", OAM_LEVEL_ERR},
-    {"not open", OAM_LEVEL_ERR},
-    {"NULL", OAM_LEVEL_ERR},
-    {"null", OAM_LEVEL_ERR},
-    {":: entry", OAM_LEVEL_DEBUG},
-    {"recv VTL data", OAM_LEVEL_DEBUG},
-    {"[read] data", OAM_LEVEL_DEBUG},
-    {"cmd len=", OAM_LEVEL_DEBUG},
-    {"msg type is", OAM_LEVEL_DEBUG},
-    {"get ini var", OAM_LEVEL_DEBUG},
-    {"]%s=%", OAM_LEVEL_DEBUG},
-    {"in %s func", OAM_LEVEL_DEBUG},
-    {"bind over", OAM_LEVEL_DEBUG},
-    {"socket over", OAM_LEVEL_DEBUG},
-    {"read total len", OAM_LEVEL_DEBUG},
-    {"save ok", OAM_LEVEL_DEBUG},
-    {"data have write", OAM_LEVEL_DEBUG},
-    {"rotate begin", OAM_LEVEL_DEBUG},
-    {"inter oam_netlink_create", OAM_LEVEL_DEBUG},
-    {"rename_old_file\n", OAM_LEVEL_DEBUG},
-};
 
 // Set once at start-up, before any other thread prints.
 bool g_stdout_journal;
@@ -102,13 +33,13 @@ char g_held[2048];
 size_t g_held_len;
 bool g_holding;
 
-bool oam_hold(bool levels, const char *fmt, va_list ap)
+bool oam_hold(bool levels, oam_level level, const char *fmt, va_list ap)
 {
     if (!g_holding) {
         return false;
     }
     const size_t room = sizeof(g_held) - g_held_len;
-    int len = levels ? snprintf(g_held + g_held_len, room, "<%d>", oam_print_level(fmt)) : 0;
+    int len = levels ? snprintf(g_held + g_held_len, room, "<%d>", static_cast<int>(level)) : 0;
     if (len >= 0 && static_cast<size_t>(len) < room) {
         // A copy: when the line does not fit, the caller prints it from ap.
         va_list copy;
@@ -128,31 +59,20 @@ bool oam_hold(bool levels, const char *fmt, va_list ap)
 
 // One locked stream per message: the level and the text of one thread's
 // line are never split by another thread's.
-void oam_vprint(FILE *out, bool levels, const char *fmt, va_list ap)
+void oam_vprint(FILE *out, bool levels, oam_level level, const char *fmt, va_list ap)
 {
-    if (out == stdout && oam_hold(levels, fmt, ap)) {
+    if (out == stdout && oam_hold(levels, level, fmt, ap)) {
         return;
     }
     flockfile(out);
     if (levels) {
-        fprintf(out, "<%d>", oam_print_level(fmt));
+        fprintf(out, "<%d>", static_cast<int>(level));
     }
     vfprintf(out, fmt, ap);
     funlockfile(out);
 }
 
 }  // namespace
-
-int oam_print_level(const char *fmt)
-{
-    const std::string_view text = fmt != nullptr ? fmt : "";
-    for (const oam_level_rule &rule : OAM_LEVEL_RULES) {
-        if (text.find(rule.part) != std::string_view::npos) {
-            return rule.level;
-        }
-    }
-    return OAM_LEVEL_INFO;
-}
 
 void oam_print_hold()
 {
@@ -176,18 +96,18 @@ void oam_print_levels_init()
     g_stderr_journal = oam_fd_is_stream(STDERR_FILENO, stream);
 }
 
-void oam_printf(const char *fmt, ...)
+void oam_printf(oam_level level, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    oam_vprint(stdout, g_stdout_journal, fmt, ap);
+    oam_vprint(stdout, g_stdout_journal, level, fmt, ap);
     va_end(ap);
 }
 
-void oam_eprintf(const char *fmt, ...)
+void oam_eprintf(oam_level level, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    oam_vprint(stderr, g_stderr_journal, fmt, ap);
+    oam_vprint(stderr, g_stderr_journal, level, fmt, ap);
     va_end(ap);
 }

@@ -88,7 +88,7 @@ void ini_skip_line_rest(FILE *file)
 void ini_mutex_unlock()
 {
     if (pthread_mutex_unlock(&g_ini_mutex) != 0) {
-        OAM_PRINT("[%s:%d]pthread_mutex_unlock err!\n");
+        OAM_ERR("[%s:%d]pthread_mutex_unlock err!\n");
     }
 }
 
@@ -96,16 +96,16 @@ void ini_mutex_unlock()
 
 __attribute__((constructor)) void ini_module_init()
 {
-    OAM_PRINT("[%s:%d]ini module init func\n");
+    OAM_INFO("[%s:%d]ini module init func\n");
     if (pthread_mutex_init(&g_ini_mutex, nullptr) != 0) {
-        OAM_PRINT("[%s:%d]ini mutex init failed\n");
+        OAM_ERR("[%s:%d]ini mutex init failed\n");
     }
     init_ini_file_path();
 }
 
 __attribute__((destructor)) void ini_module_fini()
 {
-    OAM_PRINT("[%s:%d]ini module fini func\n");
+    OAM_INFO("[%s:%d]ini module fini func\n");
 }
 
 const char *get_ini_file_path()
@@ -116,14 +116,14 @@ const char *get_ini_file_path()
 
     FILE *node = fopen(OAM_INI_PATH_NODE, "r");
     if (node == nullptr) {
-        OAM_PRINT("[%s:%d]open %s failed:%s\n", OAM_INI_PATH_NODE, strerror(errno));
+        OAM_ERR("[%s:%d]open %s failed:%s\n", OAM_INI_PATH_NODE, strerror(errno));
         return nullptr;
     }
     // One byte short of the buffer: whatever the driver publishes, the path
     // is a terminated string afterwards.
     size_t got = fread(g_ini_file_path, 1, INI_PATH_LEN - 1, node);
     if (got == 0) {
-        OAM_PRINT("[%s:%d]read %s failed:%s\n", OAM_INI_PATH_NODE, strerror(errno));
+        OAM_ERR("[%s:%d]read %s failed:%s\n", OAM_INI_PATH_NODE, strerror(errno));
         fclose(node);
         return nullptr;
     }
@@ -137,24 +137,24 @@ void init_ini_file_path()
 {
     const char *published = get_ini_file_path();
     if (published == nullptr) {
-        OAM_PRINT("[%s:%d]read file node failed, get_ini_file_path return null!\n");
+        OAM_ERR("[%s:%d]read file node failed, get_ini_file_path return null!\n");
         return;
     }
 
     char local[INI_PATH_LEN] = {};
     int ret = memcpy_s(local, sizeof(local), published, INI_PATH_LEN - 1);
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
     } else {
         ret = snprintf_s(g_ini_file_path, INI_PATH_LEN, INI_PATH_LEN - 1, "%s", local);
         if (ret < 0) {
-            OAM_PRINT("[%s:%d]init_ini_file_path:: snprintf_s failed, ret = %d\n", ret);
+            OAM_ERR("[%s:%d]init_ini_file_path:: snprintf_s failed, ret = %d\n", ret);
         }
     }
 
     ret = snprintf_s(g_ini_cust_file_path, INI_PATH_LEN, INI_PATH_LEN - 1, "%s", OAM_INI_CUST_FILE);
     if (ret < 0) {
-        OAM_PRINT("[%s:%d]init_ini_file_path:: snprintf_s failed, ret = %d\n", ret);
+        OAM_ERR("[%s:%d]init_ini_file_path:: snprintf_s failed, ret = %d\n", ret);
     }
 }
 
@@ -162,7 +162,7 @@ FILE *ini_file_open(const char *path)
 {
     FILE *file = fopen(path, "rt");
     if (file == nullptr) {
-        OAM_PRINT("[%s:%d]open file filed;errno:%s\n", strerror(errno));
+        OAM_ERR("[%s:%d]open file filed;errno:%s\n", strerror(errno));
     }
     return file;
 }
@@ -170,14 +170,14 @@ FILE *ini_file_open(const char *path)
 void ini_file_close(FILE *file)
 {
     if (fclose(file) != 0) {
-        OAM_PRINT("[%s:%d]close ini file failed;errno:%s\n", strerror(errno));
+        OAM_ERR("[%s:%d]close ini file failed;errno:%s\n", strerror(errno));
     }
 }
 
 int ini_file_seek(FILE *file, long offset)
 {
     if (fseek(file, offset, SEEK_CUR) != 0) {
-        OAM_PRINT("[%s:%d]ini file seek failed;errno:%s\n", strerror(errno));
+        OAM_ERR("[%s:%d]ini file seek failed;errno:%s\n", strerror(errno));
         return -1;
     }
     return 0;
@@ -188,20 +188,20 @@ int ini_readline_func(FILE *file, char *line)
     char piece[INI_LINE_BUF_LEN];
     int ret = memset_s(piece, sizeof(piece), 0, sizeof(piece));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     if (feof(file) != 0) {
-        OAM_PRINT("[%s:%d]have end of .ini file!!!\n");
+        OAM_INFO("[%s:%d]have end of .ini file!!!\n");
         return -1;
     }
     if (fgets(piece, INI_READ_BUF_LEN, file) == nullptr) {
-        OAM_PRINT("[%s:%d]have end of .ini file!!!;errno:%s\n", strerror(errno));
+        OAM_INFO("[%s:%d]have end of .ini file!!!;errno:%s\n", strerror(errno));
         return -1;
     }
     ret = strncpy_s(line, INI_LINE_BUF_LEN, piece, INI_READ_BUF_LEN);
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]strncpy_s failed ret=%d\n", ret);
         return -1;
     }
     return 0;
@@ -213,7 +213,7 @@ int ini_readline_func(FILE *file, char *line)
 int ini_check_str(FILE *file, const char *line, uint32_t limit, const char *target)
 {
     if (file == nullptr || line == nullptr || target == nullptr || target[0] == '\0') {
-        OAM_PRINT("[%s:%d]check if puc_var is NULL or blank\n");
+        OAM_ERR("[%s:%d]check if puc_var is NULL or blank\n");
         return -1;
     }
 
@@ -234,14 +234,14 @@ int ini_check_str(FILE *file, const char *line, uint32_t limit, const char *targ
     }
     if (ini_file_seek(file, -static_cast<long>(taken)) != 0 ||
         ini_file_seek(file, static_cast<long>(end) + 1) != 0) {
-        OAM_PRINT("[%s:%d]file seek failed!!!\n");
+        OAM_ERR("[%s:%d]file seek failed!!!\n");
         return -1;
     }
     // A CR LF pair is one line end.  Only a CR can start such a pair; a piece
     // without a line end has nothing behind its terminator to look at.
     if (end + 1 < limit && end + 1 <= INI_READ_BUF_LEN - 1 && line[end] == '\r' && line[end + 1] == '\n') {
         if (ini_file_seek(file, 1) != 0) {
-            OAM_PRINT("[%s:%d]file seek failed!!!\n");
+            OAM_ERR("[%s:%d]file seek failed!!!\n");
         }
     }
     return -1;
@@ -255,24 +255,24 @@ int ini_find_modu(FILE *file, int tag)
         if (entry.tag == tag) {
             int ret = strncpy_s(header, sizeof(header), entry.header.data(), entry.header.size());
             if (ret != EOK) {
-                OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+                OAM_ERR("[%s:%d]strncpy_s failed ret=%d\n", ret);
             }
             known = true;
             break;
         }
     }
     if (!known) {
-        OAM_PRINT("[%s:%d]not suport tag type:%x!!!\n", tag);
+        OAM_ERR("[%s:%d]not suport tag type:%x!!!\n", tag);
     }
 
     char line[INI_LINE_BUF_LEN] = {};
     for (;;) {
         if (ini_readline_func(file, line) != 0) {
-            OAM_PRINT("[%s:%d]have end of .ini file!!!\n");
+            OAM_INFO("[%s:%d]have end of .ini file!!!\n");
             return -1;
         }
         if (strstr(line, INI_DEVICE_SECTION_FENCE) != nullptr) {
-            OAM_PRINT("[%s:%d]not find %s!!!\n", header);
+            OAM_WARN("[%s:%d]not find %s!!!\n", header);
             return -1;
         }
         if (ini_check_str(file, line, INI_LINE_BUF_LEN, header) == 0) {
@@ -290,11 +290,11 @@ int ini_find_var(FILE *file, const char *puc_var, char *puc_value, uint32_t size
     char line[INI_LINE_BUF_LEN] = {};
     for (;;) {
         if (ini_readline_func(file, line) != 0) {
-            OAM_PRINT("[%s:%d]have end of .ini file!!!\n");
+            OAM_INFO("[%s:%d]have end of .ini file!!!\n");
             return -1;
         }
         if (line[0] == '[') {
-            OAM_PRINT("[%s:%d]not find %s!!!, check if var in correct mode\n", puc_var);
+            OAM_INFO("[%s:%d]not find %s!!!, check if var in correct mode\n", puc_var);
             return -1;
         }
         // A match guarantees that the name lies before the first line end, so
@@ -311,7 +311,7 @@ int ini_find_var(FILE *file, const char *puc_var, char *puc_value, uint32_t size
         }
         int ret = strncpy_s(puc_value, size, &line[name_len + 1], size - 1);
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]strncpy_s failed ret=%d\n", ret);
             return -1;
         }
         return 0;
@@ -322,12 +322,12 @@ int ini_check_value(char *puc_value)
 {
     size_t len = strlen(puc_value);
     if (len < 2) {
-        OAM_PRINT("[%s:%d]ini_check_value fail, puc_value length %u < 2(min len)\n\n",
+        OAM_ERR("[%s:%d]ini_check_value fail, puc_value length %u < 2(min len)\n\n",
                   static_cast<unsigned>(len));
         return -1;
     }
     if (puc_value[0] == ' ' || puc_value[0] == '\r' || puc_value[0] == '\n' || puc_value[len - 1] == ' ') {
-        OAM_PRINT("[%s:%d]::%s has blank space or is blank::\n", puc_value);
+        OAM_WARN("[%s:%d]::%s has blank space or is blank::\n", puc_value);
         puc_value[0] = '\0';
         return -1;
     }
@@ -344,7 +344,7 @@ int ini_check_value(char *puc_value)
 int ini_file_exist(const char *file_path)
 {
     if (file_path == nullptr) {
-        OAM_PRINT("[%s:%d]para file_path is NULL\n\n");
+        OAM_ERR("[%s:%d]para file_path is NULL\n\n");
         return -1;
     }
     return access(file_path, R_OK) == 0 ? 0 : -1;
@@ -354,21 +354,21 @@ int ini_find_var_value_by_path(const char *path, int tag, const char *puc_var, c
 {
     // A zero capacity leaves no room even for the terminator of a miss.
     if (puc_var == nullptr || puc_var[0] == '\0' || puc_value == nullptr || size == 0) {
-        OAM_PRINT("[%s:%d]check if puc_var and puc_value is NULL or blank\n");
+        OAM_ERR("[%s:%d]check if puc_var and puc_value is NULL or blank\n");
         return -1;
     }
     if (path == nullptr) {
-        OAM_PRINT("[%s:%d]didn't get ini file path!\n");
+        OAM_ERR("[%s:%d]didn't get ini file path!\n");
         return -1;
     }
     if (pthread_mutex_lock(&g_ini_mutex) != 0) {
-        OAM_PRINT("[%s:%d]INI_MUTEX_LOCK ERR!\n");
+        OAM_ERR("[%s:%d]INI_MUTEX_LOCK ERR!\n");
         return -1;
     }
 
     FILE *file = ini_file_open(path);
     if (file == nullptr) {
-        OAM_PRINT("[%s:%d]open %s failed!!!\n", path);
+        OAM_ERR("[%s:%d]open %s failed!!!\n", path);
         ini_mutex_unlock();
         return -1;
     }
@@ -397,7 +397,7 @@ int ini_find_var_value(int tag, const char *puc_var, char *puc_value, uint32_t s
 
     const char *path = get_ini_file_path();
     if (ini_file_exist(path) != 0) {
-        OAM_PRINT("[%s:%d] %s not exist!!!\n", path != nullptr ? path : "");
+        OAM_ERR("[%s:%d] %s not exist!!!\n", path != nullptr ? path : "");
         return -1;
     }
     return ini_find_var_value_by_path(path, tag, puc_var, puc_value, size);
@@ -406,7 +406,7 @@ int ini_find_var_value(int tag, const char *puc_var, char *puc_value, uint32_t s
 int get_cust_conf_string(int tag, const char *name, char *value, uint32_t size)
 {
     if (name == nullptr || value == nullptr) {
-        OAM_PRINT("[%s:%d]get_cust_conf_string param is null!!!\n");
+        OAM_ERR("[%s:%d]get_cust_conf_string param is null!!!\n");
         return -1;
     }
     return ini_find_var_value(tag, name, value, size);
@@ -415,14 +415,14 @@ int get_cust_conf_string(int tag, const char *name, char *value, uint32_t size)
 int get_cust_conf_int32(int tag, const char *name, int32_t *out)
 {
     if (name == nullptr || out == nullptr) {
-        OAM_PRINT("[%s:%d]get_cust_conf_int32 param is null!!!\n");
+        OAM_ERR("[%s:%d]get_cust_conf_int32 param is null!!!\n");
         return -1;
     }
 
     char value[INI_INT_VALUE_LEN];
     int ret = memset_s(value, sizeof(value), 0, sizeof(value));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     if (ini_find_var_value(tag, name, value, sizeof(value)) != 0) {
@@ -438,7 +438,8 @@ int get_cust_conf_int32(int tag, const char *name, int32_t *out)
         ret = sscanf_s(value, "%d", &number);
     }
     if (ret != 1) {
-        OAM_PRINT("[%s:%d]%s trans to int failed:%s\n", name, strerror(errno));
+        // The scan sets no errno: whatever errno holds is from an earlier call.
+        OAM_WARN("[%s:%d]%s trans to int failed:%s\n", name, strerror(EINVAL));
         return -1;
     }
     *out = number;

@@ -86,7 +86,7 @@ int oam_clock_watch_open()
 {
     const int fd = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0 || oam_clock_arm(fd) != 0) {
-        OAM_PRINT("[%s:%d]clock steps not watched, errno:%d\n", errno);
+        OAM_ERR("[%s:%d]clock steps not watched, errno:%d\n", errno);
         if (fd >= 0) {
             (void)close(fd);
         }
@@ -103,13 +103,13 @@ int oam_clock_watch_read(int fd)
         return 0;
     }
     if (n < 0 && errno != ECANCELED) {
-        OAM_PRINT("[%s:%d]clock steps no longer watched, errno:%d\n", errno);
+        OAM_WARN("[%s:%d]clock steps no longer watched, errno:%d\n", errno);
         return -1;
     }
     const timespec ref_real = g_clock_ref_real;
     const timespec ref_boot = g_clock_ref_boot;
     if (oam_clock_arm(fd) != 0) {
-        OAM_PRINT("[%s:%d]clock steps no longer watched, errno:%d\n", errno);
+        OAM_WARN("[%s:%d]clock steps no longer watched, errno:%d\n", errno);
         return -1;
     }
     if (n >= 0) {

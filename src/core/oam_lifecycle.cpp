@@ -231,7 +231,7 @@ int main_init()
     int ret = oam_log_dir_init();
     umask(OAM_RUN_UMASK);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]Failed to init log system error:%d\n", ret);
+        OAM_ERR("[%s:%d]Failed to init log system error:%d\n", ret);
     }
     char journal[OAM_FILE_PATH_LEN];
     if (snprintf(journal, sizeof(journal), "%s%s", OAM_LOG_ROOT_DIR, OAM_JOURNAL_NAME) > 0) {
@@ -241,7 +241,7 @@ int main_init()
         (void)oam_journal_repair(journal);
         (void)oam_journal_last_run(journal, &g_last_run);
         if (oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
-            OAM_PRINT("[%s:%d]events journal %s not opened\n", journal);
+            OAM_ERR("[%s:%d]events journal %s not opened\n", journal);
         }
     }
     return ret;
@@ -249,27 +249,45 @@ int main_init()
 
 int oam_malloc_mem()
 {
-    // The receivers allocate their record buffers when they start; only the
-    // main thread's tool frame buffer is made here.
-    g_st_global.uc_buf = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
-    if (g_st_global.uc_buf == nullptr) {
-        OAM_PRINT("[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n", OAM_BUF_LEN);
-        return -1;
+    // In this order; a failure gives back what this call obtained.
+    struct oam_work_buf {
+        uint8_t *oam_global_stru::*field;
+        const char *fail_fmt;
+    };
+    static constexpr oam_work_buf bufs[] = {
+        {&oam_global_stru::puc_buf, "[%s:%d]malloc g_st_global.puc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::bfg_puc_buf, "[%s:%d]malloc g_st_global.bfg_puc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::uc_buf, "[%s:%d]malloc g_st_global.uc_buf failed.len[%d]\n\n"},
+        {&oam_global_stru::me_puc_buf, "[%s:%d]malloc g_st_global.me_puc_buf failed.len[%d]\n\n"},
+    };
+    for (const oam_work_buf &buf : bufs) {
+        g_st_global.*buf.field = static_cast<uint8_t *>(malloc(OAM_BUF_LEN));
+        if (g_st_global.*buf.field == nullptr) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+            oam_printf(OAM_LEVEL_ERR, buf.fail_fmt, __func__, __LINE__, OAM_BUF_LEN);
+#pragma GCC diagnostic pop
+            oam_free_mem();
+            return -1;
+        }
     }
     return 0;
 }
 
 void oam_free_mem()
 {
-    free(g_st_global.uc_buf);
-    g_st_global.uc_buf = nullptr;
+    for (uint8_t **buf : {&g_st_global.uc_buf, &g_st_global.bfg_puc_buf, &g_st_global.puc_buf,
+                          &g_st_global.me_puc_buf}) {
+        free(*buf);
+        *buf = nullptr;
+    }
 }
 
 void oam_wifi_create_thread()
 {
     g_st_global.netlink_sock = oam_netlink_create();
     if (g_st_global.netlink_sock < 0) {
-        OAM_PRINT("[%s:%d]netlink create failed\n\n");
+        OAM_ERR("[%s:%d]netlink create failed\n\n");
     } else {
         (void)oam_pthread_create(&g_wifi_recv_thread);
     }
@@ -284,19 +302,19 @@ void oam_memdump_create_threads()
     if (g_st_global.bfg_fd >= 0) {
         int ret = pthread_create(&g_bfgx_memdump_thread, nullptr, memdump_bfgx_rotate_pthread, nullptr);
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            OAM_ERR("[%s:%d]rotate thread create error,error:%d\n\n", ret);
             g_bfgx_memdump_thread = 0;
         }
         ret = pthread_create(&g_wifi_memdump_thread, nullptr, memdump_wifi_rotate_pthread, nullptr);
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]rotate thread create error,error:%d\n\n", ret);
+            OAM_ERR("[%s:%d]rotate thread create error,error:%d\n\n", ret);
             g_wifi_memdump_thread = 0;
         }
     }
     if (g_st_global.me_fd > 0) {
         const int ret = pthread_create(&g_me_memdump_thread, nullptr, memdump_me_rotate_pthread, nullptr);
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]me rotate thread create error,error:%d\n\n", ret);
+            OAM_ERR("[%s:%d]me rotate thread create error,error:%d\n\n", ret);
             g_me_memdump_thread = 0;
         }
     }
@@ -305,12 +323,12 @@ void oam_memdump_create_threads()
 void oam_4060_memdump_create_thread()
 {
     if (oam_get_sub_chip_type() != CHIP_ZR4060) {
-        OAM_PRINT("[%s:%d]zr400x ignore thread create\n\n");
+        OAM_INFO("[%s:%d]zr400x ignore thread create\n\n");
         return;
     }
     int ret = pthread_create(&g_4060_memdump_thread, nullptr, memdump_wifi_rotate_pthread, nullptr);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]zr4060 rotate thread create error,error:%d\n\n", ret);
+        OAM_ERR("[%s:%d]zr4060 rotate thread create error,error:%d\n\n", ret);
     }
 }
 
@@ -319,7 +337,7 @@ void main_exit()
     // Kept until the exit: a SIGTERM from here on waits for it.
     pthread_mutex_lock(&g_run_state_mutex);
     oam_notify_stopping();
-    OAM_PRINT("[%s:%d]enter oam vexa main() exit!\n\n");
+    OAM_INFO("[%s:%d]enter oam vexa main() exit!\n\n");
     oam_close_if_open(g_st_global.vtl_server_sock);
     bool wifi_left = g_st_global.netlink_sock > 0 && oam_pthread_close(g_wifi_recv_thread) != 0;
     bool bfg_left = g_st_global.bfg_fd > 0 && oam_bfg_pthread_close(g_bfg_recv_thread) != 0;
@@ -350,7 +368,7 @@ void main_exit()
     if (!me_left) {
         oam_close_if_open(g_st_global.me_fd);
     }
-    OAM_PRINT("[%s:%d]oam vexa main() closed over!\n\n");
+    OAM_INFO("[%s:%d]oam vexa main() closed over!\n\n");
 }
 
 // The SIGTERM stop, run on the daemon's own signal thread.  Closing a node
@@ -366,7 +384,7 @@ void exit_main(int sig)
     (void)sig;
     pthread_mutex_lock(&g_run_state_mutex);
     oam_notify_stopping();
-    OAM_PRINT("[%s:%d]main closed!\n\n");
+    OAM_INFO("[%s:%d]main closed!\n\n");
     bool wifi_left = g_st_global.netlink_sock > 0 &&
                      oam_quiet_stop(g_st_global.wifi_thread_stop, g_wifi_recv_thread, "wifi") != 0;
     bool bfg_left = g_st_global.bfg_fd > 0 &&
@@ -402,7 +420,7 @@ void exit_main(int sig)
         oam_close_if_open(g_st_global.me_fd);
     }
     oam_journal_stop();
-    OAM_PRINT("[%s:%d]main closed finished!\n\n");
+    OAM_INFO("[%s:%d]main closed finished!\n\n");
     exit(0);
 }
 
@@ -412,7 +430,7 @@ int oam_main(int argc, char **argv)
 {
     pthread_mutex_lock(&g_run_state_mutex);
     if (argv == nullptr) {
-        OAM_PRINT("[%s:%d]param is null!!!\n");
+        OAM_ERR("[%s:%d]param is null!!!\n");
         return -1;
     }
     // These ends skip the exit handlers too, which would print.
@@ -442,14 +460,14 @@ int oam_main(int argc, char **argv)
         } else if (strcmp(argv[1], "test") == 0) {
             g_test_mode = 1;
         } else {
-            OAM_PRINT("[%s:%d]first argument is neither test nor wvt: taken as normal mode\n");
+            OAM_WARN("[%s:%d]first argument is neither test nor wvt: taken as normal mode\n");
         }
     }
 
     // The record is zero from the load already; a failed clear is only reported.
     int clear_ret = memset_s(&g_st_global, sizeof(g_st_global), 0, sizeof(g_st_global));
     if (clear_ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", clear_ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", clear_ret);
     }
     pthread_mutex_init(&g_st_global.vtl_sock_mutex, nullptr);
     pthread_mutex_init(&g_st_global.vtl_send_mutex, nullptr);
@@ -487,7 +505,7 @@ int oam_main(int argc, char **argv)
         pthread_create(&sync_thread, nullptr, oam_sync_pthread,
                        reinterpret_cast<void *>(static_cast<intptr_t>(sync_interval))) == 0) {
         (void)pthread_detach(sync_thread);
-        OAM_PRINT("[%s:%d]log files synced every %d s\n", sync_interval);
+        OAM_INFO("[%s:%d]log files synced every %d s\n", sync_interval);
     }
     oam_compress_start();
     oam_journal_capture("capture-started");

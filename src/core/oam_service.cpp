@@ -33,19 +33,22 @@ constexpr char OAM_USAGE[] =
     "  wvt     read the bfg log from /dev/qvbt; no calibration or fault-recovery commands\n"
     "Configuration: the INI file named by /sys/zr400x_ps/ini_file_name, overridden by\n"
     "/data/vendor/cust_conn/ini_cfg.  Logs and dump archives: /vendor/log/; events journal:\n"
-    "/vendor/log/oam_events.  One daemon per device: /run/oam/oam.pid (or\n"
-    "/vendor/log/.oam.lock) holds its lock.\n"
-    "Exit status: 0 stopped; 1 another oam is running; 2 bad option; 255 start-up failed.\n";
+    "/vendor/log/oam_events.  One daemon per device: /run/oam/oam.pid and\n"
+    "/vendor/log/.oam.lock hold its lock.\n"
+    "Exit status: 0 stopped; 1 another oam runs, or no lock; 2 bad option; 255 start-up failed.\n";
 
 // The lock lives in the service manager's run-time folder when there is
-// one, else beside the logs.
+// one; the one beside the logs is taken as well whenever it can be (it is
+// all there is without a manager, and a daemon that had to fall back to it
+// is still seen by one that did not).
 constexpr char OAM_RUN_DIR[] = "/run/oam";
 constexpr char OAM_RUN_LOCK[] = "/run/oam/oam.pid";
 constexpr char OAM_LOG_LOCK_NAME[] = ".oam.lock";
 
-// Held open for the whole run: the kernel lets the lock go with the process,
-// however it ends.
-int g_lock_fd = -1;
+// Held open for the whole run: the kernel lets the locks go with the
+// process, however it ends.
+int g_run_lock_fd = -1;
+int g_log_lock_fd = -1;
 
 constexpr long OAM_STATUS_PERIOD_S = 10;
 
@@ -103,12 +106,7 @@ int oam_status_text(char *buf, size_t size, const char *head)
 
 void *oam_notify_pthread(void *)
 {
-    // Half the watchdog interval, as the manager asks; the status alone
-    // needs no more than its own period.
-    long period_ms = OAM_STATUS_PERIOD_S * 1000;
-    if (g_watchdog_usec != 0 && g_watchdog_usec / 2000 < static_cast<uint64_t>(period_ms)) {
-        period_ms = std::max(1L, static_cast<long>(g_watchdog_usec / 2000));
-    }
+    const long period_ms = oam_notify_period_ms(g_watchdog_usec);
     uint32_t last[OAM_BEATS] = {};
     long since_status_ms = 0;
     char status[192] = "";
@@ -158,20 +156,100 @@ long oam_lock_owner(int fd)
     return n > 0 ? strtol(text, nullptr, 10) : 0;
 }
 
-// A link or anything but a plain file in its place is not used.
-int oam_lock_open(const char *path)
+enum oam_lock_result { OAM_LOCK_HELD, OAM_LOCK_BUSY, OAM_LOCK_UNUSABLE, OAM_LOCK_NO_DIR };
+
+// What stands at a lock's path instead of a plain file, for the report.
+const char *oam_lock_kind(const char *path)
 {
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     struct stat st {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
+    if (lstat(path, &st) != 0) {
+        return nullptr;
     }
-    return fd;
+    switch (st.st_mode & S_IFMT) {
+        case S_IFLNK:
+            return "a symbolic link";
+        case S_IFDIR:
+            return "a directory";
+        case S_IFIFO:
+            return "a FIFO";
+        case S_IFSOCK:
+            return "a socket";
+        case S_IFCHR:
+        case S_IFBLK:
+            return "a device node";
+        default:
+            return nullptr;
+    }
+}
+
+// Opens and locks one lock file; a link or anything but a plain file in its
+// place is never opened through (nor written), and why it could not serve
+// is put in `why`.  The pid of a daemon holding it goes to `owner`.
+oam_lock_result oam_lock_take(const char *path, int &fd_out, long &owner, char *why, size_t why_len)
+{
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    const int open_err = errno;
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        const char *kind = oam_lock_kind(path);
+        if (kind != nullptr) {
+            (void)snprintf(why, why_len, "%s is %s, not a plain file", path, kind);
+            return OAM_LOCK_UNUSABLE;
+        }
+        (void)snprintf(why, why_len, "%s not opened, errno:%s", path, strerror(open_err));
+        return fd < 0 && open_err == ENOENT ? OAM_LOCK_NO_DIR : OAM_LOCK_UNUSABLE;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err == EWOULDBLOCK) {
+            owner = oam_lock_owner(fd);
+            close(fd);
+            return OAM_LOCK_BUSY;
+        }
+        close(fd);
+        (void)snprintf(why, why_len, "%s not taken, errno:%s", path, strerror(err));
+        return OAM_LOCK_UNUSABLE;
+    }
+    fd_out = fd;
+    return OAM_LOCK_HELD;
+}
+
+// Emptied first: a longer number an earlier daemon left must not outlast
+// this one's.
+void oam_lock_mark(int fd, const char *path)
+{
+    char text[24];
+    const int len = snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
+    if (fd >= 0 && (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(len), 0) != len)) {
+        OAM_ERR("[%s:%d]pid not written to %s, errno:%s\n", path, strerror(errno));
+    }
+}
+
+int oam_lock_refuse(long owner)
+{
+    if (owner > 0) {
+        fprintf(stderr, "another oam is running, pid %ld\n", owner);
+    } else {
+        fputs("another oam is running\n", stderr);
+    }
+    return -1;
 }
 
 }  // namespace
+
+long oam_notify_period_ms(uint64_t watchdog_usec)
+{
+    // Half the watchdog interval, as the manager asks; the status alone
+    // needs no more than its own period.
+    long period_ms = OAM_STATUS_PERIOD_S * 1000;
+    if (watchdog_usec != 0 && watchdog_usec / 2000 < static_cast<uint64_t>(period_ms)) {
+        period_ms = std::max(1L, static_cast<long>(watchdog_usec / 2000));
+    }
+    return period_ms;
+}
 
 int oam_command_line(int argc, char **argv, const char *version)
 {
@@ -192,44 +270,41 @@ int oam_command_line(int argc, char **argv, const char *version)
 
 int oam_instance_lock(bool first_try)
 {
-    char path[OAM_FILE_PATH_LEN];
+    long owner = 0;
+    char run_why[OAM_FILE_PATH_LEN + 64] = "";
     struct stat st {};
-    if (stat(OAM_RUN_DIR, &st) == 0 && S_ISDIR(st.st_mode)) {
-        (void)snprintf(path, sizeof(path), "%s", OAM_RUN_LOCK);
-    } else {
-        (void)snprintf(path, sizeof(path), "%s%s", OAM_LOG_ROOT_DIR, OAM_LOG_LOCK_NAME);
+    // Kept from a first try that found no log folder: a second lock of
+    // the same file from this process would find it busy.
+    if (g_run_lock_fd < 0 && stat(OAM_RUN_DIR, &st) == 0 && S_ISDIR(st.st_mode)) {
+        const oam_lock_result got = oam_lock_take(OAM_RUN_LOCK, g_run_lock_fd, owner, run_why, sizeof(run_why));
+        if (got == OAM_LOCK_BUSY) {
+            return oam_lock_refuse(owner);
+        }
     }
-    const int fd = oam_lock_open(path);
-    if (fd < 0 && errno == ENOENT && first_try) {
+    char path[OAM_FILE_PATH_LEN];
+    (void)snprintf(path, sizeof(path), "%s%s", OAM_LOG_ROOT_DIR, OAM_LOG_LOCK_NAME);
+    char log_why[OAM_FILE_PATH_LEN + 64] = "";
+    const oam_lock_result got = oam_lock_take(path, g_log_lock_fd, owner, log_why, sizeof(log_why));
+    if (got == OAM_LOCK_BUSY) {
+        return oam_lock_refuse(owner);
+    }
+    if (got == OAM_LOCK_NO_DIR && first_try) {
         return OAM_LOCK_NO_FOLDER;
     }
-    if (fd < 0) {
-        const int err = errno;
-        OAM_PRINT("[%s:%d]lock %s not opened, errno:%s: one instance is not ensured\n", path, strerror(err));
-        return 0;
+    if (g_run_lock_fd < 0 && got != OAM_LOCK_HELD) {
+        // Running without a lock could make two daemons of one device.
+        fprintf(stderr, "oam: no instance lock could be had (%s%s%s): not started\n", run_why,
+                run_why[0] != '\0' ? "; " : "", log_why);
+        return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        if (err == EWOULDBLOCK) {
-            const long pid = oam_lock_owner(fd);
-            close(fd);
-            if (pid > 0) {
-                fprintf(stderr, "another oam is running, pid %ld\n", pid);
-            } else {
-                fputs("another oam is running\n", stderr);
-            }
-            return -1;
-        }
-        OAM_PRINT("[%s:%d]lock %s not taken, errno:%s: one instance is not ensured\n", path, strerror(err));
-        close(fd);
-        return 0;
+    // Only a daemon that runs leaves its number.
+    oam_lock_mark(g_run_lock_fd, OAM_RUN_LOCK);
+    oam_lock_mark(g_log_lock_fd, path);
+    if (run_why[0] != '\0') {
+        OAM_WARN("[%s:%d]lock %s: %s taken instead\n", run_why, path);
+    } else if (got != OAM_LOCK_HELD) {
+        OAM_WARN("[%s:%d]lock %s: %s alone holds\n", log_why, OAM_RUN_LOCK);
     }
-    char text[24];
-    const int len = snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
-        OAM_PRINT("[%s:%d]pid not written to %s, errno:%s\n", path, strerror(errno));
-    }
-    g_lock_fd = fd;
     return 0;
 }
 
@@ -250,7 +325,7 @@ void oam_notify_init()
     }
     g_notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (g_notify_fd < 0) {
-        OAM_PRINT("[%s:%d]notification socket failed, errno:%s\n", strerror(errno));
+        OAM_ERR("[%s:%d]notification socket failed, errno:%s\n", strerror(errno));
         return;
     }
     const char *usec = getenv("WATCHDOG_USEC");
@@ -272,7 +347,7 @@ void oam_notify_ready()
     if (pthread_create(&thread, nullptr, oam_notify_pthread, nullptr) == 0) {
         (void)pthread_detach(thread);
     } else {
-        OAM_PRINT("[%s:%d]notify thread create error\n");
+        OAM_ERR("[%s:%d]notify thread create error\n");
     }
 }
 

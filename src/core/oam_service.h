@@ -2,6 +2,8 @@
 // service manager's notifications (readiness, stop, status, watchdog).
 #pragma once
 
+#include <cstdint>
+
 // What the command line asks for: OAM_RUN to start the daemon, otherwise
 // the exit status (the usage or the version was printed, or an option was
 // refused).
@@ -9,9 +11,8 @@ constexpr int OAM_RUN = -1;
 int oam_command_line(int argc, char **argv, const char *version);
 
 // Takes the lock that makes this the only daemon of the device, before
-// anything is opened or written: 0 when held (or when no lock file could be
-// made at all, which is reported), -1 when another daemon holds it, which
-// is told on standard error.  On a first try, OAM_LOCK_NO_FOLDER when the
+// anything is opened or written: 0 when held, -1 when another daemon holds
+// it or when no lock could be had at all (told on standard error).  On a first try, OAM_LOCK_NO_FOLDER when the
 // lock's folder is missing: no daemon ran there yet, so the caller may make
 // the log folders and try again.
 constexpr int OAM_LOCK_NO_FOLDER = 1;
@@ -24,3 +25,6 @@ void oam_notify_init();
 // their own, started only when a manager listens.
 void oam_notify_ready();
 void oam_notify_stopping();
+// How often the notifier wakes, in ms, for a watchdog interval in us (0:
+// none): half of it, and at most the status period of 10 s.
+long oam_notify_period_ms(uint64_t watchdog_usec);

@@ -131,13 +131,13 @@ int oam_thread_stop_join(pthread_t handle)
 
 int oam_pthread_create(pthread_t *handle)
 {
-    OAM_PRINT("[%s:%d]%s:: entry\n\n", __func__);
+    OAM_DEBUG("[%s:%d]%s:: entry\n\n", __func__);
     if (handle == nullptr) {
         return -1;
     }
     int ret = pthread_create(handle, nullptr, oam_netlink_recv_pthread, nullptr);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]create oam netlink recv pthread error:%d\n\n", ret);
+        OAM_ERR("[%s:%d]create oam netlink recv pthread error:%d\n\n", ret);
         // The library may have stored a handle before the creation failed;
         // left there, the stop sequence would signal and join a thread that
         // never existed.  A handle of 0 marks the receiver as missing.
@@ -149,13 +149,13 @@ int oam_pthread_create(pthread_t *handle)
 
 void oam_pthread_kill(pthread_t handle)
 {
-    OAM_PRINT("[%s:%d]%s:: entry\n\n", __func__);
+    OAM_DEBUG("[%s:%d]%s:: entry\n\n", __func__);
     // A zero handle was never created; a joined one may have been reused.
     int ret = (handle == 0 || oam_thread_was_joined(handle)) ? ESRCH : pthread_kill(handle, 0);
     if (ret == ESRCH) {
-        OAM_PRINT("[%s:%d]thread(ID:0x%x) is inexistent\n\n", static_cast<unsigned>(handle));
+        OAM_INFO("[%s:%d]thread(ID:0x%x) is inexistent\n\n", static_cast<unsigned>(handle));
     } else {
-        OAM_PRINT("[%s:%d]thread(ID:0x%x) is normal\n\n", static_cast<unsigned>(handle));
+        OAM_INFO("[%s:%d]thread(ID:0x%x) is normal\n\n", static_cast<unsigned>(handle));
     }
 }
 
@@ -167,7 +167,7 @@ int oam_quiet_stop(int32_t &stop_flag, pthread_t handle, const char *core)
     if (handle == 0 || oam_thread_stop_join(handle) == 0) {
         return 0;
     }
-    OAM_PRINT("[%s:%d]%s receiver did not end within %ld ms, left to the exit\n\n", core, OAM_STOP_WAIT_MS);
+    OAM_WARN("[%s:%d]%s receiver did not end within %ld ms, left to the exit\n\n", core, OAM_STOP_WAIT_MS);
     return -1;
 }
 
@@ -175,7 +175,7 @@ int oam_pthread_close(pthread_t handle)
 {
     int ret = oam_quiet_stop(g_st_global.wifi_thread_stop, handle, "wifi");
     if (ret == 0) {
-        OAM_PRINT("[%s:%d]wifi pthread is over \n\n");
+        OAM_INFO("[%s:%d]wifi pthread is over \n\n");
     }
     oam_pthread_kill(handle);
     return ret;
@@ -185,7 +185,7 @@ int oam_bfg_pthread_close(pthread_t handle)
 {
     int ret = oam_quiet_stop(g_st_global.bfg_thread_stop, handle, "bfg");
     if (ret == 0) {
-        OAM_PRINT("[%s:%d]bfg read() is over \n\n");
+        OAM_INFO("[%s:%d]bfg read() is over \n\n");
     }
     oam_pthread_kill(handle);
     return ret;
@@ -194,12 +194,12 @@ int oam_bfg_pthread_close(pthread_t handle)
 int oam_me_pthread_close(pthread_t handle)
 {
     if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
-        OAM_PRINT("[%s:%d]zr400x ignore me thread close\n\n");
+        OAM_INFO("[%s:%d]zr400x ignore me thread close\n\n");
         return 0;
     }
     int ret = oam_quiet_stop(g_st_global.me_thread_stop, handle, "me");
     if (ret == 0) {
-        OAM_PRINT("[%s:%d]me read() is over \n\n");
+        OAM_INFO("[%s:%d]me read() is over \n\n");
     }
     oam_pthread_kill(handle);
     return ret;

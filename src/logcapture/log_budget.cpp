@@ -142,7 +142,7 @@ int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use,
     if (unlink(path) != 0) {
         if (!g_budget_stuck[rule]) {
             char text[128];
-            OAM_PRINT("[%s:%d]cannot remove %s: %s\n", path, strerror_r(errno, text, sizeof(text)));
+            OAM_ERR("[%s:%d]cannot remove %s: %s\n", path, strerror_r(errno, text, sizeof(text)));
             g_budget_stuck[rule] = true;
         }
         return -1;
@@ -160,7 +160,7 @@ int oam_budget_remove(oam_budget_rule rule, int core, const oam_budget_use &use,
 void oam_budget_stuck(oam_budget_rule rule, const char *what, int64_t limit_mib)
 {
     if (!g_budget_stuck[rule]) {
-        OAM_PRINT("[%s:%d]no log file may go to %s %lld MiB\n", what, static_cast<long long>(limit_mib));
+        OAM_WARN("[%s:%d]no log file may go to %s %lld MiB\n", what, static_cast<long long>(limit_mib));
         g_budget_stuck[rule] = true;
     }
 }
@@ -399,7 +399,7 @@ int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *
                 continue;
             }
             if (oam_rename_noreplace(from_name, to_name) < 0 && errno != ENOENT) {
-                OAM_PRINT("[%s:%d]rename ret < 0\n");
+                OAM_ERR("[%s:%d]rename ret < 0\n");
             }
         }
     }
@@ -488,7 +488,7 @@ void oam_budget_check_shares()
     for (int c = 0; c < OAM_BC_CORES; ++c) {
         const int64_t bytes = static_cast<int64_t>(g_log_budget.max_use_mib) * OAM_MIB * share[c] / OAM_SHARE_WHOLE;
         if (share[c] > 0 && desc[c]->size.value > 0 && bytes < desc[c]->size.value) {
-            OAM_PRINT("[%s:%d]%s keeps %lld bytes of log_max_use=%d MiB, less than one rotated file of %d bytes: "
+            OAM_WARN("[%s:%d]%s keeps %lld bytes of log_max_use=%d MiB, less than one rotated file of %d bytes: "
                       "%s\n",
                       OAM_BC_NAME[c], static_cast<long long>(bytes), g_log_budget.max_use_mib, desc[c]->size.value,
                       g_log_budget.compress == 1 ? "its history is what fits compressed"

@@ -247,11 +247,15 @@ int oam_zst_list(int core, int32_t *nums)
 void *oam_compress_pthread(void *)
 {
     // Below every other thread of the device: capture, and the device's
-    // own work, go first.
+    // own work, go first.  Named once that is done, so that whoever finds
+    // it by its name sees its priority.
     sched_param param {};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) != 0) {
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    const int err = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+    if (err != 0 && setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19) != 0) {
+        OAM_WARN("[%s:%d]log compression runs at normal priority: SCHED_IDLE errno:%s, nice 19 errno:%s\n",
+                  strerror(err), strerror(errno));
     }
+    (void)pthread_setname_np(pthread_self(), "oam-compress");
     for (;;) {
         pthread_mutex_lock(&g_compress_mutex);
         while (!g_compress_pending) {
@@ -338,7 +342,7 @@ void oam_compress_pass()
             g_compress_failed_start = true;
             pthread_mutex_unlock(&g_log_files_mutex);
             if (!said) {
-                OAM_PRINT("[%s:%d]no memory to compress the log files\n");
+                OAM_ERR("[%s:%d]no memory to compress the log files\n");
             }
             return;
         }
@@ -415,7 +419,7 @@ void oam_compress_start()
         pthread_mutex_lock(&g_log_files_mutex);
         g_compress_failed_start = true;
         pthread_mutex_unlock(&g_log_files_mutex);
-        OAM_PRINT("[%s:%d]log compression not started: files stay plain\n");
+        OAM_ERR("[%s:%d]log compression not started: files stay plain\n");
         return;
     }
     (void)pthread_detach(thread);

@@ -69,7 +69,7 @@ int oam_core_log_param_init(const char *caller, const oam_core_log_vars &vars)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (oam_init_log(pst_log, vars.prefix, vars.log_switch, vars.size, vars.num, vars.path, vars.default_path) !=
         0) {
-        oam_printf(vars.init_fail_fmt, caller, __LINE__);
+        oam_printf(OAM_LEVEL_ERR, vars.init_fail_fmt, caller, __LINE__);
         return -1;
     }
     // The user-build limits replace the INI values only after the current
@@ -77,7 +77,7 @@ int oam_core_log_param_init(const char *caller, const oam_core_log_vars &vars)
     if (is_user_type() == 1) {
         pst_log->size.value = OAM_USER_LOG_SIZE;
         pst_log->num.value = vars.user_num;
-        oam_printf(vars.user_type_fmt, caller, __LINE__, OAM_USER_LOG_SIZE / OAM_KB);
+        oam_printf(OAM_LEVEL_INFO, vars.user_type_fmt, caller, __LINE__, OAM_USER_LOG_SIZE / OAM_KB);
     }
 #pragma GCC diagnostic pop
     return 0;
@@ -111,7 +111,7 @@ int oam_get_build_mode()
 int is_user_type()
 {
     if (oam_get_build_mode() == OAM_BUILD_MODE_USER) {
-        OAM_PRINT("[%s:%d]is user type\n\n");
+        OAM_INFO("[%s:%d]is user type\n\n");
         return 1;
     }
     return 0;
@@ -119,34 +119,34 @@ int is_user_type()
 
 int ini_get_log_int_cfg(oam_log_int_cfg *pst_cfg)
 {
-    OAM_PRINT("[%s:%d]---------------in %s func\n", __func__);
+    OAM_DEBUG("[%s:%d]---------------in %s func\n", __func__);
     if (pst_cfg == nullptr) {
-        OAM_PRINT("[%s:%d]pst_cfg is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_cfg is NULL!!!!\n");
         return -1;
     }
 
     // A missing or unreadable variable counts as 0, not as the default.
     int32_t value = 0;
     if (get_cust_conf_int32(INI_TAG_HOST_PLAT, pst_cfg->var_name, &value) != 0) {
-        OAM_PRINT("[%s:%d]get_cust_conf_int32 fail\n\n");
+        OAM_INFO("[%s:%d]get_cust_conf_int32 fail\n\n");
     }
-    OAM_PRINT("[%s:%d]get ini var %s :%d:\n", pst_cfg->var_name, value);
+    OAM_DEBUG("[%s:%d]get ini var %s :%d:\n", pst_cfg->var_name, value);
 
     if (value > pst_cfg->max_value) {
-        OAM_PRINT("[%s:%d]%d is over %d\n", value, pst_cfg->max_value);
-        OAM_PRINT("[%s:%d]%s set log limit to %d default\n", pst_cfg->var_name, pst_cfg->default_value);
+        OAM_WARN("[%s:%d]%d is over %d\n", value, pst_cfg->max_value);
+        OAM_WARN("[%s:%d]%s set log limit to %d default\n", pst_cfg->var_name, pst_cfg->default_value);
         value = pst_cfg->default_value;
     }
     pst_cfg->value = value;
-    OAM_PRINT("[%s:%d]%s=%d:\n", pst_cfg->var_name, value);
+    OAM_DEBUG("[%s:%d]%s=%d:\n", pst_cfg->var_name, value);
     return 0;
 }
 
 int ini_get_log_str_cfg(oam_log_str_cfg *pst_cfg)
 {
-    OAM_PRINT("[%s:%d]---------------in %s func\n", __func__);
+    OAM_DEBUG("[%s:%d]---------------in %s func\n", __func__);
     if (pst_cfg == nullptr) {
-        OAM_PRINT("[%s:%d]pst_cfg is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_cfg is NULL!!!!\n");
         return -1;
     }
 
@@ -155,18 +155,18 @@ int ini_get_log_str_cfg(oam_log_str_cfg *pst_cfg)
         int ret = strncpy_s(pst_cfg->value, sizeof(pst_cfg->value), pst_cfg->default_value,
                             sizeof(pst_cfg->value) - 1);
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]strncpy_s failed ret=%d\n", ret);
         }
         pst_cfg->value[sizeof(pst_cfg->value) - 1] = '\0';
-        OAM_PRINT("[%s:%d]%s not get set to default:%s:\n", pst_cfg->var_name, pst_cfg->value);
+        OAM_INFO("[%s:%d]%s not get set to default:%s:\n", pst_cfg->var_name, pst_cfg->value);
     } else {
         int ret = strncpy_s(pst_cfg->value, sizeof(pst_cfg->value), found, strlen(found));
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]ini_get_log_str_cfg:: strncpy_s failed!!!\n");
+            OAM_ERR("[%s:%d]ini_get_log_str_cfg:: strncpy_s failed!!!\n");
             return -1;
         }
     }
-    OAM_PRINT("[%s:%d]%s=%s:\n", pst_cfg->var_name, pst_cfg->value);
+    OAM_DEBUG("[%s:%d]%s=%s:\n", pst_cfg->var_name, pst_cfg->value);
     return 0;
 }
 
@@ -175,18 +175,18 @@ int ini_get_log_str_cfg(oam_log_str_cfg *pst_cfg)
 static int oam_set_log_var_name(char *dest, const char *var_name, const char *copy_fail_fmt)
 {
     if (dest == nullptr || var_name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log var must be NULL!!!\n");
+        OAM_ERR("[%s:%d]pst_log var must be NULL!!!\n");
         return -1;
     }
     size_t len = strlen(var_name);
     if (len >= OAM_VAR_NAME_LEN) {
-        OAM_PRINT("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
+        OAM_ERR("[%s:%d]%s over len %u\n", var_name, static_cast<unsigned>(len));
         return -1;
     }
     if (strncpy_s(dest, OAM_VAR_NAME_LEN, var_name, len) != EOK) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        oam_printf(copy_fail_fmt, __func__, __LINE__);
+        oam_printf(OAM_LEVEL_ERR, copy_fail_fmt, __func__, __LINE__);
 #pragma GCC diagnostic pop
         return -1;
     }
@@ -221,33 +221,33 @@ int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch
     // empty and the log files would land in whatever the working directory is.
     if (pst_log == nullptr || name == nullptr || log_switch == nullptr || size == nullptr || num == nullptr ||
         path == nullptr || default_path == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log, name, size, num, path must be NULL!!!\n");
+        OAM_ERR("[%s:%d]pst_log, name, size, num, path must be NULL!!!\n");
         return -1;
     }
     pst_log->name = name;
 
     if (oam_init_log_int_var(&pst_log->log_switch, log_switch, OAM_LOG_SWITCH_DEFAULT, OAM_LOG_SWITCH_MAX) != 0) {
-        OAM_PRINT("[%s:%d]init %s failed!!!\n", log_switch);
+        OAM_ERR("[%s:%d]init %s failed!!!\n", log_switch);
         return -1;
     }
     if (oam_init_log_int_var(&pst_log->size, size, OAM_LOG_SIZE_DEFAULT_KB, OAM_LOG_SIZE_MAX_KB) != 0) {
-        OAM_PRINT("[%s:%d]init %s failed!!!\n", size);
+        OAM_ERR("[%s:%d]init %s failed!!!\n", size);
         return -1;
     }
     pst_log->size.value = oam_log_kb_to_bytes(pst_log->size.value);
     if (oam_init_log_int_var(&pst_log->num, num, OAM_LOG_NUM_DEFAULT, OAM_LOG_NUM_MAX) != 0) {
-        OAM_PRINT("[%s:%d]init %s failed!!!\n", num);
+        OAM_ERR("[%s:%d]init %s failed!!!\n", num);
         return -1;
     }
     if (oam_init_log_str_var(&pst_log->path, path, default_path) != 0) {
-        OAM_PRINT("[%s:%d]init %s failed!!!\n", path);
+        OAM_ERR("[%s:%d]init %s failed!!!\n", path);
         return -1;
     }
 
     int ret = snprintf_s(pst_log->file_path, sizeof(pst_log->file_path), sizeof(pst_log->file_path) - 1, "%s%s%d",
                          pst_log->path.value, name, 1);
     if (ret < 0) {
-        OAM_PRINT("[%s:%d]init file path failed, ret = %d!!!\n", ret);
+        OAM_ERR("[%s:%d]init file path failed, ret = %d!!!\n", ret);
         return -1;
     }
     // The current file is opened before the directory is counted, so the
@@ -256,11 +256,11 @@ int oam_init_log(oam_log_desc *pst_log, const char *name, const char *log_switch
     // Something put at file 1 that is no regular file is not waited for:
     // capture starts, counting the records it cannot store.
     if (oam_get_log_file(pst_log) != 0 && !pst_log->not_regular) {
-        OAM_PRINT("[%s:%d]can't open %s log\n", pst_log->file_path);
+        OAM_ERR("[%s:%d]can't open %s log\n", pst_log->file_path);
         return -1;
     }
     if (get_former_log_num(pst_log) != 0) {
-        OAM_PRINT("[%s:%d]can't get cur %s log num in path %s\n", pst_log->file_path, pst_log->path.value);
+        OAM_ERR("[%s:%d]can't get cur %s log num in path %s\n", pst_log->file_path, pst_log->path.value);
         return -1;
     }
     pst_log->write_count = 0;
@@ -281,7 +281,7 @@ int oam_me_log_param_init()
 {
     // Models up to zr4004 carry no me core; its descriptor stays cleared.
     if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
-        OAM_PRINT("[%s:%d]zr400x ignore me log param init\n\n");
+        OAM_INFO("[%s:%d]zr400x ignore me log param init\n\n");
         return 0;
     }
     return oam_core_log_param_init(__func__, OAM_ME_LOG_VARS);
@@ -313,11 +313,11 @@ void oam_log_budget_param_init()
             continue;
         }
         if (value < key.min || value > key.max) {
-            OAM_PRINT("[%s:%d]%s=%d is out of %d..%d: not used\n", key.name, value, key.min, key.max);
+            OAM_WARN("[%s:%d]%s=%d is out of %d..%d: not used\n", key.name, value, key.min, key.max);
             continue;
         }
         *key.value = value;
-        OAM_PRINT("[%s:%d]%s=%d:\n", key.name, value);
+        OAM_DEBUG("[%s:%d]%s=%d:\n", key.name, value);
         any = any || key.value != &b.compress_level;
     }
     char mode[8] = {};
@@ -326,9 +326,9 @@ void oam_log_budget_param_init()
             b.compress = 1;
             any = true;
         } else if (strcmp(mode, "off") != 0) {
-            OAM_PRINT("[%s:%d]log_compress is neither off nor zstd: files stay plain\n");
+            OAM_WARN("[%s:%d]log_compress is neither off nor zstd: files stay plain\n");
         }
-        OAM_PRINT("[%s:%d]log_compress=%s:\n", b.compress == 1 ? "zstd" : "off");
+        OAM_INFO("[%s:%d]log_compress=%s:\n", b.compress == 1 ? "zstd" : "off");
     }
     b.active = any ? 1 : 0;
 }
@@ -351,7 +351,7 @@ int oam_log_param_init()
     oam_budget_check_shares();
     if (is_user_type() == 1) {
         oam_set_dumpfile_limit(OAM_USER_DUMPFILE_LIMIT);
-        OAM_PRINT("[%s:%d]is user type,dumpfile limit:%d\n\n", static_cast<int>(OAM_USER_DUMPFILE_LIMIT));
+        OAM_INFO("[%s:%d]is user type,dumpfile limit:%d\n\n", static_cast<int>(OAM_USER_DUMPFILE_LIMIT));
     }
     return 0;
 }

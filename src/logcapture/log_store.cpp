@@ -83,7 +83,7 @@ void oam_print_write_err(const char *fmt, const char *func, int line, int err)
     char text[OAM_ERR_TEXT_LEN];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    oam_printf(fmt, func, line, oam_err_text(err, text, sizeof(text)));
+    oam_printf(OAM_LEVEL_ERR, fmt, func, line, oam_err_text(err, text, sizeof(text)));
 #pragma GCC diagnostic pop
 }
 
@@ -177,11 +177,11 @@ int oam_log_dir_init()
                 continue;
             }
             char text[OAM_ERR_TEXT_LEN];
-            OAM_PRINT("[%s:%d]Failed to create dir %s,errno:%s\n", entry.dir,
+            OAM_ERR("[%s:%d]Failed to create dir %s,errno:%s\n", entry.dir,
                       oam_err_text(err, text, sizeof(text)));
             return entry.fail_ret;
         }
-        OAM_PRINT("[%s:%d]dir %s not exist,create success!\n", entry.dir);
+        OAM_INFO("[%s:%d]dir %s not exist,create success!\n", entry.dir);
         if (entry.desc != nullptr) {
             oam_flag_store((g_st_global.*entry.desc).file_count, 0);
         }
@@ -192,22 +192,22 @@ int oam_log_dir_init()
 int oam_get_log_file(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (oam_open_log_stream(pst_log) != 0 && pst_log->not_regular) {
-        OAM_PRINT("[%s:%d]%s is not a regular file: records not stored\n", pst_log->file_path);
+        OAM_WARN("[%s:%d]%s is not a regular file: records not stored\n", pst_log->file_path);
         return -1;
     }
     if (pst_log->fp == nullptr) {
         constexpr int repair_attempts = 2;
         for (int attempt = 1;; ++attempt) {
             char text[OAM_ERR_TEXT_LEN];
-            OAM_PRINT("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
+            OAM_ERR("[%s:%d]open %s failed;errno:%s\n\n", pst_log->file_path,
                       oam_err_text(errno, text, sizeof(text)));
             if (oam_log_dir_init() < 0) {
                 const int err = errno;
-                OAM_PRINT("[%s:%d]oam log directory init failed\n");
+                OAM_ERR("[%s:%d]oam log directory init failed\n");
                 errno = err;
                 return -1;
             }
@@ -217,7 +217,7 @@ int oam_get_log_file(oam_log_desc *pst_log)
             if (attempt == repair_attempts) {
                 // The open's error stays for the caller's loss count.
                 const int err = errno;
-                OAM_PRINT("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
+                OAM_ERR("[%s:%d]can't open %s;errno:%s\n\n", pst_log->file_path,
                           oam_err_text(err, text, sizeof(text)));
                 errno = err;
                 return -1;
@@ -225,7 +225,7 @@ int oam_get_log_file(oam_log_desc *pst_log)
         }
     }
     if (pst_log->file_size > pst_log->size.value && check_file_size(pst_log) != 0) {
-        OAM_PRINT("[%s:%d]check file failed!!\n");
+        OAM_ERR("[%s:%d]check file failed!!\n");
         return -1;
     }
     return 0;
@@ -414,11 +414,11 @@ off_t oam_log_repair_file(const char *path, oam_jcore core)
             }
             oam_journal_lost_between(core, OAM_LOSS_UNCLEAN, 1, s.from, s.to);
         }
-        OAM_PRINT("[%s:%d]%s: %lld bytes in %zu damaged stretches cut after an unclean end\n", path,
+        OAM_WARN("[%s:%d]%s: %lld bytes in %zu damaged stretches cut after an unclean end\n", path,
                   static_cast<long long>(cut), stretches.size());
     } else if (!cuts.empty()) {
         char text[OAM_ERR_TEXT_LEN];
-        OAM_PRINT("[%s:%d]%s: damage not cut:%s\n", path, oam_err_text(errno, text, sizeof(text)));
+        OAM_ERR("[%s:%d]%s: damage not cut:%s\n", path, oam_err_text(errno, text, sizeof(text)));
     }
     (void)close(fd);
     return st.st_size;
@@ -492,7 +492,7 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
     bool cut_tail = false;
     if (oam_log_scan(fd, st.st_size, false, &stretches, &whole_end, &cut_tail) == 0 && cut_tail &&
         whole_end < st.st_size && ftruncate(fd, whole_end) == 0) {
-        OAM_PRINT("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
+        OAM_WARN("[%s:%d]%s ended in part of a record: %lld bytes cut off\n", path,
                   static_cast<long long>(st.st_size - whole_end));
         // Lost when the file was last written, at the stop that cut it.
         oam_journal_lost_since(core, OAM_LOSS_CUT, 0, 1, &st.st_mtim);
@@ -503,19 +503,19 @@ void oam_log_trim_cut_record(const oam_log_desc *pst_log)
 int get_former_log_num(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr || pst_log->name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     const char *directory = pst_log->path.value;
     oam_dir_handle dir(opendir(directory));
-    OAM_PRINT("[%s:%d]pc_directory:%s\n\n", directory);
+    OAM_INFO("[%s:%d]pc_directory:%s\n\n", directory);
     if (!dir) {
-        OAM_PRINT("[%s:%d]Can not open directory:%s!\n", directory);
+        OAM_ERR("[%s:%d]Can not open directory:%s!\n", directory);
         return -1;
     }
     if (chdir(directory) != 0) {
         char text[OAM_ERR_TEXT_LEN];
-        OAM_PRINT("[%s:%d]change work dir err:%s\n", oam_err_text(errno, text, sizeof(text)));
+        OAM_ERR("[%s:%d]change work dir err:%s\n", oam_err_text(errno, text, sizeof(text)));
         return -1;
     }
     const size_t prefix_len = strlen(pst_log->name);
@@ -525,7 +525,7 @@ int get_former_log_num(oam_log_desc *pst_log)
         // which is process-wide.
         struct stat st {};
         if (fstatat(dirfd(dir.get()), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0) {
-            OAM_PRINT("[%s:%d]lstat < 0\n");
+            OAM_ERR("[%s:%d]lstat < 0\n");
             break;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -537,14 +537,14 @@ int get_former_log_num(oam_log_desc *pst_log)
         ++count;
     }
     oam_flag_store(pst_log->file_count, count);
-    OAM_PRINT("[%s:%d]%s log num : %d\n\n", pst_log->name, count);
+    OAM_INFO("[%s:%d]%s log num : %d\n\n", pst_log->name, count);
     return 0;
 }
 
 int check_file_size(oam_log_desc *pst_log)
 {
     if (pst_log == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (pst_log->fp == nullptr) {
@@ -559,7 +559,7 @@ int check_file_size(oam_log_desc *pst_log)
     // synced yet may be missing, and the next start repairs file 1).
     (void)fdatasync(fileno(pst_log->fp));
     oam_close_log_stream(pst_log);
-    OAM_PRINT("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
+    OAM_INFO("[%s:%d]%s log file beyond size=%dByte, creat new file\n", pst_log->file_path,
               pst_log->size.value);
     // With a flash budget, the files of every core are removed and renamed
     // under one lock, so that no removal meets a rename half done.
@@ -578,7 +578,7 @@ int check_file_size(oam_log_desc *pst_log)
     }
     const int ret = oam_open_log_stream(pst_log);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]open %s failed\n\n", pst_log->file_path);
+        OAM_ERR("[%s:%d]open %s failed\n\n", pst_log->file_path);
     } else {
         std::atomic_ref<int32_t>(pst_log->file_count).fetch_add(1, std::memory_order_acq_rel);
     }
@@ -591,9 +591,9 @@ int check_file_size(oam_log_desc *pst_log)
 
 int rename_old_file(oam_log_desc *pst_log)
 {
-    OAM_PRINT("[%s:%d]rename_old_file\n\n");
+    OAM_DEBUG("[%s:%d]rename_old_file\n\n");
     if (pst_log == nullptr || pst_log->name == nullptr) {
-        OAM_PRINT("[%s:%d]pst_log is NULL!!!!\n");
+        OAM_ERR("[%s:%d]pst_log is NULL!!!!\n");
         return -1;
     }
     if (g_log_budget.compress == 1) {
@@ -624,7 +624,7 @@ int rename_old_file(oam_log_desc *pst_log)
                        pst_log->name, k) < 0 ||
             snprintf_s(new_zst, sizeof(new_zst), sizeof(new_zst) - 1, "%s.zst", new_name) < 0 ||
             snprintf_s(old_zst, sizeof(old_zst), sizeof(old_zst) - 1, "%s.zst", old_name) < 0) {
-            OAM_PRINT("[%s:%d]rename_old_file:: snprintf_s faild.\n");
+            OAM_ERR("[%s:%d]rename_old_file:: snprintf_s faild.\n");
             continue;
         }
         // An earlier run with compression left some numbers compressed: they
@@ -641,7 +641,7 @@ int rename_old_file(oam_log_desc *pst_log)
         const int plain_err = errno;
         const int zst = oam_rename_noreplace(old_zst, new_zst);
         if ((plain < 0 && (plain_err != ENOENT || zst < 0)) || (zst < 0 && errno != ENOENT)) {
-            OAM_PRINT("[%s:%d]rename ret < 0\n");
+            OAM_ERR("[%s:%d]rename ret < 0\n");
         }
     }
     return 0;
@@ -710,7 +710,7 @@ void oam_get_sys_time(uint8_t *dest, uint32_t capacity, uint8_t mode)
     cache.stamp[6] = static_cast<uint16_t>(tv.tv_usec / 1000);
     const int ret = memcpy_s(dest, capacity, cache.stamp.data(), sizeof(cache.stamp));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
     }
 }
 

@@ -128,7 +128,7 @@ void oam_mirror_chunks(iovec *iov, uint32_t n, const char *err_fmt)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
                 // err_fmt is one of the receivers' constant messages, all of
                 // the shape (function, line, length, error text).
-                oam_printf(err_fmt, __func__, __LINE__, static_cast<int>(iov[cur].iov_len + part),
+                oam_printf(OAM_LEVEL_ERR, err_fmt, __func__, __LINE__, static_cast<int>(iov[cur].iov_len + part),
                            strerror_r(err, err_buf, sizeof(err_buf)));
 #pragma GCC diagnostic pop
             }

@@ -55,12 +55,16 @@ constexpr uint32_t OAM_NODE_BATCH = 32;
 static_assert(OAM_NODE_BATCH <= OAM_LOG_BATCH_MAX);
 
 // The record buffers are left as allocated, so that they become resident
-// only as reads fill them; only the bytes a read brings are looked at.
+// only as reads fill them; only the bytes a read brings are looked at.  The
+// first chunk of a pass goes to the core's work buffer, which holds a whole
+// record.
 struct oam_node_bufs {
     oam_node_bufs() : taken{} {}
     oam_log_batch taken;
+    uint8_t *work;
     uint8_t rec[OAM_NODE_BATCH][OAM_RECV_BUF_LEN];
 };
+static_assert(OAM_RECORD_HDR_LEN + OAM_RECORD_DATA_MAX <= OAM_BUF_LEN);
 
 // Whether a chunk is waiting, without waiting for one.  This takes the
 // driver's poll at its word: a node without one reads as always ready, and
@@ -80,16 +84,17 @@ void oam_node_recv_loop(oam_node_core which)
     const oam_node_recv_core &core = *OAM_NODE_RECV[which];
     std::unique_ptr<oam_node_bufs> bufs(new (std::nothrow) oam_node_bufs());
     if (bufs == nullptr) {
-        OAM_PRINT("[%s:%d]node record buffers malloc failed!\n\n");
+        OAM_ERR("[%s:%d]node record buffers malloc failed!\n\n");
         return;
     }
+    bufs->work = which == OAM_NODE_BFG ? g_st_global.bfg_puc_buf : g_st_global.me_puc_buf;
     oam_log_batch &taken = bufs->taken;
     unsigned fail_count = 0;
     const auto beat = static_cast<oam_beat_thread>(OAM_BEAT_BFG + static_cast<int>(which));
     while (oam_flag_load(*core.stop) != 1) {
         bool failed = false;
         do {
-            uint8_t *rec = bufs->rec[taken.count];
+            uint8_t *rec = taken.count == 0 && bufs->work != nullptr ? bufs->work : bufs->rec[taken.count];
             oam_beat(beat);
             ssize_t len = read(*core.fd, rec + OAM_RECORD_HDR_LEN, OAM_RECORD_DATA_MAX);
             oam_beat(beat);
@@ -138,25 +143,25 @@ void oam_node_pass_done(oam_node_core which, oam_log_batch *batch)
 void *oam_bfg_recv_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]oam_bfg_recv_pthread\n\n");
+    OAM_INFO("[%s:%d]oam_bfg_recv_pthread\n\n");
     oam_node_recv_loop(OAM_NODE_BFG);
-    OAM_PRINT("[%s:%d]oam-bfg-recv-pthread is over \n\n");
+    OAM_INFO("[%s:%d]oam-bfg-recv-pthread is over \n\n");
     return nullptr;
 }
 
 void *oam_me_recv_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]oam_me_recv_pthread\n\n");
+    OAM_INFO("[%s:%d]oam_me_recv_pthread\n\n");
     oam_node_recv_loop(OAM_NODE_ME);
-    OAM_PRINT("[%s:%d]oam-me-recv-pthread is over \n\n");
+    OAM_INFO("[%s:%d]oam-me-recv-pthread is over \n\n");
     return nullptr;
 }
 
 void oam_bfgx_create_thread()
 {
     if (g_wvt_mode != 0) {
-        OAM_PRINT("[%s:%d]open bt inode\n\n");
+        OAM_INFO("[%s:%d]open bt inode\n\n");
         g_st_global.bfg_fd = open(OAM_BT_NODE, O_RDWR);
     } else if (g_test_mode == 1) {
         // The tool's commands are written to the same node.
@@ -167,13 +172,13 @@ void oam_bfgx_create_thread()
 
     if (g_st_global.bfg_fd < 0) {
         char err_buf[64];
-        OAM_PRINT("[%s:%d]open bfg inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]open bfg inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
     } else {
         // A handle left at 0 marks a thread that does not exist, so that
         // the stop sequence does not join it.
         const int ret = pthread_create(&g_bfg_recv_thread, nullptr, oam_bfg_recv_pthread, nullptr);
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]bfg recv pthread create error,error:%d\n\n", ret);
+            OAM_ERR("[%s:%d]bfg recv pthread create error,error:%d\n\n", ret);
             g_bfg_recv_thread = 0;
         }
     }
@@ -184,18 +189,18 @@ void oam_me_create_thread()
 {
     // Models up to zr4004 have no me core.
     if (oam_get_sub_chip_type() <= CHIP_ZR4004) {
-        OAM_PRINT("[%s:%d]zr400x ignore me thread create\n\n");
+        OAM_INFO("[%s:%d]zr400x ignore me thread create\n\n");
         return;
     }
 
     g_st_global.me_fd = open(OAM_ME_NODE, g_test_mode == 1 ? O_RDWR : O_RDONLY);
     if (g_st_global.me_fd < 0) {
         char err_buf[64];
-        OAM_PRINT("[%s:%d]open me inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]open me inode failed;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
     } else {
         const int ret = pthread_create(&g_me_recv_thread, nullptr, oam_me_recv_pthread, nullptr);
         if (ret != 0) {
-            OAM_PRINT("[%s:%d]me recv pthread create error,error:%d\n\n", ret);
+            OAM_ERR("[%s:%d]me recv pthread create error,error:%d\n\n", ret);
             g_me_recv_thread = 0;
         }
     }

@@ -43,8 +43,11 @@ static_assert(OAM_NL_BATCH <= OAM_LOG_BATCH_MAX);
 // Each message is received straight into a record buffer of its own.  The
 // record buffers are left as allocated: a page of them becomes resident
 // only once a receive fills it, so an idle daemon does not pay for them.
+// The first message of a pass goes to the work buffer puc_buf: its 2046
+// bytes behind the two spare ones hold any message that is accepted.
 struct oam_nl_batch {
-    oam_nl_batch() : iov{}, addr{}, msgs{}, taken{} {}
+    oam_nl_batch() : slot{}, iov{}, addr{}, msgs{}, taken{} {}
+    uint8_t *slot[OAM_NL_BATCH];
     iovec iov[OAM_NL_BATCH];
     sockaddr_nl addr[OAM_NL_BATCH];
     mmsghdr msgs[OAM_NL_BATCH];
@@ -72,7 +75,7 @@ void oam_tell_overruns(oam_overrun_log &ov)
     if (ov.told != 0 && since_ms < 1000) {
         return;
     }
-    OAM_PRINT("[%s:%d]wifi log messages lost: netlink receive buffer overrun, %u overruns so far\n\n",
+    OAM_WARN("[%s:%d]wifi log messages lost: netlink receive buffer overrun, %u overruns so far\n\n",
               ov.count);
     ov.told = ov.count;
     ov.last = now;
@@ -217,7 +220,7 @@ void oam_count_kernel_drops(oam_drop_count &drops, bool overrun)
     const int64_t now = drops.fallback ? -1 : oam_netlink_drops(g_st_global.netlink_sock);
     if (now < 0) {
         if (!drops.told) {
-            OAM_PRINT("[%s:%d]wifi drop counter not readable in %s: losses counted as overruns\n\n",
+            OAM_WARN("[%s:%d]wifi drop counter not readable in %s: losses counted as overruns\n\n",
                       OAM_NL_PROC_FILE);
             drops.told = true;
         }
@@ -246,7 +249,7 @@ int oam_wifi_take_msg(oam_log_batch *batch, uint8_t *rec, size_t received)
     uint32_t msg_len = 0;
     int ret = memcpy_s(&msg_len, sizeof(msg_len), rx, received < sizeof(msg_len) ? received : sizeof(msg_len));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
         return -1;
     }
     // A length beyond what arrived would store zero padding as log data.
@@ -256,7 +259,7 @@ int oam_wifi_take_msg(oam_log_batch *batch, uint8_t *rec, size_t received)
         // every message was handled on its own.
         oam_wifi_pass_done(batch);
         char err_buf[64];
-        OAM_PRINT("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
+        OAM_ERR("[%s:%d]netlink recv NULL package...;errno:%s,len is %u\n\n",
                   strerror_r(err, err_buf, sizeof(err_buf)), msg_len - NLMSG_HDRLEN);
         // An empty receive (the stop's wake-up) brought no message.
         if (g_st_global.st_wifi_log.log_switch.value == 1 && received > 0) {
@@ -287,17 +290,20 @@ void oam_wifi_pass_done(oam_log_batch *batch)
 void *oam_netlink_recv_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]oam_netlink_recv_pthread\n\n");
+    OAM_INFO("[%s:%d]oam_netlink_recv_pthread\n\n");
 
     // Only the bytes each receive brings are looked at later.
     std::unique_ptr<oam_nl_batch> rx(new (std::nothrow) oam_nl_batch());
     if (rx == nullptr) {
-        OAM_PRINT("[%s:%d]nlh malloc failed!\n\n");
+        OAM_ERR("[%s:%d]nlh malloc failed!\n\n");
         return nullptr;
     }
+    static_assert(OAM_BUF_LEN - OAM_NL_RX_OFFSET >= OAM_NL_MSG_MAX);
     for (uint32_t i = 0; i < OAM_NL_BATCH; ++i) {
+        const bool work = i == 0 && g_st_global.puc_buf != nullptr;
+        rx->slot[i] = work ? g_st_global.puc_buf : rx->rec[i];
         rx->addr[i].nl_family = AF_NETLINK;
-        rx->iov[i] = {rx->rec[i] + OAM_NL_RX_OFFSET, OAM_NL_RECV_MAX};
+        rx->iov[i] = {rx->slot[i] + OAM_NL_RX_OFFSET, work ? OAM_BUF_LEN - OAM_NL_RX_OFFSET : OAM_NL_RECV_MAX};
         rx->msgs[i].msg_hdr.msg_name = &rx->addr[i];
         rx->msgs[i].msg_hdr.msg_iov = &rx->iov[i];
         rx->msgs[i].msg_hdr.msg_iovlen = 1;
@@ -313,7 +319,7 @@ void *oam_netlink_recv_pthread(void *arg)
                 oam_count_kernel_drops(drops, false);
             }
             rx.reset();
-            OAM_PRINT("[%s:%d]oam-wifi-recv-pthread is over \n\n");
+            OAM_INFO("[%s:%d]oam-wifi-recv-pthread is over \n\n");
             return nullptr;
         }
 
@@ -354,7 +360,7 @@ void *oam_netlink_recv_pthread(void *arg)
                 drops.unread = true;
                 continue;
             }
-            OAM_PRINT("[%s:%d]recv < 0\n");
+            OAM_ERR("[%s:%d]recv < 0\n");
             oam_read_backoff(&fail_count);
             continue;
         }
@@ -373,7 +379,7 @@ void *oam_netlink_recv_pthread(void *arg)
         for (int i = 0; i < count; ++i) {
             const size_t received = rx->msgs[i].msg_len;
             empty_after = received == 0 ? empty_after + 1 : 0;
-            (void)oam_wifi_take_msg(&rx->taken, rx->rec[i], received);
+            (void)oam_wifi_take_msg(&rx->taken, rx->slot[i], received);
         }
         oam_wifi_pass_done(&rx->taken);
         if (empty_after == 0 && count > 0) {

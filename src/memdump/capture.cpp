@@ -105,14 +105,14 @@ uint32_t memdump_region_len(const uint8_t *header, int init_len)
         uint16_t len16 = 0;
         int ret = memcpy_s(&len16, sizeof(len16), header, sizeof(len16));
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
         }
         return len16;
     }
     uint32_t len32 = 0;
     int ret = memcpy_s(&len32, sizeof(len32), header, sizeof(len32));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memcpy_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memcpy_s failed ret=%d\n", ret);
     }
     return len32;
 }
@@ -155,7 +155,7 @@ int memdump_watch_node(oam_jcore core, const char *node, unsigned long request, 
 {
     int fd = open(node, O_RDWR);
     if (fd < 0) {
-        OAM_PRINT("[%s:%d]open file %s error:%d\n\n", node, fd);
+        OAM_ERR("[%s:%d]open file %s error:%d\n\n", node, fd);
         return -1;
     }
     // Kept across dumps: the driver overwrites it on every successful wait.
@@ -245,11 +245,11 @@ memdump_list_choice memdump_choose_me_list()
 int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int count, int init_len)
 {
     if (init_len != MEMDUMP_HDR_LEN_16 && init_len != MEMDUMP_HDR_LEN_32) {
-        OAM_PRINT("[%s:%d]init len error:%d\n\n", init_len);
+        OAM_ERR("[%s:%d]init len error:%d\n\n", init_len);
         return -1;
     }
     if (list == nullptr && count > 0) {
-        OAM_PRINT("[%s:%d]param is null\n\n");
+        OAM_ERR("[%s:%d]param is null\n\n");
         return -1;
     }
 
@@ -261,7 +261,7 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
         memdump_file_info *entry = &list[i];
         memdump_file_ptr fp(memdump_open_region_file(entry->path));
         if (fp == nullptr) {
-            OAM_PRINT("[%s:%d]open file %s error\n\n", entry->path);
+            OAM_ERR("[%s:%d]open file %s error\n\n", entry->path);
             return -1;
         }
 
@@ -286,7 +286,7 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
                 retry++;
                 if (retry > MEMDUMP_READ_RETRY_MAX) {
                     fp.reset();
-                    OAM_PRINT("[%s:%d]read retry max time:%d,dev:%s,fd:%d,len:%d\n\n", MEMDUMP_READ_RETRY_MAX,
+                    OAM_ERR("[%s:%d]read retry max time:%d,dev:%s,fd:%d,len:%d\n\n", MEMDUMP_READ_RETRY_MAX,
                               dev_path, fd, static_cast<int>(ret));
                     return -1;
                 }
@@ -299,9 +299,9 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
                     continue;
                 }
                 remaining = memdump_region_len(buf, init_len);
-                OAM_PRINT("[%s:%d][read] data:%d\n\n", static_cast<int>(remaining));
+                OAM_DEBUG("[%s:%d][read] data:%d\n\n", static_cast<int>(remaining));
                 entry->len = remaining;
-                OAM_PRINT("[%s:%d]>>>>>>>>>>>>[read total len]:%d,file:%s\n\n", static_cast<int>(remaining),
+                OAM_DEBUG("[%s:%d]>>>>>>>>>>>>[read total len]:%d,file:%s\n\n", static_cast<int>(remaining),
                           entry->path);
                 header_pending = false;
                 continue;
@@ -312,7 +312,7 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
             remaining -= static_cast<uint32_t>(ret);
         }
         fp.reset();
-        OAM_PRINT("[%s:%d]>>>>>>>>>>>>file:%s len:%d save ok\n\n", entry->path, static_cast<int>(entry->len));
+        OAM_DEBUG("[%s:%d]>>>>>>>>>>>>file:%s len:%d save ok\n\n", entry->path, static_cast<int>(entry->len));
     }
     return 0;
 }
@@ -320,7 +320,7 @@ int memdump_file_save(int fd, const char *dev_path, memdump_file_info *list, int
 int memdump_wifi_rotate_main(memdump_file_info *list, int count, int init_len)
 {
     if (list == nullptr) {
-        OAM_PRINT("[%s:%d]param is null\n\n");
+        OAM_ERR("[%s:%d]param is null\n\n");
         return -1;
     }
     std::lock_guard<std::mutex> hold(g_memdump_wifi_list_mutex);
@@ -330,7 +330,7 @@ int memdump_wifi_rotate_main(memdump_file_info *list, int count, int init_len)
 int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len)
 {
     if (list == nullptr) {
-        OAM_PRINT("[%s:%d]param is null\n\n");
+        OAM_ERR("[%s:%d]param is null\n\n");
         return -1;
     }
     return memdump_watch_node(OAM_J_BFG, OAM_BFGX_EXCP_NODE, MEMDUMP_BFGX_IOCTL, list, count, init_len);
@@ -339,7 +339,7 @@ int memdump_bfgx_rotate_main(memdump_file_info *list, int count, int init_len)
 int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len)
 {
     if (list == nullptr) {
-        OAM_PRINT("[%s:%d]param is null\n\n");
+        OAM_ERR("[%s:%d]param is null\n\n");
         return -1;
     }
     return memdump_watch_node(OAM_J_ME, OAM_ME_EXCP_NODE, MEMDUMP_ME_IOCTL, list, count, init_len);
@@ -348,10 +348,10 @@ int memdump_me_rotate_main(memdump_file_info *list, int count, int init_len)
 void *memdump_wifi_rotate_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]memdump wifi rotate pthread create\n\n");
+    OAM_INFO("[%s:%d]memdump wifi rotate pthread create\n\n");
     int32_t sub_chip_type = oam_get_sub_chip_type();
     memdump_list_choice choice = memdump_choose_wifi_list(sub_chip_type);
-    OAM_PRINT("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, MEMDUMP_HDR_LEN_32);
+    OAM_INFO("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, MEMDUMP_HDR_LEN_32);
     for (;;) {
         (void)memdump_wifi_rotate_main(choice.list, choice.count, choice.init_len);
         sleep(MEMDUMP_OPEN_RETRY_SEC);
@@ -361,10 +361,10 @@ void *memdump_wifi_rotate_pthread(void *arg)
 void *memdump_bfgx_rotate_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]memdump bfgx rotate pthread create\n\n");
+    OAM_INFO("[%s:%d]memdump bfgx rotate pthread create\n\n");
     int32_t sub_chip_type = oam_get_sub_chip_type();
     memdump_list_choice choice = memdump_choose_bfgx_list(sub_chip_type);
-    OAM_PRINT("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, choice.init_len);
+    OAM_INFO("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, choice.init_len);
     for (;;) {
         (void)memdump_bfgx_rotate_main(choice.list, choice.count, choice.init_len);
         sleep(MEMDUMP_OPEN_RETRY_SEC);
@@ -374,10 +374,10 @@ void *memdump_bfgx_rotate_pthread(void *arg)
 void *memdump_me_rotate_pthread(void *arg)
 {
     (void)arg;
-    OAM_PRINT("[%s:%d]memdump me rotate pthread create\n\n");
+    OAM_INFO("[%s:%d]memdump me rotate pthread create\n\n");
     int32_t sub_chip_type = oam_get_sub_chip_type();
     memdump_list_choice choice = memdump_choose_me_list();
-    OAM_PRINT("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, MEMDUMP_HDR_LEN_32);
+    OAM_INFO("[%s:%d]get sub_chiptype %d, choose len:%d\n", sub_chip_type, MEMDUMP_HDR_LEN_32);
     for (;;) {
         (void)memdump_me_rotate_main(choice.list, choice.count, choice.init_len);
         sleep(MEMDUMP_OPEN_RETRY_SEC);

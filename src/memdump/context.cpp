@@ -553,7 +553,7 @@ void memdump_context_init()
     int32_t v = 0;
     if (get_cust_conf_int32(INI_TAG_HOST_PLAT, MEMDUMP_CONTEXT_SECONDS_VAR, &v) == 0) {
         if (v < 0 || v > MEMDUMP_CONTEXT_SECONDS_MAX) {
-            OAM_PRINT("[%s:%d]%s=%d out of 0..%d: no dump context kept\n", MEMDUMP_CONTEXT_SECONDS_VAR, v,
+            OAM_WARN("[%s:%d]%s=%d out of 0..%d: no dump context kept\n", MEMDUMP_CONTEXT_SECONDS_VAR, v,
                       MEMDUMP_CONTEXT_SECONDS_MAX);
             v = 0;
         }
@@ -561,7 +561,7 @@ void memdump_context_init()
     }
     if (get_cust_conf_int32(INI_TAG_HOST_PLAT, MEMDUMP_CONTEXT_MAX_KIB_VAR, &v) == 0) {
         if (v < 1 || v > MEMDUMP_CONTEXT_MAX_KIB_MAX) {
-            OAM_PRINT("[%s:%d]%s=%d out of 1..%d: %d taken\n", MEMDUMP_CONTEXT_MAX_KIB_VAR, v,
+            OAM_WARN("[%s:%d]%s=%d out of 1..%d: %d taken\n", MEMDUMP_CONTEXT_MAX_KIB_VAR, v,
                       MEMDUMP_CONTEXT_MAX_KIB_MAX, MEMDUMP_CONTEXT_MAX_KIB_DEFAULT);
             v = MEMDUMP_CONTEXT_MAX_KIB_DEFAULT;
         }
@@ -602,7 +602,7 @@ void memdump_context_sweep(const char *name_prefix)
                      fstatat(dfd, archive, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
         }
         if (remove && unlinkat(dfd, name, 0) != 0) {
-            OAM_PRINT("[%s:%d]unlink %s error:%s\n", name, strerror(errno));
+            OAM_ERR("[%s:%d]unlink %s error:%s\n", name, strerror(errno));
         }
     }
 }
@@ -666,7 +666,7 @@ int memdump_context_write_at(int which, const timespec &now)
     struct stat st {};
     ctx_fd out(oam_open_regular(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0664, &st));
     if (out.fd < 0) {
-        OAM_PRINT("[%s:%d]open %s error:%s\n", path, out.fd == -2 ? "not a regular file" : strerror(errno));
+        OAM_ERR("[%s:%d]open %s error:%s\n", path, out.fd == -2 ? "not a regular file" : strerror(errno));
         if (out.fd == -2) {
             (void)unlink(path);  // never to be taken for the archive's context
         }
@@ -694,7 +694,7 @@ int memdump_context_write_at(int which, const timespec &now)
     ok = ok && n > 0 && oam_write_all(out.fd, line, static_cast<size_t>(n)) == 0 &&
          oam_write_all(out.fd, events.data(), events.size()) == 0 && fsync(out.fd) == 0;
     if (!ok) {
-        OAM_PRINT("[%s:%d]dump context %s not written:%s\n", path, strerror(errno));
+        OAM_ERR("[%s:%d]dump context %s not written:%s\n", path, strerror(errno));
         (void)unlink(path);
         return -1;
     }
@@ -732,11 +732,11 @@ void memdump_context_follow(const char *archive_from, const char *archive_to)
     // its context goes too.
     if (archive_to == nullptr || ctx_name_of_archive(archive_to, to, sizeof(to)) != 0) {
         if (unlink(from) != 0 && errno != ENOENT) {
-            OAM_PRINT("[%s:%d]unlink error:%s!\n", strerror(errno));
+            OAM_ERR("[%s:%d]unlink error:%s!\n", strerror(errno));
         }
         return;
     }
     if (rename(from, to) != 0 && errno != ENOENT) {
-        OAM_PRINT("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
+        OAM_ERR("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
     }
 }

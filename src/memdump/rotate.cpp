@@ -90,7 +90,7 @@ int rotate_rename_noreplace(const char *from, const char *to)
         }
     }
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
+        OAM_ERR("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
         return -1;
     }
     return 0;
@@ -101,11 +101,11 @@ int rotate_rename_noreplace(const char *from, const char *to)
 int file_do_rename(const char *from, const char *to)
 {
     if (from == nullptr || to == nullptr) {
-        OAM_PRINT("[%s:%d]input param is null\n");
+        OAM_ERR("[%s:%d]input param is null\n");
         return -1;
     }
     if (rename(from, to) != 0) {
-        OAM_PRINT("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
+        OAM_ERR("[%s:%d]rename: %s ==> %s fail:errno:%s\n", from, to, strerror(errno));
         return -1;
     }
     return 0;
@@ -114,11 +114,11 @@ int file_do_rename(const char *from, const char *to)
 int update_time_str(char *out_time_str, uint32_t len)
 {
     if (out_time_str == nullptr) {
-        OAM_PRINT("[%s:%d]out_time_str address is null\n");
+        OAM_ERR("[%s:%d]out_time_str address is null\n");
         return -1;
     }
     if (len < UPDATE_TIME_STR_MIN_LEN) {
-        OAM_PRINT("[%s:%d]arg err!:actual %u < %u \n", len, static_cast<uint32_t>(UPDATE_TIME_STR_MIN_LEN));
+        OAM_ERR("[%s:%d]arg err!:actual %u < %u \n", len, static_cast<uint32_t>(UPDATE_TIME_STR_MIN_LEN));
         return -1;
     }
     time_t now = time(nullptr);
@@ -129,7 +129,7 @@ int update_time_str(char *out_time_str, uint32_t len)
     int ret = snprintf_s(out_time_str, len, len - 1, "%04d_%02d_%02d_%02d_%02d_%02d", local.tm_year + 1900,
                          local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     if (ret < 0) {
-        OAM_PRINT("[%s:%d]updata time str:: snprintf_s failed.\n");
+        OAM_ERR("[%s:%d]updata time str:: snprintf_s failed.\n");
         return -1;
     }
     return 0;
@@ -146,7 +146,7 @@ void file_rotate_init_info(file_rotate_info *info, const char *path, const char 
                                 name_suffix);
     int ret_path = snprintf_s(info->path, sizeof(info->path), sizeof(info->path) - 1, "%s", path);
     if (ret_prefix < 0 || ret_suffix < 0 || ret_path < 0) {
-        OAM_PRINT("[%s:%d]file_rotate_init_info: snprintf_s failed.\n");
+        OAM_ERR("[%s:%d]file_rotate_init_info: snprintf_s failed.\n");
     }
     info->cur_num = 0;
     info->max_num = max_num;
@@ -157,13 +157,13 @@ int file_rotate_check_num(file_rotate_info *info)
 {
     rotate_dir_ptr dir(opendir(info->path));
     if (dir == nullptr) {
-        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        OAM_ERR("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
         return -2;
     }
     if (chdir(info->path) != 0) {
         int err = errno;
         dir.reset();
-        OAM_PRINT("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
+        OAM_ERR("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
         return -3;
     }
     size_t prefix_len = strlen(info->name_prefix);
@@ -191,7 +191,7 @@ uint32_t file_rotate_lowest_free(const file_rotate_info *info)
     std::vector<bool> taken(tracked, false);
     rotate_dir_ptr dir(opendir(info->path));
     if (dir == nullptr || chdir(info->path) != 0) {
-        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        OAM_ERR("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
         return info->max_num;
     }
     size_t prefix_len = strlen(info->name_prefix);
@@ -235,7 +235,7 @@ int tar_file_rename_pre(const file_rotate_info *info, uint32_t index, char *old_
         ret_old = snprintf_s(old_suffix, FILE_ROTATE_NAME_LEN, FILE_ROTATE_NAME_LEN - 1, "%s", info->name_suffix);
     }
     if (ret_new < 0 || ret_old < 0) {
-        OAM_PRINT("[%s:%d]tar_file_rename_pre: snprintf_s failed.\n\n");
+        OAM_ERR("[%s:%d]tar_file_rename_pre: snprintf_s failed.\n\n");
         return -1;
     }
     return 0;
@@ -245,13 +245,13 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
 {
     rotate_dir_ptr dir(opendir(info->path));
     if (dir == nullptr) {
-        OAM_PRINT("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
+        OAM_ERR("[%s:%d]open dir %s error:%s\n", info->path, strerror(errno));
         return;
     }
     if (chdir(info->path) != 0) {
         int err = errno;
         dir.reset();
-        OAM_PRINT("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
+        OAM_ERR("[%s:%d]change to dir %s error:%s\n", info->path, strerror(err));
         return;
     }
 
@@ -277,7 +277,7 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
         }
         if (index == info->max_num - 1) {
             if (unlink(name) != 0) {
-                OAM_PRINT("[%s:%d]unlink error:%s!\n", strerror(errno));
+                OAM_ERR("[%s:%d]unlink error:%s!\n", strerror(errno));
                 break;
             }
             memdump_context_follow(name, nullptr);
@@ -286,12 +286,12 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
 
         size_t name_len = strlen(name);
         if (name_len + new_suffix_len >= FILE_ROTATE_NAME_LEN - 1) {
-            OAM_PRINT("[%s:%d]!@file format error:%s\n", name);
+            OAM_ERR("[%s:%d]!@file format error:%s\n", name);
             continue;
         }
         int ret = strncpy_s(new_name, sizeof(new_name), name, name_len);
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]strncpy_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]strncpy_s failed ret=%d\n", ret);
             continue;
         }
         // Everything from the first dot is the number and the suffix; the
@@ -307,7 +307,7 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
             // Numbered archives also contain the bare suffix; only the one
             // without a number takes number 1.
             if (strncmp(dot, old_suffix, old_suffix_len) != 0) {
-                OAM_PRINT("[%s:%d]!@file_name:%s does not fit\n", name);
+                OAM_WARN("[%s:%d]!@file_name:%s does not fit\n", name);
                 continue;
             }
             keep = static_cast<size_t>(dot - new_name);
@@ -316,7 +316,7 @@ void tar_file_rename(const file_rotate_info *info, uint32_t index, const char *o
         }
         ret = snprintf_s(new_name + keep, sizeof(new_name) - keep, sizeof(new_name) - keep - 1, "%s", new_suffix);
         if (ret < 0) {
-            OAM_PRINT("[%s:%d]tar_file_rename: snprintf_s failed.\n\n");
+            OAM_ERR("[%s:%d]tar_file_rename: snprintf_s failed.\n\n");
             continue;
         }
         if (rotate_rename_noreplace(name, new_name) == 0) {
@@ -336,7 +336,7 @@ int file_rotate_do_rotate(const file_rotate_info *info, uint32_t highest)
                                  info->name_prefix, static_cast<int>(i + 1), info->name_suffix);
         // A cut name could point at another file; leave this number alone.
         if (ret_old < 0 || ret_new < 0) {
-            OAM_PRINT("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
+            OAM_ERR("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
             continue;
         }
         (void)file_do_rename(old_name, new_name);
@@ -346,7 +346,7 @@ int file_rotate_do_rotate(const file_rotate_info *info, uint32_t highest)
     int ret_new = snprintf_s(new_name, sizeof(new_name), sizeof(new_name) - 1, "%s%s.%d%s", info->path,
                              info->name_prefix, 1, info->name_suffix);
     if (ret_old < 0 || ret_new < 0) {
-        OAM_PRINT("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
+        OAM_ERR("[%s:%d]file_rotate_do_rotate:: snprintf_s failed.\n");
         return 0;
     }
     (void)file_do_rename(old_name, new_name);
@@ -357,28 +357,28 @@ int file_rotate(const char *path, const char *name_prefix, const char *name_suff
                 int32_t name_has_date)
 {
     if (path == nullptr) {
-        OAM_PRINT("[%s:%d]path is null\n");
+        OAM_ERR("[%s:%d]path is null\n");
         return -1;
     }
     if (name_prefix == nullptr) {
-        OAM_PRINT("[%s:%d]index is null\n");
+        OAM_ERR("[%s:%d]index is null\n");
         return -1;
     }
     if (name_suffix == nullptr) {
-        OAM_PRINT("[%s:%d]name_suffix is null\n");
+        OAM_ERR("[%s:%d]name_suffix is null\n");
         return -1;
     }
     if (name_has_date > NAME_HAS_DATE_PLAIN) {
-        OAM_PRINT("[%s:%d]name_has_date:%d is error\n", name_has_date);
+        OAM_ERR("[%s:%d]name_has_date:%d is error\n", name_has_date);
         return -1;
     }
     if (max_num < 2) {
-        OAM_PRINT("[%s:%d]max_num:%d must >= 2\n", static_cast<int>(max_num));
+        OAM_ERR("[%s:%d]max_num:%d must >= 2\n", static_cast<int>(max_num));
         return -1;
     }
     size_t full_len = strlen(path) + strlen(name_prefix) + strlen(name_suffix) + 6;
     if (full_len > FILE_ROTATE_PATH_LIMIT - 1) {
-        OAM_PRINT("[%s:%d]input full path length:%d over the limit:%d\n", static_cast<int>(full_len),
+        OAM_ERR("[%s:%d]input full path length:%d over the limit:%d\n", static_cast<int>(full_len),
                   FILE_ROTATE_PATH_LIMIT);
         return -1;
     }
@@ -387,7 +387,7 @@ int file_rotate(const char *path, const char *name_prefix, const char *name_suff
     file_rotate_init_info(&info, path, name_prefix, name_suffix, max_num, name_has_date);
     int ret = file_rotate_check_num(&info);
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]check_num failed:%d\n", ret);
+        OAM_ERR("[%s:%d]check_num failed:%d\n", ret);
         return ret;
     }
     if (info.cur_num == 0) {
@@ -414,7 +414,7 @@ int file_rotate(const char *path, const char *name_prefix, const char *name_suff
         ret = file_rotate_do_rotate(&info, highest);
     }
     if (ret != 0) {
-        OAM_PRINT("[%s:%d]do rotate failed:%d\n", ret);
+        OAM_ERR("[%s:%d]do rotate failed:%d\n", ret);
     }
     // The moves on storage before the new archive is written: a cut never
     // brings back a name an archive has left.
@@ -432,10 +432,10 @@ int memdump_file_rotate(int which)
     // may have to be made again.
     int ret = mkdir(OAM_LOG_ROOT_DIR, MEMDUMP_LOG_ROOT_MODE) == 0 || errno == EEXIST ? 0 : -1;
     if (ret == -1) {
-        OAM_PRINT("[%s:%d]can not save memdump file this time,error code:%d\n", ret);
+        OAM_ERR("[%s:%d]can not save memdump file this time,error code:%d\n", ret);
         return -1;
     }
-    OAM_PRINT("[%s:%d]===memdump rotate begin:which=%d\n", which);
+    OAM_DEBUG("[%s:%d]===memdump rotate begin:which=%d\n", which);
 
     const memdump_type_info &type = g_memdump_type_table[which];
     (void)file_rotate(type.path, type.name_prefix, MEMDUMP_ARCHIVE_SUFFIX, type.max_num, NAME_HAS_DATE_DATED);
@@ -443,7 +443,7 @@ int memdump_file_rotate(int which)
     char time_str[MEMDUMP_TIME_STR_LEN];
     ret = memset_s(time_str, sizeof(time_str), 0, sizeof(time_str));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     (void)update_time_str(time_str, sizeof(time_str));
@@ -451,13 +451,13 @@ int memdump_file_rotate(int which)
     char archive_name[MEMDUMP_ARCHIVE_NAME_LEN];
     ret = memset_s(archive_name, sizeof(archive_name), 0, sizeof(archive_name));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
         return -1;
     }
     ret = snprintf_s(archive_name, sizeof(archive_name), sizeof(archive_name) - 1, "%s_%s.tar.gz",
                      type.name_prefix, time_str);
     if (ret < 0) {
-        OAM_PRINT("[%s:%d]memdump_file_rotate:: snprintf_s failed. ret = %d\n", ret);
+        OAM_ERR("[%s:%d]memdump_file_rotate:: snprintf_s failed. ret = %d\n", ret);
         return -1;
     }
     const bool written =

@@ -118,7 +118,7 @@ int tar_finish_archive(gzFile gz_file, const char *output_name)
         return 0;
     }
     (void)unlink(output_name);
-    OAM_PRINT("[%s:%d]write %s failed:%s, archive removed\n", output_name, reason);
+    OAM_ERR("[%s:%d]write %s failed:%s, archive removed\n", output_name, reason);
     return -1;
 }
 
@@ -127,7 +127,7 @@ int tar_finish_archive(gzFile gz_file, const char *output_name)
 void tar_fill_header(uint8_t *block, const char *name, uint32_t size)
 {
     if (block == nullptr || name == nullptr) {
-        OAM_PRINT("[%s:%d]input param is null\n");
+        OAM_ERR("[%s:%d]input param is null\n");
         return;
     }
     oam_tar_header(block, name, size);
@@ -136,11 +136,11 @@ void tar_fill_header(uint8_t *block, const char *name, uint32_t size)
 void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct stat &seen)
 {
     if (file_name == nullptr) {
-        OAM_PRINT("[%s:%d]file_name is null\n");
+        OAM_ERR("[%s:%d]file_name is null\n");
         return;
     }
     if (gz_file == nullptr) {
-        OAM_PRINT("[%s:%d]fd is null\n");
+        OAM_ERR("[%s:%d]fd is null\n");
         return;
     }
 
@@ -157,19 +157,19 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct s
     tar_file_fd file{open(file_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
     if (file.fd < 0) {
         if (errno == ELOOP) {
-            OAM_PRINT("[%s:%d]file path is illegal, errno: %s\n", strerror(errno));
+            OAM_ERR("[%s:%d]file path is illegal, errno: %s\n", strerror(errno));
         } else {
-            OAM_PRINT("[%s:%d]open %s fail, errno: %s\n", file_name, strerror(errno));
+            OAM_ERR("[%s:%d]open %s fail, errno: %s\n", file_name, strerror(errno));
         }
     } else {
         struct stat now;
         if (fstat(file.fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != seen.st_dev ||
             now.st_ino != seen.st_ino) {
-            OAM_PRINT("[%s:%d]%s is no longer the file listed, stored as zeros\n", file_name);
+            OAM_WARN("[%s:%d]%s is no longer the file listed, stored as zeros\n", file_name);
             (void)close(file.fd);
             file.fd = -1;
         } else if (now.st_nlink != 1) {
-            OAM_PRINT("[%s:%d]file path is illegal, errno: %s\n", strerror(EMLINK));
+            OAM_ERR("[%s:%d]file path is illegal, errno: %s\n", strerror(EMLINK));
             (void)close(file.fd);
             file.fd = -1;
         }
@@ -181,7 +181,7 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct s
     for (int64_t n = 0; n < blocks; n++) {
         int ret = memset_s(block, sizeof(block), 0, sizeof(block));
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
             return;
         }
         // Once the file gave out, the rest of the member is padding: one
@@ -191,7 +191,7 @@ void tar_write_zip_content(gzFile gz_file, const char *file_name, const struct s
             ssize_t got = tar_read_block(file.fd, block);
             if (got <= 0) {
                 int err = got == 0 ? ENODATA : errno;
-                OAM_PRINT("[%s:%d]read %s fail, errno = %s\n", file_name, strerror(err));
+                OAM_ERR("[%s:%d]read %s fail, errno = %s\n", file_name, strerror(err));
                 (void)close(file.fd);
                 file.fd = -1;
             }
@@ -213,7 +213,7 @@ int memdump_entry_lstat(const char *name, struct stat *st)
     if (errno == ENOENT) {
         return 0;
     }
-    OAM_PRINT("[%s:%d]lstat ret is < 0\n");
+    OAM_ERR("[%s:%d]lstat ret is < 0\n");
     return -1;
 }
 
@@ -223,19 +223,19 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     // The pattern is searched in every entry name; without one there is
     // nothing sound to select.
     if (name_prefix == nullptr || output_name == nullptr || dir_path == nullptr || pattern == nullptr) {
-        OAM_PRINT("[%s:%d]input param is null\n");
+        OAM_ERR("[%s:%d]input param is null\n");
         return -1;
     }
     size_t prefix_len = strnlen(name_prefix, TAR_PREFIX_MAX_LEN + 1);
     if (prefix_len > TAR_PREFIX_MAX_LEN) {
-        OAM_PRINT("[%s:%d]input name_prefix len:%d > limit:%d\n", static_cast<int>(strlen(name_prefix)),
+        OAM_ERR("[%s:%d]input name_prefix len:%d > limit:%d\n", static_cast<int>(strlen(name_prefix)),
                   TAR_PREFIX_MAX_LEN);
         return -1;
     }
 
     tar_dir_ptr dir(opendir(dir_path));
     if (dir == nullptr) {
-        OAM_PRINT("[%s:%d]open dir %s error:%s\n", dir_path, strerror(errno));
+        OAM_ERR("[%s:%d]open dir %s error:%s\n", dir_path, strerror(errno));
         return -1;
     }
     // Entry names and a relative archive name are taken relative to the
@@ -244,7 +244,7 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     if (chdir(dir_path) != 0) {
         int err = errno;
         dir.reset();
-        OAM_PRINT("[%s:%d]change to dir %s error:%s\n", dir_path, strerror(err));
+        OAM_ERR("[%s:%d]change to dir %s error:%s\n", dir_path, strerror(err));
         return -1;
     }
 
@@ -262,7 +262,7 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
             (void)close(gz_fd);
         }
         dir.reset();
-        OAM_PRINT("[%s:%d]open %s failed, errno:%s\n", output_name, strerror(err));
+        OAM_ERR("[%s:%d]open %s failed, errno:%s\n", output_name, strerror(err));
         return -1;
     }
     if (fchown(gz_fd, TAR_OWNER_UID, TAR_OWNER_GID) != 0) {
@@ -272,7 +272,7 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
         // An empty file under an archive's name would be counted and kept
         // in place of a real one.
         (void)unlink(output_name);
-        OAM_PRINT("[%s:%d]chown %s failed, errno:%s\n", output_name, strerror(err));
+        OAM_ERR("[%s:%d]chown %s failed, errno:%s\n", output_name, strerror(err));
         return -1;
     }
 
@@ -292,13 +292,13 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
             continue;
         }
         if (st.st_size > TAR_SIZE_LIMIT) {
-            OAM_PRINT("[%s:%d]file %s size:%lld over the limit, not packed\n", entry->d_name,
+            OAM_WARN("[%s:%d]file %s size:%lld over the limit, not packed\n", entry->d_name,
                       static_cast<long long>(st.st_size));
             continue;
         }
         int ret = memset_s(block, sizeof(block), 0, sizeof(block));
         if (ret != EOK) {
-            OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+            OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
             break;
         }
         tar_fill_header(block, entry->d_name, static_cast<uint32_t>(st.st_size));
@@ -313,7 +313,7 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     // one reads this form as well.
     int ret = memset_s(block, sizeof(block), 0, sizeof(block));
     if (ret != EOK) {
-        OAM_PRINT("[%s:%d]memset_s failed ret=%d\n", ret);
+        OAM_ERR("[%s:%d]memset_s failed ret=%d\n", ret);
     }
     for (int i = 0; i < TAR_END_BLOCKS; i++) {
         (void)tar_write_block(gz_file, block);

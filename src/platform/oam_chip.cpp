@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/oam_global.h"
+#include "common/oam_print.h"
 #include "platform/oam_chip_internal.h"
 #include "common/oam_driver.h"
 
@@ -46,14 +47,14 @@ int oam_read_node_value(const char *path, char *buf)
     }
     oam_node_fd node{open(path, O_RDONLY | O_CLOEXEC)};
     if (node.fd < 0) {
-        std::printf("can't find the dev name {%s}\n", path);
+        oam_printf(OAM_LEVEL_ERR, "can't find the dev name {%s}\n", path);
         return -1;
     }
     // One byte short of the caller's zeroed buffer, so that whatever the node
     // holds the text stays terminated.
     ssize_t got = read(node.fd, buf, OAM_NODE_BUF_LEN - 1);
     if (got <= 0) {
-        std::printf("read %s error", path);
+        oam_printf(OAM_LEVEL_ERR, "read %s error", path);
         return -1;
     }
     return 0;
@@ -80,13 +81,13 @@ int32_t oam_get_sub_chip_type()
     char buf[OAM_NODE_BUF_LEN] = {};
     if (oam_read_node_value(OAM_SUBCHIP_TYPE_NODE, buf) != 0 &&
         oam_read_node_value(OAM_SUBCHIP_NAME_NODE, buf) != 0) {
-        std::printf("read vexa sub_chiptype proc fail\n");
+        oam_printf(OAM_LEVEL_ERR, "read vexa sub_chiptype proc fail\n");
     }
-    std::printf("property_get,vexa subchip_name={%s}\n", buf);
+    oam_printf(OAM_LEVEL_INFO, "property_get,vexa subchip_name={%s}\n", buf);
 
     int32_t id = oam_chip_id_by_name(buf);
     if (id == CHIP_UNKNOWN) {
-        std::printf("vexa sub_chiptype not match!!\n");
+        oam_printf(OAM_LEVEL_WARNING, "vexa sub_chiptype not match!!\n");
     }
     g_sub_chip_type = id;
     oam_flag_store(g_sub_chip_type_known, 1);

@@ -28,21 +28,21 @@ unsigned long oam_dfr_arg(int32_t value)
 int bfgx_cali_init()
 {
     if (oam_get_sub_chip_type() == CHIP_ZR4001) {
-        OAM_PRINT("[%s:%d]zr4001 ignore bfgx cali\n\n");
+        OAM_INFO("[%s:%d]zr4001 ignore bfgx cali\n\n");
         return 0;
     }
     // In wvt mode bfg_fd is the BT node, which does not take these requests.
     if (g_st_global.bfg_fd < 0 || g_wvt_mode != 0) {
-        OAM_PRINT("[%s:%d]node is not open, bfgx cali fail\n\n");
+        OAM_ERR("[%s:%d]node is not open, bfgx cali fail\n\n");
         return -1;
     }
 
     if (ioctl(g_st_global.bfg_fd, BFGX_CALI_IOCTL, oam_dfr_arg(0)) < 0) {
         char err_buf[64];
-        OAM_PRINT("[%s:%d]cmd bfgx cali ioctl send error;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
+        OAM_ERR("[%s:%d]cmd bfgx cali ioctl send error;errno:%s\n\n", strerror_r(errno, err_buf, sizeof(err_buf)));
         return -1;
     }
-    OAM_PRINT("[%s:%d]bfgx cali sucess\n\n");
+    OAM_INFO("[%s:%d]bfgx cali sucess\n\n");
     return 0;
 }
 
@@ -51,7 +51,7 @@ int ini_plat_dfr_send(int fd)
     for (size_t i = 0; i < OAM_DFR_REQUESTS.size(); i++) {
         if (ioctl(fd, OAM_DFR_REQUESTS[i], oam_dfr_arg(g_plat_dfr_value[i])) < 0) {
             char err_buf[64];
-            OAM_PRINT("[%s:%d]cmd %s ioctl send error;errno:%s\n\n", ini_plat_dfr_cfg_str[i],
+            OAM_ERR("[%s:%d]cmd %s ioctl send error;errno:%s\n\n", ini_plat_dfr_cfg_str[i],
                       strerror_r(errno, err_buf, sizeof(err_buf)));
             return -1;
         }

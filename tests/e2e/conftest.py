@@ -18,6 +18,7 @@ Everything a test started is ended on teardown, also when the test fails.
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -96,4 +97,17 @@ def probe_preload(tmp_path_factory) -> Path:
     out = tmp_path_factory.mktemp("preload") / "oamsim_preload.so"
     subprocess.run(["gcc", "-O1", "-g", "-Wall", "-Wextra", "-Werror", "-fPIC", "-shared", "-o", str(out),
                     str(REPO_ROOT / "sim" / "preload.c"), "-ldl", "-lpthread"], check=True)
+    return out
+
+
+@pytest.fixture(scope="session")
+def fail_shim(tmp_path_factory) -> Path:
+    """tests/e2e/fail_shim.c built for the device: makes a chosen start-up
+    step fail (see startup_support.start_with_shim)."""
+    cc = oamsim.target_cc()
+    if shutil.which(cc) is None:
+        pytest.skip(f"no C compiler {cc} to build the failure shim")
+    out = tmp_path_factory.mktemp("failshim") / "fail_shim.so"
+    subprocess.run([cc, "-O1", "-Wall", "-Wextra", "-Werror", "-fPIC", "-shared", "-o", str(out),
+                    str(REPO_ROOT / "tests" / "e2e" / "fail_shim.c"), "-ldl"], check=True)
     return out

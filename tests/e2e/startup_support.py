@@ -12,6 +12,8 @@ import threading
 import time
 from pathlib import Path
 
+from oamsim.sandbox import default_binary, default_preload
+
 # "[function:line]message": the message part is what the tests compare.
 _PREFIXED = re.compile(r"^\[\w+:\d+\](.*)$")
 
@@ -68,6 +70,15 @@ def positions(msgs: list[str], expected: list) -> list[int]:
             raise AssertionError(f"{want!r} not found after message {start}; messages:\n" +
                                  "\n".join(msgs[-60:]))
     return found
+
+
+def start_with_shim(chip, shim: Path, env: dict[str, str], args=()):
+    """Starts the daemon with the failure shim (conftest.fail_shim) in front
+    of the chip's library; `env` chooses what fails."""
+    binary = default_binary().resolve()
+    preload = default_preload().resolve()
+    return chip.start_process([str(binary), *args], preload=[shim, preload], env=env, name="oam",
+                              ro_paths=[binary], target=True)
 
 
 def tcp_listen_ports(pid: int) -> set[int]:

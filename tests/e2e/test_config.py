@@ -114,11 +114,13 @@ def test_configured_directories_are_used_even_when_the_log_root_cannot_be_made(c
                         files={"/vendor/log": "a file where the log root belongs",
                                "/data/vendor/oam/wifi/wifi_log_old": "left by someone",
                                "/data/vendor/oam/bfg/keep": "", "/data/vendor/oam/me/keep": ""})
+    # Its one-instance lock then lives only in the service manager's folder.
+    chip.host_path("/run/oam").mkdir(parents=True)
     oam = chip.start_daemon()
     chip.wait_hello()
     chip.wait_open("qvmeoam")
     msgs = messages(oam)
-    positions(msgs, ["Failed to create dir /vendor/log/,errno:File exists", "Failed to init log system error:-1",
+    positions(msgs, ["lock /vendor/log/.oam.lock not opened, errno:Not a directory: /run/oam/oam.pid alone holds","Failed to create dir /vendor/log/,errno:File exists", "Failed to init log system error:-1",
                      "log_path_device_bfg=/data/vendor/oam/bfg/:", "bfg_log_ log num : 1",
                      "log_path_device_wifi=/data/vendor/oam/wifi/:", "wifi_log_ log num : 2",
                      "log_path_device_me=/data/vendor/oam/me/:", "bfg_log_ log num : 1"])

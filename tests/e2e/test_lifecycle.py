@@ -14,8 +14,8 @@ from pathlib import Path
 import pytest
 
 import oamsim
-from startup_support import (ALL_LOGS_ON, DFR_INI, connect_tool, messages, positions, records, tcp_listen_ports,
-                             wait_message, wait_records, wait_started)
+from startup_support import (ALL_LOGS_ON, DFR_INI, connect_tool, messages, positions, records, start_with_shim,
+                             tcp_listen_ports, wait_message, wait_records, wait_started)
 
 PROBE_GONE = re.compile(r"thread\(ID:0x[0-9a-f]+\) is inexistent")
 INI_DFR = "[HOST_PLAT]\n" + DFR_INI
@@ -167,6 +167,21 @@ def test_taken_tool_port_fails_start_before_any_worker(chip):
                      "ini module fini func"])
     assert "oam_pthread_create:: entry" not in msgs
     assert not chip.events(), "no hello sent and no node opened"
+
+
+WORK_BUFFERS = ["puc_buf", "bfg_puc_buf", "uc_buf", "me_puc_buf"]   # in the order they are made
+
+
+@pytest.mark.parametrize("nth", [1, 2, 3, 4], ids=WORK_BUFFERS)
+def test_a_work_buffer_not_made_fails_start_and_gives_back_the_others(chip, fail_shim, nth):
+    oam = start_with_shim(chip, fail_shim, {"OAMTEST_MALLOC_FAIL": str(nth)})
+    # 255 and not LeakSanitizer's status: the buffers made before were given back.
+    assert oam.wait() == 255
+    msgs = messages(oam)
+    positions(msgs, [f"malloc g_st_global.{WORK_BUFFERS[nth - 1]} failed.len[2048]", "ini module fini func"])
+    assert len([m for m in msgs if m.startswith("malloc g_st_global.")]) == 1
+    assert not [m for m in msgs if "device_bfg" in m], "no log setting read"
+    assert not chip.events()
 
 
 @pytest.mark.parametrize("case", ["bfg-dir-is-a-file", "configured-dir-missing"])
