@@ -12,20 +12,18 @@ The moments come from one seed, printed; OAM_CUT_SEED=<seed> replays a run.
 Without root or a free loop device the cut cases are skipped, saying why;
 under CI they fail instead.
 
-The error paths a cut cannot reach are driven by failing calls at random
-(the fault-injection preload libraries' POSIX wrappers, enabled from the
-environment at start)."""
+The error paths a cut cannot reach are driven by failing the daemon's file
+calls at random (failure points of fiu_more_shim.c, enabled from the
+environment at start by the fault-injection library's run-time preload)."""
 
 from __future__ import annotations
 
 import os
 import random
 import re
-import signal
 import struct
 import subprocess
 import tarfile
-import threading
 import time
 from datetime import datetime
 from pathlib import Path
@@ -107,7 +105,7 @@ def log_bytes(path: Path) -> bytes:
     return path.read_bytes()
 
 
-def stream_seqs(root: Path, stream: int) -> list[int]:
+def stream_seqs(root: Path, stream: int, size=SIZE) -> list[int]:
     """Sequence numbers of `stream` in the Wi-Fi files, oldest file first.
     A record counts only when its payload is exactly what was sent; a
     damaged stretch is stepped over to the next whole record, as the
@@ -124,13 +122,12 @@ def stream_seqs(root: Path, stream: int) -> list[int]:
             length = data[off + 2] | data[off + 3] << 8
             if data[off:off + 2] == b"\xaa\x00" and off + length <= len(data):
                 body = data[off + 18:off + length]
-                if len(body) >= 8:
-                    seq, st = struct.unpack_from("<II", body)
-                    if st == stream and body == oamsim.payload(seq, stream, SIZE):
-                        seqs.append(seq)
-                        off += length
-                        continue
-                if length >= 18 and body[:12] == b"earlier run ":
+                seq, st = struct.unpack_from("<II", body) if len(body) >= 8 else (0, None)
+                if st == stream and body == oamsim.payload(seq, stream, size):
+                    seqs.append(seq)
+                    off += length
+                    continue
+                if length >= 18 and st != stream:  # another stream's, or the earlier run's
                     off += length
                     continue
             nxt = data.find(b"\xaa\x00", off + 1)
@@ -158,7 +155,7 @@ class Load:
                 "--size", str(size), "--stream", str(stream), "--overrun", str(chip.overrun_path)]
         if rate:
             args += ["--rate", str(rate)]
-        self.stream, self.count, self.rate = stream, count, rate
+        self.stream, self.count, self.rate, self.size = stream, count, rate, size
         self.t0 = time.monotonic()
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
@@ -211,12 +208,14 @@ def gzip_whole(path: Path) -> list[str]:
 
 def check_root(root: Path, where: str, faults: list[str]):
     """What an engineer finds after the cut and one start and stop; each
-    fault found is added to `faults`."""
-    check = subprocess.run([*oamsim.exec_prefix(), str(OAMLOG), "--root", str(root), "--check"],
-                           capture_output=True, text=True, timeout=120)
-    if check.returncode != 0:
-        faults.append(f"{where}: oamlog --check status {check.returncode}:\n{check.stdout[-1500:]}"
-                      f"{check.stderr[-1500:]}")
+    fault found is added to `faults`.  A bundle is checked against its
+    manifest as well."""
+    for args in (["--root", str(root)], *([str(b)] for b in root.glob("bundle*.tar.gz"))):
+        check = subprocess.run([*oamsim.exec_prefix(), str(OAMLOG), *args, "--check"],
+                               capture_output=True, text=True, timeout=120)
+        if check.returncode != 0:
+            faults.append(f"{where}: oamlog {args[-1]} --check status {check.returncode}:\n"
+                          f"{check.stdout[-1500:]}{check.stderr[-1500:]}")
     left = [str(p.relative_to(root)) for p in root.rglob("*") if re.search(r"\.(tmp|part)\d*$", p.name)]
     if left:
         faults.append(f"{where}: left behind: {left}")
@@ -241,7 +240,7 @@ class Round:
         lost_told = told_losses(journal(root), self.wall0)
         missing = allowed = 0
         for load in self.loads:
-            seqs = stream_seqs(root, load.stream)
+            seqs = stream_seqs(root, load.stream, load.size)
             if len(seqs) != len(set(seqs)) or seqs != sorted(seqs):
                 faults.append(f"{where}: stream {load.stream}: {len(seqs) - len(set(seqs))} records twice, "
                               f"in order: {seqs == sorted(seqs)}")
@@ -475,7 +474,7 @@ def fiu_context(chip, oam, preload):
 
 
 def fiu_bundle(chip, oam, preload):
-    proc = chip.start_process([str(OAMLOG), "--bundle", f"{LOG}/crash.tar.gz"], preload=preload,
+    proc = chip.start_process([str(OAMLOG), "--bundle", f"{LOG}/bundle.tar.gz"], preload=preload,
                               env=fiu_env(chip), ro_paths=[OAMLOG], target=True, name="bundle")
     status = proc.wait(timeout=60)
     assert status < 128 and "Sanitizer" not in proc.stderr, f"oamlog --bundle: status {status}: {proc.stderr}"
