@@ -172,6 +172,19 @@ class Load:
         return self.counts
 
 
+def threads(pid: int) -> str:
+    """What each thread of a process waits in (a start that hangs)."""
+    out = []
+    for task in sorted(Path(f"/proc/{pid}/task").glob("*")):
+        try:
+            stat = (task / "stat").read_text()
+            out.append(f"{(task / 'comm').read_text().strip()} {stat[stat.rindex(')') + 2]} "
+                       f"{(task / 'wchan').read_text()}")
+        except OSError:
+            pass
+    return f"threads of {pid}: " + (", ".join(out) or "none")
+
+
 def start_daemon(chip, timeout: float = 30.0):
     """Starts the daemon and waits until its start-up is over; returns it
     with the seconds to its hello (a start after a cut repairs first)."""
@@ -180,7 +193,11 @@ def start_daemon(chip, timeout: float = 30.0):
     mark = chip.mark()
     t = time.monotonic()
     oam = chip.start_daemon()
-    chip.wait_hello(after=mark, timeout=timeout)
+    try:
+        chip.wait_hello(after=mark, timeout=timeout)
+    except oamsim.ChipTimeout:
+        raise AssertionError(f"no hello {timeout}s after the start; {threads(oam.pid)}; its output:\n"
+                             f"{oam.stdout[-2500:]}") from None
     took = time.monotonic() - t
     wait_started(oam, timeout)
     return oam, took
