@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 TOOLS = ("losetup", "mkfs.ext4", "xfs_io", "mount", "umount")
@@ -79,6 +80,15 @@ class LoopFs:
         or the old, shut-down mount would live on behind the new one."""
         _run("umount", str(self.mountpoint))
         self.mounted = False
+        # A sandbox starting meanwhile (bwrap copies every mount before it
+        # drops them) keeps the shut-down file system alive for a moment:
+        # mounted again then, it would be that one again, failing with EIO.
+        alive = Path("/proc/fs/ext4") / Path(self.device).name
+        deadline = time.monotonic() + 10
+        while alive.exists():
+            if time.monotonic() > deadline:
+                raise OSError(f"{self.device}: the cut file system is still held somewhere after 10 s")
+            time.sleep(0.01)
         self.mount()
 
     def close(self) -> list[str]:
