@@ -286,7 +286,6 @@ SCENARIOS = {
 }
 
 
-@pytest.mark.thread_heavy
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_a_power_cut_loses_seconds_never_files(request, chip_factory, scenario):
     activity, keys, sync = SCENARIOS[scenario]
@@ -411,7 +410,6 @@ FIU_CASES = {  # name: (INI keys, what ends the activity once the rotation is ov
 }
 
 
-@pytest.mark.thread_heavy
 @pytest.mark.parametrize("case", FIU_CASES)
 def test_failing_calls_are_retried_or_counted_never_a_crash_a_hang_or_a_lost_file(chip_factory, fiu_preload, case):
     keys, activity = FIU_CASES[case]
