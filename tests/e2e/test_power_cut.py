@@ -21,6 +21,7 @@ from __future__ import annotations
 import os
 import random
 import re
+import shutil
 import struct
 import subprocess
 import tarfile
@@ -319,8 +320,12 @@ def test_a_power_cut_loses_seconds_never_files(request, chip_factory, scenario):
         oam, took_after = start_daemon(chip)
         hellos += [took, took_after]
         assert oam.terminate() and oam.wait(timeout=30) == 0, f"{where}: the stop after the cut failed"
+        before = len(faults)
         check_root(root, where, faults)
         account(root, loads, t_cut, sync, queued, since, where, faults)
+        if len(faults) > before:  # the log root as found, kept beside the loop image for a look
+            shutil.copytree(root, chip.run_dir / f"after-cut-{n + 1}")
+            faults.append(f"{where}: kept as {chip.run_dir / f'after-cut-{n + 1}'}")
         # The run that was cut is told right after the next start, when its
         # own start had reached the disk.
         text = journal(root)
