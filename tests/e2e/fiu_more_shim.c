@@ -1,19 +1,13 @@
 /*
- * Failure points on the daemon's file calls, for tests/e2e/test_power_cut.py:
- *   posix/io/oc/open, posix/io/rw/write, posix/io/sync/fsync,
- *   posix/io/dir/rename, posix/io/dir/unlink, posix/io/dir/renameat2,
- *   posix/io/dir/unlinkat, posix/io/rw/copy_file_range, posix/io/rw/sendfile,
- *   posix/io/sync/syncfs.
- * Enabled from FIU_ENABLE at start by the fault-injection library's run-time
- * preload, loaded in front of this one.  The library's own POSIX wrappers
- * cannot serve: they also replace malloc, which the sanitizer runtime calls
- * while it starts, before their constructor has looked up the real one, so
- * a sanitized program dies of SIGSEGV before main.  Their wrappers also lack
- * the *at, copy_file_range, sendfile and syncfs calls.
- *
- * Only regular files and paths under the log root fail: the driver nodes and
- * sockets stay as the virtual chip makes them.  Every call that is not
- * failed goes on to the next library unchanged.
+ * Failure points on the daemon's file calls for tests/e2e/test_power_cut.py,
+ * named as the fault-injection library names its own (posix/io/oc/open,
+ * posix/io/rw/write, ...) and enabled from FIU_ENABLE at start by its run-time
+ * preload, loaded in front of this one.  Its own POSIX wrappers cannot serve:
+ * they replace malloc too, which the sanitizer runtime calls while it starts,
+ * before their constructor has found the real one, so a sanitized program
+ * dies of SIGSEGV before main; and they lack the *at calls, copy_file_range,
+ * sendfile and syncfs.  Only paths under the log root and regular files fail:
+ * the driver nodes and sockets stay as the virtual chip makes them.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
