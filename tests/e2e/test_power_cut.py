@@ -374,24 +374,27 @@ def fiu_env(chip) -> dict:
             "LSAN_OPTIONS": f"suppressions={oamsim.sandbox.CTL_DIR}/lsan.supp"}
 
 
-def wait_for(check, what: str, oam, timeout: float = 60.0):
+def wait_for(check, what: str, chip, oam, timeout: float = 20.0):
+    """Waits for the end of an activity the records already sent set off."""
     deadline = time.monotonic() + timeout
     while not check():
         assert oam.alive, f"the daemon ended: status {oam.wait()}; {oam.stderr[-2000:]}"
-        assert time.monotonic() < deadline, f"no {what} after {timeout}s: a hang"
+        assert time.monotonic() < deadline, f"no {what} after {timeout}s:\n{oam.stdout[-1500:]}\n" \
+            f"journal:\n{journal(chip.host_path(LOG))[-1500:]}"
         time.sleep(0.05)
 
 
 def fiu_compressed(chip, oam, preload):
     plain = re.compile(r"wifi_log_([2-9]|\d\d+)")
     wait_for(lambda: not any(plain.fullmatch(n) for n in chip.listdir(WIFI_DIR))
-             or " wifi compress-failed " in journal(chip.host_path(LOG)), "compression or its failure told", oam)
+             or " wifi compress-failed " in journal(chip.host_path(LOG)), "compression or its failure told", chip, oam)
 
 
 def fiu_removed(chip, oam, preload):
     # A removal that failed is said once, and tried again with more records.
-    wait_for(lambda: " wifi removed " in journal(chip.host_path(LOG)) or "cannot remove " in oam.stdout,
-             "removal or its failure told", oam)
+    def within():
+        return sum(p.stat().st_size for p in wifi_files(chip.host_path(LOG))) <= FIU_MAX_USE << 20
+    wait_for(lambda: within() or "cannot remove " in oam.stdout, "removal or its failure told", chip, oam)
 
 
 def fiu_context(chip, oam, preload):
@@ -406,10 +409,11 @@ def fiu_bundle(chip, oam, preload):
     assert status < 128 and "Sanitizer" not in proc.stderr, f"oamlog --bundle: status {status}: {proc.stderr}"
 
 
+FIU_MAX_USE = 16  # MiB: the rotation takes the files above it
 FIU_CASES = {  # name: (INI keys, what ends the activity once the rotation is over)
     "rotation": ({}, lambda *a: None),
     "compression": ({"log_compress": "zstd"}, fiu_compressed),
-    "budget": ({"log_max_use": 16}, fiu_removed),
+    "budget": ({"log_max_use": FIU_MAX_USE}, fiu_removed),
     "context": ({"dump_context_seconds": 60}, fiu_context),
     "bundle": ({}, fiu_bundle),
 }
