@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import platform as plat
+from .loopfs import LoopFs
 from .sandbox import (ASAN_OPTIONS, CTL_DIR, TSAN_OPTIONS, UBSAN_OPTIONS, DaemonProcess, Sandbox,
                       default_binary, default_loadgen, default_preload, exec_prefix)
 
@@ -319,6 +320,10 @@ class VirtualChip:
     localtime: TZif bytes of the device's time zone, bound over
         /etc/localtime (None: the host's zone); set_localtime() changes it
         while the daemon runs.
+    log_loopfs: size in bytes of an ext4 file system over a loop device
+        (image under the run folder) mounted on the host folder bound as
+        /vendor/log, for power cuts (`power_cut`); OSError when this machine
+        cannot make one (oamsim.loopfs.unavailable() says why).
     """
 
     def __init__(self, run_dir, *, model: str | None = "zr4005", model_source: str = "subchip_type",
@@ -326,7 +331,8 @@ class VirtualChip:
                  ini_path: str = plat.DEFAULT_INI_PATH, publish_ini: bool | None = None,
                  ini_node_raw: bytes | None = None, cust_ini: str | bytes | None = None,
                  memdump_dir: bool = True, files: dict | None = None, nodes=plat.ALL_NODES,
-                 log_tmpfs: int | None = None, localtime: bytes | None = None, run_readonly: bool = False):
+                 log_tmpfs: int | None = None, localtime: bytes | None = None, run_readonly: bool = False,
+                 log_loopfs: int | None = None):
         self.run_dir = Path(run_dir)
         self.run_dir.mkdir(parents=True, exist_ok=True)
         self.model = model
@@ -353,8 +359,16 @@ class VirtualChip:
         if localtime is not None:
             self.sandbox.localtime = self.run_dir / "localtime"
             self.set_localtime(localtime)
-        self._layout(model, model_source, model_raw, ini, publish_ini, ini_node_raw, cust_ini,
-                     memdump_dir, files or {})
+        self.loopfs: LoopFs | None = None
+        if log_loopfs is not None:
+            self.loopfs = LoopFs(self.run_dir / "log.ext4", self.sandbox.host_path(plat.LOG_ROOT_DIR),
+                                 log_loopfs)
+        try:
+            self._layout(model, model_source, model_raw, ini, publish_ini, ini_node_raw, cust_ini,
+                         memdump_dir, files or {})
+        except BaseException:
+            self.loopfs and self.loopfs.close()
+            raise
 
         self._cond = threading.Condition(threading.RLock())
         self._events: list[Event] = []
@@ -498,8 +512,22 @@ class VirtualChip:
         finally:
             os.close(dfd)
 
+    def power_cut(self) -> list[int]:
+        """Cuts the power of the log file system (log_loopfs) while
+        programs run on it, kills each of them by its pid (a program may
+        hang in its next call on the dead file system), and mounts it again
+        once they are gone.  Returns their exit statuses."""
+        self.loopfs.cut()
+        running = [p for p in self._processes if p.alive]
+        for proc in running:
+            proc.kill()
+        statuses = [proc.wait(timeout=30) for proc in running]
+        self.loopfs.remount()
+        return statuses
+
     def close(self):
-        """Ends every process started in the sandbox, then the drivers."""
+        """Ends every process started in the sandbox, then the drivers
+        and the log file system."""
         if self._closed:
             return
         self._closed = True
@@ -508,6 +536,8 @@ class VirtualChip:
                 proc.stop()
             except Exception as exc:  # keep cleaning up
                 self.errors.append(exc)
+        if self.loopfs is not None:
+            self.errors += [OSError(e) for e in self.loopfs.close()]
         if not self._started:
             return
         os.write(self._wake_w, b"x")
