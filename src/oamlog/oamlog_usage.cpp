@@ -205,13 +205,16 @@ std::string oamlog_human(uint64_t bytes)
         return std::to_string(bytes);
     }
     size_t unit = 0;
-    unsigned __int128 scale = 1024;
+    uint64_t scale = 1024;  // at most 1024^6 = 2^60
     while (unit + 1 < units.size() && bytes / scale >= 1024) {
         scale *= 1024;
         ++unit;
     }
-    const auto up = [bytes](unsigned __int128 by, unsigned times) {
-        return static_cast<unsigned long long>((static_cast<unsigned __int128>(bytes) * times + by - 1) / by);
+    // bytes * times / by rounded up, without a product that could overflow:
+    // the remainder is below by (at most 2^60), times at most 10.
+    const auto up = [bytes](uint64_t by, unsigned times) {
+        const uint64_t rest = bytes % by * times;
+        return static_cast<unsigned long long>(bytes / by * times + rest / by + (rest % by != 0 ? 1 : 0));
     };
     if (up(scale, 1) >= 1024 && unit + 1 < units.size()) {
         scale *= 1024;  // 1023.9K rounds up to 1.0M
