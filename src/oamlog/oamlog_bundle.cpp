@@ -652,32 +652,49 @@ void bundle_part_unguard()
     g_bundle_part[0] = '\0';
 }
 
-// The bundle: the manifest, then the members kept in body, then the end.
-int bundle_pack(gzFile gz, const std::string &manifest, int body, uint64_t body_len)
+// The bundle: the manifest, then the members kept in body, then the end;
+// 0, or -1 with errno.  The stream is closed here: after a failed write it
+// still points into the buffer it was given, and its close compresses from
+// there, so every buffer it was given lives until then.
+int bundle_pack(gzFile gz, const bundle_writer &w, const std::string &manifest)
 {
     uint8_t block[OAM_TAR_BLOCK] = {};
     bundle_header(block, BUNDLE_MANIFEST, manifest.size(), bundle_made_now());
     std::string head(reinterpret_cast<const char *>(block), sizeof(block));
     head += manifest;
     head.append(static_cast<size_t>(tar_padded(manifest.size()) - manifest.size()), '\0');
-    if (gzwrite(gz, head.data(), static_cast<unsigned>(head.size())) != static_cast<int>(head.size())) {
-        return -1;
-    }
     uint8_t buf[BUNDLE_COPY_LEN];
-    for (uint64_t at = 0; at < body_len;) {
-        const ssize_t n = pread(body, buf, static_cast<size_t>(std::min<uint64_t>(sizeof(buf), body_len - at)),
+    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
+    int err = w.failed ? w.err : 0;
+    const auto put = [gz, &err](const void *data, size_t len) {
+        errno = 0;
+        if (err == 0 && gzwrite(gz, data, static_cast<unsigned>(len)) != static_cast<int>(len)) {
+            err = errno != 0 ? errno : EIO;
+        }
+    };
+    put(head.data(), head.size());
+    for (uint64_t at = 0; err == 0 && at < w.written;) {
+        const ssize_t n = pread(w.body, buf, static_cast<size_t>(std::min<uint64_t>(sizeof(buf), w.written - at)),
                                 static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0 || gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
-            errno = n == 0 ? EIO : errno;
-            return -1;
+        if (n <= 0) {
+            err = n == 0 ? EIO : errno;
+            break;
         }
+        put(buf, static_cast<size_t>(n));
         at += static_cast<uint64_t>(n);
     }
-    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
-    return gzwrite(gz, end, sizeof(end)) == static_cast<int>(sizeof(end)) ? 0 : -1;
+    put(end, sizeof(end));
+    int zerr = Z_OK;
+    (void)gzerror(gz, &zerr);
+    errno = 0;
+    if (gzclose(gz) != Z_OK || zerr != Z_OK) {
+        err = err != 0 ? err : errno != 0 ? errno : EIO;
+    }
+    errno = err;
+    return err == 0 ? 0 : -1;
 }
 
 // The nameless file the members wait in, beside out.
@@ -772,13 +789,10 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         }
     }
     const std::string manifest = bundle_manifest(w, o, cores, cut, all_events);
-    const bool packed = !w.failed && bundle_pack(gz, manifest, body, w.written) == 0;
-    int err = w.failed ? w.err : errno;
-    int zerr = Z_OK;
-    (void)gzerror(gz, &zerr);
-    const bool closed = gzclose(gz) == Z_OK;
-    const bool synced = fsync(sync_fd) == 0;
-    err = packed && closed ? errno : err;
+    const bool packed = bundle_pack(gz, w, manifest) == 0;
+    int err = errno;
+    const bool synced = packed && fsync(sync_fd) == 0;
+    err = packed ? errno : err;
     (void)close(sync_fd);
     (void)close(body);
     for (oamlog_source &src : sources) {
@@ -787,7 +801,7 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         }
     }
     int ret = OAMLOG_OK;
-    if (!packed || zerr != Z_OK || !closed || !synced) {
+    if (!packed || !synced) {
         oamlog_error("%s: %s", oamlog_name_text(tmp.c_str()).c_str(), strerror(err != 0 ? err : EIO));
         (void)unlink(tmp.c_str());
         ret = OAMLOG_FAILED;
