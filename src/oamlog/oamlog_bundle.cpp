@@ -697,6 +697,40 @@ int bundle_pack(gzFile gz, const bundle_writer &w, const std::string &manifest)
     return err == 0 ? 0 : -1;
 }
 
+// The part files of writers of out that are gone (a power cut ends one
+// with nothing to remove its file): out.part<pid>, and its body, when no
+// process has that pid; regular files only, never through a link.
+void bundle_part_sweep(const std::string &out)
+{
+    const size_t slash = out.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+    const std::string stem = out.substr(slash == std::string::npos ? 0 : slash + 1) + ".part";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    for (const dirent *ent = readdir(d); ent != nullptr; ent = readdir(d)) {
+        std::string_view rest(ent->d_name);
+        if (rest.substr(0, stem.size()) != stem) {
+            continue;
+        }
+        rest.remove_prefix(stem.size());
+        if (rest.size() > 5 && rest.substr(rest.size() - 5) == ".body") {
+            rest.remove_suffix(5);
+        }
+        // Nine digits at most: any pid, within a pid_t.
+        const long pid = rest.empty() || rest.size() > 9 ? 0 : strtol(std::string(rest).c_str(), nullptr, 10);
+        struct stat st {};
+        if (pid <= 0 || std::to_string(pid) != rest ||
+            kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ||
+            fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        (void)unlinkat(dirfd(d), ent->d_name, 0);
+    }
+    (void)closedir(d);
+}
+
 // The nameless file the members wait in, beside out.
 int bundle_body(const std::string &tmp)
 {
@@ -712,6 +746,7 @@ int bundle_body(const std::string &tmp)
 
 int oamlog_bundle_write(const oamlog_bundle_opts &o)
 {
+    bundle_part_sweep(o.out);
     struct stat st {};
     if (lstat(o.out.c_str(), &st) == 0) {
         oamlog_error("%s exists; a bundle never replaces a file", oamlog_name_text(o.out.c_str()).c_str());

@@ -542,6 +542,51 @@ TEST(BundleWrite, ASignalTakesTheHalfWrittenFileAway)
     EXPECT_NE(lstat(out.c_str(), &st), 0);
 }
 
+// A power cut leaves the part file of a writer that is gone: the next
+// writing of that bundle removes it, and nothing else.
+TEST(BundleWrite, APartFileOfAWriterGoneIsRemovedAndNothingElse)
+{
+    const std::string dir = fresh_dir();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string gone = std::to_string(child);
+    const std::string out = dir + "b.tar.gz";
+    put(dir + "target", "kept");
+    const struct {
+        std::string name;
+        char kind;  // f file, l link, d folder
+        bool removed;
+    } rows[] = {
+        {"b.tar.gz.part" + gone, 'f', true},
+        {"b.tar.gz.part" + gone + ".body", 'f', true},
+        {"b.tar.gz.part" + std::to_string(getppid()), 'f', false},  // running
+        {"b.tar.gz.part0" + gone, 'f', false},
+        {"b.tar.gz.part" + gone + "x", 'f', false},
+        {"c.tar.gz.part" + gone, 'f', false},
+        {"b.tar.gz.part" + std::to_string(child + 1000000000), 'f', false},
+        {"b.tar.gz.part" + gone + "1", 'l', false},
+        {"b.tar.gz.part" + gone + "2", 'd', false},
+    };
+    for (const auto &r : rows) {
+        const std::string path = dir + r.name;
+        ASSERT_EQ(r.kind == 'f' ? (put(path, "half"), 0)
+                  : r.kind == 'l' ? symlink((dir + "target").c_str(), path.c_str())
+                                  : mkdir(path.c_str(), 0700),
+                  0);
+    }
+    const oamlog_bundle_opts opts{"t", out, dir, {}, "", 0, UINT64_MAX, 0};
+    ASSERT_EQ(oamlog_bundle_write(opts), OAMLOG_OK);
+    for (const auto &r : rows) {
+        struct stat st {};
+        EXPECT_EQ(lstat((dir + r.name).c_str(), &st) != 0, r.removed) << r.name;
+    }
+    EXPECT_EQ(slurp(dir + "target"), "kept");
+}
+
 // A write of the bundle that fails once, in the midst of a large manifest
 // (a journal of many boots, read before the window): the stream's close
 // must not compress from buffers gone, and no half bundle is left.
