@@ -699,7 +699,8 @@ int bundle_pack(gzFile gz, const bundle_writer &w, const std::string &manifest)
 
 // The part files of writers of out that are gone (a power cut ends one
 // with nothing to remove its file): out.part<pid>, and its body, when no
-// process has that pid; regular files only, never through a link.
+// process has that pid, or this one has (before it makes its own: a pid of
+// a boot before); regular files only, never through a link.
 void bundle_part_sweep(const std::string &out)
 {
     const size_t slash = out.rfind('/');
@@ -722,7 +723,7 @@ void bundle_part_sweep(const std::string &out)
         const long pid = rest.empty() || rest.size() > 9 ? 0 : strtol(std::string(rest).c_str(), nullptr, 10);
         struct stat st {};
         if (pid <= 0 || std::to_string(pid) != rest ||
-            kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH ||
+            (pid != getpid() && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) ||
             fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }

@@ -564,6 +564,7 @@ TEST(BundleWrite, APartFileOfAWriterGoneIsRemovedAndNothingElse)
         {"b.tar.gz.part" + gone, 'f', true},
         {"b.tar.gz.part" + gone + ".body", 'f', true},
         {"b.tar.gz.part" + std::to_string(getppid()), 'f', false},  // running
+        {"b.tar.gz.part" + std::to_string(getpid()), 'f', true},  // the writer's own name, of a boot before
         {"b.tar.gz.part0" + gone, 'f', false},
         {"b.tar.gz.part" + gone + "x", 'f', false},
         {"c.tar.gz.part" + gone, 'f', false},
