@@ -652,32 +652,84 @@ void bundle_part_unguard()
     g_bundle_part[0] = '\0';
 }
 
-// The bundle: the manifest, then the members kept in body, then the end.
-int bundle_pack(gzFile gz, const std::string &manifest, int body, uint64_t body_len)
+// The bundle: the manifest, then the members kept in body, then the end;
+// 0, or -1 with errno.  The stream is closed here: after a failed write it
+// still points into the buffer it was given, and its close compresses from
+// there, so every buffer it was given lives until then.
+int bundle_pack(gzFile gz, const bundle_writer &w, const std::string &manifest)
 {
     uint8_t block[OAM_TAR_BLOCK] = {};
     bundle_header(block, BUNDLE_MANIFEST, manifest.size(), bundle_made_now());
     std::string head(reinterpret_cast<const char *>(block), sizeof(block));
     head += manifest;
     head.append(static_cast<size_t>(tar_padded(manifest.size()) - manifest.size()), '\0');
-    if (gzwrite(gz, head.data(), static_cast<unsigned>(head.size())) != static_cast<int>(head.size())) {
-        return -1;
-    }
     uint8_t buf[BUNDLE_COPY_LEN];
-    for (uint64_t at = 0; at < body_len;) {
-        const ssize_t n = pread(body, buf, static_cast<size_t>(std::min<uint64_t>(sizeof(buf), body_len - at)),
+    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
+    int err = w.failed ? w.err : 0;
+    const auto put = [gz, &err](const void *data, size_t len) {
+        errno = 0;
+        if (err == 0 && gzwrite(gz, data, static_cast<unsigned>(len)) != static_cast<int>(len)) {
+            err = errno != 0 ? errno : EIO;
+        }
+    };
+    put(head.data(), head.size());
+    for (uint64_t at = 0; err == 0 && at < w.written;) {
+        const ssize_t n = pread(w.body, buf, static_cast<size_t>(std::min<uint64_t>(sizeof(buf), w.written - at)),
                                 static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0 || gzwrite(gz, buf, static_cast<unsigned>(n)) != static_cast<int>(n)) {
-            errno = n == 0 ? EIO : errno;
-            return -1;
+        if (n <= 0) {
+            err = n == 0 ? EIO : errno;
+            break;
         }
+        put(buf, static_cast<size_t>(n));
         at += static_cast<uint64_t>(n);
     }
-    const uint8_t end[2 * OAM_TAR_BLOCK] = {};
-    return gzwrite(gz, end, sizeof(end)) == static_cast<int>(sizeof(end)) ? 0 : -1;
+    put(end, sizeof(end));
+    int zerr = Z_OK;
+    (void)gzerror(gz, &zerr);
+    errno = 0;
+    if (gzclose(gz) != Z_OK || zerr != Z_OK) {
+        err = err != 0 ? err : errno != 0 ? errno : EIO;
+    }
+    errno = err;
+    return err == 0 ? 0 : -1;
+}
+
+// The part files of writers of out that are gone (a power cut ends one
+// with nothing to remove its file): out.part<pid>, and its body, when no
+// process has that pid, or this one has (before it makes its own: a pid of
+// a boot before); regular files only, never through a link.
+void bundle_part_sweep(const std::string &out)
+{
+    const size_t slash = out.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+    const std::string stem = out.substr(slash == std::string::npos ? 0 : slash + 1) + ".part";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    for (const dirent *ent = readdir(d); ent != nullptr; ent = readdir(d)) {
+        std::string_view rest(ent->d_name);
+        if (rest.substr(0, stem.size()) != stem) {
+            continue;
+        }
+        rest.remove_prefix(stem.size());
+        if (rest.size() > 5 && rest.substr(rest.size() - 5) == ".body") {
+            rest.remove_suffix(5);
+        }
+        // Nine digits at most: any pid, within a pid_t.
+        const long pid = rest.empty() || rest.size() > 9 ? 0 : strtol(std::string(rest).c_str(), nullptr, 10);
+        struct stat st {};
+        if (pid <= 0 || std::to_string(pid) != rest ||
+            (pid != getpid() && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) ||
+            fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        (void)unlinkat(dirfd(d), ent->d_name, 0);
+    }
+    (void)closedir(d);
 }
 
 // The nameless file the members wait in, beside out.
@@ -695,6 +747,7 @@ int bundle_body(const std::string &tmp)
 
 int oamlog_bundle_write(const oamlog_bundle_opts &o)
 {
+    bundle_part_sweep(o.out);
     struct stat st {};
     if (lstat(o.out.c_str(), &st) == 0) {
         oamlog_error("%s exists; a bundle never replaces a file", oamlog_name_text(o.out.c_str()).c_str());
@@ -772,13 +825,10 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         }
     }
     const std::string manifest = bundle_manifest(w, o, cores, cut, all_events);
-    const bool packed = !w.failed && bundle_pack(gz, manifest, body, w.written) == 0;
-    int err = w.failed ? w.err : errno;
-    int zerr = Z_OK;
-    (void)gzerror(gz, &zerr);
-    const bool closed = gzclose(gz) == Z_OK;
-    const bool synced = fsync(sync_fd) == 0;
-    err = packed && closed ? errno : err;
+    const bool packed = bundle_pack(gz, w, manifest) == 0;
+    int err = errno;
+    const bool synced = packed && fsync(sync_fd) == 0;
+    err = packed ? errno : err;
     (void)close(sync_fd);
     (void)close(body);
     for (oamlog_source &src : sources) {
@@ -787,7 +837,7 @@ int oamlog_bundle_write(const oamlog_bundle_opts &o)
         }
     }
     int ret = OAMLOG_OK;
-    if (!packed || zerr != Z_OK || !closed || !synced) {
+    if (!packed || !synced) {
         oamlog_error("%s: %s", oamlog_name_text(tmp.c_str()).c_str(), strerror(err != 0 ? err : EIO));
         (void)unlink(tmp.c_str());
         ret = OAMLOG_FAILED;

@@ -441,6 +441,30 @@ TEST(BundleWrite, ADumpsBundleReadsWithItsWindowAndContext)
     oamlog_bundle_remove();
 }
 
+// Files that may grow no more than max stand in for a full disk, while
+// in scope; once, the first write past it lifting the limit again.
+struct rlimit g_fsize_was;
+
+void fsize_lift(int)
+{
+    (void)setrlimit(RLIMIT_FSIZE, &g_fsize_was);
+}
+
+struct file_size_limit {
+    explicit file_size_limit(rlim_t max, bool once)
+    {
+        (void)signal(SIGXFSZ, once ? fsize_lift : SIG_IGN);
+        (void)getrlimit(RLIMIT_FSIZE, &g_fsize_was);
+        const struct rlimit small = {max, g_fsize_was.rlim_max};
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    ~file_size_limit()
+    {
+        (void)setrlimit(RLIMIT_FSIZE, &g_fsize_was);
+        (void)signal(SIGXFSZ, SIG_IGN);
+    }
+};
+
 // A folder to unpack into that takes no more: the sound bundle is not
 // shown in part, and nothing is left there.
 TEST(BundleRead, AFullFolderFailsTheReading)
@@ -451,16 +475,13 @@ TEST(BundleRead, AFullFolderFailsTheReading)
     const std::string tmp = dir + "tmp";
     ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
     ASSERT_EQ(setenv("TMPDIR", tmp.c_str(), 1), 0);
-    // Files that may grow no more stand in for a full disk.
-    (void)signal(SIGXFSZ, SIG_IGN);
-    struct rlimit was {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
-    const struct rlimit small = {4096, was.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     g_oamlog_status = OAMLOG_OK;
     std::string root;
-    const int opened = oamlog_bundle_open(bundle, &root);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &was), 0);
+    int opened = 0;
+    {
+        const file_size_limit limit(4096, false);
+        opened = oamlog_bundle_open(bundle, &root);
+    }
     (void)unsetenv("TMPDIR");
     EXPECT_EQ(opened, -1);
     EXPECT_EQ(g_oamlog_status, OAMLOG_FAILED);
@@ -519,6 +540,85 @@ TEST(BundleWrite, ASignalTakesTheHalfWrittenFileAway)
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_NE(lstat(part.c_str(), &st), 0);
     EXPECT_NE(lstat(out.c_str(), &st), 0);
+}
+
+// A power cut leaves the part file of a writer that is gone: the next
+// writing of that bundle removes it, and nothing else.
+TEST(BundleWrite, APartFileOfAWriterGoneIsRemovedAndNothingElse)
+{
+    const std::string dir = fresh_dir();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string gone = std::to_string(child);
+    const std::string out = dir + "b.tar.gz";
+    put(dir + "target", "kept");
+    const struct {
+        std::string name;
+        char kind;  // f file, l link, d folder
+        bool removed;
+    } rows[] = {
+        {"b.tar.gz.part" + gone, 'f', true},
+        {"b.tar.gz.part" + gone + ".body", 'f', true},
+        {"b.tar.gz.part" + std::to_string(getppid()), 'f', false},  // running
+        {"b.tar.gz.part" + std::to_string(getpid()), 'f', true},  // the writer's own name, of a boot before
+        {"b.tar.gz.part0" + gone, 'f', false},
+        {"b.tar.gz.part" + gone + "x", 'f', false},
+        {"c.tar.gz.part" + gone, 'f', false},
+        {"b.tar.gz.part" + std::to_string(child + 1000000000), 'f', false},
+        {"b.tar.gz.part" + gone + "1", 'l', false},
+        {"b.tar.gz.part" + gone + "2", 'd', false},
+    };
+    for (const auto &r : rows) {
+        const std::string path = dir + r.name;
+        ASSERT_EQ(r.kind == 'f' ? (put(path, "half"), 0)
+                  : r.kind == 'l' ? symlink((dir + "target").c_str(), path.c_str())
+                                  : mkdir(path.c_str(), 0700),
+                  0);
+    }
+    const oamlog_bundle_opts opts{"t", out, dir, {}, "", 0, UINT64_MAX, 0};
+    ASSERT_EQ(oamlog_bundle_write(opts), OAMLOG_OK);
+    for (const auto &r : rows) {
+        struct stat st {};
+        EXPECT_EQ(lstat((dir + r.name).c_str(), &st) != 0, r.removed) << r.name;
+    }
+    EXPECT_EQ(slurp(dir + "target"), "kept");
+}
+
+// A write of the bundle that fails once, in the midst of a large manifest
+// (a journal of many boots, read before the window): the stream's close
+// must not compress from buffers gone, and no half bundle is left.
+TEST(BundleWrite, AWriteThatFailsOnceFailsTheBundle)
+{
+    const std::string dir = fresh_dir();
+    std::string journal;
+    uint32_t seed = 1;
+    for (int i = 0; i < 1400; ++i) {
+        std::string boot(200, '0');
+        for (char &c : boot) {
+            seed = seed * 1103515245U + 12345U;
+            c = "0123456789abcdef"[seed >> 28];
+        }
+        journal += "2026-12-09 09:00:00.000 oam start version 1, mode test, chip zr4001, pid 7, boot " + boot + "\n";
+    }
+    put(dir + "oam_events", journal);
+    const std::string out = dir + "b.tar.gz";
+    oamlog_bundle_opts opts{"t", out, dir, {}, "", 0, UINT64_MAX, 0};
+    ASSERT_EQ(oamlog_parse_time("2026-12-09T10:00", false, &opts.since), 0);
+    g_oamlog_status = OAMLOG_OK;
+    int written = 0;
+    {
+        const file_size_limit limit(4096, true);  // above the members, below the manifest packed
+        written = oamlog_bundle_write(opts);
+    }
+    EXPECT_EQ(written, OAMLOG_FAILED);
+    g_oamlog_status = OAMLOG_OK;
+    struct stat st {};
+    EXPECT_NE(lstat(out.c_str(), &st), 0);
+    EXPECT_NE(lstat((out + ".part" + std::to_string(getpid())).c_str(), &st), 0);
 }
 
 }  // namespace
