@@ -71,6 +71,7 @@ int oam_budget_renumber(oam_log_desc *pst_log);
 void oam_budget_after_rotate(oam_log_desc *pst_log);
 // Moves every numbered file of pst_log from number from on one number up,
 // both forms, never over a file that is there; *use as scanned before.
+// -1 when a rename failed: the files below it keep their numbers.
 // Called with g_log_files_mutex held.
 int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *use);
 // After the compressor went through a core's files: the checks of a

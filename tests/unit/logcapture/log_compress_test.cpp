@@ -206,6 +206,24 @@ TEST_F(Compress, WithCompressionOffTheCompressedFilesMoveWithThePlainOnes)
     EXPECT_EQ(get(g_dir + "wifi_log_4"), "p3");
 }
 
+// A number still taken (here a count behind the files there) is never
+// renamed over: the shift stops, every file keeps its bytes and number.
+TEST_F(Compress, ARotationNeverRenamesOverAFileThatIsThere)
+{
+    g_log_budget.compress = 0;
+    oam_log_desc &d = g_st_global.st_wifi_log;
+    d.num.value = 5;
+    d.file_count = 2;
+    put(g_dir + "wifi_log_1", "n1");
+    put(g_dir + "wifi_log_2", "p2");
+    put(g_dir + "wifi_log_3", "p3");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rename_old_file(&d), -1);
+    (void)testing::internal::GetCapturedStdout();
+    EXPECT_EQ(names(), (std::vector<std::string> {"wifi_log_1", "wifi_log_2", "wifi_log_3"}));
+    EXPECT_EQ(get(g_dir + "wifi_log_1") + get(g_dir + "wifi_log_2") + get(g_dir + "wifi_log_3"), "n1p2p3");
+}
+
 // A share below one file: a rotated file waits for the compressor, then
 // counts for what it takes compressed, or in full when it could not be
 // compressed.
