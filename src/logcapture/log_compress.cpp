@@ -35,7 +35,6 @@ constexpr int OAM_ZST_FAILED = 64;   // files that failed, not tried again
 pthread_mutex_t g_compress_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_compress_cond = PTHREAD_COND_INITIALIZER;
 bool g_compress_pending;
-bool g_compress_started;
 // Under g_log_files_mutex: the thread could not be started, and per core
 // whether it went through the files once and the rotation count when it
 // listed them.
@@ -110,8 +109,9 @@ bool oam_zst_same_bytes(const char *a, const char *b)
 // the removal left (the plain file goes now); another is older history
 // beside which a run without compression rotated, and gets the next
 // number, the files behind it moving up.
-bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const char *plain, const char *zst)
+bool oam_zst_commit(int core, int32_t num, const char *tmp, const char *plain, const char *zst)
 {
+    const oam_log_desc *d = oam_budget_desc(core);
     if (oam_rename_noreplace(tmp, zst) != 0) {
         char next[OAM_FILE_PATH_LEN];
         oam_budget_use use {};
@@ -131,7 +131,14 @@ bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const c
         }
         oam_compress_wake();  // the files listed behind it moved up
     }
-    (void)unlink(plain);
+    // A plain file left beside its frame would give its records twice: the
+    // next pass finds it with the same frame there and removes it then.
+    if (unlink(plain) != 0 && errno != ENOENT) {
+        char text[128];
+        const char *why = strerror_r(errno, text, sizeof(text));
+        OAM_ERR("[%s:%d]%s not removed beside its frame: %s\n", plain, why);
+        oam_journal_event(OAM_ZST_JCORE[core], "compress-failed", "%s not removed: %s", plain, why);
+    }
     return true;
 }
 
@@ -190,7 +197,7 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
         snprintf_s(now_zst, sizeof(now_zst), sizeof(now_zst) - 1, "%s.zst", now_plain) >= 0 &&
         lstat(now_plain, &cur) == 0 && cur.st_ino == st.st_ino && cur.st_dev == st.st_dev &&
         cur.st_size == st.st_size) {
-        done = oam_zst_commit(d, static_cast<int32_t>(now_num), tmp, now_plain, now_zst);
+        done = oam_zst_commit(core, static_cast<int32_t>(now_num), tmp, now_plain, now_zst);
     }
     pthread_mutex_unlock(&g_log_files_mutex);
     if (!done) {
@@ -206,8 +213,7 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
 }
 
 // The numbers of the plain rotated files of core without a compressed
-// copy, up to OAM_ZST_BATCH of them; stale ".zst.tmp" files of a stop in
-// the middle of a compression are removed.
+// copy, up to OAM_ZST_BATCH of them; stale ".zst.tmp" files are removed.
 int oam_zst_list(int core, int32_t *nums)
 {
     const oam_log_desc *d = oam_budget_desc(core);
@@ -234,7 +240,10 @@ int oam_zst_list(int core, int32_t *nums)
         if (errno != 0 || num < 2 || num > INT32_MAX) {
             continue;
         }
-        if (strcmp(end, ".zst.tmp") == 0 && !g_compress_started) {
+        // No frame is being written while this thread lists: a part here
+        // is one a stop left, or one whose removal failed after a failed
+        // step.
+        if (strcmp(end, ".zst.tmp") == 0) {
             (void)unlinkat(dirfd(dir), ent->d_name, 0);
         } else if (*end == '\0' && ent->d_type != DT_DIR) {
             nums[n++] = static_cast<int32_t>(num);
@@ -370,7 +379,6 @@ void oam_compress_pass()
         pthread_mutex_unlock(&g_log_files_mutex);
         oam_budget_after_compress(core);
     }
-    g_compress_started = true;
 }
 
 void oam_compress_reset()
@@ -383,7 +391,6 @@ void oam_compress_reset()
         g_compress_listed_at[core] = 0;
     }
     pthread_mutex_unlock(&g_log_files_mutex);
-    g_compress_started = false;
 }
 
 int32_t oam_compress_pending_upto(int core)

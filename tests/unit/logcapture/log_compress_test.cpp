@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -31,8 +32,20 @@ enum class on_sync { none, fail, replace };
 on_sync g_on_sync = on_sync::none;
 std::vector<std::string> g_synced;
 std::string g_dir;
+// The removal of the file of this name fails once it is there.
+std::string g_unlink_fails;
 
 }  // namespace
+
+extern "C" int unlink(const char *path)
+{
+    if (!g_unlink_fails.empty() && g_dir + g_unlink_fails == path && access(path, F_OK) == 0) {
+        g_unlink_fails.clear();
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
 
 // Every sync of the test binary passes here.
 extern "C" int fsync(int fd)
@@ -162,6 +175,37 @@ TEST_F(Compress, WhatCannotBeCommittedLeavesThePlainFileAndNoPart)
         g_on_sync = on_sync::none;
         EXPECT_EQ(names(), std::vector<std::string> {"wifi_log_2"});
         EXPECT_EQ(get(g_dir + "wifi_log_2"), how == on_sync::fail ? "the records" : "another file");
+    }
+}
+
+// A removal that fails leaves the part or the plain file until the next
+// pass, which takes it away: no part stays, no record is kept twice.
+TEST_F(Compress, AFailedRemovalIsDoneAtTheNextPass)
+{
+    struct row {
+        on_sync sync;
+        const char *fails;
+        std::vector<std::string> left;
+        const char *after;  // a file that failed is not compressed again
+    };
+    for (const row &r :
+         {row {on_sync::fail, "wifi_log_2.zst.tmp", {"wifi_log_2", "wifi_log_2.zst.tmp"}, "wifi_log_2"},
+          row {on_sync::none, "wifi_log_2", {"wifi_log_2", "wifi_log_2.zst"}, "wifi_log_2.zst"}}) {
+        put(g_dir + "wifi_log_2", "the records");
+        oam_compress_reset();
+        g_on_sync = r.sync;
+        g_unlink_fails = r.fails;
+        testing::internal::CaptureStdout();
+        oam_compress_pass();
+        const std::string out = testing::internal::GetCapturedStdout();
+        g_on_sync = on_sync::none;
+        EXPECT_EQ(names(), r.left);
+        EXPECT_EQ(out.find("wifi_log_2 not removed beside its frame: Input/output error") != std::string::npos,
+                  r.sync == on_sync::none)
+            << out;
+        oam_compress_pass();
+        EXPECT_EQ(names(), std::vector<std::string>(1, r.after));
+        fs::remove(g_dir + r.after);
     }
 }
 
