@@ -187,6 +187,7 @@ void oam_journal_unclean_end(const oam_last_run &run)
 // held are written, and the logs put on storage before the process ends.
 void oam_journal_stop()
 {
+    oam_compress_stop();
     oam_journal_capture("capture-stopped");
     memdump_journal_abandoned();
     oam_journal_flush(true);

@@ -81,6 +81,8 @@ void oam_budget_after_compress(int core);
 // The compressing thread: started once, sleeps until a rotation.
 void oam_compress_start();
 void oam_compress_wake();
+// At the stop: no part is made any more, and none is left behind.
+void oam_compress_stop();
 // One pass of the compressing thread over every core's files (the thread
 // runs it at each wake-up; tests run it directly).
 void oam_compress_pass();

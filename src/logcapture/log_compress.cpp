@@ -39,6 +39,9 @@ bool g_compress_pending;
 // whether it went through the files once and the rotation count when it
 // listed them.
 bool g_compress_failed_start;
+// Under g_log_files_mutex: the daemon stops; no part is made or committed
+// any more, and those there are gone.
+bool g_compress_stopping;
 bool g_compress_passed[OAM_BC_CORES];
 uint64_t g_compress_listed_at[OAM_BC_CORES];
 
@@ -156,18 +159,23 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
     struct stat st {};
     pthread_mutex_lock(&g_log_files_mutex);
     const uint64_t rotations = g_log_rotations[core];
-    oam_fd_closer src {oam_open_regular(plain, O_RDONLY | O_NOFOLLOW, 0, &st)};
+    oam_fd_closer src {g_compress_stopping ? -1 : oam_open_regular(plain, O_RDONLY | O_NOFOLLOW, 0, &st)};
+    // Made under the lock, so that the stop's sweep finds every part.
+    const bool skip = src.fd < 0 || oam_zst_failed_before(w, st);
+    if (!skip) {
+        (void)unlink(tmp);
+    }
+    oam_fd_closer dst {skip ? -1 : open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664)};
+    const int open_err = errno;
     pthread_mutex_unlock(&g_log_files_mutex);
-    if (src.fd < 0 || oam_zst_failed_before(w, st)) {
+    if (skip) {
         return false;
     }
     char text[128];
     const char *why = nullptr;
-    (void)unlink(tmp);
     {
-        oam_fd_closer dst {open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664)};
         if (dst.fd < 0) {
-            why = strerror_r(errno, text, sizeof(text));
+            why = strerror_r(open_err, text, sizeof(text));
         } else {
             why = oam_compress_stream(src.fd, dst.fd, static_cast<uint64_t>(st.st_size), g_log_budget.compress_level,
                                       text, sizeof(text));
@@ -175,6 +183,10 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
                 why = strerror_r(errno, text, sizeof(text));
             }
         }
+    }
+    if (dst.fd >= 0) {
+        (void)close(dst.fd);
+        dst.fd = -1;
     }
     if (why != nullptr) {
         (void)unlink(tmp);
@@ -191,7 +203,7 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
     char now_zst[OAM_FILE_PATH_LEN];
     struct stat cur {};
     bool done = false;
-    if (now_num <= INT32_MAX &&
+    if (!g_compress_stopping && now_num <= INT32_MAX &&
         snprintf_s(now_plain, sizeof(now_plain), sizeof(now_plain) - 1, "%s%s%lld", d->path.value, d->name,
                    static_cast<long long>(now_num)) >= 0 &&
         snprintf_s(now_zst, sizeof(now_zst), sizeof(now_zst) - 1, "%s.zst", now_plain) >= 0 &&
@@ -213,7 +225,8 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
 }
 
 // The numbers of the plain rotated files of core without a compressed
-// copy, up to OAM_ZST_BATCH of them; stale ".zst.tmp" files are removed.
+// copy, up to OAM_ZST_BATCH of them (none listed when nums is null); stale
+// ".zst.tmp" files are removed.
 int oam_zst_list(int core, int32_t *nums)
 {
     const oam_log_desc *d = oam_budget_desc(core);
@@ -245,6 +258,8 @@ int oam_zst_list(int core, int32_t *nums)
         // step.
         if (strcmp(end, ".zst.tmp") == 0) {
             (void)unlinkat(dirfd(dir), ent->d_name, 0);
+        } else if (nums == nullptr) {
+            continue;
         } else if (*end == '\0' && ent->d_type != DT_DIR) {
             nums[n++] = static_cast<int32_t>(num);
         }
@@ -390,6 +405,7 @@ void oam_compress_reset()
         g_compress_passed[core] = false;
         g_compress_listed_at[core] = 0;
     }
+    g_compress_stopping = false;
     pthread_mutex_unlock(&g_log_files_mutex);
 }
 
@@ -403,6 +419,21 @@ int32_t oam_compress_pending_upto(int core)
     }
     const uint64_t since = g_log_rotations[core] - g_compress_listed_at[core];
     return since < static_cast<uint64_t>(INT32_MAX) - 1 ? static_cast<int32_t>(since + 1) : INT32_MAX;
+}
+
+void oam_compress_stop()
+{
+    if (g_log_budget.compress != 1) {
+        return;
+    }
+    // A part being written is taken from under the compressor: its commit
+    // finds it gone, and the plain file stays.
+    pthread_mutex_lock(&g_log_files_mutex);
+    g_compress_stopping = true;
+    for (int core = 0; core < OAM_BC_CORES; ++core) {
+        (void)oam_zst_list(core, nullptr);
+    }
+    pthread_mutex_unlock(&g_log_files_mutex);
 }
 
 void oam_compress_wake()

@@ -209,6 +209,19 @@ TEST_F(Compress, AFailedRemovalIsDoneAtTheNextPass)
     }
 }
 
+// The stop takes every part away and no new one is made behind it.
+TEST_F(Compress, TheStopLeavesNoPart)
+{
+    put(g_dir + "wifi_log_2", "the records");
+    put(g_dir + "wifi_log_3.zst.tmp", "a part");
+    oam_compress_reset();
+    oam_compress_stop();
+    EXPECT_EQ(names(), std::vector<std::string>(1, "wifi_log_2"));
+    oam_compress_pass();
+    EXPECT_EQ(names(), std::vector<std::string>(1, "wifi_log_2"));
+    oam_compress_reset();
+}
+
 // A compressed file already there under the number is never replaced:
 // the same frame is what a stop between the two steps left, another is
 // older history and moves up with all behind it.
