@@ -433,6 +433,14 @@ void oam_journal_flush(bool at_stop)
     }
 }
 
+void oam_journal_datasync()
+{
+    std::lock_guard<std::mutex> hold(g_journal_mutex);
+    if (g_journal_fd >= 0) {
+        (void)fdatasync(g_journal_fd);
+    }
+}
+
 void oam_sync_logs()
 {
     char journal_path[OAM_JPATH_LEN];

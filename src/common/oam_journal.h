@@ -57,6 +57,9 @@ void oam_journal_lost_between(oam_jcore core, oam_jcause cause, uint64_t count, 
 // Writes every loss held in memory now (a dump, an orderly stop).  At the
 // stop, a loss the journal cannot take goes to standard output instead.
 void oam_journal_flush(bool at_stop = false);
+// Puts what the journal holds on storage (its start line, before any log
+// data is synced: a cut never keeps records of a run whose start is gone).
+void oam_journal_datasync();
 
 // What the end of the journal says about the run before this one.  A run
 // that journalled its start and no stop ended uncleanly (a power cut, a
@@ -74,9 +77,11 @@ struct oam_last_run {
 extern oam_last_run g_last_run;
 
 // Reads the journal at path (and its older half when the current one holds
-// neither a start nor a stop), bounded, damage passed over.  0, or -1
-// when nothing tells (no journal, or no start in it).
-int oam_journal_last_run(const char *path, oam_last_run *run);
+// neither a start nor a stop), bounded, damage passed over.  tail_cut: the
+// repair took damage out of its end, written by a run whose start line may
+// be gone with it; that run ended uncleanly too.  0, or -1 when nothing
+// tells of an unclean end.
+int oam_journal_last_run(const char *path, bool tail_cut, oam_last_run *run);
 // The same from journal text (whole lines, oldest first); found tells
 // whether a start or a stop was in it.  run->last_line is taken only when
 // still empty.

@@ -149,7 +149,7 @@ void oam_last_run_parse(const char *text, size_t len, oam_last_run *run, bool *f
     }
 }
 
-int oam_journal_last_run(const char *path, oam_last_run *run)
+int oam_journal_last_run(const char *path, bool tail_cut, oam_last_run *run)
 {
     *run = {false, false, -1, "", "", "", {}, {}};
     char older[OAM_JSTART_LINE_MAX];
@@ -168,11 +168,22 @@ int oam_journal_last_run(const char *path, oam_last_run *run)
         bool found = false;
         oam_last_run_parse(text.data(), got, run, &found);
         if (found) {
-            return run->unclean ? 0 : -1;
+            break;
         }
     }
-    run->last_line[0] = '\0';
-    return -1;
+    if (!run->known) {
+        run->last_line[0] = '\0';
+    }
+    // A stop is synced before the process ends: damage behind the last
+    // whole line was written by a run after it, whose start line the cut
+    // took.  That run began after the last whole line.
+    if (tail_cut && !run->unclean) {
+        const oam_last_run before = *run;
+        *run = {true, true, -1, "unknown", "", "", before.last_ts, before.last_ts};
+        (void)snprintf(run->last_line, sizeof(run->last_line), "%s",
+                       before.last_line[0] != '\0' ? before.last_line : "unknown");
+    }
+    return run->unclean ? 0 : -1;
 }
 
 int64_t oam_journal_repair(const char *path)

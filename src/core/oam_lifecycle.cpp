@@ -187,6 +187,7 @@ void oam_journal_unclean_end(const oam_last_run &run)
 // held are written, and the logs put on storage before the process ends.
 void oam_journal_stop()
 {
+    oam_compress_stop();
     oam_journal_capture("capture-stopped");
     memdump_journal_abandoned();
     oam_journal_flush(true);
@@ -238,8 +239,8 @@ int main_init()
         // What a cut left at its end goes first, so that the run before is
         // judged by the lines it really wrote, and the log files' repair
         // (at their set-up) knows whether it ended uncleanly.
-        (void)oam_journal_repair(journal);
-        (void)oam_journal_last_run(journal, &g_last_run);
+        const bool tail_cut = oam_journal_repair(journal) > 0;
+        (void)oam_journal_last_run(journal, tail_cut, &g_last_run);
         if (oam_journal_open(journal, OAM_JOURNAL_MAX_BYTES) != 0) {
             OAM_ERR("[%s:%d]events journal %s not opened\n", journal);
         }
@@ -488,6 +489,7 @@ int oam_main(int argc, char **argv)
                       static_cast<long>(getpid()), boot);
     oam_journal_unclean_end(g_last_run);
     oam_journal_flush();
+    oam_journal_datasync();
     int ret = oam_vtl_socket_create();
     if (ret < 0) {
         oam_free_mem();

@@ -398,8 +398,10 @@ int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *
                            pst_log->name, k + 1, ext) < 0) {
                 continue;
             }
+            // The files below could only move onto this one: they stay.
             if (oam_rename_noreplace(from_name, to_name) < 0 && errno != ENOENT) {
-                OAM_ERR("[%s:%d]rename ret < 0\n");
+                OAM_ERR("[%s:%d]rename %s failed, errno:%d\n", from_name, errno);
+                return -1;
             }
         }
     }

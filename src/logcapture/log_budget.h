@@ -71,6 +71,7 @@ int oam_budget_renumber(oam_log_desc *pst_log);
 void oam_budget_after_rotate(oam_log_desc *pst_log);
 // Moves every numbered file of pst_log from number from on one number up,
 // both forms, never over a file that is there; *use as scanned before.
+// -1 when a rename failed: the files below it keep their numbers.
 // Called with g_log_files_mutex held.
 int oam_budget_shift(const oam_log_desc *pst_log, int32_t from, oam_budget_use *use);
 // After the compressor went through a core's files: the checks of a
@@ -80,6 +81,8 @@ void oam_budget_after_compress(int core);
 // The compressing thread: started once, sleeps until a rotation.
 void oam_compress_start();
 void oam_compress_wake();
+// At the stop: no part is made any more, and none is left behind.
+void oam_compress_stop();
 // One pass of the compressing thread over every core's files (the thread
 // runs it at each wake-up; tests run it directly).
 void oam_compress_pass();

@@ -35,11 +35,13 @@ constexpr int OAM_ZST_FAILED = 64;   // files that failed, not tried again
 pthread_mutex_t g_compress_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_compress_cond = PTHREAD_COND_INITIALIZER;
 bool g_compress_pending;
-bool g_compress_started;
 // Under g_log_files_mutex: the thread could not be started, and per core
 // whether it went through the files once and the rotation count when it
 // listed them.
 bool g_compress_failed_start;
+// Under g_log_files_mutex: the daemon stops; no part is made or committed
+// any more, and those there are gone.
+bool g_compress_stopping;
 bool g_compress_passed[OAM_BC_CORES];
 uint64_t g_compress_listed_at[OAM_BC_CORES];
 
@@ -110,8 +112,9 @@ bool oam_zst_same_bytes(const char *a, const char *b)
 // the removal left (the plain file goes now); another is older history
 // beside which a run without compression rotated, and gets the next
 // number, the files behind it moving up.
-bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const char *plain, const char *zst)
+bool oam_zst_commit(int core, int32_t num, const char *tmp, const char *plain, const char *zst)
 {
+    const oam_log_desc *d = oam_budget_desc(core);
     if (oam_rename_noreplace(tmp, zst) != 0) {
         char next[OAM_FILE_PATH_LEN];
         oam_budget_use use {};
@@ -131,7 +134,14 @@ bool oam_zst_commit(const oam_log_desc *d, int32_t num, const char *tmp, const c
         }
         oam_compress_wake();  // the files listed behind it moved up
     }
-    (void)unlink(plain);
+    // A plain file left beside its frame would give its records twice: the
+    // next pass finds it with the same frame there and removes it then.
+    if (unlink(plain) != 0 && errno != ENOENT) {
+        char text[128];
+        const char *why = strerror_r(errno, text, sizeof(text));
+        OAM_ERR("[%s:%d]%s not removed beside its frame: %s\n", plain, why);
+        oam_journal_event(OAM_ZST_JCORE[core], "compress-failed", "%s not removed: %s", plain, why);
+    }
     return true;
 }
 
@@ -149,18 +159,23 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
     struct stat st {};
     pthread_mutex_lock(&g_log_files_mutex);
     const uint64_t rotations = g_log_rotations[core];
-    oam_fd_closer src {oam_open_regular(plain, O_RDONLY | O_NOFOLLOW, 0, &st)};
+    oam_fd_closer src {g_compress_stopping ? -1 : oam_open_regular(plain, O_RDONLY | O_NOFOLLOW, 0, &st)};
+    // Made under the lock, so that the stop's sweep finds every part.
+    const bool skip = src.fd < 0 || oam_zst_failed_before(w, st);
+    if (!skip) {
+        (void)unlink(tmp);
+    }
+    oam_fd_closer dst {skip ? -1 : open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664)};
+    const int open_err = errno;
     pthread_mutex_unlock(&g_log_files_mutex);
-    if (src.fd < 0 || oam_zst_failed_before(w, st)) {
+    if (skip) {
         return false;
     }
     char text[128];
     const char *why = nullptr;
-    (void)unlink(tmp);
     {
-        oam_fd_closer dst {open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664)};
         if (dst.fd < 0) {
-            why = strerror_r(errno, text, sizeof(text));
+            why = strerror_r(open_err, text, sizeof(text));
         } else {
             why = oam_compress_stream(src.fd, dst.fd, static_cast<uint64_t>(st.st_size), g_log_budget.compress_level,
                                       text, sizeof(text));
@@ -168,6 +183,10 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
                 why = strerror_r(errno, text, sizeof(text));
             }
         }
+    }
+    if (dst.fd >= 0) {
+        (void)close(dst.fd);
+        dst.fd = -1;
     }
     if (why != nullptr) {
         (void)unlink(tmp);
@@ -184,13 +203,13 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
     char now_zst[OAM_FILE_PATH_LEN];
     struct stat cur {};
     bool done = false;
-    if (now_num <= INT32_MAX &&
+    if (!g_compress_stopping && now_num <= INT32_MAX &&
         snprintf_s(now_plain, sizeof(now_plain), sizeof(now_plain) - 1, "%s%s%lld", d->path.value, d->name,
                    static_cast<long long>(now_num)) >= 0 &&
         snprintf_s(now_zst, sizeof(now_zst), sizeof(now_zst) - 1, "%s.zst", now_plain) >= 0 &&
         lstat(now_plain, &cur) == 0 && cur.st_ino == st.st_ino && cur.st_dev == st.st_dev &&
         cur.st_size == st.st_size) {
-        done = oam_zst_commit(d, static_cast<int32_t>(now_num), tmp, now_plain, now_zst);
+        done = oam_zst_commit(core, static_cast<int32_t>(now_num), tmp, now_plain, now_zst);
     }
     pthread_mutex_unlock(&g_log_files_mutex);
     if (!done) {
@@ -206,8 +225,8 @@ bool oam_zst_file(oam_zst_work *w, int core, int32_t num)
 }
 
 // The numbers of the plain rotated files of core without a compressed
-// copy, up to OAM_ZST_BATCH of them; stale ".zst.tmp" files of a stop in
-// the middle of a compression are removed.
+// copy, up to OAM_ZST_BATCH of them (none listed when nums is null); stale
+// ".zst.tmp" files are removed.
 int oam_zst_list(int core, int32_t *nums)
 {
     const oam_log_desc *d = oam_budget_desc(core);
@@ -234,8 +253,13 @@ int oam_zst_list(int core, int32_t *nums)
         if (errno != 0 || num < 2 || num > INT32_MAX) {
             continue;
         }
-        if (strcmp(end, ".zst.tmp") == 0 && !g_compress_started) {
+        // No frame is being written while this thread lists: a part here
+        // is one a stop left, or one whose removal failed after a failed
+        // step.
+        if (strcmp(end, ".zst.tmp") == 0) {
             (void)unlinkat(dirfd(dir), ent->d_name, 0);
+        } else if (nums == nullptr) {
+            continue;
         } else if (*end == '\0' && ent->d_type != DT_DIR) {
             nums[n++] = static_cast<int32_t>(num);
         }
@@ -370,7 +394,6 @@ void oam_compress_pass()
         pthread_mutex_unlock(&g_log_files_mutex);
         oam_budget_after_compress(core);
     }
-    g_compress_started = true;
 }
 
 void oam_compress_reset()
@@ -382,8 +405,8 @@ void oam_compress_reset()
         g_compress_passed[core] = false;
         g_compress_listed_at[core] = 0;
     }
+    g_compress_stopping = false;
     pthread_mutex_unlock(&g_log_files_mutex);
-    g_compress_started = false;
 }
 
 int32_t oam_compress_pending_upto(int core)
@@ -396,6 +419,21 @@ int32_t oam_compress_pending_upto(int core)
     }
     const uint64_t since = g_log_rotations[core] - g_compress_listed_at[core];
     return since < static_cast<uint64_t>(INT32_MAX) - 1 ? static_cast<int32_t>(since + 1) : INT32_MAX;
+}
+
+void oam_compress_stop()
+{
+    if (g_log_budget.compress != 1) {
+        return;
+    }
+    // A part being written is taken from under the compressor: its commit
+    // finds it gone, and the plain file stays.
+    pthread_mutex_lock(&g_log_files_mutex);
+    g_compress_stopping = true;
+    for (int core = 0; core < OAM_BC_CORES; ++core) {
+        (void)oam_zst_list(core, nullptr);
+    }
+    pthread_mutex_unlock(&g_log_files_mutex);
 }
 
 void oam_compress_wake()

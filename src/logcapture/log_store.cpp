@@ -637,11 +637,22 @@ int rename_old_file(oam_log_desc *pst_log)
             (void)unlink(new_name);
             (void)unlink(new_zst);
         }
-        const int plain = rename(old_name, new_name);
-        const int plain_err = errno;
+        // A number still taken (a rename that failed, a file put there) is
+        // never renamed over: the shift stops, the files below keep their
+        // numbers and file 1 is written on, so that no file is lost.
+        const int plain = oam_rename_noreplace(old_name, new_name);
+        int err = plain < 0 ? errno : ENOENT;
         const int zst = oam_rename_noreplace(old_zst, new_zst);
-        if ((plain < 0 && (plain_err != ENOENT || zst < 0)) || (zst < 0 && errno != ENOENT)) {
-            OAM_ERR("[%s:%d]rename ret < 0\n");
+        err = err == ENOENT && zst < 0 ? errno : err;
+        if (plain < 0 && zst < 0 && err == ENOENT) {
+            OAM_ERR("[%s:%d]rename ret < 0\n");  // a number missing: the shift goes on
+        } else if (err != ENOENT) {
+            char text[OAM_ERR_TEXT_LEN];
+            const char *why = oam_err_text(err, text, sizeof(text));
+            OAM_ERR("[%s:%d]rename %s: %s, rotation stopped\n", old_name, why);
+            oam_journal_event(oam_log_jcore(pst_log), "rotate-failed", "%s not moved to number %d: %s, %s%s1 kept",
+                              old_name, k + 1, why, pst_log->path.value, pst_log->name);
+            return -1;
         }
     }
     return 0;

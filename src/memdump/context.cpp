@@ -592,7 +592,10 @@ void memdump_context_sweep(const char *name_prefix)
             continue;
         }
         bool remove = false;
-        if (name_prefix == nullptr && len > tmp_len && strcmp(name + len - tmp_len, OAM_CONTEXT_TMP_SUFFIX) == 0) {
+        const size_t archive_tmp_len = sizeof(TAR_ARCHIVE_TMP_END) - 1;
+        if (name_prefix == nullptr && ((len > tmp_len && strcmp(name + len - tmp_len, OAM_CONTEXT_TMP_SUFFIX) == 0) ||
+                                       (len > archive_tmp_len &&
+                                        strcmp(name + len - archive_tmp_len, TAR_ARCHIVE_TMP_END) == 0))) {
             remove = true;
         } else if (len > ctx_len && strcmp(name + len - ctx_len, OAM_CONTEXT_SUFFIX) == 0) {
             char archive[CTX_NAME_LEN];

@@ -13,6 +13,11 @@ constexpr int TAR_BLOCK_SIZE = 512;
 constexpr int TAR_NAME_MAX_LEN = 99;         // header name field holds 99 characters and a NUL
 constexpr int TAR_ENTRY_NAME_MAX_LEN = 127;  // longer directory entries are not packed
 constexpr int TAR_PREFIX_MAX_LEN = 128;
+// An archive is written as <name>.tmp and renamed when whole; start-up
+// removes one a stop or a cut left.
+constexpr size_t TAR_ARCHIVE_NAME_MAX = 256;
+constexpr char TAR_ARCHIVE_TMP_SUFFIX[] = ".tmp";
+constexpr char TAR_ARCHIVE_TMP_END[] = ".tar.gz.tmp";
 
 // Appends the data blocks of the entry that the scan found under file_name
 // with status seen; its size is seen.st_size.

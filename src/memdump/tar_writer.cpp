@@ -16,6 +16,7 @@
 #include <memory>
 #include <zlib.h>
 
+#include "common/oam_file.h"
 #include "common/oam_print.h"
 #include "common/oam_tar.h"
 #include "memdump/memdump.h"
@@ -96,11 +97,12 @@ bool tar_entry_selected(const char *name, const struct stat &st, const char *nam
     return strstr(name, pattern) != nullptr;
 }
 
-// Closes the archive and keeps it only when every byte reached the file: a
-// cut archive left under its final name would be counted and rotated like
-// a good one and push a good one out of those kept.  The dump files stay
-// in place, so the next dump's archive still holds them.
-int tar_finish_archive(gzFile gz_file, const char *output_name)
+// Closes the archive and gives it its name only when every byte reached
+// storage: a cut archive under its final name would be counted and rotated
+// like a good one and push a good one out of those kept, and a power cut
+// must find it whole or absent.  The dump files stay in place, so the next
+// dump's archive still holds them.  sync_fd: a second descriptor of tmp_name.
+int tar_finish_archive(gzFile gz_file, int sync_fd, const char *tmp_name, const char *output_name)
 {
     int zerr = Z_OK;
     const char *zmsg = gzerror(gz_file, &zerr);
@@ -114,10 +116,18 @@ int tar_finish_archive(gzFile gz_file, const char *output_name)
     if (zerr == Z_OK && close_ret != Z_OK) {
         (void)strncpy_s(reason, sizeof(reason), strerror(errno), sizeof(reason) - 1);
     }
-    if (zerr == Z_OK && close_ret == Z_OK) {
+    // The name an archive kept from before holds is not taken over.
+    const bool kept = zerr == Z_OK && close_ret == Z_OK && fsync(sync_fd) == 0 &&
+                      oam_rename_noreplace(tmp_name, output_name) == 0;
+    if (!kept && zerr == Z_OK && close_ret == Z_OK) {
+        (void)strncpy_s(reason, sizeof(reason), strerror(errno), sizeof(reason) - 1);
+    }
+    (void)close(sync_fd);
+    if (kept) {
+        (void)oam_sync_dir_of(output_name);
         return 0;
     }
-    (void)unlink(output_name);
+    (void)unlink(tmp_name);
     OAM_ERR("[%s:%d]write %s failed:%s, archive removed\n", output_name, reason);
     return -1;
 }
@@ -253,13 +263,31 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     // away, and a FIFO would hold the dump thread in its open.  So the
     // archive is only ever a file this call creates, and owned through that
     // file.  The rotation has moved the previous archive of this name away;
-    // one still there is kept rather than overwritten.
-    int gz_fd = open(output_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    gzFile gz_file = gz_fd < 0 ? nullptr : gzdopen(gz_fd, "w");
+    // one still there is kept rather than overwritten.  It is written under
+    // a temporary name (one an earlier failure left is this call's own).
+    char tmp_name[TAR_ARCHIVE_NAME_MAX + sizeof(TAR_ARCHIVE_TMP_SUFFIX)];
+    if (snprintf(tmp_name, sizeof(tmp_name), "%s%s", output_name, TAR_ARCHIVE_TMP_SUFFIX) >=
+        static_cast<int>(sizeof(tmp_name))) {
+        OAM_ERR("[%s:%d]archive name %s too long\n", output_name);
+        return -1;
+    }
+    if (faccessat(AT_FDCWD, output_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        dir.reset();
+        OAM_ERR("[%s:%d]open %s failed, errno:%s\n", output_name, strerror(EEXIST));
+        return -1;
+    }
+    (void)unlink(tmp_name);
+    int gz_fd = open(tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int sync_fd = gz_fd < 0 ? -1 : fcntl(gz_fd, F_DUPFD_CLOEXEC, 0);
+    gzFile gz_file = sync_fd < 0 ? nullptr : gzdopen(gz_fd, "w");
     if (gz_file == nullptr) {
         int err = errno;
         if (gz_fd >= 0) {
             (void)close(gz_fd);
+            (void)unlink(tmp_name);
+        }
+        if (sync_fd >= 0) {
+            (void)close(sync_fd);
         }
         dir.reset();
         OAM_ERR("[%s:%d]open %s failed, errno:%s\n", output_name, strerror(err));
@@ -269,9 +297,8 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
         int err = errno;
         dir.reset();
         (void)gzclose(gz_file);
-        // An empty file under an archive's name would be counted and kept
-        // in place of a real one.
-        (void)unlink(output_name);
+        (void)close(sync_fd);
+        (void)unlink(tmp_name);
         OAM_ERR("[%s:%d]chown %s failed, errno:%s\n", output_name, strerror(err));
         return -1;
     }
@@ -318,5 +345,5 @@ int tar_same_name_format_files(const char *dir_path, const char *name_prefix, co
     for (int i = 0; i < TAR_END_BLOCKS; i++) {
         (void)tar_write_block(gz_file, block);
     }
-    return tar_finish_archive(gz_file, output_name);
+    return tar_finish_archive(gz_file, sync_fd, tmp_name, output_name);
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <zstd.h>
@@ -31,8 +32,20 @@ enum class on_sync { none, fail, replace };
 on_sync g_on_sync = on_sync::none;
 std::vector<std::string> g_synced;
 std::string g_dir;
+// The removal of the file of this name fails once it is there.
+std::string g_unlink_fails;
 
 }  // namespace
+
+extern "C" int unlink(const char *path)
+{
+    if (!g_unlink_fails.empty() && g_dir + g_unlink_fails == path && access(path, F_OK) == 0) {
+        g_unlink_fails.clear();
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
 
 // Every sync of the test binary passes here.
 extern "C" int fsync(int fd)
@@ -165,6 +178,50 @@ TEST_F(Compress, WhatCannotBeCommittedLeavesThePlainFileAndNoPart)
     }
 }
 
+// A removal that fails leaves the part or the plain file until the next
+// pass, which takes it away: no part stays, no record is kept twice.
+TEST_F(Compress, AFailedRemovalIsDoneAtTheNextPass)
+{
+    struct row {
+        on_sync sync;
+        const char *fails;
+        std::vector<std::string> left;
+        const char *after;  // a file that failed is not compressed again
+    };
+    for (const row &r :
+         {row {on_sync::fail, "wifi_log_2.zst.tmp", {"wifi_log_2", "wifi_log_2.zst.tmp"}, "wifi_log_2"},
+          row {on_sync::none, "wifi_log_2", {"wifi_log_2", "wifi_log_2.zst"}, "wifi_log_2.zst"}}) {
+        put(g_dir + "wifi_log_2", "the records");
+        oam_compress_reset();
+        g_on_sync = r.sync;
+        g_unlink_fails = r.fails;
+        testing::internal::CaptureStdout();
+        oam_compress_pass();
+        const std::string out = testing::internal::GetCapturedStdout();
+        g_on_sync = on_sync::none;
+        EXPECT_EQ(names(), r.left);
+        EXPECT_EQ(out.find("wifi_log_2 not removed beside its frame: Input/output error") != std::string::npos,
+                  r.sync == on_sync::none)
+            << out;
+        oam_compress_pass();
+        EXPECT_EQ(names(), std::vector<std::string>(1, r.after));
+        fs::remove(g_dir + r.after);
+    }
+}
+
+// The stop takes every part away and no new one is made behind it.
+TEST_F(Compress, TheStopLeavesNoPart)
+{
+    put(g_dir + "wifi_log_2", "the records");
+    put(g_dir + "wifi_log_3.zst.tmp", "a part");
+    oam_compress_reset();
+    oam_compress_stop();
+    EXPECT_EQ(names(), std::vector<std::string>(1, "wifi_log_2"));
+    oam_compress_pass();
+    EXPECT_EQ(names(), std::vector<std::string>(1, "wifi_log_2"));
+    oam_compress_reset();
+}
+
 // A compressed file already there under the number is never replaced:
 // the same frame is what a stop between the two steps left, another is
 // older history and moves up with all behind it.
@@ -204,6 +261,24 @@ TEST_F(Compress, WithCompressionOffTheCompressedFilesMoveWithThePlainOnes)
     EXPECT_EQ(names(), (std::vector<std::string> {"wifi_log_2", "wifi_log_3.zst", "wifi_log_4"}));
     EXPECT_EQ(get(g_dir + "wifi_log_3.zst"), "z2");
     EXPECT_EQ(get(g_dir + "wifi_log_4"), "p3");
+}
+
+// A number still taken (here a count behind the files there) is never
+// renamed over: the shift stops, every file keeps its bytes and number.
+TEST_F(Compress, ARotationNeverRenamesOverAFileThatIsThere)
+{
+    g_log_budget.compress = 0;
+    oam_log_desc &d = g_st_global.st_wifi_log;
+    d.num.value = 5;
+    d.file_count = 2;
+    put(g_dir + "wifi_log_1", "n1");
+    put(g_dir + "wifi_log_2", "p2");
+    put(g_dir + "wifi_log_3", "p3");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rename_old_file(&d), -1);
+    (void)testing::internal::GetCapturedStdout();
+    EXPECT_EQ(names(), (std::vector<std::string> {"wifi_log_1", "wifi_log_2", "wifi_log_3"}));
+    EXPECT_EQ(get(g_dir + "wifi_log_1") + get(g_dir + "wifi_log_2") + get(g_dir + "wifi_log_3"), "n1p2p3");
 }
 
 // A share below one file: a rotated file waits for the compressor, then

@@ -237,8 +237,12 @@ TEST(ContextFile, AFifoInItsPlaceIsNotWritten)
     fs::create_directories("/vendor/log/memdump");
     fs::create_directories("/vendor/log/wifi_log");
     write_file("/vendor/log/wifi_log/wifi_log_1", "");
+    // An archive a cut left half written goes at the start, as a context does.
+    const std::string cut_archive = "/vendor/log/memdump/readm_bfgx_uart_2026_12_10_06_00_00.tar.gz.tmp";
+    write_file(cut_archive, "cut");
     set_log(&g_st_global.st_wifi_log, "/vendor/log/wifi_log/", "wifi_log_", true);
     memdump_context_init();
+    EXPECT_FALSE(fs::exists(cut_archive));
     ASSERT_EQ(mkfifo(tmp.c_str(), 0600), 0);
     // With a reader there an open for writing would not wait: what was
     // written would be found in the FIFO.

@@ -303,6 +303,7 @@ TEST_P(TarWriterFull, FailedWriteRemovesTheArchive)
     EXPECT_EQ(ret, -1);
     EXPECT_NE(out.find("write full.tar.gz failed:File too large, archive removed\n"), std::string::npos) << out;
     EXPECT_FALSE(fs::exists(src_ + "/full.tar.gz"));
+    EXPECT_FALSE(fs::exists(src_ + "/full.tar.gz.tmp"));
     EXPECT_TRUE(fs::exists(src_ + "/f_big.bin"));
 }
 
@@ -352,10 +353,13 @@ TEST_F(TarWriter, RefusesBadArgumentsBeforeWritingAnything)
     EXPECT_NE(out.find("open dir " + src_ + "/missing error:"), std::string::npos) << out;
     EXPECT_NE(out.find("open " + out_ + "/no/such/x.tar.gz failed, errno:"), std::string::npos) << out;
 
-    // A relative archive name lands in the packed directory.
+    // A relative archive name lands in the packed directory, through a
+    // temporary one (what an earlier failure left there is its own).
     write_file(src_ + "/p_1.bin", "one");
+    write_file(src_ + "/rel.tar.gz.tmp", "cut");
     ASSERT_EQ(tar_same_name_format_files(src_.c_str(), "p_", ".bin", "rel.tar.gz"), 0);
     EXPECT_TRUE(fs::exists(src_ + "/rel.tar.gz"));
+    EXPECT_FALSE(fs::exists(src_ + "/rel.tar.gz.tmp"));
 
     // A link or a FIFO planted under the archive name is neither followed,
     // written nor given away: the target keeps its content and its owner,
