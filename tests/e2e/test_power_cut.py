@@ -272,13 +272,14 @@ def act_bundle(chip, rng, loads, n):
     return 0.0, 1.5
 
 
-def rebundle(chip, n: int, where: str, faults: list[str]):
-    """The bundle the cut hit, written once more: that next use leaves
-    nothing half-written of it (one placed before the cut stays, status 2)."""
-    out = f"{LOG}/bundle{n}.tar.gz"
+def rebundle(chip, name: str, where: str, faults: list[str]):
+    """The bundle the cut (or a failed call) hit, written once more: that
+    next use leaves nothing half-written of it (one placed before stays,
+    status 2)."""
+    out = f"{LOG}/{name}.tar.gz"
     placed = chip.host_path(out).exists()
     proc = chip.start_process([str(OAMLOG), "--bundle", out], preload=False, ro_paths=[OAMLOG], target=True,
-                              name=f"rebundle{n}")
+                              name=f"re{name}")
     status = proc.wait(timeout=120)
     if status != (2 if placed else 0) or "Sanitizer" in proc.stderr:
         faults.append(f"{where}: oamlog --bundle after the cut: status {status}: {proc.stderr[-1500:]}")
@@ -334,7 +335,7 @@ def test_a_power_cut_loses_seconds_never_files(request, chip_factory, scenario):
         assert oam.terminate() and oam.wait(timeout=30) == 0, f"{where}: the stop after the cut failed"
         before = len(faults)
         if activity is act_bundle:
-            rebundle(chip, n, where, faults)
+            rebundle(chip, f"bundle{n}", where, faults)
         check_root(root, where, faults)
         account(root, loads, t_cut, sync, queued, since, where, faults)
         if len(faults) > before:  # the log root as found, kept beside the loop image for a look
@@ -450,7 +451,13 @@ def test_failing_calls_are_retried_or_counted_never_a_crash_a_hang_or_a_lost_fil
     assert oam.terminate() and oam.wait(timeout=30) == 0, f"{case}: the stop: {oam.stderr[-3000:]}"
     assert "Sanitizer" not in oam.stderr, oam.stderr[-3000:]
 
+    # A removal that failed leaves its temporary file to the next use, which
+    # runs without failures here: the next start, and the next bundle.
     faults: list[str] = []
+    oam, _ = start_daemon(chip)
+    assert oam.terminate() and oam.wait(timeout=30) == 0, f"{case}: the stop after the clean start"
+    if activity is fiu_bundle:
+        rebundle(chip, "bundle", case, faults)
     check_root(root, case, faults)
     text = journal(root)
     seqs = stream_seqs(root, 0)
