@@ -1,6 +1,7 @@
 // Compressed history: rotated files become synced zstd frames of their
 // bytes, a frame never takes the place of another, and the budget waits
 // for the compressor before it counts a rotated file.
+#include "common/oam_driver.h"
 #include "logcapture/log_budget.h"
 #include "logcapture/log_store.h"
 
@@ -324,6 +325,7 @@ TEST_F(Compress, ARotatedFileWaitsForTheCompressorBeforeItCounts)
 TEST_F(Compress, TheFreeSpaceFloorDoesNotWait)
 {
     g_log_budget.keep_free_mib = 1 << 30;
+    fs::create_directories(OAM_LOG_ROOT_DIR);  // the folder whose free space it measures
     put(g_dir + "wifi_log_1", "current");
     put(g_dir + "wifi_log_2", "rotated");
     testing::internal::CaptureStdout();
