@@ -2,11 +2,13 @@
 // clock steps forward and back, old journals without offsets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/stat.h>
@@ -280,8 +282,10 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
     std::vector<oamlog_source> sources{wifi_source(root)};
     std::string placed;
     std::string shown;
+    std::vector<oamlog_rec> recs;
     oamlog_rec rec{};
     while (oamlog_next(&sources[0], &rec) > 0) {
+        recs.push_back(rec);
         for (const oamlog_format format : {OAMLOG_JSON, OAMLOG_TEXT}) {
             FILE *out = tmpfile();
             oamlog_print(out, {format, 0, true}, rec);
@@ -297,6 +301,18 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
                   std::to_string(rec.boot);
     }
     EXPECT_EQ(placed, c.placed);
+    // -f reads the same files as they stand: the same places and marks.
+    std::vector<oamlog_source> live;
+    ASSERT_EQ(oamlog_add_root(&live, root, {"wifi"}, true), 0);
+    ASSERT_EQ(live.size(), 1U);
+    oamlog_open_files(&live[0]);
+    live[0].live = true;
+    for (const oamlog_rec &r : recs) {
+        ASSERT_EQ(oamlog_next(&live[0], &rec), 1) << "-f ends early";
+        EXPECT_EQ(std::make_tuple(rec.key, rec.uncertain, rec.boot), std::make_tuple(r.key, r.uncertain, r.boot))
+            << "-f, the record at " << r.offset;
+    }
+    EXPECT_EQ(oamlog_next(&live[0], &rec), 0) << "-f waits at the end";
     if (c.shown != nullptr) {
         EXPECT_EQ(shown, c.shown);
     }
@@ -342,6 +358,32 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
         unsigned long records = 0;
         ASSERT_EQ(sscanf(stats.c_str() + row, "\nwifi %lu %lu", &files, &records), 2);
         EXPECT_EQ(records, in_boot) << "boot " << i << "\n" << stats;
+        // --since and --until (as typed, in UTC) from the boot's first to its
+        // last record: every record placed in between, with --boot the boot's.
+        uint64_t window[2] = {UINT64_MAX, 0};
+        for (const oamlog_rec &r : recs) {
+            window[0] = r.boot == i ? std::min(window[0], r.key) : window[0];
+            window[1] = r.boot == i ? std::max(window[1], r.key) : window[1];
+        }
+        for (int end = 0; end < 2 && in_boot > 0; ++end) {
+            char utc[40];
+            oamlog_utc_text(utc, sizeof(utc), window[end], 'T');
+            ASSERT_EQ(oamlog_parse_time((std::string(utc) + "Z").c_str(), end == 1, &window[end]), 0) << utc;
+        }
+        const auto in_window = static_cast<size_t>(std::count_if(
+            recs.begin(), recs.end(), [&](const oamlog_rec &r) { return r.key >= window[0] && r.key <= window[1]; }));
+        for (const long pick : {-1L, i}) {
+            g_oamlog_boot_pick = pick;
+            std::vector<oamlog_source> again{wifi_source(root)};
+            FILE *win = tmpfile();
+            oamlog_stats(win, again, false, window[0], window[1]);
+            g_oamlog_boot_pick = -1;
+            const std::string counted = text_of(win);
+            unsigned long got = 0;
+            const size_t wifi = counted.find("\nwifi ");
+            ASSERT_EQ(wifi == std::string::npos ? 0 : sscanf(counted.c_str() + wifi, "\nwifi %*u %lu", &got), 1);
+            EXPECT_EQ(got, in_boot > 0 ? (pick < 0 ? in_window : in_boot) : 0) << "boot " << i << " window, --boot " << pick;
+        }
         const size_t said = stats.find("unclean end:");
         unclean += said == std::string::npos ? "" : stats.substr(said);
     }
