@@ -266,6 +266,8 @@ void oam_journal_close()
         (void)close(g_journal_fd);
         g_journal_fd = -1;
     }
+    // A later line would otherwise open the closed journal again.
+    g_journal_path[0] = '\0';
 }
 
 void oam_journal_event(oam_jcore core, const char *event, const char *fmt, ...)

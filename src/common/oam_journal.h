@@ -34,6 +34,7 @@ constexpr uint32_t OAM_JOURNAL_MAX_BYTES = 256 * 1024;
 // max_bytes is the size at which it rotates.  0, or -1 when it cannot be
 // opened (events are then dropped).
 int oam_journal_open(const char *path, uint32_t max_bytes);
+// Closes it for good: later lines are dropped, losses held, until an open.
 void oam_journal_close();
 
 // One event line; detail is printf-style and may be empty.
