@@ -48,9 +48,9 @@ LOG = "/vendor/log"
 WIFI_DIR = LOG + "/wifi_log"
 LIMIT = 10 * 1024 * 1024  # every start is a user build: a file is full at 10 MiB
 RATE, SIZE = 800, 700     # paced messages a second, bytes each
-# The default periodic sync is at most 5 s; a record reaches its file within
-# a second of leaving the queue, also on a loaded machine.
-DEFAULT_SYNC = 5
+# The daemon's default periodic sync; a record reaches its file within a
+# second of leaving the queue, also on a loaded machine.
+DEFAULT_SYNC = 2
 PIPELINE = 1.0
 # Losses told in the journal; the receiver barrier's empty message is none.
 LOSS_RE = re.compile(r"^(\S+ \S+) wifi lost (\d+) (records|bytes)(?!.*malformed message)", re.M)
@@ -305,6 +305,11 @@ def test_a_power_cut_loses_seconds_never_files(request, chip_factory, scenario):
     activity, keys, sync = SCENARIOS[scenario]
     print(f"power-cut seed {SEED} (replay: OAM_CUT_SEED={SEED})")
     rng = random.Random(f"{SEED}/{request.node.name}")
+    if oamsim.exec_prefix():
+        # The bounds are in seconds of the daemon's pace, which an emulator
+        # slows many times over; the file-system paths are the same code,
+        # cut here natively and unit-tested on the device's architectures.
+        pytest.skip("power cuts are timed for the daemon at native speed")
     # For the budget, history above it, removed while capture runs.
     files = {f"{WIFI_DIR}/wifi_log_{k}": history(3 << 20) for k in (2, 3, 4)} if scenario == "budget" else {}
     reason = loopfs.unavailable()
