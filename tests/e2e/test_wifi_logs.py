@@ -409,12 +409,13 @@ def test_drops_behind_one_overrun_are_journalled_before_a_dump_that_follows(chip
     oam = start(chip)
     # One congestion: every message after the first refused is dropped
     # behind the same overrun.  A receiver that kept up with a whole burst
-    # (the scheduler may run it after every message) met none: again.
+    # (the scheduler may run it after every message) met none, or one that
+    # drained much of it met a short one: again (every congestion is told).
     refused = 0
     for _ in range(20):
         load = chip.wifi_load(300, size="1500", drops_behind=300)
         refused += load["refused"]
-        if load["overruns"]:
+        if load["overruns"] == 1 and load["refused"] > 200:
             break
     assert load["overruns"] == 1 and load["refused"] > 200
     settle(chip, oam)
