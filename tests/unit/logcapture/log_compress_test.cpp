@@ -246,41 +246,58 @@ TEST_F(Compress, AFrameNeverTakesThePlaceOfAnother)
     EXPECT_EQ(unzst(g_dir + "wifi_log_2.zst"), "B records");
 }
 
-// With compression off, the compressed files an earlier run left move with
-// the plain ones, and the file at the count limit drops out in either form.
-TEST_F(Compress, WithCompressionOffTheCompressedFilesMoveWithThePlainOnes)
+// A rotation with compression off: the compressed files an earlier run left
+// move with the plain ones, and the file at the count limit drops out in
+// either form; a number still taken (a count behind the files there) is
+// never renamed over: the shift stops and every file keeps its bytes.
+struct rotation_case {
+    const char *name;
+    int32_t num;
+    int32_t file_count;
+    std::vector<std::pair<std::string, std::string>> before;  // file: bytes
+    int rc;
+    std::vector<std::pair<std::string, std::string>> after;
+};
+
+class CompressRotation : public Compress, public ::testing::WithParamInterface<rotation_case> {};
+
+TEST_P(CompressRotation, MovesBothFormsAndNeverOverAFile)
 {
+    const rotation_case &c = GetParam();
     g_log_budget.compress = 0;
     oam_log_desc &d = g_st_global.st_wifi_log;
-    d.num.value = 4;
-    d.file_count = 4;
-    put(g_dir + "wifi_log_1", "n1");
-    put(g_dir + "wifi_log_2.zst", "z2");
-    put(g_dir + "wifi_log_3", "p3");
-    put(g_dir + "wifi_log_4.zst", "z4");
-    ASSERT_EQ(rename_old_file(&d), 0);
-    EXPECT_EQ(names(), (std::vector<std::string> {"wifi_log_2", "wifi_log_3.zst", "wifi_log_4"}));
-    EXPECT_EQ(get(g_dir + "wifi_log_3.zst"), "z2");
-    EXPECT_EQ(get(g_dir + "wifi_log_4"), "p3");
+    d.num.value = c.num;
+    d.file_count = c.file_count;
+    for (const auto &[file, bytes] : c.before) {
+        put(g_dir + file, bytes);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(rename_old_file(&d), c.rc);
+    (void)testing::internal::GetCapturedStdout();
+    std::vector<std::string> expected;
+    for (const auto &[file, bytes] : c.after) {
+        expected.push_back(file);
+        EXPECT_EQ(get(g_dir + file), bytes) << file;
+    }
+    EXPECT_EQ(names(), expected);
 }
 
-// A number still taken (here a count behind the files there) is never
-// renamed over: the shift stops, every file keeps its bytes and number.
-TEST_F(Compress, ARotationNeverRenamesOverAFileThatIsThere)
-{
-    g_log_budget.compress = 0;
-    oam_log_desc &d = g_st_global.st_wifi_log;
-    d.num.value = 5;
-    d.file_count = 2;
-    put(g_dir + "wifi_log_1", "n1");
-    put(g_dir + "wifi_log_2", "p2");
-    put(g_dir + "wifi_log_3", "p3");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(rename_old_file(&d), -1);
-    (void)testing::internal::GetCapturedStdout();
-    EXPECT_EQ(names(), (std::vector<std::string> {"wifi_log_1", "wifi_log_2", "wifi_log_3"}));
-    EXPECT_EQ(get(g_dir + "wifi_log_1") + get(g_dir + "wifi_log_2") + get(g_dir + "wifi_log_3"), "n1p2p3");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CompressRotation,
+    ::testing::Values(
+        rotation_case {"both_forms_move",
+                       4,
+                       4,
+                       {{"wifi_log_1", "n1"}, {"wifi_log_2.zst", "z2"}, {"wifi_log_3", "p3"}, {"wifi_log_4.zst", "z4"}},
+                       0,
+                       {{"wifi_log_2", "n1"}, {"wifi_log_3.zst", "z2"}, {"wifi_log_4", "p3"}}},
+        rotation_case {"never_over_a_file_there",
+                       5,
+                       2,
+                       {{"wifi_log_1", "n1"}, {"wifi_log_2", "p2"}, {"wifi_log_3", "p3"}},
+                       -1,
+                       {{"wifi_log_1", "n1"}, {"wifi_log_2", "p2"}, {"wifi_log_3", "p3"}}}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
 
 // A share below one file: a rotated file waits for the compressor, then
 // counts for what it takes compressed, or in full when it could not be
