@@ -15,9 +15,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "oamlog/oamlog.h"
 #include "common/oam_driver.h"
 #include "common/oam_print_levels.h"
+#include "oamlog/bundle_write.h"
+#include "oamlog/read_bundle.h"
+#include "oamlog/read_dump.h"
+#include "oamlog/read_source.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_print.h"
+#include "oamlog/view_stream.h"
+#include "oamlog/view_tables.h"
 
 namespace {
 
@@ -291,119 +299,6 @@ int oamlog_parse_args(int argc, char **argv)
     return 0;
 }
 
-bool oamlog_selected(const oamlog_rec &rec)
-{
-    return rec.key >= g_opts.since && rec.key <= g_opts.until &&
-           (g_oamlog_boot_pick < 0 || rec.boot == g_oamlog_boot_pick);
-}
-
-// The next selected record of a source, into its look-ahead slot.
-struct oamlog_cursor {
-    oamlog_source *src;
-    oamlog_rec rec;
-    bool have;
-    bool done;
-    uint64_t skip;  // -n: selected records still to pass over
-};
-
-void oamlog_peek(oamlog_cursor *cur)
-{
-    while (!cur->have && !cur->done) {
-        const int got = oamlog_next(cur->src, &cur->rec);
-        if (got < 0) {
-            cur->done = true;
-        } else if (got == 0) {
-            return;
-        } else if (oamlog_selected(cur->rec)) {
-            cur->have = true;
-        }
-    }
-}
-
-// Hands out what the cursors hold now: core after core, or the oldest
-// first across cores (ties go to the core named first, and each core keeps
-// its own order).  Returns how many records were taken.
-uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip, const oamlog_print_opts &popts)
-{
-    uint64_t taken = 0;
-    for (;;) {
-        oamlog_cursor *pick = nullptr;
-        for (oamlog_cursor &cur : cursors) {
-            oamlog_peek(&cur);
-            if (!cur.have) {
-                if (!g_opts.merge && !g_opts.follow && cur.done) {
-                    oamlog_events_until(stdout, popts, UINT64_MAX, true, cur.src->core.c_str());
-                }
-                continue;
-            }
-            if (!g_opts.merge) {
-                pick = &cur;
-                break;
-            }
-            if (pick == nullptr || cur.rec.key < pick->rec.key) {
-                pick = &cur;
-            }
-        }
-        if (pick == nullptr) {
-            return taken;
-        }
-        pick->have = false;
-        ++taken;
-        uint64_t &skip = merged_skip != nullptr ? *merged_skip : pick->skip;
-        // Followed, the events stand in one stream with the records.
-        oamlog_events_until(stdout, popts, pick->rec.key, skip == 0,
-                            g_opts.merge || g_opts.follow ? nullptr : pick->src->core.c_str());
-        if (skip > 0) {
-            --skip;
-        } else if (g_opts.format != OAMLOG_CHECK) {
-            oamlog_print(stdout, popts, pick->rec);
-        }
-    }
-}
-
-std::vector<oamlog_cursor> oamlog_cursors(std::vector<oamlog_source> &sources)
-{
-    std::vector<oamlog_cursor> cursors;
-    for (oamlog_source &src : sources) {
-        cursors.push_back({&src, {}, false, false, 0});
-    }
-    return cursors;
-}
-
-// -n: a silent pass counts the selected records, so that the pass that
-// prints can pass over all but the last N without holding them.
-void oamlog_count_skips(std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
-                        uint64_t *merged_skip)
-{
-    std::vector<oamlog_source> copies = sources;
-    uint64_t total = 0;
-    for (size_t i = 0; i < copies.size(); ++i) {
-        copies[i].quiet = true;
-        copies[i].live = false;
-        oamlog_cursor cur{&copies[i], {}, false, false, 0};
-        uint64_t n = 0;
-        for (oamlog_peek(&cur); cur.have; oamlog_peek(&cur)) {
-            cur.have = false;
-            ++n;
-        }
-        total += n;
-        // Merged, the last N are of all cores: no core passes over any of
-        // its own, now or when following.
-        const auto last = static_cast<uint64_t>(g_opts.last);
-        cursors[i].skip = g_opts.merge || n <= last ? 0 : n - last;
-    }
-    *merged_skip = total > static_cast<uint64_t>(g_opts.last) ? total - static_cast<uint64_t>(g_opts.last) : 0;
-}
-
-size_t oamlog_file_count(const std::vector<oamlog_source> &sources)
-{
-    size_t files = 0;
-    for (const oamlog_source &src : sources) {
-        files += src.files.size();
-    }
-    return files;
-}
-
 size_t oamlog_width()
 {
     winsize ws{};
@@ -414,85 +309,6 @@ size_t oamlog_width()
     return ws.ws_col;
 }
 
-// Watches what a source's files live in before they are listed and opened,
-// so that nothing written in between goes unnoticed; a core folder the
-// daemon has yet to make is waited for in the folder above it.
-int oamlog_watch(int watch_fd, oamlog_source *src)
-{
-    // A folder removed and made again (the daemon makes missing ones) is
-    // watched anew.
-    struct stat st {};
-    const bool same = src->dir.empty() || (stat(src->dir.c_str(), &st) == 0 && st.st_ino == src->wd_ino);
-    if (src->wd != 0 && same) {
-        return 0;
-    }
-    src->wd_ino = st.st_ino;
-    const std::string what = !src->dir.empty() ? src->dir : src->files.empty() ? std::string() : src->files.back().path;
-    constexpr uint32_t mask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_CLOSE_WRITE;
-    if (what.empty()) {
-        src->wd = -1;
-        return 0;
-    }
-    if ((src->wd = inotify_add_watch(watch_fd, what.c_str(), mask)) >= 0) {
-        return 0;
-    }
-    src->wd = 0;
-    if (errno == ENOENT && !src->dir.empty()) {
-        const std::string above = src->dir.substr(0, src->dir.rfind('/', src->dir.size() - 2) + 1);
-        // Added to what the folder is watched for already (the journal).
-        if (inotify_add_watch(watch_fd, above.empty() ? "." : above.c_str(), IN_CREATE | IN_MOVED_TO | IN_MASK_ADD) >=
-            0) {
-            return 0;
-        }
-    }
-    oamlog_error("%s: cannot watch: %s", oamlog_name_text(what.c_str()).c_str(), strerror(errno));
-    return -1;
-}
-
-int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector<oamlog_cursor> &cursors,
-                  const oamlog_print_opts &popts)
-{
-    alignas(inotify_event) char events[4096];
-    for (;;) {
-        for (oamlog_source &src : sources) {
-            if (oamlog_watch(watch_fd, &src) != 0) {
-                return OAMLOG_FAILED;
-            }
-            oamlog_follow_rotation(&src);
-        }
-        oamlog_journal_more();
-        (void)oamlog_drain(cursors, nullptr, popts);
-        // A loss or a dump is shown while no record comes.
-        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
-        if (fflush(stdout) != 0) {
-            return OAMLOG_FAILED;  // the reader went away
-        }
-        // Only the batch matters, not which file it names: every source is
-        // looked at again.
-        ssize_t n;
-        do {
-            n = read(watch_fd, events, sizeof(events));
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            oamlog_error("inotify: %s", n < 0 ? strerror(errno) : "closed");
-            return OAMLOG_FAILED;
-        }
-        // A watch the kernel ended (its folder removed) is set again on the
-        // next look, even on a new folder that got the old inode number.
-        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-            inotify_event ev;
-            memcpy(&ev, events + at, sizeof(ev));
-            for (oamlog_source &src : sources) {
-                if ((ev.mask & IN_IGNORED) != 0 && src.wd > 0 && ev.wd == src.wd) {
-                    src.wd = 0;
-                }
-            }
-            at += static_cast<ssize_t>(sizeof(inotify_event) + ev.len);
-        }
-    }
-}
-
-// A bundle given as the input, or as the root, is unpacked and read as the
 // log root; like --dump, its cores are read merged by time.
 int oamlog_open_bundle()
 {
@@ -587,6 +403,16 @@ int main(int argc, char **argv)
     // is named like the bfg core's files.
     const char *file_core = g_opts.cores.size() == 1 ? g_opts.cores[0].c_str() : nullptr;
     for (const std::string &input : inputs) {
+        struct stat st {};
+        if (!g_opts.paths.empty() && stat(input.c_str(), &st) != 0) {
+            const int err = errno;
+            uint64_t key = 0;
+            // "--since 2026-12-09 10:00" leaves the clock behind as a file name.
+            const bool clock = oamlog_parse_time(input.c_str(), false, &key) == 0;
+            oamlog_error("%s: %s%s", oamlog_name_text(input.c_str()).c_str(), strerror(err),
+                         clock ? " (a date and time is one word: YYYY-MM-DDTHH:MM:SS)" : "");
+            return OAMLOG_FAILED;
+        }
         const size_t before = oamlog_file_count(sources);
         const int ret = g_opts.paths.empty() ? oamlog_add_root(&sources, input, g_opts.cores, g_opts.follow)
                                              : oamlog_add_path(&sources, input, g_opts.follow, file_core);
@@ -624,49 +450,13 @@ int main(int argc, char **argv)
     oamlog_drop_repeats(&sources);
     if (!g_opts.dump.empty() || bundle_dump) {
         oamlog_context_apply(bundle_dump ? bundle_context : oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores,
-                             &sources);
+                             &sources, oamlog_journal_add);
     }
     if (g_opts.stats) {
         oamlog_stats(stdout, sources, g_opts.format == OAMLOG_JSON, g_opts.since, g_opts.until);
         return g_oamlog_status;
     }
-    if (g_opts.last == 0 && !g_opts.follow) {
-        return g_oamlog_status;  // the last 0 records and what stands among them: nothing
-    }
-    const oamlog_print_opts popts{g_opts.format, oamlog_width(), g_opts.utc};
-    std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
-    uint64_t merged_skip = 0;
-    if (g_opts.last >= 0) {
-        oamlog_count_skips(sources, cursors, &merged_skip);
-    }
-    const uint64_t taken = oamlog_drain(cursors, g_opts.merge ? &merged_skip : nullptr, popts);
-    if (!g_opts.follow && !g_opts.merge) {
-        // Read core after core, the events of cores without files (their
-        // folder gone) and then the daemon's own come last.
-        for (const oamlog_event &ev : std::vector<oamlog_event>(g_oamlog_events)) {
-            if (ev.core != "oam" && std::none_of(sources.begin(), sources.end(),
-                                                 [&ev](const oamlog_source &src) { return src.core == ev.core; })) {
-                oamlog_events_until(stdout, popts, UINT64_MAX, true, ev.core.c_str());
-            }
-        }
-        oamlog_events_until(stdout, popts, UINT64_MAX, true, "oam");
-    } else if (!g_opts.follow) {
-        oamlog_events_until(stdout, popts, UINT64_MAX, true, nullptr);
-    }
-    if (g_opts.follow) {
-        return oamlog_follow(watch_fd, sources, cursors, popts);
-    }
-    if (g_opts.format == OAMLOG_CHECK) {
-        (void)printf("%zu files, %llu records, %llu damaged spots\n", oamlog_file_count(sources),
-                     static_cast<unsigned long long>(taken),
-                     static_cast<unsigned long long>(g_oamlog_damage_count));
-        oamlog_check_losses(stdout);
-    }
-    if (fflush(stdout) != 0) {
-        oamlog_error("standard output: %s", strerror(errno));
-    }
-    if (g_oamlog_status != OAMLOG_OK) {
-        return g_oamlog_status;
-    }
-    return g_opts.format == OAMLOG_CHECK && g_oamlog_damage_count > 0 ? OAMLOG_DAMAGED : OAMLOG_OK;
+    const oamlog_stream_opts sopts{{g_opts.format, oamlog_width(), g_opts.utc}, g_opts.merge, g_opts.follow,
+                                   g_opts.last, g_opts.since, g_opts.until};
+    return oamlog_stream(sources, sopts, watch_fd);
 }

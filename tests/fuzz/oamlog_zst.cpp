@@ -13,7 +13,8 @@
 #include <unistd.h>
 #include <zstd.h>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_zst.h"
 
 namespace {
 

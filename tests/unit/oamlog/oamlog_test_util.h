@@ -9,7 +9,17 @@
 #include <ctime>
 #include <string>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/bundle_write.h"
+#include "oamlog/read_bundle.h"
+#include "oamlog/read_journal.h"
+#include "oamlog/read_sha256.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_print.h"
+#include "oamlog/view_tables.h"
 
 inline std::string fresh_dir()
 {

@@ -13,7 +13,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/bundle_write.h"
+#include "oamlog/read_bundle.h"
+#include "oamlog/read_journal.h"
+#include "oamlog/read_sha256.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_print.h"
+#include "oamlog/view_tables.h"
 #include "oamlog_test_util.h"
 
 namespace {
@@ -283,7 +293,7 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
     std::string shown;
     std::vector<oamlog_rec> recs;
     oamlog_rec rec{};
-    while (oamlog_next(&sources[0], &rec) > 0) {
+    while (oamlog_next_placed(&sources[0], &rec) > 0) {
         recs.push_back(rec);
         for (const oamlog_format format : {OAMLOG_JSON, OAMLOG_TEXT}) {
             FILE *out = tmpfile();
@@ -309,7 +319,7 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
         int got = 0;
         oamlog_open_files(&srcs.at(0));
         srcs[0].live = follow;
-        while ((got = oamlog_next(&srcs[0], &r)) > 0) {
+        while ((got = oamlog_next_placed(&srcs[0], &r)) > 0) {
             char utc[40];
             oamlog_utc_text(utc, sizeof(utc), r.key, ' ');
             text += std::string(text.empty() ? "" : " | ") + (utc + 11) + (r.uncertain ? "?" : "") + " b" +

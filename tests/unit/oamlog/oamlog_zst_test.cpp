@@ -13,7 +13,17 @@
 #include <unistd.h>
 #include <zstd.h>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/bundle_write.h"
+#include "oamlog/read_bundle.h"
+#include "oamlog/read_journal.h"
+#include "oamlog/read_sha256.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_print.h"
+#include "oamlog/view_tables.h"
 #include "oamlog_test_util.h"
 
 namespace {
@@ -80,7 +90,7 @@ read_back read_wifi(const std::string &root)
     for (oamlog_source &src : sources) {
         oamlog_open_files(&src);
         oamlog_rec rec{};
-        while (oamlog_next(&src, &rec) == 1) {
+        while (oamlog_next_placed(&src, &rec) == 1) {
             out.data.emplace_back(reinterpret_cast<const char *>(rec.data), rec.data_len);
         }
     }
@@ -203,7 +213,7 @@ TEST(OamlogZstRace, AFileCompressedAfterItWasListedIsReadUnderItsNewName)
     oamlog_open_files(&sources.at(0));
     oamlog_rec rec{};
     size_t n = 0;
-    while (oamlog_next(&sources[0], &rec) == 1) {
+    while (oamlog_next_placed(&sources[0], &rec) == 1) {
         ++n;
     }
     EXPECT_EQ(n, 2000U);

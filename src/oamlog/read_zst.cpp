@@ -15,7 +15,8 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
 
 namespace {
 

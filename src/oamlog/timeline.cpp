@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/read_bundle.h"
+#include "oamlog/read_journal.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
+#include "oamlog/timeline.h"
 
 std::vector<oamlog_period> g_oamlog_periods;
 std::vector<oamlog_boot_info> g_oamlog_boots;
@@ -25,27 +29,6 @@ constexpr int64_t MS_PER_MIN = 60000;
 constexpr int64_t OAMLOG_KEY_BIAS = 100000000000000LL;
 constexpr int64_t OAMLOG_SHIFT_MAX = 400 * 366 * MS_PER_DAY;
 
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
-int64_t oamlog_days(int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2 ? 1 : 0;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-bool oamlog_leap(unsigned y)
-{
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-unsigned oamlog_month_days(unsigned y, unsigned m)
-{
-    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && oamlog_leap(y) ? 29 : days[(m - 1) % 12];
-}
 
 bool g_guess_said;
 // The last answer of this machine's zone, for the quarter hour asked.
@@ -216,24 +199,24 @@ void oamlog_step(long here, int64_t delta)
     }
 }
 
-// Read ahead on a copy of the source: whether the records after the first
+// Read ahead on a copy of the source (which stands behind its first
+// record, just read): whether the records after the first
 // one find their periods when it begins in period c.  Done once it leaves
 // c for a later one (the other starts lead there alike), at the end, or
 // after so many records that c is taken as right.
-bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long c)
+bool oamlog_path_holds(const oamlog_source *src, int64_t k, long c)
 {
     constexpr unsigned OAMLOG_LOOK_AHEAD = 65536;
     oamlog_source copy = *src;
     copy.quiet = true;
     copy.live = false;
-    copy.pos += rec_len;
     copy.period = c;
     copy.prev_ms = k;
     oamlog_rec r{};
     for (unsigned read = 0; read < OAMLOG_LOOK_AHEAD; ++read) {
         const long was = copy.period;
         const int64_t prev = copy.prev_ms;
-        if (oamlog_next(&copy, &r) <= 0) {
+        if (oamlog_next_placed(&copy, &r) <= 0) {
             return true;
         }
         if (!r.stamp_ok) {
@@ -255,7 +238,7 @@ bool oamlog_path_holds(const oamlog_source *src, size_t rec_len, int64_t k, long
 // back inside one).  Of the latest run that has such a period (older files
 // removed leave that the same), the earliest one (read on, the records find
 // the later ones).  When none has, the earliest period that holds it.
-long oamlog_first_period(const oamlog_source *src, size_t rec_len, int64_t k)
+long oamlog_first_period(const oamlog_source *src, int64_t k)
 {
     const std::vector<oamlog_period> &ps = g_oamlog_periods;
     const auto run_of = [&ps](long c) { return c < 0 ? -1 : ps[static_cast<size_t>(c)].run; };
@@ -273,7 +256,7 @@ long oamlog_first_period(const oamlog_source *src, size_t rec_len, int64_t k)
         if (best != -2 && run_of(c) != run_of(best)) {
             break;
         }
-        if (fitting == 1 || oamlog_path_holds(src, rec_len, k, c)) {
+        if (fitting == 1 || oamlog_path_holds(src, k, c)) {
             best = c;
         }
     }
@@ -281,36 +264,6 @@ long oamlog_first_period(const oamlog_source *src, size_t rec_len, int64_t k)
 }
 
 }  // namespace
-
-int64_t oamlog_stamp_ms(const uint16_t *s)
-{
-    const int64_t day = oamlog_days(s[0], s[1], s[2]);
-    return day * MS_PER_DAY + ((s[3] * 60LL + s[4]) * 60 + s[5]) * 1000 + s[6];
-}
-
-void oamlog_ms_stamp(int64_t ms, uint16_t *s)
-{
-    int64_t days = ms >= 0 ? ms / MS_PER_DAY : (ms - MS_PER_DAY + 1) / MS_PER_DAY;
-    int64_t rest = ms - days * MS_PER_DAY;
-    // Back from days to a date.
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(days - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
-    s[0] = static_cast<uint16_t>(y);
-    s[1] = static_cast<uint16_t>(m);
-    s[2] = static_cast<uint16_t>(d);
-    s[6] = static_cast<uint16_t>(rest % 1000);
-    rest /= 1000;
-    s[5] = static_cast<uint16_t>(rest % 60);
-    s[4] = static_cast<uint16_t>(rest / 60 % 60);
-    s[3] = static_cast<uint16_t>(rest / 3600);
-}
 
 uint64_t oamlog_key_of_ms(int64_t utc_ms)
 {
@@ -354,22 +307,6 @@ int oamlog_guess_offset(int64_t local_ms)
     g_zone_quarter = quarter;
     g_zone_off = static_cast<int>(local.tm_gmtoff / 60);
     return g_zone_off;
-}
-
-size_t oamlog_parse_offset(const char *text, int *minutes)
-{
-    if ((text[0] != '+' && text[0] != '-') || !isdigit(static_cast<unsigned char>(text[1])) ||
-        !isdigit(static_cast<unsigned char>(text[2])) || !isdigit(static_cast<unsigned char>(text[3])) ||
-        !isdigit(static_cast<unsigned char>(text[4]))) {
-        return 0;
-    }
-    const int h = (text[1] - '0') * 10 + (text[2] - '0');
-    const int m = (text[3] - '0') * 10 + (text[4] - '0');
-    if (h > 15 || m > 59) {
-        return 0;
-    }
-    *minutes = (text[0] == '-' ? -1 : 1) * (h * 60 + m);
-    return 5;
 }
 
 std::string oamlog_offset_text(int minutes, bool colon)
@@ -501,6 +438,8 @@ void oamlog_time_key(oamlog_event *ev)
     b.last_off = ev->off;
 }
 
+namespace {
+
 void oamlog_place(oamlog_source *src, oamlog_rec *rec)
 {
     rec->uncertain = false;
@@ -520,7 +459,7 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
     } else {
         const auto n = static_cast<long>(ps.size());
         if (src->prev_ms == INT64_MIN && src->period < 0) {
-            src->period = oamlog_first_period(src, rec->rec_len, k);
+            src->period = oamlog_first_period(src, k);
         }
         // Records are read in the order written: a period once left is not
         // gone back to.  A stamp that steps back leaves its period for a
@@ -548,6 +487,50 @@ void oamlog_place(oamlog_source *src, oamlog_rec *rec)
     rec->local = oamlog_stamp_key(rec->stamp);
     src->last_key = rec->key;
     src->last_local = rec->local;
+}
+
+}  // namespace
+
+int oamlog_next_placed(oamlog_source *src, oamlog_rec *rec)
+{
+    const int got = oamlog_next(src, rec);
+    if (got > 0) {
+        oamlog_place(src, rec);
+    }
+    return got;
+}
+
+bool oamlog_bundle_window(std::string *context, uint64_t *since, uint64_t *until)
+{
+    std::string from;
+    std::string to;
+    if (!oamlog_bundle_window_text(context, &from, &to)) {
+        return false;
+    }
+    uint64_t key = 0;
+    if (!from.empty() && oamlog_parse_time(from.c_str(), false, &key) == 0) {
+        *since = std::max(*since, key);
+    }
+    if (!to.empty() && oamlog_parse_time(to.c_str(), true, &key) == 0) {
+        *until = std::min(*until, key);
+    }
+    return true;
+}
+
+void oamlog_show_key(char *text, size_t cap, uint64_t key, int off, bool utc, bool json)
+{
+    if (utc || json) {
+        oamlog_utc_text(text, cap - 1, key, json ? 'T' : ' ');
+        (void)strcat(text, "Z");
+    } else {
+        oamlog_stamp_text_ms(text, cap - 6, oamlog_ms_of_key(key) + off * MS_PER_MIN, ' ');
+        (void)strcat(text, oamlog_offset_text(off, false).c_str());
+    }
+}
+
+bool oamlog_selected(uint64_t key, long boot, uint64_t since, uint64_t until)
+{
+    return key >= since && key <= until && (g_oamlog_boot_pick < 0 || boot == g_oamlog_boot_pick);
 }
 
 int oamlog_parse_time_at(const char *text, bool upper, int64_t now_ms, uint64_t *key)
@@ -745,72 +728,3 @@ long oamlog_find_boot(const char *text)
     return -1;
 }
 
-namespace {
-
-// A key shown in the offset given (in UTC with utc or JSON).
-void oamlog_show_key(char *text, size_t cap, uint64_t key, int off, bool utc, bool json)
-{
-    if (utc || json) {
-        oamlog_utc_text(text, cap - 1, key, json ? 'T' : ' ');
-        (void)strcat(text, "Z");
-    } else {
-        oamlog_stamp_text_ms(text, cap - 6, oamlog_ms_of_key(key) + off * MS_PER_MIN, ' ');
-        (void)strcat(text, oamlog_offset_text(off, false).c_str());
-    }
-}
-
-}  // namespace
-
-void oamlog_list_boots(FILE *out, bool json, bool utc)
-{
-    const auto n = static_cast<long>(g_oamlog_boots.size());
-    int width = 1;
-    for (const oamlog_boot_info &b : g_oamlog_boots) {
-        width = std::max(width, static_cast<int>(oamlog_name_text(b.id.c_str()).size()));
-    }
-    for (long i = 0; i < n; ++i) {
-        const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
-        char first[48];
-        char last[48];
-        // Shown in the offset of the boot's first line and last line.
-        oamlog_show_key(first, sizeof(first), b.first, b.first_off, utc, json);
-        oamlog_show_key(last, sizeof(last), b.last, b.last_off, utc, json);
-        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
-        if (json) {
-            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\",\"unclean_end\":%s}\n",
-                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last,
-                          b.unclean > 0 ? "true" : "false");
-        } else {
-            (void)fprintf(out, "%3ld %-*s %s  %s%s\n", i - (n - 1), width, id.c_str(), first, last,
-                          b.unclean > 0 ? "  unclean end" : "");
-        }
-    }
-}
-
-void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
-{
-    const auto n = static_cast<long>(g_oamlog_boots.size());
-    for (long i = 0; i < n; ++i) {
-        const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
-        if (b.unclean == 0 || (g_oamlog_boot_pick >= 0 && i != g_oamlog_boot_pick)) {
-            continue;
-        }
-        // Where the latest run that ended uncleanly wrote its last line.
-        const oamlog_period &p = g_oamlog_periods[static_cast<size_t>(b.unclean_period)];
-        const uint64_t key = oamlog_key_of_ms(p.last - static_cast<int64_t>(p.off) * MS_PER_MIN + p.shift);
-        if (key < since || key > until) {
-            continue;
-        }
-        char last[48];
-        oamlog_show_key(last, sizeof(last), key, p.off, false, json);
-        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
-        if (json) {
-            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"unclean_end\":true,\"runs\":%u,\"last\":\"%s\"}\n",
-                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), b.unclean,
-                          last);
-        } else {
-            (void)fprintf(out, "unclean end: boot %ld %s, %u run%s, the last one's last line %s\n", i - (n - 1),
-                          id.c_str(), b.unclean, b.unclean == 1 ? "" : "s", last);
-        }
-    }
-}

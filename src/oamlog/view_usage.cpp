@@ -23,7 +23,11 @@
 #include "common/oam_print_levels.h"
 #include "config/ini.h"
 #include "config/ini_internal.h"
-#include "oamlog/oamlog.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_tables.h"
 
 namespace {
 
@@ -49,7 +53,7 @@ bool oamlog_usage_stamp(const oamlog_source &src, size_t from, size_t to, bool w
                        src.files.begin() + static_cast<std::ptrdiff_t>(to));
     bool found = false;
     oamlog_rec rec{};
-    while (oamlog_next(&probe, &rec) > 0) {
+    while (oamlog_next_placed(&probe, &rec) > 0) {
         if (rec.stamp_ok) {
             memcpy(stamp, rec.stamp, sizeof(rec.stamp));
             found = true;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/read_sha256.h"
 
 namespace {
 

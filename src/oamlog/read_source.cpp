@@ -15,13 +15,13 @@
 #include <unistd.h>
 
 #include "common/oam_file.h"
-#include "oamlog/oamlog.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_zst.h"
+#include "oamlog/reader_status.h"
 #include "common/oam_record_parse.h"
 #include "common/oam_driver.h"
 
-FILE *g_oamlog_damage_out = stderr;
-uint64_t g_oamlog_damage_count = 0;
-int g_oamlog_status = OAMLOG_OK;
+
 
 namespace {
 
@@ -251,16 +251,6 @@ void oamlog_next_file(oamlog_source *src)
 
 }  // namespace
 
-void oamlog_error(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    (void)fputs("oamlog: ", stderr);
-    (void)vfprintf(stderr, fmt, ap);
-    (void)fputc('\n', stderr);
-    va_end(ap);
-    g_oamlog_status = OAMLOG_FAILED;
-}
 
 int oamlog_file_number(const char *name, const char *prefix)
 {
@@ -322,12 +312,7 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bo
 {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        uint64_t key = 0;
-        // "--since 2026-12-09 10:00" leaves the clock behind as a file name.
-        const bool clock = oamlog_parse_time(path.c_str(), false, &key) == 0;
-        oamlog_error("%s: %s%s", oamlog_name_text(path.c_str()).c_str(), strerror(err),
-                     clock ? " (a date and time is one word: YYYY-MM-DDTHH:MM:SS)" : "");
+        oamlog_error("%s: %s", oamlog_name_text(path.c_str()).c_str(), strerror(errno));
         return -1;
     }
     const std::string name = oamlog_base_name(path);
@@ -400,18 +385,6 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bo
     return 0;
 }
 
-void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *what)
-{
-    ++src->damaged;
-    if (src->quiet) {
-        return;
-    }
-    ++g_oamlog_damage_count;
-    (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s\n",
-                  g_oamlog_damage_out == stderr ? "oamlog: " : "",
-                  oamlog_name_text(src->files[src->cur].path.c_str()).c_str(), static_cast<unsigned long long>(offset),
-                  what);
-}
 
 void oamlog_open_files(oamlog_source *src)
 {
@@ -538,16 +511,6 @@ void oamlog_follow_rotation(oamlog_source *src)
     }
 }
 
-uint64_t oamlog_stamp_key(const uint16_t *s)
-{
-    uint64_t key = 0;
-    constexpr std::array<uint64_t, OAM_STAMP_FIELDS> scale = {1, 100, 100, 100, 100, 100, 1000};
-    for (int f = 0; f < OAM_STAMP_FIELDS; ++f) {
-        key = key * scale[f] + s[f];
-    }
-    return key;
-}
-
 int oamlog_next(oamlog_source *src, oamlog_rec *rec)
 {
     while (src->cur < src->files.size()) {
@@ -567,7 +530,6 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
                 rec->stamp[f] = oam_stamp_field(at, f);
             }
             rec->stamp_ok = item.stamp_ok;
-            oamlog_place(src, rec);
             rec->core = src->core.c_str();
             rec->file = src->files[src->cur].path.c_str();
             rec->offset = src->buf_off + item.pos;
@@ -593,3 +555,4 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
     }
     return src->live ? 0 : -1;
 }
+

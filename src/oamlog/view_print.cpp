@@ -1,10 +1,16 @@
 // The ways a record is printed: a line, a line with a hex dump, the bare
 // data, or a JSON object.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
 
-#include "oamlog/oamlog.h"
+#include "oamlog/read_journal.h"
+#include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
+#include "oamlog/reader_status.h"
+#include "oamlog/timeline.h"
+#include "oamlog/view_print.h"
 
 namespace {
 
@@ -80,60 +86,6 @@ void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
 }
 
 // The length of the UTF-8 sequence at s (NUL-terminated), 0 when it is none.
-size_t oamlog_utf8_len(const char *s)
-{
-    const auto *u = reinterpret_cast<const unsigned char *>(s);
-    size_t n = 0;
-    uint32_t least = 0;
-    if (u[0] < 0x80) {
-        return 1;
-    } else if (u[0] >= 0xC2 && u[0] <= 0xDF) {
-        n = 2;
-        least = 0x80;
-    } else if (u[0] >= 0xE0 && u[0] <= 0xEF) {
-        n = 3;
-        least = 0x800;
-    } else if (u[0] >= 0xF0 && u[0] <= 0xF4) {
-        n = 4;
-        least = 0x10000;
-    } else {
-        return 0;
-    }
-    uint32_t cp = u[0] & (0x3FU >> (n - 1));
-    for (size_t i = 1; i < n; ++i) {
-        if ((u[i] & 0xC0) != 0x80) {
-            return 0;  // the terminating NUL included
-        }
-        cp = cp << 6 | (u[i] & 0x3FU);
-    }
-    return cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ? 0 : n;
-}
-
-// A name as the inside of a JSON string, or as text for a line.  A byte that
-// is no UTF-8 goes into JSON as a lone low surrogate, so that the bytes of
-// the name can be had back.
-std::string oamlog_escape(const char *text, bool json)
-{
-    std::string out;
-    for (const char *c = text; *c != '\0';) {
-        const auto u = static_cast<unsigned char>(*c);
-        const size_t seq = oamlog_utf8_len(c);
-        char esc[8] = {'\\', *c, '\0'};
-        if (u < 0x20 || u == 0x7F) {
-            (void)snprintf(esc, sizeof(esc), json ? "\\u%04x" : "\\x%02x", u);
-        } else if (seq == 0) {
-            (void)snprintf(esc, sizeof(esc), json ? "\\udc%02x" : "\\x%02x", u);
-        } else if (u != '\\' && (!json || u != '"')) {
-            out.append(c, seq);
-            c += seq;
-            continue;
-        }
-        out.append(esc);
-        ++c;
-    }
-    return out;
-}
-
 void oamlog_stamp_text(char *text, size_t cap, const uint16_t *s, char sep)
 {
     (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0], s[1], s[2], sep, s[3], s[4], s[5], s[6]);
@@ -163,16 +115,6 @@ std::string oamlog_base64(const uint8_t *data, size_t len)
         out.push_back('=');
     }
     return out;
-}
-
-std::string oamlog_json_text(const char *text)
-{
-    return "\"" + oamlog_escape(text, true) + "\"";
-}
-
-std::string oamlog_name_text(const char *name)
-{
-    return oamlog_escape(name, false);
 }
 
 void oamlog_cut_line(std::string *line, size_t width)
@@ -240,3 +182,95 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         oamlog_hex_dump(out, rec.data, rec.data_len);
     }
 }
+
+
+namespace {
+
+size_t g_event_next;
+
+}  // namespace
+
+void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev)
+{
+    char stamp[64];
+    const char sep = opts.format == OAMLOG_JSON ? 'T' : ' ';
+    oamlog_key_text(stamp, sizeof(stamp), oamlog_stamp_key(ev.stamp), sep);
+    char utc[40];
+    oamlog_utc_text(utc, sizeof(utc), ev.key, sep);
+    (void)strcat(utc, "Z");
+    if (opts.format == OAMLOG_JSON) {
+        (void)snprintf(stamp + strlen(stamp), sizeof(stamp) - strlen(stamp), "%s\",\"utc\":\"%s",
+                       oamlog_offset_text(ev.off, true).c_str(), utc);
+    } else if (opts.utc) {
+        (void)snprintf(stamp, sizeof(stamp), "%s", utc);
+    }
+    const char *unit = ev.overruns ? "overruns" : "records";
+    if (opts.format == OAMLOG_JSON) {
+        if (ev.event == "lost") {
+            (void)fprintf(out,
+                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s}\n",
+                          stamp, oamlog_json_text(ev.core.c_str()).c_str(), static_cast<unsigned long long>(ev.count),
+                          unit, oamlog_json_text(ev.cause.c_str()).c_str());
+        } else {
+            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s}\n", stamp,
+                          oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
+                          oamlog_json_text(ev.detail.c_str()).c_str());
+        }
+        return;
+    }
+    // The journal is outside bytes too: shown escaped, as names are.
+    std::string line = std::string(stamp) + " ";
+    char core[32];
+    (void)snprintf(core, sizeof(core), "%-4s", oamlog_name_text(ev.core.c_str()).c_str());
+    line += core;
+    if (ev.event == "lost") {
+        line += " -- " + std::to_string(ev.count) + " " + unit + " lost: " + oamlog_name_text(ev.cause.c_str()) + " --";
+    } else {
+        line += " -- " + oamlog_name_text(ev.event.c_str()) + (ev.detail.empty() ? "" : " ") +
+                oamlog_name_text(ev.detail.c_str()) + " --";
+    }
+    oamlog_cut_line(&line, opts.width);
+    line.push_back('\n');
+    (void)fwrite(line.data(), 1, line.size(), out);
+}
+
+namespace {
+
+bool oamlog_event_leads(const oamlog_event &ev)
+{
+    // Written before any record of its run is stored; a zone change before
+    // the record whose stamp noticed it, and stamped with that record's time.
+    return ev.event == "start" || ev.event == "capture-started" || ev.event == "zone-changed";
+}
+
+}  // namespace
+
+void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core)
+{
+    if (opts.format == OAMLOG_RAW || opts.format == OAMLOG_CHECK) {
+        return;
+    }
+    // Each core read on its own keeps a place of its own in the events.
+    static std::vector<std::pair<std::string, size_t>> places;
+    size_t *next = &g_event_next;
+    if (core != nullptr) {
+        auto it = std::find_if(places.begin(), places.end(), [core](const auto &p) { return p.first == core; });
+        if (it == places.end()) {
+            places.emplace_back(core, 0);
+            it = places.end() - 1;
+        }
+        next = &it->second;
+    }
+    // Of the same millisecond, an event comes after the records, which were
+    // written before it, but the start of a run comes before them.
+    for (; *next < g_oamlog_events.size(); ++*next) {
+        const oamlog_event &ev = g_oamlog_events[*next];
+        if (ev.key > key || (ev.key == key && key != UINT64_MAX && !oamlog_event_leads(ev))) {
+            break;
+        }
+        if (print && (core == nullptr || ev.core == core)) {
+            oamlog_print_event(out, opts, ev);
+        }
+    }
+}
+

@@ -1,0 +1,27 @@
+// Layer 3, views: a record or an event as a text line, with a hex dump,
+// as bare data, or as a JSON object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "oamlog/read_file.h"
+#include "oamlog/read_journal.h"
+
+enum oamlog_format { OAMLOG_TEXT, OAMLOG_HEX, OAMLOG_RAW, OAMLOG_JSON, OAMLOG_CHECK };
+
+struct oamlog_print_opts {
+    oamlog_format format;
+    size_t width;  // cut text lines to this many columns; 0: never
+    bool utc;      // times in UTC
+};
+void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
+// Cuts a line to width columns ("..." at its end); 0: never.
+void oamlog_cut_line(std::string *line, size_t width);
+std::string oamlog_base64(const uint8_t *data, size_t len);
+void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
+// Prints the events not yet shown that come before key: of core, or of
+// every core when core is null; passes over them silently unless print.
+void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core);
