@@ -135,8 +135,6 @@ struct bundle_file {
     bundle_stat st;
 };
 
-
-
 void bundle_take_whole(bundle_writer *w, std::vector<bundle_file> *files, const std::string &name,
                        const std::string &path, bool one_name)
 {
@@ -499,10 +497,6 @@ int bundle_place(const std::string &tmp, const std::string &out)
     }
     return 0;
 }
-
-}  // namespace
-
-namespace {
 
 // The half-written file's name, for a signal to take away with it; then
 // the signal goes on as before (a bundle read as the input is removed too).

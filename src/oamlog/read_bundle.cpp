@@ -111,7 +111,6 @@ bool oamlog_bundle_name_ok(const std::string &name)
     return !base.empty() && base[0] != '.' && std::all_of(base.begin(), base.end(), bundle_name_char);
 }
 
-
 namespace {
 
 std::string g_bundle_dir;
@@ -415,10 +414,6 @@ int bundle_unpack(gzFile gz, std::vector<bundle_unpacked> *got)
         }
     }
 }
-
-}  // namespace
-
-namespace {
 
 bool bundle_gzip_magic(int fd)
 {

@@ -151,11 +151,9 @@ void oamlog_context_apply(const std::string &path, const std::vector<std::string
     (void)close(fd);
 }
 
-
 namespace {
 
 constexpr size_t OAMLOG_TAR_BLOCK = 512;
-
 
 bool oamlog_tar_header_ok(const unsigned char *block)
 {
@@ -166,7 +164,6 @@ bool oamlog_tar_header_ok(const unsigned char *block)
 // checked and its size skipped; a complete archive ends in a zero block
 // and its gzip stream reads to its end without error.
 }  // namespace
-
 
 // An archive's dump type and the time in its name:
 // "readm_wifi_sdio_2026_12_09_10_02_03.tar.gz" -> "readm_wifi_sdio", key.
@@ -195,7 +192,6 @@ bool oamlog_archive_name(const std::string &name, std::string *type, uint64_t *k
     *key = oamlog_stamp_key(s);
     return true;
 }
-
 
 oamlog_tar_state oamlog_tar_members(const std::string &path)
 {
@@ -244,7 +240,6 @@ oamlog_tar_state oamlog_tar_members(const std::string &path)
     (void)gzclose(gz);
     return state;
 }
-
 
 bool oamlog_is_dump_archive(const std::string &path)
 {

@@ -19,7 +19,6 @@
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 
-
 namespace {
 
 constexpr char OAMLOG_JOURNAL[] = "oam_events";
@@ -132,7 +131,6 @@ bool oamlog_parse_event(const std::string &line, oamlog_event *ev)
 }
 
 // A key of the stamp's fields in order read as if UTC.
-
 
 // Where the journal was read to, for following it.
 struct oamlog_journal_place {

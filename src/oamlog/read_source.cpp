@@ -21,8 +21,6 @@
 #include "common/oam_record_parse.h"
 #include "common/oam_driver.h"
 
-
-
 namespace {
 
 constexpr size_t OAMLOG_READ_LEN = 65536;
@@ -251,7 +249,6 @@ void oamlog_next_file(oamlog_source *src)
 
 }  // namespace
 
-
 int oamlog_file_number(const char *name, const char *prefix)
 {
     // The daemon formats the number with %d from 1 up: no sign, no leading
@@ -384,7 +381,6 @@ int oamlog_add_path(std::vector<oamlog_source> *out, const std::string &path, bo
     });
     return 0;
 }
-
 
 void oamlog_open_files(oamlog_source *src)
 {

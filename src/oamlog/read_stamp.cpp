@@ -11,8 +11,6 @@ namespace {
 
 constexpr int64_t MS_PER_DAY = 86400000;
 
-}  // namespace
-
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
 int64_t oamlog_days(int64_t y, unsigned m, unsigned d)
 {
@@ -28,6 +26,8 @@ bool oamlog_leap(unsigned y)
 {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
 }
+
+}  // namespace
 
 unsigned oamlog_month_days(unsigned y, unsigned m)
 {
@@ -65,7 +65,6 @@ void oamlog_ms_stamp(int64_t ms, uint16_t *s)
     s[3] = static_cast<uint16_t>(rest / 3600);
 }
 
-
 size_t oamlog_parse_offset(const char *text, int *minutes)
 {
     if ((text[0] != '+' && text[0] != '-') || !isdigit(static_cast<unsigned char>(text[1])) ||
@@ -82,7 +81,6 @@ size_t oamlog_parse_offset(const char *text, int *minutes)
     return 5;
 }
 
-
 uint64_t oamlog_stamp_key(const uint16_t *s)
 {
     uint64_t key = 0;
@@ -92,7 +90,6 @@ uint64_t oamlog_stamp_key(const uint16_t *s)
     }
     return key;
 }
-
 
 bool oamlog_fields_ok(const uint16_t *s)
 {

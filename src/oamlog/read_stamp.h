@@ -5,9 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
-int64_t oamlog_days(int64_t y, unsigned m, unsigned d);
-bool oamlog_leap(unsigned y);
 unsigned oamlog_month_days(unsigned y, unsigned m);
 int64_t oamlog_stamp_ms(const uint16_t *stamp);  // the fields read as if UTC
 void oamlog_ms_stamp(int64_t ms, uint16_t *stamp);

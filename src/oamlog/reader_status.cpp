@@ -66,7 +66,6 @@ std::string oamlog_escape(const char *text, bool json)
     return out;
 }
 
-
 }  // namespace
 
 void oamlog_error(const char *fmt, ...)

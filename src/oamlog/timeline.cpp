@@ -29,7 +29,6 @@ constexpr int64_t MS_PER_MIN = 60000;
 constexpr int64_t OAMLOG_KEY_BIAS = 100000000000000LL;
 constexpr int64_t OAMLOG_SHIFT_MAX = 400 * 366 * MS_PER_DAY;
 
-
 bool g_guess_said;
 // The last answer of this machine's zone, for the quarter hour asked.
 int64_t g_zone_quarter = INT64_MIN;
@@ -82,7 +81,6 @@ void oamlog_stamp_text_ms(char *text, size_t cap, int64_t ms, char sep)
     (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0] % 10000U, s[1] % 100U, s[2] % 100U, sep,
                    s[3] % 100U, s[4] % 100U, s[5] % 100U, s[6] % 1000U);
 }
-
 
 // The run being read: its first period, and whether it has stopped.
 long g_run_first;
@@ -270,10 +268,14 @@ uint64_t oamlog_key_of_ms(int64_t utc_ms)
     return static_cast<uint64_t>(utc_ms + OAMLOG_KEY_BIAS);
 }
 
+namespace {
+
 int64_t oamlog_ms_of_key(uint64_t key)
 {
     return static_cast<int64_t>(key) - OAMLOG_KEY_BIAS;
 }
+
+}  // namespace
 
 time_t oamlog_stamp_mktime(const uint16_t *s, struct tm *local)
 {

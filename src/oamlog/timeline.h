@@ -17,7 +17,6 @@
 // The fields as this machine's local time (mktime: a skipped time is moved).
 time_t oamlog_stamp_mktime(const uint16_t *stamp, struct tm *local);
 uint64_t oamlog_key_of_ms(int64_t utc_ms);
-int64_t oamlog_ms_of_key(uint64_t key);
 // This machine's offset in minutes for a local time (stamp read as if UTC).
 int oamlog_guess_offset(int64_t local_ms);
 // "YYYY-MM-DD[ T]HH:MM[:SS[.mmm]]", "YYYY-MM-DD" or "HH:MM[:SS[.mmm]]" (on

@@ -116,7 +116,6 @@ const oamlog_event *oamlog_dump_outcome(const oamlog_event *report)
     return nullptr;
 }
 
-
 namespace {
 
 // What the events were last loaded for, to load them again with kept lines.

@@ -91,8 +91,6 @@ void oamlog_stamp_text(char *text, size_t cap, const uint16_t *s, char sep)
     (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0], s[1], s[2], sep, s[3], s[4], s[5], s[6]);
 }
 
-}  // namespace
-
 std::string oamlog_base64(const uint8_t *data, size_t len)
 {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -130,6 +128,8 @@ void oamlog_cut_line(std::string *line, size_t width)
     line->resize(keep);
     line->append("...");
 }
+
+}  // namespace
 
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
 {
@@ -182,7 +182,6 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         oamlog_hex_dump(out, rec.data, rec.data_len);
     }
 }
-
 
 namespace {
 

@@ -18,9 +18,6 @@ struct oamlog_print_opts {
     bool utc;      // times in UTC
 };
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
-// Cuts a line to width columns ("..." at its end); 0: never.
-void oamlog_cut_line(std::string *line, size_t width);
-std::string oamlog_base64(const uint8_t *data, size_t len);
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
 // Prints the events not yet shown that come before key: of core, or of
 // every core when core is null; passes over them silently unless print.

@@ -17,7 +17,6 @@
 #include "oamlog/view_print.h"
 #include "oamlog/view_tables.h"
 
-
 void oamlog_list_boots(FILE *out, bool json, bool utc)
 {
     const auto n = static_cast<long>(g_oamlog_boots.size());
