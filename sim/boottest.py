@@ -79,7 +79,7 @@ first=$(systemctl show -P MainPID oam.service)
   echo "log folders: $(stat -c '%a %U:%G' /vendor/log /vendor/log/memdump | tr '\\n' ' ')"
   dpkg -r oam >>$out/dpkg.log 2>&1 || echo "dpkg -r failed"
   gone=running
-  kill -0 "$first" 2>/dev/null || gone=gone
+  [ "$first" -gt 0 ] && kill -0 "$first" 2>/dev/null || gone=gone
   echo "removed: $(systemctl is-active oam.service) $(systemctl is-enabled oam.service 2>&1 | head -n1) $gone"
   wants=/etc/systemd/system/multi-user.target.wants/oam.service
   before=gone
@@ -278,7 +278,7 @@ def package_checks(text: str) -> list:
     """What installing on a root without /vendor/log, removing and purging
     left, as the inside script wrote it down."""
     def get(key: str) -> list[str]:
-        found = re.findall(rf"^{re.escape(key)}:\s*(.*)$", text, re.M)
+        found = re.findall(rf"^{re.escape(key)}:[ \t]*(.*)$", text, re.M)
         return found[-1].split() if found else []
     removed = get("removed")
     return [
@@ -355,6 +355,7 @@ def main() -> int:
             return 77
         if line != "installed":
             raise Failed(f"inside the container: {line}; see {io}/status.txt, dpkg.log")
+        checks += package_checks((io / "package").read_text())
         # The first installation's daemon has stopped: what the chip sees
         # from here on is the second one's.
         after = chip.mark()
@@ -367,7 +368,6 @@ def main() -> int:
         finally:
             os.write(stop, b"stop\n")
         nspawn.wait(timeout=STEP_SECONDS * 2)
-        checks += package_checks((io / "package").read_text())
         checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text(),
                                    (io / "errors.txt").read_text())
     except (Failed, oamsim.ChipTimeout, TimeoutError, subprocess.TimeoutExpired, OSError) as exc:
