@@ -104,9 +104,9 @@ def test_log_folders_entry_makes_what_is_missing_and_leaves_the_platforms(packag
     os.chown(device / "vendor/log", 1000, 1000)
     subprocess.run(["systemd-tmpfiles", f"--root={device}", "--create",
                     str(root / "usr/lib/tmpfiles.d/oam.conf")], check=True)
-    made = {d: (os.stat(device / d).st_mode & 0o7777, os.stat(device / d).st_uid)
+    made = {d: (f"{os.stat(device / d).st_mode & 0o7777:o}", os.stat(device / d).st_uid)
             for d in ("vendor/log", "vendor/log/memdump")}
-    assert made == {"vendor/log": (0o750, 1000), "vendor/log/memdump": (0o775, 0)}, made
+    assert made == {"vendor/log": ("750", 1000), "vendor/log/memdump": ("775", 0)}, made
 
 
 def test_installed_daemon_starts_and_ends_with_status_0_on_sigterm(package, chip):
