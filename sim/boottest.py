@@ -4,9 +4,11 @@
     /usr/bin/python3 sim/boottest.py --root ROOT --deb oam.deb --preload oamsim_preload.so
 
 The virtual chip runs here; ROOT boots in a throw-away overlay, where a
-one-shot unit installs the package, wires the chip into oam.service with a
-drop-in, starts it and tells this side, which drives the chip; then the unit
-stops the service and powers off.  A probe run as part of the service
+one-shot unit wires the chip into oam.service with a drop-in, installs the
+package on a root without /vendor/log (the package starts the service),
+removes and purges it and tells this side, which judges that; then it
+installs the package again and tells this side, which drives the chip; then
+the unit stops the service and powers off.  A probe run as part of the service
 (ExecStartPost) tries what the hardening must refuse.  Exit status: 0
 passed, 1 failed, 77 the container did not boot.
 """
