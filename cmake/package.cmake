@@ -8,7 +8,11 @@ install(FILES ${CMAKE_SOURCE_DIR}/lib/systemd/system/oam.service DESTINATION ${O
 # The netlink receive buffer limit the unit relies on instead of CAP_NET_ADMIN,
 # applied by the postinst at once.
 install(FILES ${CMAKE_SOURCE_DIR}/lib/sysctl.d/60-oam.conf DESTINATION lib/sysctl.d)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst)
+# The log folders the unit needs, made at each boot and by the postinst.
+install(FILES ${CMAKE_SOURCE_DIR}/lib/tmpfiles.d/oam.conf DESTINATION lib/tmpfiles.d)
+# The maintainer scripts enable, start, stop and forget the unit.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/postrm)
 
 # Man pages and the changelog are installed compressed, as Debian keeps them.
 set(OAM_DOC_DIR ${CMAKE_BINARY_DIR}/doc)

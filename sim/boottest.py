@@ -4,9 +4,11 @@
     /usr/bin/python3 sim/boottest.py --root ROOT --deb oam.deb --preload oamsim_preload.so
 
 The virtual chip runs here; ROOT boots in a throw-away overlay, where a
-one-shot unit installs the package, wires the chip into oam.service with a
-drop-in, starts it and tells this side, which drives the chip; then the unit
-stops the service and powers off.  A probe run as part of the service
+one-shot unit wires the chip into oam.service with a drop-in, installs the
+package on a root without /vendor/log (the package starts the service),
+removes and purges it and tells this side, which judges that; then it
+installs the package again and tells this side, which drives the chip; then
+the unit stops the service and powers off.  A probe run as part of the service
 (ExecStartPost) tries what the hardening must refuse.  Exit status: 0
 passed, 1 failed, 77 the container did not boot.
 """
@@ -65,12 +67,38 @@ echo "probe device: $( (exec 3<>/dev/net/tun) 2>&1 && echo opened)"
 
 INSIDE = """out=/oamtest
 fail() { echo "failed $1" >$out/ready; systemctl status oam.service >$out/status.txt 2>&1; systemctl poweroff; exit 1; }
-dpkg -i $out/oam.deb >$out/dpkg.log 2>&1 || fail "dpkg -i"
+# The drop-in waits for the unit, so that the postinst starts it on the chip.
 mkdir -p /etc/systemd/system/oam.service.d
 cp $out/boot-test.conf /etc/systemd/system/oam.service.d/
-systemctl daemon-reload || fail "systemctl daemon-reload"
+# First on a root without /vendor/log (the chip's /vendor hidden): the
+# package makes the log folders, enables and starts the unit; removing it
+# stops and disables the unit, purging drops the link that enabled it.
+mount -t tmpfs -o mode=0755 oam-bare-vendor /vendor || fail "hiding /vendor"
+dpkg -i $out/oam.deb >$out/dpkg.log 2>&1 || fail "dpkg -i on a root without /vendor/log"
+first=$(systemctl show -P MainPID oam.service)
+{
+  echo "installed: $(systemctl is-active oam.service) $(systemctl is-enabled oam.service)"
+  echo "log folders: $(stat -c '%a %U:%G' /vendor/log /vendor/log/memdump | tr '\\n' ' ')"
+  dpkg -r oam >>$out/dpkg.log 2>&1 || echo "dpkg -r failed"
+  gone=running
+  [ "$first" -gt 0 ] && kill -0 "$first" 2>/dev/null || gone=gone
+  echo "removed: $(systemctl is-active oam.service) $(systemctl is-enabled oam.service 2>&1 | head -n1) $gone"
+  wants=/etc/systemd/system/multi-user.target.wants/oam.service
+  before=gone
+  [ -L $wants ] && before=kept
+  dpkg --purge oam >>$out/dpkg.log 2>&1 || echo "dpkg --purge failed"
+  after=gone
+  [ -L $wants ] && after=kept
+  echo "enabling link: $before after removal, $after after purge"
+} >$out/package
+umount /vendor || fail "showing /vendor again"
+# The chip's events of that run end here.
+echo installed >$out/ready
+read -r _ <$out/stop
+dpkg -i $out/oam.deb >>$out/dpkg.log 2>&1 || fail "dpkg -i"
 systemctl start oam.service || fail "systemctl start oam.service"
 pid=$(systemctl show -P MainPID oam.service)
+invocation=$(systemctl show -P InvocationID oam.service)
 logs() { find /vendor/log -type f -exec sha256sum {} + | sort; }
 # The compressor names its thread once its priority is set: policy and nice.
 compressor() {
@@ -99,10 +127,10 @@ read -r _ <$out/stop
 # The host filled the Wi-Fi log's storage: the failed writes are errors.
 for i in $(seq 100); do
   journalctl --sync
-  journalctl -u oam.service -p err -o cat | grep -q 'write wifi log file err' && break
+  journalctl _SYSTEMD_INVOCATION_ID=$invocation -p err -o cat | grep -q 'write wifi log file err' && break
   sleep 0.1
 done
-journalctl -u oam.service -p err -o cat >$out/errors.txt
+journalctl _SYSTEMD_INVOCATION_ID=$invocation -p err -o cat >$out/errors.txt
 rm -f /vendor/log/wifi_log/filler
 # A frozen daemon sends no pings: the watchdog has it restarted.
 t0=$(date +%s.%N)
@@ -187,13 +215,14 @@ def nspawn_command(root: Path, chip: oamsim.VirtualChip, io: Path) -> list[str]:
     return cmd + ["--", "systemd.wants=oam-boot-check.service"]
 
 
-def drive(chip: oamsim.VirtualChip):
-    """What a driver does while the service runs; returns what arrived."""
-    chip.wait_hello(timeout=STEP_SECONDS)
+def drive(chip: oamsim.VirtualChip, after: int):
+    """What a driver does while the service runs (the daemon that came up
+    after event `after`); returns what arrived."""
+    chip.wait_hello(timeout=STEP_SECONDS, after=after)
     wifi = [b"boot test wifi %d" % i for i in range(3)]
     for msg in wifi:
         chip.send_wifi_log(msg)
-    chip.wait_open("qvbfgdbg", timeout=STEP_SECONDS)
+    chip.wait_open("qvbfgdbg", timeout=STEP_SECONDS, after=after)
     chip.send_chunk("qvbfgdbg", b"boot test bfg chunk")
     regions = [256 * (i + 1) for i in range(len(oamsim.dump_files("wifi", None)))]
     chip.dump("wifi", 0, regions, timeout=STEP_SECONDS)
@@ -247,6 +276,25 @@ def drive(chip: oamsim.VirtualChip):
     return checks
 
 
+def package_checks(text: str) -> list:
+    """What installing on a root without /vendor/log, removing and purging
+    left, as the inside script wrote it down."""
+    def get(key: str) -> list[str]:
+        found = re.findall(rf"^{re.escape(key)}:[ \t]*(.*)$", text, re.M)
+        return found[-1].split() if found else []
+    removed = get("removed")
+    return [
+        ("dpkg -i started and enabled the unit", get("installed") == ["active", "enabled"], get("installed")),
+        ("the package made /vendor/log and memdump/ 0775 root",
+         get("log folders") == ["775", "root:root"] * 2, get("log folders")),
+        ("dpkg -r stopped the daemon", removed[:1] == ["inactive"] and removed[-1:] == ["gone"], removed),
+        ("dpkg -r disabled the unit", len(removed) > 2 and removed[1] != "enabled", removed),
+        ("dpkg --purge dropped the enabling link", get("enabling link")[-3:] == ["gone", "after", "purge"],
+         get("enabling link")),
+        ("no step of dpkg failed", "failed" not in text, text),
+    ]
+
+
 def hardening_checks(text: str, errors: str) -> list:
     """From the inside script's results and the service's journal."""
     def get(key: str, sep: str = ":") -> str:
@@ -296,7 +344,8 @@ def main() -> int:
     nspawn = subprocess.Popen(["timeout", str(BOOT_SECONDS)] + nspawn_command(opts.root, chip, io),
                               stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT, env=env)
     checks = []
-    stop = None
+    # Read-write: never waits for the reader, which each line awaits.
+    stop = os.open(io / "stop", os.O_RDWR)
     try:
         line = read_fifo_line(ready, nspawn, BOOT_SECONDS)
         if line is None:
@@ -306,13 +355,19 @@ def main() -> int:
             print(f"boot-test: SKIPPED: systemd-nspawn did not boot the container or run the test unit "
                   f"(status {nspawn.returncode})", file=sys.stderr)
             return 77
-        if not line.startswith("started"):
+        if line != "installed":
             raise Failed(f"inside the container: {line}; see {io}/status.txt, dpkg.log")
+        checks += package_checks((io / "package").read_text())
+        # The first installation's daemon has stopped: what the chip sees
+        # from here on is the second one's.
+        after = chip.mark()
+        os.write(stop, b"go\n")
+        line = read_fifo_line(ready, nspawn, STEP_SECONDS * 2)
+        if line is None or not line.startswith("started"):
+            raise Failed(f"inside the container: {line or 'no second start'}; see {io}/status.txt, dpkg.log")
         try:
-            checks += drive(chip)
+            checks += drive(chip, after)
         finally:
-            # Read-write: never waits for the reader, which the line awaits.
-            stop = os.open(io / "stop", os.O_RDWR)
             os.write(stop, b"stop\n")
         nspawn.wait(timeout=STEP_SECONDS * 2)
         checks += hardening_checks((io / "result").read_text() + (io / "journal.txt").read_text(),
@@ -326,8 +381,7 @@ def main() -> int:
         chip.close()
         subprocess.run(["umount", "-l", str(chip.host_path(WIFI_LOG_DIR))], check=False)
         os.close(ready)
-        if stop is not None:
-            os.close(stop)
+        os.close(stop)
         console.close()
     for name, ok, seen in checks:
         print(f"boot-test: {'ok  ' if ok else 'FAIL'} {name}" + ("" if ok else f": {seen}"))

@@ -136,8 +136,8 @@ int oam_journal_write_locked(const char *line, size_t len)
         oam_sync_note_write();
         return 0;
     }
-    if (n > 0) {
-        (void)ftruncate(g_journal_fd, g_journal_size);
+    if (n > 0 && ftruncate(g_journal_fd, g_journal_size) != 0) {
+        // The part stays; readers take it for a line cut short.
     }
     return -1;
 }

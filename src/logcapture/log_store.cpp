@@ -148,8 +148,9 @@ uint32_t oam_write_records(oam_log_desc *pst_log, const oam_log_batch *batch, ui
             }
             *err = w < 0 ? errno : EIO;
             struct stat st {};
-            if (part > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(part)) {
-                (void)ftruncate(fd, st.st_size - static_cast<off_t>(part));
+            if (part > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(part) &&
+                ftruncate(fd, st.st_size - static_cast<off_t>(part)) != 0) {
+                // The part stays; readers skip a record cut short as damage.
             }
             return whole;
         }
