@@ -123,6 +123,7 @@ struct oamlog_opts {
 };
 
 oamlog_opts g_opts;
+constexpr size_t OAMLOG_OUT_BLOCK = 1 << 20;
 
 // The daemon's INI lookups (--disk-usage) talk on standard output from
 // before main on; none of that is oamlog's output.
@@ -340,6 +341,8 @@ int oamlog_open_bundle()
 
 int main(int argc, char **argv)
 {
+    // Before any output: records go out in large blocks, not per line.
+    (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BLOCK);
     if (oamlog_parse_args(argc, argv) != 0) {
         return OAMLOG_FAILED;
     }
