@@ -134,8 +134,15 @@ __attribute__((constructor(101))) void oamlog_hold_daemon_prints()
 
 int oamlog_set_format(oamlog_format format)
 {
+    // --check --json: each damaged spot as an object.
+    if ((g_opts.format == OAMLOG_CHECK && format == OAMLOG_JSON) ||
+        (g_opts.format == OAMLOG_JSON && format == OAMLOG_CHECK)) {
+        g_opts.format = OAMLOG_CHECK;
+        g_oamlog_damage_json = true;
+        return 0;
+    }
     if (g_opts.format != OAMLOG_TEXT && g_opts.format != format) {
-        oamlog_error("--hex, --raw, --json and --check exclude each other");
+        oamlog_error("--hex, --raw, --json and --check exclude each other, but for --check --json");
         return -1;
     }
     g_opts.format = format;

@@ -117,7 +117,7 @@ struct stats_case {
     const char *table;
 };
 
-class OamlogStats : public ::testing::TestWithParam<stats_case> {};
+class OamlogStats : public ZoneFixed, public ::testing::WithParamInterface<stats_case> {};
 
 // wifi: four records over two seconds, a loss of each unit; bfg: a first
 // record without a good stamp; me: an empty folder (a chip without it).
@@ -161,10 +161,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "wifi     2         2          37 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999      2         3         4       0\n"
                    "bfg      1         0           0 -                       -                            0         0         0       1\n"},
         stats_case{"json", "", "2026-12-09T10:00:00", true,
-                   "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,\"first\":\"2026-12-09T10:00:00.100\","
-                   "\"last\":\"2026-12-09T10:00:00.900\",\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":0}\n"
-                   "{\"core\":\"bfg\",\"files\":1,\"records\":1,\"bytes\":19,\"first\":null,\"last\":null,\"peak\":1,"
-                   "\"lost\":0,\"overruns\":0,\"damaged\":1}\n"}),
+                   "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,"
+                   "\"first\":\"2026-12-09T10:00:00.100+01:00\",\"first_utc\":\"2026-12-09T09:00:00.100Z\","
+                   "\"last\":\"2026-12-09T10:00:00.900+01:00\",\"last_utc\":\"2026-12-09T09:00:00.900Z\","
+                   "\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":0}\n"
+                   "{\"core\":\"bfg\",\"files\":1,\"records\":1,\"bytes\":19,\"first\":null,\"first_utc\":null,"
+                   "\"last\":null,\"last_utc\":null,\"peak\":1,\"lost\":0,\"overruns\":0,\"damaged\":1}\n"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 std::string tar_member(const std::string &name, const std::string &data, bool bad_sum = false)
@@ -210,7 +212,14 @@ struct dumps_case {
     std::string journal;
     std::vector<std::pair<std::string, std::string>> archives;
     std::string listing;  // {size}: the size of the archives
+    std::vector<std::string> json;  // each row's state as fields
 };
+
+std::string fields(const char *members, const char *state, const char *damaged = "null", const char *reason = "null")
+{
+    return std::string("\"members\":") + members + ",\"state\":\"" + state + "\",\"damaged_member\":" + damaged +
+           ",\"reason\":" + reason;
+}
 
 std::string reported(const char *at, const char *type)
 {
@@ -222,17 +231,23 @@ std::vector<dumps_case> dumps_cases()
     const std::string two = tar_member("a.bin", "xyz") + tar_member("b.bin", "uvw", true) + TAR_END;
     return {
         {"complete", "", {{WIFI1, GOOD}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n",
+         {fields("1", "complete")}},
         {"cut_archive", "", {{WIFI1, GOOD.substr(0, GOOD.size() - 6)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, incomplete  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, incomplete  " + WIFI1 + "\n",
+         {fields("1", "incomplete")}},
         {"plain_tar_named_tar_gz", "", {{WIFI1, tar_member("a.bin", "xyz") + TAR_END}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
+         {fields("null", "not-gzip")}},
         {"random_junk", "", {{WIFI1, std::string(4096, 'j')}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
+         {fields("null", "not-gzip")}},
         {"wrong_checksum", "", {{WIFI1, gz(tar_member("a.bin", "xyz", true) + TAR_END)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 0 members, damaged at member 1  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 0 members, damaged at member 1  " + WIFI1 + "\n",
+         {fields("0", "damaged", "1")}},
         {"second_member_damaged", "", {{WIFI1, gz(two)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, damaged at member 2  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, damaged at member 2  " + WIFI1 + "\n",
+         {fields("1", "damaged", "2")}},
         {"two_dumps_of_one_type_each_their_report",
          reported("10:00:00.500", "readm_wifi_sdio") + "2026-12-09 10:00:01.200 wifi dump-saved readm_wifi_sdio\n" +
              "2026-12-09 10:00:01.300 wifi archive-written " + WIFI1 + "\n" +
@@ -240,18 +255,21 @@ std::vector<dumps_case> dumps_cases()
              "2026-12-09 10:00:06.300 wifi archive-written " + WIFI6 + "\n",
          {{WIFI1, GOOD}, {WIFI6, GOOD}},
          "2026-12-09 10:00:00.500 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n" +
-             "2026-12-09 10:00:05.700 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI6 + "\n"},
+             "2026-12-09 10:00:05.700 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI6 + "\n",
+         {fields("1", "complete"), fields("1", "complete")}},
         {"failed_and_abandoned_dumps",
          reported("10:00:00.500", "readm_wifi_sdio") +
              "2026-12-09 10:00:00.600 wifi dump-failed readm_wifi_sdio: no region file\n" +
              reported("10:00:02.000", "readm_wifi_pcie") + "2026-12-09 10:00:03.000 wifi dump-abandoned readm_wifi_pcie at stop\n",
          {},
          "2026-12-09 10:00:00.500 wifi readm_wifi_sdio no archive: dump-failed: no region file\n"
-         "2026-12-09 10:00:02.000 wifi readm_wifi_pcie no archive: dump-abandoned at stop\n"},
+         "2026-12-09 10:00:02.000 wifi readm_wifi_pcie no archive: dump-abandoned at stop\n",
+         {fields("null", "dump-failed", "null", "\"no region file\""),
+          fields("null", "dump-abandoned", "null", "\"at stop\"")}},
     };
 }
 
-class OamlogDumps : public ::testing::TestWithParam<dumps_case> {};
+class OamlogDumps : public ZoneFixed, public ::testing::WithParamInterface<dumps_case> {};
 
 TEST_P(OamlogDumps, EachArchiveIsCheckedAndEachDumpsEndShown)
 {
@@ -270,6 +288,14 @@ TEST_P(OamlogDumps, EachArchiveIsCheckedAndEachDumpsEndShown)
     captured out;
     EXPECT_EQ(oamlog_dumps(out.f, root, false), OAMLOG_OK);
     EXPECT_EQ(out.text(), listing);
+    captured json;
+    EXPECT_EQ(oamlog_dumps(json.f, root, true), OAMLOG_OK);
+    std::vector<std::string> got;
+    const std::string rows = json.text();
+    for (size_t at = rows.find("\"members\""); at != std::string::npos; at = rows.find("\"members\"", at + 1)) {
+        got.push_back(rows.substr(at, rows.find(",\"context\"", at) - at));
+    }
+    EXPECT_EQ(got, c.json);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archives, OamlogDumps, ::testing::ValuesIn(dumps_cases()),
