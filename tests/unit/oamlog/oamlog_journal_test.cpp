@@ -44,6 +44,7 @@ struct journal_case {
     uint64_t lost;
     uint64_t overruns;
     uint64_t damaged;
+    const char *spots = "";  // the damage as --check --json tells it, behind each file name
 };
 
 std::vector<journal_case> journal_cases()
@@ -51,16 +52,19 @@ std::vector<journal_case> journal_cases()
     return {
         {"records_and_overruns_apart", START + loss("3") + loss("4", "overruns"), false, "start lost:3r lost:4o", 3, 4,
          0},
-        {"negative_count_is_damage", START + loss("-5"), false, "start", 0, 0, 1},
+        {"negative_count_is_damage", START + loss("-5"), false, "start", 0, 0, 1,
+         "\"offset\":48,\"line\":2,\"skipped\":100,\"cause\":\"not an event\"}\n"},
         {"count_beyond_64_bits_is_damage", START + loss("99999999999999999999"), false, "start", 0, 0, 1},
         {"unknown_unit_is_damage", loss("3", "bytes"), false, "", 0, 0, 1},
         {"sums_saturate", loss("18446744073709551615") + loss("2"), false,
          "lost:18446744073709551615r lost:2r", UINT64_MAX, 0, 0},
         {"nul_padding_after_a_cut_line_then_the_next_line", START.substr(0, 30) + NULS + STOP, false, "stop", 0, 0,
-         1},
+         1, "\"offset\":0,\"line\":1,\"skipped\":34,\"cause\":\"cut short or NUL padding before it\"}\n"},
         {"nul_padding_on_a_line_of_its_own", START + NULS + "\n" + STOP, false, "start stop", 0, 0, 1},
-        {"nul_padding_at_the_end", START + NULS, false, "start", 0, 0, 1},
-        {"a_journal_that_is_a_fifo_is_said_once", START, true, "start", 0, 0, 1},
+        {"nul_padding_at_the_end", START + NULS, false, "start", 0, 0, 1,
+         "\"offset\":48,\"line\":2,\"skipped\":4,\"cause\":\"cut short\"}\n"},
+        {"a_journal_that_is_a_fifo_is_said_once", START, true, "start", 0, 0, 1,
+         "\"offset\":null,\"skipped\":null,\"cause\":\"not a regular file\"}\n"},
         {"a_stamp_stepping_back_keeps_the_written_order",
          START + "2026-12-09 10:00:00.050 wifi capture-started /vendor/log/wifi_log/wifi_log_1\n", false,
          "start capture-started", 0, 0, 0},
@@ -95,6 +99,19 @@ TEST_P(OamlogJournal, CountsAreBelievedOnlyWhenPlainAndDamageIsToldOnce)
     EXPECT_EQ(oamlog_journal_lost("wifi", false), c.lost);
     EXPECT_EQ(oamlog_journal_lost("wifi", true), c.overruns);
     EXPECT_EQ(g_oamlog_damage_count, c.damaged) << damage.text();
+    if (*c.spots != '\0') {
+        captured spots;
+        g_oamlog_damage_out = spots.f;
+        g_oamlog_damage_json = true;
+        oamlog_journal_load(dir, {}, 0, UINT64_MAX, true);
+        g_oamlog_damage_out = stderr;
+        g_oamlog_damage_json = false;
+        std::string tails = spots.text();
+        for (size_t at; (at = tails.find("{\"file\":\"" + dir)) != std::string::npos;) {
+            tails.erase(at, tails.find(',', at) + 1 - at);
+        }
+        EXPECT_EQ(tails, c.spots);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, OamlogJournal, ::testing::ValuesIn(journal_cases()),
