@@ -55,7 +55,7 @@ constexpr const char *OAMLOG_USAGE =
     "  --json            one JSON object per record\n"
     "  --full            do not cut lines to the terminal's width\n"
     "  --check           report every damaged spot and the journal's losses;\n"
-    "                    status 1 if damaged\n"
+    "                    status 1 if damaged; with --json, each as an object\n"
     "  --stats           a table per core: files, records, bytes, first and last\n"
     "                    stamp, peak records/s, lost records and overruns, damage\n"
     "  --dumps           one line per dump under the memdump folder\n"
