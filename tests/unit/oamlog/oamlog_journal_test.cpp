@@ -137,7 +137,8 @@ struct stats_case {
 class OamlogStats : public ZoneFixed, public ::testing::WithParamInterface<stats_case> {};
 
 // wifi: four records over two seconds, a loss of each unit; bfg: a first
-// record without a good stamp; me: an empty folder (a chip without it).
+// and a last record without a good stamp; me: an empty folder (a chip
+// without it).
 TEST_P(OamlogStats, CountsTheSelectedRecordsAndLossesOfEachCore)
 {
     const stats_case &c = GetParam();
@@ -147,7 +148,7 @@ TEST_P(OamlogStats, CountsTheSelectedRecordsAndLossesOfEachCore)
     ASSERT_EQ(mkdir((root + "me_log").c_str(), 0700), 0);
     put(root + "wifi_log/wifi_log_2", record("ab", 0, 100) + record("abcd", 0, 900));
     put(root + "wifi_log/wifi_log_1", record("", 1, 0) + record("x", 1, 999));
-    put(root + "bfg_log/bfg_log_1", record("b", 70, 0) + record("c", 5, 0));
+    put(root + "bfg_log/bfg_log_1", record("b", 70, 0) + record("c", 5, 0) + record("d", 70, 0));
     put(root + "oam_events", loss("3") + loss("4", "overruns") +
                                  "2026-12-09 10:00:08.000 wifi lost 5 records: no space left on device, "
                                  "10:00:08.000 to 10:00:08.000\n");
@@ -172,18 +173,26 @@ INSTANTIATE_TEST_SUITE_P(
         stats_case{"everything", "", "", false,
                    "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
                    "wifi     2         4          79 2026-12-09 10:00:00.100 2026-12-09 10:00:01.999      2         8         4       0\n"
-                   "bfg      1         2          38 -                       2026-12-09 10:00:05.000      1         0         0       1\n"},
+                   "bfg      1         3          57 -                       2026-12-09 10:00:05.000      2         0         0       2\n"},
         stats_case{"one_second", "2026-12-09T10:00:01", "2026-12-09T10:00:01", false,
                    "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
                    "wifi     2         2          37 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999      2         3         4       0\n"
-                   "bfg      1         0           0 -                       -                            0         0         0       1\n"},
+                   "bfg      1         0           0 -                       -                            0         0         0       2\n"},
         stats_case{"json", "", "2026-12-09T10:00:00", true,
                    "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,"
                    "\"first\":\"2026-12-09T10:00:00.100+01:00\",\"first_utc\":\"2026-12-09T09:00:00.100Z\","
                    "\"last\":\"2026-12-09T10:00:00.900+01:00\",\"last_utc\":\"2026-12-09T09:00:00.900Z\","
                    "\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":0}\n"
                    "{\"core\":\"bfg\",\"files\":1,\"records\":1,\"bytes\":19,\"first\":null,\"first_utc\":null,"
-                   "\"last\":null,\"last_utc\":null,\"peak\":1,\"lost\":0,\"overruns\":0,\"damaged\":1}\n"}),
+                   "\"last\":null,\"last_utc\":null,\"peak\":1,\"lost\":0,\"overruns\":0,\"damaged\":2}\n"},
+        // The last record's stamp is bad: shown as the good one before it, in its offset.
+        stats_case{"json_bad_last_stamp", "2026-12-09T10:00:05", "", true,
+                   "{\"core\":\"wifi\",\"files\":2,\"records\":0,\"bytes\":0,\"first\":null,\"first_utc\":null,"
+                   "\"last\":null,\"last_utc\":null,\"peak\":0,\"lost\":5,\"overruns\":0,\"damaged\":0}\n"
+                   "{\"core\":\"bfg\",\"files\":1,\"records\":2,\"bytes\":38,"
+                   "\"first\":\"2026-12-09T10:00:05.000+01:00\",\"first_utc\":\"2026-12-09T09:00:05.000Z\","
+                   "\"last\":\"2026-12-09T10:00:05.000+01:00\",\"last_utc\":\"2026-12-09T09:00:05.000Z\","
+                   "\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":2}\n"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 std::string tar_member(const std::string &name, const std::string &data, bool bad_sum = false)
