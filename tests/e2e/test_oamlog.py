@@ -229,8 +229,14 @@ def damage_cut_header(data, at, length):
     return data[:len(data) - length + 8], len(data) - length, 8, "record header cut short"
 
 
+def damage_month_13(data, at, length):
+    y, _, d, h, mi, sec, ms = struct.unpack_from("<7H", data, at + 4)
+    return (data[:at + 6] + struct.pack("<H", 13) + data[at + 8:], at, 0,
+            f"time fields out of range ({y}-13-{d} {h}:{mi}:{sec}.{ms})")
+
+
 @pytest.mark.parametrize("damage", [damage_flip_marker, damage_absurd_length, damage_garbage_between,
-                                    damage_truncated_tail, damage_cut_header])
+                                    damage_truncated_tail, damage_cut_header, damage_month_13])
 def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     src = run["root"] / "wifi_log" / "wifi_log_1"
     clean = json_records(src)
@@ -241,11 +247,12 @@ def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     victim = 10
     data, at, skipped, what = damage(src.read_bytes(), clean[victim]["offset"], clean[victim]["length"])
     copy.write_bytes(data)
-    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped".replace("\udcff", "\\xff").replace("\n", "\\x0a")
+    outcome = f"{skipped} bytes skipped" if skipped else "record kept"
+    report = f"{copy}: offset {at}: {what}; {outcome}".replace("\udcff", "\\xff").replace("\n", "\\x0a")
 
     proc = oamlog("--check", folder, check=False)
     assert proc.returncode == 1
-    lost = 0 if damage is damage_garbage_between else 1
+    lost = 0 if damage in (damage_garbage_between, damage_month_13) else 1
     assert proc.stdout.decode().splitlines() == [report, f"1 files, {len(clean) - lost} records, 1 damaged spots"]
     proc = oamlog("--check", "--json", folder, check=False)
     assert proc.returncode == 1
