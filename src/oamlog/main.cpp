@@ -55,7 +55,7 @@ constexpr const char *OAMLOG_USAGE =
     "  --json            one JSON object per record\n"
     "  --full            do not cut lines to the terminal's width\n"
     "  --check           report every damaged spot and the journal's losses;\n"
-    "                    status 1 if damaged\n"
+    "                    status 1 if damaged; with --json, each as an object\n"
     "  --stats           a table per core: files, records, bytes, first and last\n"
     "                    stamp, peak records/s, lost records and overruns, damage\n"
     "  --dumps           one line per dump under the memdump folder\n"
@@ -123,6 +123,7 @@ struct oamlog_opts {
 };
 
 oamlog_opts g_opts;
+constexpr size_t OAMLOG_OUT_BLOCK = 1 << 20;
 
 // The daemon's INI lookups (--disk-usage) talk on standard output from
 // before main on; none of that is oamlog's output.
@@ -133,8 +134,15 @@ __attribute__((constructor(101))) void oamlog_hold_daemon_prints()
 
 int oamlog_set_format(oamlog_format format)
 {
+    // --check --json: each damaged spot as an object.
+    if ((g_opts.format == OAMLOG_CHECK && format == OAMLOG_JSON) ||
+        (g_opts.format == OAMLOG_JSON && format == OAMLOG_CHECK)) {
+        g_opts.format = OAMLOG_CHECK;
+        g_oamlog_damage_json = true;
+        return 0;
+    }
     if (g_opts.format != OAMLOG_TEXT && g_opts.format != format) {
-        oamlog_error("--hex, --raw, --json and --check exclude each other");
+        oamlog_error("--hex, --raw, --json and --check exclude each other, but for --check --json");
         return -1;
     }
     g_opts.format = format;
@@ -340,6 +348,8 @@ int oamlog_open_bundle()
 
 int main(int argc, char **argv)
 {
+    // Before any output: records go out in large blocks, not per line.
+    (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BLOCK);
     if (oamlog_parse_args(argc, argv) != 0) {
         return OAMLOG_FAILED;
     }

@@ -131,12 +131,13 @@ struct bundle_unpacked {
 // Anything but a sound bundle ends with a status that says so.
 void bundle_damage(const std::string &what)
 {
-    ++g_oamlog_damage_count;
     if (g_oamlog_status == OAMLOG_OK) {
         g_oamlog_status = OAMLOG_DAMAGED;
     }
-    (void)fprintf(g_oamlog_damage_out, "%s%s: %s\n", g_oamlog_damage_out == stderr ? "oamlog: " : "",
-                  oamlog_name_text(g_bundle_path.c_str()).c_str(), what.c_str());
+    oamlog_spot spot;
+    spot.file = g_bundle_path;
+    spot.cause = what;
+    oamlog_damage(spot);
 }
 
 void bundle_remove_all()
@@ -313,9 +314,12 @@ void bundle_check_manifest(const std::vector<bundle_unpacked> &got)
         bundle_damage("manifest.json: " + std::to_string(not_understood) + " member entries not understood");
     }
     if (missing > 0) {
-        (void)fprintf(g_oamlog_damage_out, "%s%s: %llu members of the manifest lost past the damage\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(g_bundle_path.c_str()).c_str(),
-                      static_cast<unsigned long long>(missing));
+        // Told beside the damage that lost them, not counted again.
+        oamlog_spot spot;
+        spot.file = g_bundle_path;
+        spot.cause = std::to_string(missing) + " members of the manifest lost past the damage";
+        spot.counted = false;
+        oamlog_damage(spot);
     }
     for (const bundle_unpacked &u : got) {
         if (u.name != BUNDLE_MANIFEST && std::find(listed.begin(), listed.end(), u.name) == listed.end()) {

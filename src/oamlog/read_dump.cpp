@@ -141,10 +141,13 @@ void oamlog_context_apply(const std::string &path, const std::vector<std::string
             take_events(path, text);
             off = body + bytes;
         } else {
-            ++g_oamlog_damage_count;
-            (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: no section header; the rest is not read\n",
-                          g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(),
-                          static_cast<unsigned long long>(off));
+            oamlog_spot spot;
+            spot.file = path;
+            spot.offset = off;
+            spot.skipped = size - off;
+            spot.cause = "no section header";
+            spot.outcome = "the rest is not read";
+            oamlog_damage(spot);
             break;
         }
     }

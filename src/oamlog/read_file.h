@@ -84,15 +84,19 @@ struct oamlog_source {
     oamlog_zst_ref zst;
 };
 
-// Damage that is no record's: "FILE: offset N: what".
-inline void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *what)
+// Damage that is no record's: "FILE: offset N: cause; records kept" or
+// "...; the rest of the file is lost".
+inline void oamlog_report_file(oamlog_source *src, uint64_t offset, const char *cause, bool kept)
 {
     ++src->damaged;
     if (src->quiet) {
         return;
     }
-    ++g_oamlog_damage_count;
-    (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s\n", g_oamlog_damage_out == stderr ? "oamlog: " : "",
-                  oamlog_name_text(src->files[src->cur].path.c_str()).c_str(), static_cast<unsigned long long>(offset),
-                  what);
+    oamlog_spot spot;
+    spot.file = src->files[src->cur].path;
+    spot.offset = offset;
+    spot.skipped = kept ? 0 : OAMLOG_UNTOLD;
+    spot.cause = cause;
+    spot.outcome = kept ? "records kept" : "the rest of the file is lost";
+    oamlog_damage(spot);
 }

@@ -147,16 +147,21 @@ std::vector<std::pair<std::string, std::string>> g_journal_kept;
 
 // still being written unless older.
 size_t oamlog_journal_lines(const std::string &path, const std::string &text, bool older, size_t first_line,
-                            std::vector<oamlog_event> *events)
+                            uint64_t base, std::vector<oamlog_event> *events)
 {
-    const auto damaged = [&path](size_t line, const char *what) {
+    // base: the file offset of text; OAMLOG_UNTOLD for lines kept elsewhere.
+    const auto damaged = [&path, base](size_t line, size_t at, size_t bytes, const char *what) {
         if (!g_journal.report) {
             return;
         }
-        ++g_oamlog_damage_count;
-        (void)fprintf(g_oamlog_damage_out, "%s%s: line %zu: %s; skipped\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str(), line,
-                      what);
+        oamlog_spot spot;
+        spot.file = path;
+        spot.offset = base == OAMLOG_UNTOLD ? OAMLOG_UNTOLD : base + at;
+        spot.line = line;
+        spot.skipped = bytes;
+        spot.cause = what;
+        spot.outcome = "skipped";
+        oamlog_damage(spot);
     };
     size_t line = first_line;
     size_t at = 0;
@@ -167,7 +172,7 @@ size_t oamlog_journal_lines(const std::string &path, const std::string &text, bo
             // The newest file's last line may still be being written;
             // the older one's was cut short, and NUL bytes are padding.
             if (older || text.find('\0', at) != std::string::npos) {
-                damaged(line, "cut short");
+                damaged(line, at, text.size() - at, "cut short");
                 return text.size();
             }
             break;
@@ -177,14 +182,14 @@ size_t oamlog_journal_lines(const std::string &path, const std::string &text, bo
         size_t from = at;
         const size_t nul = text.find_last_of('\0', end);
         if (nul != std::string::npos && nul >= at) {
-            damaged(line, "cut short or NUL padding before it");
+            damaged(line, at, nul + 1 - at, "cut short or NUL padding before it");
             from = nul + 1;
         }
         oamlog_event ev;
         if (from == end) {
             // padding alone
         } else if (!oamlog_parse_event(text.substr(from, end - from), &ev)) {
-            damaged(line, "not an event");
+            damaged(line, from, end + 1 - from, "not an event");
         } else {
             ev.line.assign(text, from, end + 1 - from);
             ev.seq = events->size();
@@ -203,7 +208,7 @@ void oamlog_journal_read(const std::string &root, bool report, std::vector<oamlo
     g_journal = {dir, report, 0, 0, true};
     std::vector<oamlog_event> events;
     for (const auto &[path, text] : g_journal_kept) {
-        (void)oamlog_journal_lines(path, text, true, 0, &events);
+        (void)oamlog_journal_lines(path, text, true, 0, OAMLOG_UNTOLD, &events);
     }
     const size_t kept = events.size();
     for (const char *suffix : {".1", ""}) {
@@ -212,11 +217,13 @@ void oamlog_journal_read(const std::string &root, bool report, std::vector<oamlo
         ino_t ino = 0;
         const std::string text = oamlog_read_small(path, &odd, 0, &ino);
         if (odd && report) {
-            ++g_oamlog_damage_count;
-            (void)fprintf(g_oamlog_damage_out, "%s%s: not a regular file; its events are not read\n",
-                          g_oamlog_damage_out == stderr ? "oamlog: " : "", oamlog_name_text(path.c_str()).c_str());
+            oamlog_spot spot;
+            spot.file = path;
+            spot.cause = "not a regular file";
+            spot.outcome = "its events are not read";
+            oamlog_damage(spot);
         }
-        const size_t taken = oamlog_journal_lines(path, text, *suffix != '\0', 0, &events);
+        const size_t taken = oamlog_journal_lines(path, text, *suffix != '\0', 0, 0, &events);
         if (*suffix == '\0') {
             g_journal.ino = ino;
             g_journal.read = static_cast<off_t>(taken);
@@ -264,7 +271,8 @@ void oamlog_journal_read_more(std::vector<oamlog_event> *out)
         struct stat old {};
         const std::string older = path + ".1";
         if (g_journal.ino != 0 && stat(older.c_str(), &old) == 0 && old.st_ino == g_journal.ino) {
-            (void)oamlog_journal_lines(older, oamlog_read_small(older, &odd, g_journal.read), true, 0, &events);
+            (void)oamlog_journal_lines(older, oamlog_read_small(older, &odd, g_journal.read), true, 0,
+                                      static_cast<uint64_t>(g_journal.read), &events);
         }
         g_journal.ino = st.st_ino;
         g_journal.read = 0;
@@ -272,6 +280,7 @@ void oamlog_journal_read_more(std::vector<oamlog_event> *out)
     ino_t ino = 0;
     const std::string text = oamlog_read_small(path, &odd, g_journal.read, &ino);
     if (ino == g_journal.ino) {
-        g_journal.read += static_cast<off_t>(oamlog_journal_lines(path, text, false, 0, &events));
+        g_journal.read += static_cast<off_t>(
+            oamlog_journal_lines(path, text, false, 0, static_cast<uint64_t>(g_journal.read), &events));
     }
 }

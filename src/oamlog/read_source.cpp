@@ -162,7 +162,6 @@ void oamlog_report(oamlog_source *src, const oam_record_item &item, bool kept)
     if (src->quiet) {
         return;
     }
-    ++g_oamlog_damage_count;
     const uint8_t *at = src->buf.data() + item.pos;
     const size_t avail = src->buf.size() - item.pos;
     char detail[96] = "";
@@ -178,17 +177,13 @@ void oamlog_report(oamlog_source *src, const oam_record_item &item, bool kept)
         (void)snprintf(detail, sizeof(detail), " (%u-%u-%u %u:%u:%u.%u)", s[0], s[1], s[2], s[3], s[4], s[5],
                        s[6]);
     }
-    const std::string name = oamlog_name_text(src->files[src->cur].path.c_str());
-    const unsigned long long off = src->buf_off + item.pos;
-    if (kept) {
-        (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; record kept\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(), off, oamlog_damage_text(item),
-                      detail);
-    } else {
-        (void)fprintf(g_oamlog_damage_out, "%s%s: offset %llu: %s%s; %zu bytes skipped\n",
-                      g_oamlog_damage_out == stderr ? "oamlog: " : "", name.c_str(), off, oamlog_damage_text(item),
-                      detail, item.len);
-    }
+    oamlog_spot spot;
+    spot.file = src->files[src->cur].path;
+    spot.offset = src->buf_off + item.pos;
+    spot.skipped = kept ? 0 : item.len;
+    spot.cause = std::string(oamlog_damage_text(item)) + detail;
+    spot.outcome = kept ? "record kept" : std::to_string(item.len) + " bytes skipped";
+    oamlog_damage(spot);
 }
 
 // Reads more of the current file behind what the buffer holds.  After a

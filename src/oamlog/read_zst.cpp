@@ -121,7 +121,7 @@ void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
         if (!oamlog_zst_refill(z, f.fd)) {
             // A file that ends inside a frame (or holds none) was cut short.
             if (z->frame_open || z->in_off == 0) {
-                oamlog_report_file(src, z->out_off, "compressed frame cut short; the rest of the file is lost");
+                oamlog_report_file(src, z->out_off, "compressed frame cut short", false);
             }
             z->stopped = true;
             return;
@@ -150,18 +150,16 @@ void oamlog_zst_decode(oamlog_source *src, oamlog_zst *z)
             z->dec_len = 0;
         }
         if (ZSTD_isError(ret)) {
-            char what[160];
-            if (ZSTD_getErrorCode(ret) == ZSTD_error_checksum_wrong) {
-                (void)snprintf(what, sizeof(what), "content checksum wrong; records kept");
-            } else {
+            char what[160] = "content checksum wrong";
+            const bool kept = ZSTD_getErrorCode(ret) == ZSTD_error_checksum_wrong;
+            if (!kept) {
                 struct stat st {};
                 const uint64_t size = fstat(f.fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : z->in_off;
-                (void)snprintf(what, sizeof(what),
-                               "compressed data damaged (%s) at compressed byte %llu of %llu; the rest of the file is lost",
+                (void)snprintf(what, sizeof(what), "compressed data damaged (%s) at compressed byte %llu of %llu",
                                ZSTD_getErrorName(ret), static_cast<unsigned long long>(in_at),
                                static_cast<unsigned long long>(size));
             }
-            oamlog_report_file(src, z->out_off, what);
+            oamlog_report_file(src, z->out_off, what, kept);
             z->stopped = true;
             return;
         }

@@ -9,6 +9,29 @@
 FILE *g_oamlog_damage_out = stderr;
 uint64_t g_oamlog_damage_count = 0;
 int g_oamlog_status = OAMLOG_OK;
+bool g_oamlog_damage_json = false;
+
+void oamlog_damage(const oamlog_spot &spot)
+{
+    g_oamlog_damage_count += spot.counted ? 1 : 0;
+    FILE *out = g_oamlog_damage_out;
+    const auto told = [](uint64_t v) { return v == OAMLOG_UNTOLD ? std::string("null") : std::to_string(v); };
+    if (g_oamlog_damage_json) {
+        (void)fprintf(out, "{\"file\":%s,\"offset\":%s,%s\"skipped\":%s,\"cause\":%s}\n",
+                      oamlog_json_text(spot.file.c_str()).c_str(), told(spot.offset).c_str(),
+                      spot.line != 0 ? ("\"line\":" + std::to_string(spot.line) + ",").c_str() : "",
+                      told(spot.skipped).c_str(), oamlog_json_text(spot.cause.c_str()).c_str());
+        return;
+    }
+    std::string where;
+    if (spot.line != 0) {
+        where = ": line " + std::to_string(spot.line);
+    } else if (spot.offset != OAMLOG_UNTOLD) {
+        where = ": offset " + std::to_string(spot.offset);
+    }
+    (void)fprintf(out, "%s%s%s: %s%s%s\n", out == stderr ? "oamlog: " : "", oamlog_name_text(spot.file.c_str()).c_str(),
+                  where.c_str(), spot.cause.c_str(), spot.outcome.empty() ? "" : "; ", spot.outcome.c_str());
+}
 
 namespace {
 

@@ -325,6 +325,25 @@ void oamlog_utc_text(char *text, size_t cap, uint64_t key, char sep)
     oamlog_stamp_text_ms(text, cap, oamlog_ms_of_key(key), sep);
 }
 
+std::string oamlog_json_time(const char *name, int64_t local_ms, int off, uint64_t key)
+{
+    const std::string utc_name = strcmp(name, "time") == 0 ? "utc" : std::string(name) + "_utc";
+    if (key == 0) {
+        return "\"" + std::string(name) + "\":null,\"" + utc_name + "\":null";
+    }
+    char local[48];
+    char utc[48];
+    oamlog_stamp_text_ms(local, sizeof(local), local_ms, 'T');
+    oamlog_utc_text(utc, sizeof(utc), key, 'T');
+    return "\"" + std::string(name) + "\":\"" + local + oamlog_offset_text(off, true) + "\",\"" + utc_name + "\":\"" +
+           utc + "Z\"";
+}
+
+std::string oamlog_json_key_time(const char *name, uint64_t key, int off)
+{
+    return oamlog_json_time(name, oamlog_ms_of_key(key) + off * MS_PER_MIN, off, key);
+}
+
 void oamlog_time_reset()
 {
     g_oamlog_periods.clear();

@@ -28,12 +28,20 @@ int oamlog_parse_time_at(const char *text, bool upper, int64_t now_ms, uint64_t 
 int oamlog_parse_time(const char *text, bool upper, uint64_t *key);
 // "+0100" (journal) or "+01:00" (JSON).
 std::string oamlog_offset_text(int minutes, bool colon);
+// A time as two JSON members: name as written, in the offset it was written
+// with ("2026-12-09T10:00:00.100+01:00"), and name_utc ("utc" beside
+// "time"), its place on the time line ("2026-12-09T09:00:00.100Z"); both
+// null for key 0 (no time).  The second form shows a key in offset off.
+std::string oamlog_json_time(const char *name, int64_t local_ms, int off, uint64_t key);
+std::string oamlog_json_key_time(const char *name, uint64_t key, int off);
 // A key as "YYYY-MM-DD HH:MM:SS.mmm" in UTC (sep between date and time).
 void oamlog_utc_text(char *text, size_t cap, uint64_t key, char sep);
 // A key shown in the offset given (in UTC with utc or JSON).
 void oamlog_show_key(char *text, size_t cap, uint64_t key, int off, bool utc, bool json);
 // A local key (oamlog_stamp_key) as "YYYY-MM-DD HH:MM:SS.mmm".
 void oamlog_key_text(char *text, size_t cap, uint64_t key, char sep);
+// A local key read back as its fields' ms as if UTC.
+int64_t oamlog_local_key_ms(uint64_t key);
 
 // The periods of the journal: a run, a clock step or a change of offset
 // begins one; boots are told by their start events' boot id.

@@ -2,6 +2,7 @@
 // data, or a JSON object.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -23,41 +24,6 @@ bool oamlog_is_text(const uint8_t *data, size_t len)
         }
     }
     return true;
-}
-
-// The data on one line: text with its line ends written as escapes, else
-// the bytes in hex.
-void oamlog_data_text(std::string *line, const uint8_t *data, size_t len)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    if (!oamlog_is_text(data, len)) {
-        for (size_t i = 0; i < len; ++i) {
-            if (i > 0) {
-                line->push_back(' ');
-            }
-            line->push_back(hex[data[i] >> 4]);
-            line->push_back(hex[data[i] & 0xF]);
-        }
-        return;
-    }
-    while (len > 0 && (data[len - 1] == '\n' || data[len - 1] == '\r')) {
-        --len;  // a log line's own end
-    }
-    for (size_t i = 0; i < len; ++i) {
-        switch (data[i]) {
-        case '\n':
-            line->append("\\n");
-            break;
-        case '\r':
-            line->append("\\r");
-            break;
-        case '\t':
-            line->append("\\t");
-            break;
-        default:
-            line->push_back(static_cast<char>(data[i]));
-        }
-    }
 }
 
 void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
@@ -85,35 +51,6 @@ void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
     }
 }
 
-// The length of the UTF-8 sequence at s (NUL-terminated), 0 when it is none.
-void oamlog_stamp_text(char *text, size_t cap, const uint16_t *s, char sep)
-{
-    (void)snprintf(text, cap, "%04u-%02u-%02u%c%02u:%02u:%02u.%03u", s[0], s[1], s[2], sep, s[3], s[4], s[5], s[6]);
-}
-
-std::string oamlog_base64(const uint8_t *data, size_t len)
-{
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((len + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= len; i += 3) {
-        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | static_cast<uint32_t>(data[i + 1]) << 8 | data[i + 2];
-        out.push_back(alphabet[v >> 18]);
-        out.push_back(alphabet[(v >> 12) & 0x3F]);
-        out.push_back(alphabet[(v >> 6) & 0x3F]);
-        out.push_back(alphabet[v & 0x3F]);
-    }
-    if (i < len) {
-        const bool two = i + 2 == len;
-        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | (two ? static_cast<uint32_t>(data[i + 1]) << 8 : 0);
-        out.push_back(alphabet[v >> 18]);
-        out.push_back(alphabet[(v >> 12) & 0x3F]);
-        out.push_back(two ? alphabet[(v >> 6) & 0x3F] : '=');
-        out.push_back('=');
-    }
-    return out;
-}
 
 void oamlog_cut_line(std::string *line, size_t width)
 {
@@ -129,55 +66,240 @@ void oamlog_cut_line(std::string *line, size_t width)
     line->append("...");
 }
 
+// The texts a record's line is put together from, kept while they hold:
+// the stamps change once a second, the names once a file.
+struct oamlog_second_text {
+    uint16_t fields[OAM_STAMP_MSEC];  // a record's own, down to the second
+    uint64_t second;                  // or the UTC second
+    char sep;
+    bool set;
+    char text[40];
+    size_t len;
+};
+struct oamlog_name_cache {
+    std::string raw;
+    std::string shown;
+    bool set = false;
+};
+oamlog_second_text g_local_second;
+oamlog_second_text g_utc_second;
+oamlog_name_cache g_core_text;
+oamlog_name_cache g_core_json;
+oamlog_name_cache g_file_json;
+int g_off_minutes = INT_MIN;
+std::string g_off_text;
+// Reused: a line allocates nothing once lines as long were shown.
+std::string g_line;
+
+const std::string &oamlog_cached_name(oamlog_name_cache *c, const char *raw, bool json)
+{
+    if (!c->set || c->raw != raw) {
+        c->raw = raw;
+        c->shown = json ? oamlog_json_text(raw) : oamlog_name_text(raw);
+        c->set = true;
+    }
+    return c->shown;
+}
+
+char *oamlog_put(char *p, const char *text, size_t len)
+{
+    memcpy(p, text, len);
+    return p + len;
+}
+
+char *oamlog_put(char *p, const std::string &text)
+{
+    return oamlog_put(p, text.data(), text.size());
+}
+
+// n in decimal, at least width digits wide, padded with pad in front.
+char *oamlog_put_uint(char *p, uint64_t n, int width, char pad)
+{
+    char digits[24];
+    int k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    for (int i = k; i < width; ++i) {
+        *p++ = pad;
+    }
+    while (k > 0) {
+        *p++ = digits[--k];
+    }
+    return p;
+}
+
+// A record's own fields, "YYYY-MM-DD?HH:MM:SS.mmm".
+char *oamlog_put_stamp(char *p, const uint16_t *s, char sep)
+{
+    oamlog_second_text &c = g_local_second;
+    if (!c.set || sep != c.sep || memcmp(c.fields, s, sizeof(c.fields)) != 0) {
+        const int n = snprintf(c.text, sizeof(c.text), "%04u-%02u-%02u%c%02u:%02u:%02u.", s[0], s[1], s[2], sep, s[3],
+                               s[4], s[5]);
+        c.len = n > 0 ? std::min(static_cast<size_t>(n), sizeof(c.text) - 1) : 0;
+        memcpy(c.fields, s, sizeof(c.fields));
+        c.sep = sep;
+        c.set = true;
+    }
+    p = oamlog_put(p, c.text, c.len);
+    return oamlog_put_uint(p, s[OAM_STAMP_MSEC], 3, '0');
+}
+
+// A key's UTC time, "YYYY-MM-DD?HH:MM:SS.mmm" as oamlog_utc_text writes it.
+char *oamlog_put_utc(char *p, uint64_t key, char sep)
+{
+    const uint64_t msec = key % 1000;  // the key's bias is whole seconds
+    const uint64_t second = key / 1000;
+    oamlog_second_text &c = g_utc_second;
+    if (!c.set || second != c.second || sep != c.sep) {
+        oamlog_utc_text(c.text, sizeof(c.text), key - msec, sep);
+        c.len = strlen(c.text) - 3;  // its milliseconds, 000, are each record's own
+        c.second = second;
+        c.sep = sep;
+        c.set = true;
+    }
+    p = oamlog_put(p, c.text, c.len);
+    return oamlog_put_uint(p, msec, 3, '0');
+}
+
+char *oamlog_put_offset(char *p, int minutes)
+{
+    if (minutes != g_off_minutes) {
+        g_off_text = oamlog_offset_text(minutes, true);
+        g_off_minutes = minutes;
+    }
+    return oamlog_put(p, g_off_text);
+}
+
+char *oamlog_put_base64(char *p, const uint8_t *data, size_t len)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t i = 0;
+    for (; i + 3 <= len; i += 3) {
+        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | static_cast<uint32_t>(data[i + 1]) << 8 | data[i + 2];
+        *p++ = alphabet[v >> 18];
+        *p++ = alphabet[(v >> 12) & 0x3F];
+        *p++ = alphabet[(v >> 6) & 0x3F];
+        *p++ = alphabet[v & 0x3F];
+    }
+    if (i < len) {
+        const bool two = i + 2 == len;
+        const uint32_t v = static_cast<uint32_t>(data[i]) << 16 | (two ? static_cast<uint32_t>(data[i + 1]) << 8 : 0);
+        *p++ = alphabet[v >> 18];
+        *p++ = alphabet[(v >> 12) & 0x3F];
+        *p++ = two ? alphabet[(v >> 6) & 0x3F] : '=';
+        *p++ = '=';
+    }
+    return p;
+}
+
+// The data on one line: text with its line ends written as escapes, else
+// the bytes in hex.  At most three characters a byte.
+char *oamlog_put_data(char *p, const uint8_t *data, size_t len)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    if (!oamlog_is_text(data, len)) {
+        for (size_t i = 0; i < len; ++i) {
+            if (i > 0) {
+                *p++ = ' ';
+            }
+            *p++ = hex[data[i] >> 4];
+            *p++ = hex[data[i] & 0xF];
+        }
+        return p;
+    }
+    while (len > 0 && (data[len - 1] == '\n' || data[len - 1] == '\r')) {
+        --len;  // a log line's own end
+    }
+    for (size_t i = 0; i < len; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\n' || c == '\r' || c == '\t') {
+            *p++ = '\\';
+            *p++ = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+        } else {
+            *p++ = c;
+        }
+    }
+    return p;
+}
+
 }  // namespace
 
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
 {
-    char stamp[64];
     if (opts.format == OAMLOG_RAW) {
         (void)fwrite(rec.data, 1, rec.data_len, out);
         return;
     }
-    char utc[40] = "";
-    if (rec.key != 0 && (opts.format == OAMLOG_JSON || opts.utc)) {
-        oamlog_utc_text(utc, sizeof(utc), rec.key, opts.format == OAMLOG_JSON ? 'T' : ' ');
-        (void)strcat(utc, "Z");
-    }
-    if (opts.format == OAMLOG_JSON) {
-        oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, 'T');
+    const bool json = opts.format == OAMLOG_JSON;
+    const std::string &core = oamlog_cached_name(json ? &g_core_json : &g_core_text, rec.core, json);
+    const std::string &file = json ? oamlog_cached_name(&g_file_json, rec.file, true) : g_file_json.shown;
+    // Room for the longest line: up to 190 bytes of stamps, numbers and
+    // member names, the names, and the data in hex, escaped or in base64
+    // (at most 3 a byte, and 4 for base64's last group).
+    g_line.resize(256 + core.size() + file.size() + 3 * rec.data_len);
+    char *const line = g_line.data();
+    char *p = line;
+    if (json) {
+        p = oamlog_put(p, "{\"time\":\"", 9);
+        p = oamlog_put_stamp(p, rec.stamp, 'T');
         // A stamp out of range takes no offset; it sorts where the last good one did.
-        const std::string off = rec.stamp_ok ? oamlog_offset_text(rec.utc_off, true) : "";
-        (void)fprintf(out,
-                      "{\"time\":\"%s%s\",\"utc\":%s%s%s,%s\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,"
-                      "\"data\":\"%s\"}\n",
-                      stamp, off.c_str(), rec.key != 0 ? "\"" : "", rec.key != 0 ? utc : "null",
-                      rec.key != 0 ? "\"" : "", rec.uncertain ? "\"time_uncertain\":true," : "",
-                      oamlog_json_text(rec.core).c_str(), oamlog_json_text(rec.file).c_str(),
-                      static_cast<unsigned long long>(rec.offset), rec.rec_len,
-                      oamlog_base64(rec.data, rec.data_len).c_str());
+        if (rec.stamp_ok) {
+            p = oamlog_put_offset(p, rec.utc_off);
+        }
+        if (rec.key != 0) {
+            p = oamlog_put(p, "\",\"utc\":\"", 9);
+            p = oamlog_put_utc(p, rec.key, 'T');
+            p = oamlog_put(p, "Z\",", 3);
+        } else {
+            p = oamlog_put(p, "\",\"utc\":null,", 13);
+        }
+        if (rec.uncertain) {
+            p = oamlog_put(p, "\"time_uncertain\":true,", 22);
+        }
+        p = oamlog_put(p, "\"core\":", 7);
+        p = oamlog_put(p, core);
+        p = oamlog_put(p, ",\"file\":", 8);
+        p = oamlog_put(p, file);
+        p = oamlog_put(p, ",\"offset\":", 10);
+        p = oamlog_put_uint(p, rec.offset, 1, ' ');
+        p = oamlog_put(p, ",\"length\":", 10);
+        p = oamlog_put_uint(p, rec.rec_len, 1, ' ');
+        p = oamlog_put(p, ",\"data\":\"", 9);
+        p = oamlog_put_base64(p, rec.data, rec.data_len);
+        p = oamlog_put(p, "\"}\n", 3);
+        (void)fwrite(line, 1, static_cast<size_t>(p - line), out);
         return;
     }
     if (opts.utc && rec.key != 0) {
-        (void)snprintf(stamp, sizeof(stamp), "%s", utc);
+        p = oamlog_put_utc(p, rec.key, ' ');
+        *p++ = 'Z';
     } else {
-        oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, ' ');
+        p = oamlog_put_stamp(p, rec.stamp, ' ');
     }
     if (rec.uncertain) {
-        (void)strcat(stamp, "?");
+        *p++ = '?';
     }
+    *p++ = ' ';
     // The core of a file read by name is the file's name: outside bytes.
-    std::string line = stamp;
-    line.push_back(' ');
-    const std::string core = oamlog_name_text(rec.core);
-    line += core;
-    line.append(core.size() < 4 ? 4 - core.size() : 0, ' ');
-    char len_text[32];
-    (void)snprintf(len_text, sizeof(len_text), " %4zu ", rec.rec_len);
-    line += len_text;
-    oamlog_data_text(&line, rec.data, rec.data_len);
-    oamlog_cut_line(&line, opts.width);
-    line.push_back('\n');
-    (void)fwrite(line.data(), 1, line.size(), out);
+    p = oamlog_put(p, core);
+    for (size_t i = core.size(); i < 4; ++i) {
+        *p++ = ' ';
+    }
+    *p++ = ' ';
+    p = oamlog_put_uint(p, rec.rec_len, 4, ' ');
+    *p++ = ' ';
+    p = oamlog_put_data(p, rec.data, rec.data_len);
+    size_t len = static_cast<size_t>(p - line);
+    if (opts.width != 0 && len > opts.width) {
+        g_line.resize(len);
+        oamlog_cut_line(&g_line, opts.width);
+        len = g_line.size();
+    }
+    g_line.resize(len + 1);
+    g_line[len] = '\n';
+    (void)fwrite(g_line.data(), 1, len + 1, out);
     if (opts.format == OAMLOG_HEX) {
         oamlog_hex_dump(out, rec.data, rec.data_len);
     }

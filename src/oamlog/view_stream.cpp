@@ -246,10 +246,8 @@ int oamlog_stream(std::vector<oamlog_source> &sources, const oamlog_stream_opts 
         return oamlog_follow(watch_fd, sources, cursors, popts);
     }
     if (opts.print.format == OAMLOG_CHECK) {
-        (void)printf("%zu files, %llu records, %llu damaged spots\n", oamlog_file_count(sources),
-                     static_cast<unsigned long long>(taken),
-                     static_cast<unsigned long long>(g_oamlog_damage_count));
-        oamlog_check_losses(stdout);
+        oamlog_check_summary(stdout, oamlog_file_count(sources), taken, g_oamlog_damage_json);
+        oamlog_check_losses(stdout, g_oamlog_damage_json);
     }
     if (fflush(stdout) != 0) {
         oamlog_error("standard output: %s", strerror(errno));

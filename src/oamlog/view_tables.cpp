@@ -33,9 +33,10 @@ void oamlog_list_boots(FILE *out, bool json, bool utc)
         oamlog_show_key(last, sizeof(last), b.last, b.last_off, utc, json);
         const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
         if (json) {
-            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\",\"unclean_end\":%s}\n",
-                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last,
-                          b.unclean > 0 ? "true" : "false");
+            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,%s,%s,\"unclean_end\":%s}\n", i - (n - 1),
+                          b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(),
+                          oamlog_json_key_time("first", b.first, b.first_off).c_str(),
+                          oamlog_json_key_time("last", b.last, b.last_off).c_str(), b.unclean > 0 ? "true" : "false");
         } else {
             (void)fprintf(out, "%3ld %-*s %s  %s%s\n", i - (n - 1), width, id.c_str(), first, last,
                           b.unclean > 0 ? "  unclean end" : "");
@@ -61,9 +62,9 @@ void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
         oamlog_show_key(last, sizeof(last), key, p.off, false, json);
         const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
         if (json) {
-            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"unclean_end\":true,\"runs\":%u,\"last\":\"%s\"}\n",
-                          i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), b.unclean,
-                          last);
+            (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"unclean_end\":true,\"runs\":%u,%s}\n", i - (n - 1),
+                          b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), b.unclean,
+                          oamlog_json_key_time("last", key, p.off).c_str());
         } else {
             (void)fprintf(out, "unclean end: boot %ld %s, %u run%s, the last one's last line %s\n", i - (n - 1),
                           id.c_str(), b.unclean, b.unclean == 1 ? "" : "s", last);
@@ -71,12 +72,24 @@ void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
     }
 }
 
-void oamlog_check_losses(FILE *out)
+void oamlog_check_summary(FILE *out, size_t files, uint64_t records, bool json)
 {
-    oamlog_print_opts opts{OAMLOG_TEXT, 0, false};
+    const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    if (json) {
+        (void)fprintf(out, "{\"files\":%zu,\"records\":%llu,\"damaged\":%llu}\n", files, ull(records),
+                      ull(g_oamlog_damage_count));
+    } else {
+        (void)fprintf(out, "%zu files, %llu records, %llu damaged spots\n", files, ull(records),
+                      ull(g_oamlog_damage_count));
+    }
+}
+
+void oamlog_check_losses(FILE *out, bool json)
+{
+    oamlog_print_opts opts{json ? OAMLOG_JSON : OAMLOG_TEXT, 0, false};
     for (const oamlog_event &ev : g_oamlog_events) {
         if (ev.event == "lost") {
-            (void)fputs("journal: ", out);
+            (void)fputs(json ? "" : "journal: ", out);
             oamlog_print_event(out, opts, ev);
         }
     }
@@ -88,23 +101,34 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         std::string core;
         size_t files;
         uint64_t records, bytes, first, last, peak, lost, overruns, damaged;
+        // The first and last records' places on the time line and offsets.
+        uint64_t first_key, last_key;
+        int first_off, last_off;
     };
     std::vector<row> rows;
     size_t core_width = 4;
     for (oamlog_source &src : sources) {
         src.quiet = true;
         row r{src.core, src.files.size(), 0, 0, 0, 0, 0,
-              oamlog_journal_lost(src.core, false), oamlog_journal_lost(src.core, true), 0};
+              oamlog_journal_lost(src.core, false), oamlog_journal_lost(src.core, true), 0, 0, 0, 0, 0};
         uint64_t second = UINT64_MAX;
         uint64_t in_second = 0;
+        int good_off = 0;  // of the last good stamp, which a bad one is shown as
         oamlog_rec rec{};
         while (oamlog_next_placed(&src, &rec) > 0) {
+            good_off = rec.stamp_ok ? rec.utc_off : good_off;
             if (!oamlog_selected(rec.key, rec.boot, since, until)) {
                 continue;
             }
             // Shown as stamped.
-            r.first = r.records == 0 ? rec.local : r.first;
+            if (r.records == 0) {
+                r.first = rec.local;
+                r.first_key = rec.local != 0 ? rec.key : 0;
+                r.first_off = good_off;
+            }
             r.last = rec.local;
+            r.last_key = rec.local != 0 ? rec.key : 0;
+            r.last_off = good_off;
             ++r.records;
             r.bytes += rec.rec_len;
             in_second = rec.key / 1000 == second ? in_second + 1 : 1;
@@ -136,12 +160,12 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
         if (json) {
             (void)fprintf(out,
-                          "{\"core\":%s,\"files\":%zu,\"records\":%llu,\"bytes\":%llu,\"first\":%s,\"last\":%s,"
+                          "{\"core\":%s,\"files\":%zu,\"records\":%llu,\"bytes\":%llu,%s,%s,"
                           "\"peak\":%llu,\"lost\":%llu,\"overruns\":%llu,\"damaged\":%llu}\n",
                           oamlog_json_text(r.core.c_str()).c_str(), r.files, ull(r.records), ull(r.bytes),
-                          r.first != 0 ? ("\"" + std::string(first) + "\"").c_str() : "null",
-                          r.last != 0 ? ("\"" + std::string(last) + "\"").c_str() : "null", ull(r.peak), ull(r.lost),
-                          ull(r.overruns), ull(r.damaged));
+                          oamlog_json_time("first", oamlog_local_key_ms(r.first), r.first_off, r.first_key).c_str(),
+                          oamlog_json_time("last", oamlog_local_key_ms(r.last), r.last_off, r.last_key).c_str(),
+                          ull(r.peak), ull(r.lost), ull(r.overruns), ull(r.damaged));
         } else {
             (void)fprintf(out, "%-*s %5zu %9llu %11llu %-23s %-23s %6llu %9llu %9llu %7llu\n",
                           static_cast<int>(core_width), oamlog_name_text(r.core.c_str()).c_str(), r.files, ull(r.records), ull(r.bytes), first,
@@ -150,6 +174,43 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
     }
     oamlog_list_unclean(out, json, since, until);
 }
+
+namespace {
+
+// A row of --dumps as JSON: what its text tells in the state, as fields.
+void oamlog_dump_json(FILE *out, uint64_t reported, const oamlog_event *report, const std::string &core,
+                      const std::string &type, long long size, const std::string &name, bool context,
+                      const oamlog_tar_state &tar, const oamlog_event *outcome)
+{
+    // A time told by the name alone is this machine's, as --dump takes it.
+    const int64_t local = oamlog_local_key_ms(reported);
+    const int off = report != nullptr ? report->off : oamlog_guess_offset(local);
+    const uint64_t key = report != nullptr ? report->key : oamlog_key_of_ms(local - off * 60000LL);
+    const char *state = !tar.gzip              ? "not-gzip"
+                        : tar.damaged_at != 0 ? "damaged"
+                        : tar.complete        ? "complete"
+                                              : "incomplete";
+    std::string reason = "null";
+    if (outcome != nullptr) {
+        state = outcome->event.c_str();
+        // "TYPE: why" or "TYPE at stop": what follows the type.
+        std::string why = outcome->detail.substr(std::min(outcome->detail.size(), type.size()));
+        why.erase(0, why.find_first_not_of(": "));
+        reason = oamlog_json_text(why.c_str());
+    }
+    const bool archived = !name.empty();
+    (void)fprintf(out,
+                  "{%s,\"core\":%s,\"type\":%s,\"archive\":%s,\"bytes\":%s,\"members\":%s,\"state\":\"%s\","
+                  "\"damaged_member\":%s,\"reason\":%s,\"context\":%s}\n",
+                  oamlog_json_time("time", local, off, key).c_str(), oamlog_json_text(core.c_str()).c_str(),
+                  oamlog_json_text(type.c_str()).c_str(), archived ? oamlog_json_text(name.c_str()).c_str() : "null",
+                  archived && size >= 0 ? std::to_string(size).c_str() : "null",
+                  archived && tar.gzip ? std::to_string(tar.members).c_str() : "null", state,
+                  tar.damaged_at != 0 ? std::to_string(tar.damaged_at).c_str() : "null", reason.c_str(),
+                  context ? "true" : "false");
+}
+
+}  // namespace
 
 int oamlog_dumps(FILE *out, const std::string &root, bool json)
 {
@@ -167,6 +228,9 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         std::string state;
         std::string name;
         bool context;  // a context file is kept beside the archive
+        oamlog_tar_state tar;
+        const oamlog_event *report;   // null: the time is the name's
+        const oamlog_event *outcome;  // a dump's end other than saved, or null
     };
     std::vector<listed> rows;
     std::vector<const oamlog_event *> archived;
@@ -205,7 +269,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         struct stat ctx {};
         const std::string ctx_path = oamlog_context_path(root, ent->d_name);
         const bool context = !ctx_path.empty() && lstat(ctx_path.c_str(), &ctx) == 0 && S_ISREG(ctx.st_mode);
-        rows.push_back({key, core, type, size, state, ent->d_name, context});
+        rows.push_back({key, core, type, size, state, ent->d_name, context, tar, report,
+                        outcome != nullptr && outcome->event != "dump-saved" ? outcome : nullptr});
     }
     (void)closedir(d);
     // A dump that ended without an archive is a line of its own.
@@ -214,7 +279,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         if (outcome != nullptr && outcome->event != "dump-saved" &&
             std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
             rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1,
-                            outcome->event + outcome->detail.substr(ev.detail.size()), "", false});
+                            outcome->event + outcome->detail.substr(ev.detail.size()), "", false,
+                            {0, 0, false, false}, &ev, outcome});
         }
     }
     std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
@@ -224,13 +290,7 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         char stamp[32];
         oamlog_key_text(stamp, sizeof(stamp), r.reported, json ? 'T' : ' ');
         if (json) {
-            (void)fprintf(out,
-                          "{\"time\":\"%s\",\"core\":%s,\"type\":%s,\"bytes\":%lld,\"state\":%s,\"archive\":%s,"
-                          "\"context\":%s}\n",
-                          stamp, oamlog_json_text(r.core.c_str()).c_str(), oamlog_json_text(r.type.c_str()).c_str(),
-                          r.size, oamlog_json_text(r.state.c_str()).c_str(),
-                          r.size < 0 && r.name.empty() ? "null" : oamlog_json_text(r.name.c_str()).c_str(),
-                          r.context ? "true" : "false");
+            oamlog_dump_json(out, r.reported, r.report, r.core, r.type, r.size, r.name, r.context, r.tar, r.outcome);
         } else if (r.name.empty()) {
             (void)fprintf(out, "%s %-4s %s no archive: %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
                          oamlog_name_text(r.type.c_str()).c_str(), oamlog_name_text(r.state.c_str()).c_str());

@@ -18,6 +18,8 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json);
 int oamlog_disk_usage(FILE *out, const std::string &root, bool json);
 std::string oamlog_human(uint64_t bytes);  // as du -h
 void oamlog_list_boots(FILE *out, bool json, bool utc);
-void oamlog_check_losses(FILE *out);
+// --check: the files, records and damaged spots read; the journal's losses.
+void oamlog_check_summary(FILE *out, size_t files, uint64_t records, bool json);
+void oamlog_check_losses(FILE *out, bool json);
 // --stats: the runs of the boots selected that ended uncleanly.
 void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until);

@@ -24,6 +24,7 @@
 #include "config/ini.h"
 #include "config/ini_internal.h"
 #include "oamlog/read_source.h"
+#include "oamlog/read_stamp.h"
 #include "oamlog/read_zst.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
@@ -40,11 +41,17 @@ struct oamlog_usage_row {
     uint16_t last[OAM_STAMP_FIELDS];
     bool first_ok;
     bool last_ok;
+    // Their offsets and places on the time line.
+    int first_off;
+    int last_off;
+    uint64_t first_key;
+    uint64_t last_key;
 };
 
 // The first good stamp of the source's files from file index from on (up
 // to, but without, file index to).
-bool oamlog_usage_stamp(const oamlog_source &src, size_t from, size_t to, bool want_last, uint16_t *stamp)
+bool oamlog_usage_stamp(const oamlog_source &src, size_t from, size_t to, bool want_last, uint16_t *stamp, int *off,
+                        uint64_t *key)
 {
     oamlog_source probe{};
     probe.core = src.core;
@@ -56,6 +63,8 @@ bool oamlog_usage_stamp(const oamlog_source &src, size_t from, size_t to, bool w
     while (oamlog_next_placed(&probe, &rec) > 0) {
         if (rec.stamp_ok) {
             memcpy(stamp, rec.stamp, sizeof(rec.stamp));
+            *off = rec.utc_off;
+            *key = rec.key;
             found = true;
             if (!want_last) {
                 break;
@@ -240,11 +249,13 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
     if (oamlog_add_root(&sources, root, {}, false) != 0) {
         return OAMLOG_FAILED;
     }
+    // The first and last records placed with the journal's offsets.
+    oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
     std::vector<oamlog_usage_row> rows;
     uint64_t all_disk = 0;
     for (oamlog_source &src : sources) {
         oamlog_open_files(&src);
-        oamlog_usage_row r{src.core, src.files.size(), 0, 0, {}, {}, false, false};
+        oamlog_usage_row r{src.core, src.files.size(), 0, 0, {}, {}, false, false, 0, 0, 0, 0};
         for (const oamlog_file &f : src.files) {
             struct stat st {};
             if (fstat(f.fd, &st) == 0) {
@@ -254,9 +265,9 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
         }
         // The oldest record opens the span; the newest is in the newest
         // file that holds one.
-        r.first_ok = oamlog_usage_stamp(src, 0, src.files.size(), false, r.first);
+        r.first_ok = oamlog_usage_stamp(src, 0, src.files.size(), false, r.first, &r.first_off, &r.first_key);
         for (size_t i = src.files.size(); i-- > 0 && !r.last_ok;) {
-            r.last_ok = oamlog_usage_stamp(src, i, i + 1, true, r.last);
+            r.last_ok = oamlog_usage_stamp(src, i, i + 1, true, r.last, &r.last_off, &r.last_key);
         }
         all_disk += r.disk;
         rows.push_back(r);
@@ -298,14 +309,16 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
             (void)snprintf(ratio, sizeof(ratio), "%.2f", static_cast<double>(r.content) / static_cast<double>(r.disk));
         }
         if (json) {
-            const std::string first = oamlog_usage_stamp_text(r.first, r.first_ok, 'T');
-            const std::string last = oamlog_usage_stamp_text(r.last, r.last_ok, 'T');
             (void)fprintf(out,
                           "%s{\"core\":\"%s\",\"files\":%zu,\"bytes\":%llu,\"content\":%llu,\"ratio\":%s,"
-                          "\"first\":%s,\"last\":%s,\"span\":%llu.%03llu,\"share\":%.1f}",
+                          "%s,%s,\"span\":%llu.%03llu,\"share\":%.1f}",
                           i > 0 ? "," : "", r.core.c_str(), r.files, ull(r.disk), ull(r.content),
-                          r.disk > 0 ? ratio : "null", r.first_ok ? ("\"" + first + "\"").c_str() : "null",
-                          r.last_ok ? ("\"" + last + "\"").c_str() : "null", ull(span / 1000), ull(span % 1000), share);
+                          r.disk > 0 ? ratio : "null",
+                          oamlog_json_time("first", oamlog_stamp_ms(r.first), r.first_off, r.first_ok ? r.first_key : 0)
+                              .c_str(),
+                          oamlog_json_time("last", oamlog_stamp_ms(r.last), r.last_off, r.last_ok ? r.last_key : 0)
+                              .c_str(),
+                          ull(span / 1000), ull(span % 1000), share);
         } else {
             (void)fprintf(out, "%-8s %5zu %6s %7s %6s %-23s %-23s %8llu.%03llu %5.1f%%\n", r.core.c_str(), r.files,
                           oamlog_human(r.disk).c_str(), oamlog_human(r.content).c_str(), ratio, oamlog_usage_stamp_text(r.first, r.first_ok, ' ').c_str(),

@@ -480,8 +480,8 @@ def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     assert re.fullmatch(rf"\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{{3}} wifi readm_wifi_sdio \d+ bytes, "
                         rf"{len(datas)} members, complete  {re.escape(name)}\n", listed), listed
     (row,) = map(json.loads, oamlog("--root", root, "--dumps", "--json").stdout.splitlines())
-    assert (row["core"], row["type"], row["state"], row["archive"]) == ("wifi", "readm_wifi_sdio",
-                                                                        f"{len(datas)} members, complete", name)
+    assert (row["core"], row["type"], row["members"], row["state"], row["damaged_member"], row["archive"]) == \
+        ("wifi", "readm_wifi_sdio", len(datas), "complete", None, name)
     rows = oamlog("--root", root, "--dump", name, "--json").stdout.decode().splitlines()
     shown = [json.loads(row) for row in rows]
     assert [base64.b64decode(r["data"]) for r in shown if "data" in r] == sent

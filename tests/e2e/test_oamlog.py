@@ -18,6 +18,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import tarfile
 import threading
 from pathlib import Path
 
@@ -228,8 +229,14 @@ def damage_cut_header(data, at, length):
     return data[:len(data) - length + 8], len(data) - length, 8, "record header cut short"
 
 
+def damage_month_13(data, at, length):
+    y, _, d, h, mi, sec, ms = struct.unpack_from("<7H", data, at + 4)
+    return (data[:at + 6] + struct.pack("<H", 13) + data[at + 8:], at, 0,
+            f"time fields out of range ({y}-13-{d} {h}:{mi}:{sec}.{ms})")
+
+
 @pytest.mark.parametrize("damage", [damage_flip_marker, damage_absurd_length, damage_garbage_between,
-                                    damage_truncated_tail, damage_cut_header])
+                                    damage_truncated_tail, damage_cut_header, damage_month_13])
 def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     src = run["root"] / "wifi_log" / "wifi_log_1"
     clean = json_records(src)
@@ -240,12 +247,18 @@ def test_check_reports_each_damaged_spot_and_reads_on(run, tmp_path, damage):
     victim = 10
     data, at, skipped, what = damage(src.read_bytes(), clean[victim]["offset"], clean[victim]["length"])
     copy.write_bytes(data)
-    report = f"{copy}: offset {at}: {what}; {skipped} bytes skipped".replace("\udcff", "\\xff").replace("\n", "\\x0a")
+    outcome = f"{skipped} bytes skipped" if skipped else "record kept"
+    report = f"{copy}: offset {at}: {what}; {outcome}".replace("\udcff", "\\xff").replace("\n", "\\x0a")
 
     proc = oamlog("--check", folder, check=False)
     assert proc.returncode == 1
-    lost = 0 if damage is damage_garbage_between else 1
+    lost = 0 if damage in (damage_garbage_between, damage_month_13) else 1
     assert proc.stdout.decode().splitlines() == [report, f"1 files, {len(clean) - lost} records, 1 damaged spots"]
+    proc = oamlog("--check", "--json", folder, check=False)
+    assert proc.returncode == 1
+    assert list(map(json.loads, proc.stdout.splitlines())) == [
+        {"file": str(copy), "offset": at, "skipped": skipped, "cause": what},
+        {"files": 1, "records": len(clean) - lost, "damaged": 1}]
 
     proc = oamlog("--json", folder)
     assert proc.stderr.decode().splitlines() == ["oamlog: " + report]
@@ -286,6 +299,48 @@ def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, a
     lines = oamlog("--root", root, *args).stdout.decode().splitlines()
     assert [re.sub(r".* -- (?:\d+ records )?([a-z-]+).*", r"\1", line) if " -- " in line else line[-1]
             for line in lines] == shown, lines
+
+
+JSON_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}")
+
+
+def json_times(obj, found):
+    """Each time member of obj (and of the objects it holds) beside its UTC
+    twin: {"time": local, "utc": ...} or {"X": local, "X_utc": ...}."""
+    for key, value in obj.items() if isinstance(obj, dict) else enumerate(obj):
+        if isinstance(value, (dict, list)):
+            json_times(value, found)
+        elif isinstance(value, str) and JSON_TIME.match(value) and not (key == "utc" or key.endswith("_utc")):
+            found.append((obj, key, value, obj.get("utc" if key == "time" else key + "_utc")))
+
+
+@pytest.mark.parametrize("args", [["--json", "--merge"], ["--stats", "--json"], ["--dumps", "--json"],
+                                  ["--list-boots", "--json"], ["--disk-usage", "--json"], ["--check", "--json"]],
+                         ids=["records_events", "stats", "dumps", "boots", "disk_usage", "check"])
+def test_every_json_time_carries_its_offset_and_its_utc(tmp_path, args):
+    """The journal's offset (+01:00) for what it covers; an archive it does
+    not name, in this machine's zone."""
+    journal = "".join(f"2026-12-09 {line}\n" for line in [
+        "10:00:00.000+0100 oam start version 1, pid 1, boot 0d6f",
+        "10:00:00.300+0100 wifi dump-reported readm_wifi_sdio",
+        "10:00:00.500+0100 wifi archive-written readm_wifi_sdio_2026_12_09_10_00_00.tar.gz",
+        "10:00:01.000+0100 oam start version 1, pid 2, boot 0d6f",  # the run before ended uncleanly
+        "10:00:01.100+0100 wifi lost 2 records: no space, 10:00:01.050 to 10:00:01.060"])
+    root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": record(b"A", (*AT, 100)) + record(b"B", (*AT[:5], 2, 0))},
+                          journal)
+    (root / "memdump").mkdir()
+    with tarfile.open(root / "memdump" / "readm_wifi_sdio_2026_12_09_10_00_00.tar.gz", "w:gz") as tar:
+        tar.addfile(tarfile.TarInfo("a.bin"))
+    (root / "memdump" / "readm_bfgx_uart_2026_12_09_10_00_02.tar.gz").write_bytes(b"junk")
+    found = []
+    for line in oamlog("--root", root, *args, check=False).stdout.splitlines():
+        json_times(json.loads(line), found)
+    assert found
+    for obj, key, local, utc in found:
+        shown = datetime.datetime.fromisoformat(local)
+        assert shown.utcoffset() is not None, obj
+        assert utc == shown.astimezone(datetime.timezone.utc).isoformat(timespec="milliseconds")[:-6] + "Z", obj
+        assert local.endswith("+01:00") or obj.get("type") == "readm_bfgx_uart", obj
 
 
 @pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])

@@ -44,6 +44,7 @@ struct journal_case {
     uint64_t lost;
     uint64_t overruns;
     uint64_t damaged;
+    const char *spots = "";  // the damage as --check --json tells it, behind each file name
 };
 
 std::vector<journal_case> journal_cases()
@@ -51,16 +52,19 @@ std::vector<journal_case> journal_cases()
     return {
         {"records_and_overruns_apart", START + loss("3") + loss("4", "overruns"), false, "start lost:3r lost:4o", 3, 4,
          0},
-        {"negative_count_is_damage", START + loss("-5"), false, "start", 0, 0, 1},
+        {"negative_count_is_damage", START + loss("-5"), false, "start", 0, 0, 1,
+         "\"offset\":48,\"line\":2,\"skipped\":100,\"cause\":\"not an event\"}\n"},
         {"count_beyond_64_bits_is_damage", START + loss("99999999999999999999"), false, "start", 0, 0, 1},
         {"unknown_unit_is_damage", loss("3", "bytes"), false, "", 0, 0, 1},
         {"sums_saturate", loss("18446744073709551615") + loss("2"), false,
          "lost:18446744073709551615r lost:2r", UINT64_MAX, 0, 0},
         {"nul_padding_after_a_cut_line_then_the_next_line", START.substr(0, 30) + NULS + STOP, false, "stop", 0, 0,
-         1},
+         1, "\"offset\":0,\"line\":1,\"skipped\":34,\"cause\":\"cut short or NUL padding before it\"}\n"},
         {"nul_padding_on_a_line_of_its_own", START + NULS + "\n" + STOP, false, "start stop", 0, 0, 1},
-        {"nul_padding_at_the_end", START + NULS, false, "start", 0, 0, 1},
-        {"a_journal_that_is_a_fifo_is_said_once", START, true, "start", 0, 0, 1},
+        {"nul_padding_at_the_end", START + NULS, false, "start", 0, 0, 1,
+         "\"offset\":48,\"line\":2,\"skipped\":4,\"cause\":\"cut short\"}\n"},
+        {"a_journal_that_is_a_fifo_is_said_once", START, true, "start", 0, 0, 1,
+         "\"offset\":null,\"skipped\":null,\"cause\":\"not a regular file\"}\n"},
         {"a_stamp_stepping_back_keeps_the_written_order",
          START + "2026-12-09 10:00:00.050 wifi capture-started /vendor/log/wifi_log/wifi_log_1\n", false,
          "start capture-started", 0, 0, 0},
@@ -95,6 +99,19 @@ TEST_P(OamlogJournal, CountsAreBelievedOnlyWhenPlainAndDamageIsToldOnce)
     EXPECT_EQ(oamlog_journal_lost("wifi", false), c.lost);
     EXPECT_EQ(oamlog_journal_lost("wifi", true), c.overruns);
     EXPECT_EQ(g_oamlog_damage_count, c.damaged) << damage.text();
+    if (*c.spots != '\0') {
+        captured spots;
+        g_oamlog_damage_out = spots.f;
+        g_oamlog_damage_json = true;
+        oamlog_journal_load(dir, {}, 0, UINT64_MAX, true);
+        g_oamlog_damage_out = stderr;
+        g_oamlog_damage_json = false;
+        std::string tails = spots.text();
+        for (size_t at; (at = tails.find("{\"file\":\"" + dir)) != std::string::npos;) {
+            tails.erase(at, tails.find(',', at) + 1 - at);
+        }
+        EXPECT_EQ(tails, c.spots);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, OamlogJournal, ::testing::ValuesIn(journal_cases()),
@@ -117,10 +134,11 @@ struct stats_case {
     const char *table;
 };
 
-class OamlogStats : public ::testing::TestWithParam<stats_case> {};
+class OamlogStats : public ZoneFixed, public ::testing::WithParamInterface<stats_case> {};
 
 // wifi: four records over two seconds, a loss of each unit; bfg: a first
-// record without a good stamp; me: an empty folder (a chip without it).
+// and a last record without a good stamp; me: an empty folder (a chip
+// without it).
 TEST_P(OamlogStats, CountsTheSelectedRecordsAndLossesOfEachCore)
 {
     const stats_case &c = GetParam();
@@ -130,7 +148,7 @@ TEST_P(OamlogStats, CountsTheSelectedRecordsAndLossesOfEachCore)
     ASSERT_EQ(mkdir((root + "me_log").c_str(), 0700), 0);
     put(root + "wifi_log/wifi_log_2", record("ab", 0, 100) + record("abcd", 0, 900));
     put(root + "wifi_log/wifi_log_1", record("", 1, 0) + record("x", 1, 999));
-    put(root + "bfg_log/bfg_log_1", record("b", 70, 0) + record("c", 5, 0));
+    put(root + "bfg_log/bfg_log_1", record("b", 70, 0) + record("c", 5, 0) + record("d", 70, 0));
     put(root + "oam_events", loss("3") + loss("4", "overruns") +
                                  "2026-12-09 10:00:08.000 wifi lost 5 records: no space left on device, "
                                  "10:00:08.000 to 10:00:08.000\n");
@@ -155,16 +173,26 @@ INSTANTIATE_TEST_SUITE_P(
         stats_case{"everything", "", "", false,
                    "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
                    "wifi     2         4          79 2026-12-09 10:00:00.100 2026-12-09 10:00:01.999      2         8         4       0\n"
-                   "bfg      1         2          38 -                       2026-12-09 10:00:05.000      1         0         0       1\n"},
+                   "bfg      1         3          57 -                       2026-12-09 10:00:05.000      2         0         0       2\n"},
         stats_case{"one_second", "2026-12-09T10:00:01", "2026-12-09T10:00:01", false,
                    "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
                    "wifi     2         2          37 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999      2         3         4       0\n"
-                   "bfg      1         0           0 -                       -                            0         0         0       1\n"},
+                   "bfg      1         0           0 -                       -                            0         0         0       2\n"},
         stats_case{"json", "", "2026-12-09T10:00:00", true,
-                   "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,\"first\":\"2026-12-09T10:00:00.100\","
-                   "\"last\":\"2026-12-09T10:00:00.900\",\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":0}\n"
-                   "{\"core\":\"bfg\",\"files\":1,\"records\":1,\"bytes\":19,\"first\":null,\"last\":null,\"peak\":1,"
-                   "\"lost\":0,\"overruns\":0,\"damaged\":1}\n"}),
+                   "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,"
+                   "\"first\":\"2026-12-09T10:00:00.100+01:00\",\"first_utc\":\"2026-12-09T09:00:00.100Z\","
+                   "\"last\":\"2026-12-09T10:00:00.900+01:00\",\"last_utc\":\"2026-12-09T09:00:00.900Z\","
+                   "\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":0}\n"
+                   "{\"core\":\"bfg\",\"files\":1,\"records\":1,\"bytes\":19,\"first\":null,\"first_utc\":null,"
+                   "\"last\":null,\"last_utc\":null,\"peak\":1,\"lost\":0,\"overruns\":0,\"damaged\":2}\n"},
+        // The last record's stamp is bad: shown as the good one before it, in its offset.
+        stats_case{"json_bad_last_stamp", "2026-12-09T10:00:05", "", true,
+                   "{\"core\":\"wifi\",\"files\":2,\"records\":0,\"bytes\":0,\"first\":null,\"first_utc\":null,"
+                   "\"last\":null,\"last_utc\":null,\"peak\":0,\"lost\":5,\"overruns\":0,\"damaged\":0}\n"
+                   "{\"core\":\"bfg\",\"files\":1,\"records\":2,\"bytes\":38,"
+                   "\"first\":\"2026-12-09T10:00:05.000+01:00\",\"first_utc\":\"2026-12-09T09:00:05.000Z\","
+                   "\"last\":\"2026-12-09T10:00:05.000+01:00\",\"last_utc\":\"2026-12-09T09:00:05.000Z\","
+                   "\"peak\":2,\"lost\":0,\"overruns\":0,\"damaged\":2}\n"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 std::string tar_member(const std::string &name, const std::string &data, bool bad_sum = false)
@@ -210,7 +238,14 @@ struct dumps_case {
     std::string journal;
     std::vector<std::pair<std::string, std::string>> archives;
     std::string listing;  // {size}: the size of the archives
+    std::vector<std::string> json;  // each row's state as fields
 };
+
+std::string fields(const char *members, const char *state, const char *damaged = "null", const char *reason = "null")
+{
+    return std::string("\"members\":") + members + ",\"state\":\"" + state + "\",\"damaged_member\":" + damaged +
+           ",\"reason\":" + reason;
+}
 
 std::string reported(const char *at, const char *type)
 {
@@ -222,17 +257,23 @@ std::vector<dumps_case> dumps_cases()
     const std::string two = tar_member("a.bin", "xyz") + tar_member("b.bin", "uvw", true) + TAR_END;
     return {
         {"complete", "", {{WIFI1, GOOD}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n",
+         {fields("1", "complete")}},
         {"cut_archive", "", {{WIFI1, GOOD.substr(0, GOOD.size() - 6)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, incomplete  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, incomplete  " + WIFI1 + "\n",
+         {fields("1", "incomplete")}},
         {"plain_tar_named_tar_gz", "", {{WIFI1, tar_member("a.bin", "xyz") + TAR_END}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
+         {fields("null", "not-gzip")}},
         {"random_junk", "", {{WIFI1, std::string(4096, 'j')}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
+         {fields("null", "not-gzip")}},
         {"wrong_checksum", "", {{WIFI1, gz(tar_member("a.bin", "xyz", true) + TAR_END)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 0 members, damaged at member 1  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 0 members, damaged at member 1  " + WIFI1 + "\n",
+         {fields("0", "damaged", "1")}},
         {"second_member_damaged", "", {{WIFI1, gz(two)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, damaged at member 2  " + WIFI1 + "\n"},
+         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, damaged at member 2  " + WIFI1 + "\n",
+         {fields("1", "damaged", "2")}},
         {"two_dumps_of_one_type_each_their_report",
          reported("10:00:00.500", "readm_wifi_sdio") + "2026-12-09 10:00:01.200 wifi dump-saved readm_wifi_sdio\n" +
              "2026-12-09 10:00:01.300 wifi archive-written " + WIFI1 + "\n" +
@@ -240,18 +281,21 @@ std::vector<dumps_case> dumps_cases()
              "2026-12-09 10:00:06.300 wifi archive-written " + WIFI6 + "\n",
          {{WIFI1, GOOD}, {WIFI6, GOOD}},
          "2026-12-09 10:00:00.500 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n" +
-             "2026-12-09 10:00:05.700 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI6 + "\n"},
+             "2026-12-09 10:00:05.700 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI6 + "\n",
+         {fields("1", "complete"), fields("1", "complete")}},
         {"failed_and_abandoned_dumps",
          reported("10:00:00.500", "readm_wifi_sdio") +
              "2026-12-09 10:00:00.600 wifi dump-failed readm_wifi_sdio: no region file\n" +
              reported("10:00:02.000", "readm_wifi_pcie") + "2026-12-09 10:00:03.000 wifi dump-abandoned readm_wifi_pcie at stop\n",
          {},
          "2026-12-09 10:00:00.500 wifi readm_wifi_sdio no archive: dump-failed: no region file\n"
-         "2026-12-09 10:00:02.000 wifi readm_wifi_pcie no archive: dump-abandoned at stop\n"},
+         "2026-12-09 10:00:02.000 wifi readm_wifi_pcie no archive: dump-abandoned at stop\n",
+         {fields("null", "dump-failed", "null", "\"no region file\""),
+          fields("null", "dump-abandoned", "null", "\"at stop\"")}},
     };
 }
 
-class OamlogDumps : public ::testing::TestWithParam<dumps_case> {};
+class OamlogDumps : public ZoneFixed, public ::testing::WithParamInterface<dumps_case> {};
 
 TEST_P(OamlogDumps, EachArchiveIsCheckedAndEachDumpsEndShown)
 {
@@ -270,6 +314,14 @@ TEST_P(OamlogDumps, EachArchiveIsCheckedAndEachDumpsEndShown)
     captured out;
     EXPECT_EQ(oamlog_dumps(out.f, root, false), OAMLOG_OK);
     EXPECT_EQ(out.text(), listing);
+    captured json;
+    EXPECT_EQ(oamlog_dumps(json.f, root, true), OAMLOG_OK);
+    std::vector<std::string> got;
+    const std::string rows = json.text();
+    for (size_t at = rows.find("\"members\""); at != std::string::npos; at = rows.find("\"members\"", at + 1)) {
+        got.push_back(rows.substr(at, rows.find(",\"context\"", at) - at));
+    }
+    EXPECT_EQ(got, c.json);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archives, OamlogDumps, ::testing::ValuesIn(dumps_cases()),

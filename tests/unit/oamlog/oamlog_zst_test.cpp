@@ -252,7 +252,7 @@ struct usage_case {
     const char *table;  // the free space masked as F
 };
 
-class OamlogDiskUsage : public ::testing::TestWithParam<usage_case> {};
+class OamlogDiskUsage : public ZoneFixed, public ::testing::WithParamInterface<usage_case> {};
 
 std::string skippable(const std::string &bytes)
 {
@@ -347,9 +347,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {"sys/zr400x_ps/ini_file_name", "/vendor/etc/cfg_zr4005.ini\n"},
                     {"vendor/etc/cfg_zr4005.ini", "[HOST_PLAT]\nlog_max_use=1\nlog_min_share_device_me=20\n"}},
                    "{\"cores\":[{\"core\":\"wifi\",\"files\":2,\"bytes\":<bytes>,\"content\":<content>,\"ratio\":<r>,"
-                   "\"first\":\"2026-12-09T10:00:00.000\",\"last\":\"2026-12-09T10:00:03.009\",\"span\":3.009,\"share\":<s>},"
+                   "\"first\":\"2026-12-09T10:00:00.000+01:00\",\"first_utc\":\"2026-12-09T09:00:00.000Z\","
+                   "\"last\":\"2026-12-09T10:00:03.009+01:00\",\"last_utc\":\"2026-12-09T09:00:03.009Z\",\"span\":3.009,"
+                   "\"share\":<s>},"
                    "{\"core\":\"bfg\",\"files\":1,\"bytes\":<bfg>,\"content\":<bfgc>,\"ratio\":1.00,"
-                   "\"first\":\"2026-12-09T10:00:00.250\",\"last\":\"2026-12-09T10:00:01.100\",\"span\":0.850,\"share\":<b>}],"
+                   "\"first\":\"2026-12-09T10:00:00.250+01:00\",\"first_utc\":\"2026-12-09T09:00:00.250Z\","
+                   "\"last\":\"2026-12-09T10:00:01.100+01:00\",\"last_utc\":\"2026-12-09T09:00:01.100Z\",\"span\":0.850,"
+                   "\"share\":<b>}],"
                    "\"archives\":{\"files\":1,\"bytes\":300},\"contexts\":{\"files\":1,\"bytes\":2000},"
                    "\"regions\":{\"files\":1,\"bytes\":3145728},"
                    "\"journal\":{\"files\":2,\"bytes\":13},F,\"budget\":{\"log_keep_free\":null,\"log_max_use\":512,"
