@@ -115,20 +115,6 @@ std::string oamlog_base64(const uint8_t *data, size_t len)
     return out;
 }
 
-void oamlog_cut_line(std::string *line, size_t width)
-{
-    if (width <= 3 || line->size() <= width) {
-        return;
-    }
-    // Not inside a UTF-8 sequence of an escaped name.
-    size_t keep = width - 3;
-    while (keep > 0 && (static_cast<unsigned char>((*line)[keep]) & 0xC0) == 0x80) {
-        --keep;
-    }
-    line->resize(keep);
-    line->append("...");
-}
-
 }  // namespace
 
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
@@ -175,7 +161,6 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     (void)snprintf(len_text, sizeof(len_text), " %4zu ", rec.rec_len);
     line += len_text;
     oamlog_data_text(&line, rec.data, rec.data_len);
-    oamlog_cut_line(&line, opts.width);
     line.push_back('\n');
     (void)fwrite(line.data(), 1, line.size(), out);
     if (opts.format == OAMLOG_HEX) {
@@ -228,7 +213,6 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
         line += " -- " + oamlog_name_text(ev.event.c_str()) + (ev.detail.empty() ? "" : " ") +
                 oamlog_name_text(ev.detail.c_str()) + " --";
     }
-    oamlog_cut_line(&line, opts.width);
     line.push_back('\n');
     (void)fwrite(line.data(), 1, line.size(), out);
 }

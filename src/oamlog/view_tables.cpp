@@ -73,7 +73,7 @@ void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
 
 void oamlog_check_losses(FILE *out)
 {
-    oamlog_print_opts opts{OAMLOG_TEXT, 0, false};
+    oamlog_print_opts opts{OAMLOG_TEXT, false};
     for (const oamlog_event &ev : g_oamlog_events) {
         if (ev.event == "lost") {
             (void)fputs("journal: ", out);

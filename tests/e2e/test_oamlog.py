@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import base64
 import datetime
+import functools
 import gzip
 import json
 import os
@@ -163,7 +164,6 @@ def test_default_lines_show_time_core_length_and_text_or_hex(run):
     assert len(out) == SENT
     assert re.fullmatch(stamp + r" bfg    42 bfg: event 000 state ok", out[0]), out[0]
     assert re.fullmatch(stamp + r" bfg    27 07 00 ff 07 00 ff 07 00 ff", out[7]), out[7]
-    # a terminal's width is not a pipe's: nothing is cut
     last = oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().splitlines()
     # The last record may fill its file: the rotation is then told between it
     # and the stop (how the node's chunks are read decides which record).
@@ -172,15 +172,32 @@ def test_default_lines_show_time_core_length_and_text_or_hex(run):
     assert all(" me   -- rotated /vendor/log/me_log/bfg_log_1 full at " in line for line in last[1:-1]), last
 
 
-def test_merge_orders_by_time_and_keeps_each_cores_order(run):
-    merged = json_records("--root", run["root"], "--merge")
-    order = list(CORES)
-    assert [(o["time"], order.index(o["core"])) for o in merged] == \
-        sorted((o["time"], order.index(o["core"])) for o in merged)
+@functools.cache
+def core_records(root: Path, core: str) -> list[dict]:
+    """One core's records, without where they are kept (a bundle moves them)."""
+    return [{k: v for k, v in o.items() if k not in ("file", "offset")}
+            for o in json_records("--root", root, "--core", core)]
+
+
+@pytest.mark.parametrize("source", ["root", "merge", "files", "bundle", "per_core"])
+def test_one_time_line_by_default_each_core_in_its_own_order(run, tmp_path, source):
+    root = run["root"]
+    if source == "bundle":
+        oamlog("--bundle", tmp_path / "b.tar.gz", "--root", root)
+    args = {"root": ["--root", root], "merge": ["--root", root, "--merge"], "per_core": ["--root", root, "--per-core"],
+            "files": ["--root", root, *(root / f / f"{p}{k}" for f, p, _ in CORES.values() for k in (1, 2))],
+            "bundle": [tmp_path / "b.tar.gz"]}[source]
+    got = [{k: v for k, v in o.items() if k not in ("file", "offset")} for o in json_records(*args)]
+    # Of equal stamps (the old records of every core), the cores' order.
+    order = [(o["utc"], list(CORES).index(o["core"])) for o in got]
+    if source == "per_core":
+        assert [r for _, r in order] == sorted(r for _, r in order)
+    else:
+        assert order == sorted(order)
+        # the cores were driven one after the other
+        assert [o["core"] for o in got[-3 * SENT:]] == ["wifi"] * SENT + ["bfg"] * SENT + ["me"] * SENT
     for core in CORES:
-        assert [o for o in merged if o["core"] == core] == json_records("--root", run["root"], "--core", core)
-    # the cores were driven one after the other
-    assert [o["core"] for o in merged[-3 * SENT:]] == ["wifi"] * SENT + ["bfg"] * SENT + ["me"] * SENT
+        assert [o for o in got if o["core"] == core] == core_records(root, core)
 
 
 @pytest.mark.parametrize("args, old_from, old_to, new", [
@@ -200,9 +217,11 @@ def test_selection_by_time_and_count(run, args, old_from, old_to, new):
         assert got == want
 
 
-def test_last_n_merged_takes_the_end_of_the_merged_stream(run):
-    assert [(o["core"], base64.b64decode(o["data"])) for o in json_records("--root", run["root"], "--merge", "-n", 4)] \
-        == [("me", msg) for msg in messages("me")[-4:]]
+@pytest.mark.parametrize("per_core", [False, True])
+def test_last_n_takes_the_end_of_the_time_line_or_of_each_core(run, per_core):
+    got = json_records("--root", run["root"], "-n", 4, *["--per-core"] * per_core)
+    assert [(o["core"], base64.b64decode(o["data"])) for o in got] == \
+        [(core, msg) for core in (CORES if per_core else ["me"]) for msg in messages(core)[-4:]]
 
 
 # Damage ------------------------------------------------------------------------
@@ -270,8 +289,8 @@ AT = (2026, 12, 9, 10, 0, 0)
 
 
 @pytest.mark.parametrize("args, shown", [
-    ([], ["capture-started", "A", "B", "rotated", "lost", "start"]),
-    (["--merge"], ["start", "capture-started", "A", "lost", "B", "rotated"]),
+    ([], ["start", "capture-started", "A", "lost", "B", "rotated"]),
+    (["--per-core"], ["capture-started", "A", "B", "rotated", "lost", "start"]),
     (["-n", "0"], []),
 ])
 def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, args, shown):
