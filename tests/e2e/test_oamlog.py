@@ -9,6 +9,7 @@ mirrors, one core after the other."""
 from __future__ import annotations
 
 import base64
+import contextlib
 import datetime
 import functools
 import gzip
@@ -307,6 +308,65 @@ def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, a
             for line in lines] == shown, lines
 
 
+FAKE_PAGER = """#!/bin/sh
+[ "$1" = quit ] && exit 0
+printf '%s\\n' "$*" "${LESS-unset}" > "${0%/*}/argv"
+exec cat > "${0%/*}/input"
+"""
+
+
+@pytest.mark.parametrize("env, args, tty, pager", [
+    ({"OAMLOG_PAGER": "{fake} first", "PAGER": "{fake} second", "LESS": "kept"}, [], True, ["first", "kept"]),
+    ({"PAGER": "{fake} second"}, [], True, ["second", "FRSXK"]),
+    ({"PAGER": "{fake}"}, ["--no-pager"], True, None),
+    ({"OAMLOG_PAGER": "", "PAGER": "{fake}"}, [], True, None),
+    ({"PAGER": "{fake}"}, [], False, None),
+    ({"PAGER": "{fake} quit"}, [], True, "quit"),
+], ids=["oamlog_pager_first", "less_default", "no_pager", "empty", "no_tty", "quit_early"])
+def test_a_terminal_reads_through_the_users_pager(tmp_path, env, args, tty, pager):
+    """On a terminal, the lines and the reports among them go into the pager,
+    which oamlog waits for; leaving it early ends oamlog quietly."""
+    log = tmp_path / "root" / "wifi_log" / "wifi_log_1"
+    recs = [record(b"line %04d" % i, (*AT[:5], i // 1000, i % 1000)) for i in range(3000)]  # beyond a pipe's buffer
+    root = synthetic_root(tmp_path / "root", {"wifi_log/wifi_log_1": recs[0] + b"GARBAGE" + b"".join(recs[1:])}, "")
+    fake = tmp_path / "pager"
+    fake.write_text(FAKE_PAGER)
+    fake.chmod(0o755)
+    clean = {k: v for k, v in os.environ.items() if k not in ("OAMLOG_PAGER", "PAGER", "LESS")}
+    run_env = {**clean, **{k: v.replace("{fake}", str(fake)) for k, v in env.items()}}
+    cmd = [*oamsim.exec_prefix(), str(OAMLOG), "--root", root, *args]
+    piped = subprocess.run(cmd, capture_output=True, env=run_env, timeout=60)
+    first, rest = piped.stdout.split(b"\n", 1)
+    want = first + b"\n" + piped.stderr + rest
+    assert piped.stderr == f"oamlog: {log}: offset 27: bad marker (47 41); 7 bytes skipped\n".encode()
+    if tty:
+        master, slave = os.openpty()
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, env=run_env)
+        os.close(slave)
+        shown = bytearray()
+
+        def drain():
+            with contextlib.suppress(OSError):  # EIO: every end of the terminal closed
+                while chunk := os.read(master, 65536):
+                    shown.extend(chunk)
+
+        reader = threading.Thread(target=drain)
+        reader.start()
+        assert proc.wait(60) == 0
+        # Waited for: the pager got all before oamlog ended.
+        got = (tmp_path / "input").read_bytes() if isinstance(pager, list) else None
+        reader.join(60)
+        os.close(master)
+        shown = bytes(shown).replace(b"\r\n", b"\n")
+    else:
+        got, shown = None, want
+    if isinstance(pager, list):
+        assert ((tmp_path / "argv").read_text().splitlines(), got, shown) == (pager, want, b"")
+    else:
+        assert not (tmp_path / "argv").exists()
+        assert shown == (b"" if pager == "quit" else want)
+
+
 @pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])
 def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case):
     hostile = "x\x1b[2J\x07\nforged"
@@ -334,6 +394,7 @@ def test_check_passes_the_daemons_files(run):
     (["--before", "60"], 2, "oamlog: --before is the time before the dump of --dump ARCHIVE; there is none"),
     (["--stats", "-n", "5"], 2, "oamlog: --stats counts every record selected by --since and --until; -n does not apply"),
     (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
+    (["--merge", "--per-core"], 2, "oamlog: --merge and --per-core exclude each other"),
     (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
     (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
     (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm[Z|+HH:MM], HH:MM[:SS[.mmm]], now, "
