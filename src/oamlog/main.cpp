@@ -50,7 +50,7 @@ constexpr const char *OAMLOG_USAGE =
     "  --list-boots      the boots in the journal: id, first and last time\n"
     "  --utc             show times in UTC\n"
     "  --per-core        core after core, each with its events, then the daemon's\n"
-    "  --merge           one time line: the default, but for --raw and --check\n"
+    "  --merge           one time line: the default, but for --raw\n"
     "  -n N              only the last N records (of all cores; of each with\n"
     "                    --per-core)\n"
     "  -f, --follow      keep reading as the daemon appends, across rotations\n"
@@ -286,8 +286,8 @@ int oamlog_parse_args(int argc, char **argv)
         oamlog_error("--merge and --per-core exclude each other");
         return -1;
     }
-    // Bare bytes and the damage report are of each file; all else of the time line.
-    g_opts.merge = g_opts.merge || (!g_opts.per_core && g_opts.format != OAMLOG_RAW && g_opts.format != OAMLOG_CHECK);
+    // Bare bytes are of one core each; all else stands on the time line.
+    g_opts.merge = g_opts.merge || (!g_opts.per_core && g_opts.format != OAMLOG_RAW);
     if (g_opts.format == OAMLOG_CHECK && g_opts.follow) {
         oamlog_error("--check reads the files once; it does not follow");
         return -1;
