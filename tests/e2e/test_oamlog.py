@@ -311,7 +311,8 @@ def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, a
 FAKE_PAGER = """#!/bin/sh
 [ "$1" = quit ] && exit 0
 printf '%s\\n' "$*" "${LESS-unset}" > "${0%/*}/argv"
-exec cat > "${0%/*}/input"
+cat > "${0%/*}/input.part" && mv "${0%/*}/input.part" "${0%/*}/input"
+read -r go < "${0%/*}/go"
 """
 
 
@@ -332,6 +333,7 @@ def test_a_terminal_reads_through_the_users_pager(tmp_path, env, args, tty, page
     fake = tmp_path / "pager"
     fake.write_text(FAKE_PAGER)
     fake.chmod(0o755)
+    os.mkfifo(tmp_path / "go")  # lets the pager end
     clean = {k: v for k, v in os.environ.items() if k not in ("OAMLOG_PAGER", "PAGER", "LESS")}
     run_env = {**clean, **{k: v.replace("{fake}", str(fake)) for k, v in env.items()}}
     cmd = [*oamsim.exec_prefix(), str(OAMLOG), "--root", root, *args]
@@ -352,9 +354,13 @@ def test_a_terminal_reads_through_the_users_pager(tmp_path, env, args, tty, page
 
         reader = threading.Thread(target=drain)
         reader.start()
+        got = None
+        if isinstance(pager, list):
+            wait_until(lambda: (tmp_path / "input").exists(), "the pager's input complete", 20)
+            assert proc.poll() is None, "oamlog ended before its pager"
+            got = (tmp_path / "input").read_bytes()
+            (tmp_path / "go").write_text("\n")
         assert proc.wait(60) == 0
-        # Waited for: the pager got all before oamlog ended.
-        got = (tmp_path / "input").read_bytes() if isinstance(pager, list) else None
         reader.join(60)
         os.close(master)
         shown = bytes(shown).replace(b"\r\n", b"\n")
