@@ -9,8 +9,8 @@ receive buffer kept small on purpose, so that a loss shows), connects a debug
 tool to its port 3333 (test mode) that receives the mirrored logs and sends
 one Wi-Fi and one bfg command, lets the Wi-Fi core crash once, stops the
 daemon with SIGTERM and tells the story in an 80-column terminal: what
-happened, a few records per core and the losses as oamlog (OAMLOG_BIN,
-default beside oam) reads them back, `oamlog --stats`, the crash and the logs
+happened, the records of every core and the journal's events on one time
+line as oamlog (OAMLOG_BIN, default beside oam) reads them back, `oamlog --stats`, the crash and the logs
 that led to it, the bundle to hand over, what the drivers received, and
 where to look next.  The sandbox's /vendor is left in <out>/root/vendor for
 inspection.
@@ -243,11 +243,14 @@ def main() -> int:
         for n, step in enumerate(steps, 1):
             screen.para(step, first=f"{n}. ")
 
-        # The records as an engineer on the device reads them back; oamlog
-        # cuts its lines only on a terminal, the screen cuts them here.
+        # The records as an engineer on the device reads them back: every
+        # core and the events on one time line.  oamlog never cuts its lines
+        # (a pager scrolls them on a terminal); the screen cuts them here.
         log_root = chip.host_path(oamsim.LOG_ROOT_DIR)
-        screen.title("the last records of each core: `oamlog -n 3`")
-        screen.quote(oamlog(log_root, "-n", "3"))
+        screen.title("every core and the events on one time line: `oamlog`")
+        screen.quote(oamlog(log_root), limit=20)
+        screen.title("core after core, the last two of each: `oamlog --per-core -n 2`")
+        screen.quote(oamlog(log_root, "--per-core", "-n", "2"))
         screen.title("losses, dumps, starts and stops: the events journal")
         screen.quote(chip.read_file("/vendor/log/oam_events").decode(errors="replace"), limit=20)
         screen.title("per core: `oamlog --stats`")
@@ -286,8 +289,8 @@ def main() -> int:
         for what, where in (("the device's files", f"{shown_path(root / 'vendor')}/"),
                             ("the crash's bundle, read like the log root",
                              f"{shown_path(OAMLOG)} {shown_path(out / 'crash-bundle.tar.gz')}"),
-                            ("all records and events in time order",
-                             f"{shown_path(OAMLOG)} --root {shown_path(log_root)} --merge"),
+                            ("all records and events in time order, paged",
+                             f"{shown_path(OAMLOG)} --root {shown_path(log_root)}"),
                             ("the daemon's own output", shown_path(daemon.stdout_path)),
                             ("the manuals", "man -l man/oam.8; man -l man/oamlog.1")):
             screen.para(f"{what}:", first="  ", rest="  ")

@@ -11,7 +11,6 @@
 
 #include <getopt.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "oamlog/read_source.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_pager.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
 #include "oamlog/view_tables.h"
@@ -31,9 +31,11 @@ namespace {
 
 constexpr const char *OAMLOG_USAGE =
     "usage: oamlog [options] [FOLDER | FILE | BUNDLE]...\n"
-    "Prints the log records the oam daemon stored, oldest first.\n"
+    "Prints the log records the oam daemon stored and the events of its journal\n"
+    "on one time line, oldest first, all cores interleaved.\n"
     "Without FOLDER or FILE it reads every core below the log root; a BUNDLE\n"
-    "(of --bundle) is read like the log root, its cores merged.\n"
+    "(of --bundle) is read like the log root.  On a terminal the output goes\n"
+    "through $OAMLOG_PAGER, else $PAGER, else less (LESS defaults to FRSXK).\n"
     "\n"
     "  --root DIR        log root (default /vendor/log)\n"
     "  --core CORE       only this core: wifi, bfg or me (repeatable); the core\n"
@@ -47,13 +49,16 @@ constexpr const char *OAMLOG_USAGE =
     "  --boot ID         only the boot of that id, or 0 (the last), -1 ...\n"
     "  --list-boots      the boots in the journal: id, first and last time\n"
     "  --utc             show times in UTC\n"
-    "  --merge           interleave the cores on one time line\n"
-    "  -n N              only the last N records (of each core; of all with --merge)\n"
+    "  --per-core        core after core, each with its events, then the daemon's\n"
+    "  --merge           one time line: the default, but for --raw\n"
+    "  -n N              only the last N records (of all cores; of each with\n"
+    "                    --per-core)\n"
     "  -f, --follow      keep reading as the daemon appends, across rotations\n"
     "  --hex             add a hex dump of the data under each record\n"
-    "  --raw             the data bytes only, as the debug tool received them\n"
+    "  --raw             the data bytes only, as the debug tool received them,\n"
+    "                    core after core: the bytes of cores mixed tell nothing\n"
     "  --json            one JSON object per record\n"
-    "  --full            do not cut lines to the terminal's width\n"
+    "  --no-pager        write to the terminal directly\n"
     "  --check           report every damaged spot and the journal's losses;\n"
     "                    status 1 if damaged; with --json, each as an object\n"
     "  --stats           a table per core: files, records, bytes, first and last\n"
@@ -78,7 +83,7 @@ constexpr const char *OAMLOG_USAGE =
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
                      OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE,
-                     OPT_DISK_USAGE };
+                     OPT_DISK_USAGE, OPT_PER_CORE, OPT_NO_PAGER };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -93,6 +98,7 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
     {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
     {"disk-usage", no_argument, nullptr, OPT_DISK_USAGE},
+    {"per-core", no_argument, nullptr, OPT_PER_CORE}, {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -102,10 +108,11 @@ struct oamlog_opts {
     std::vector<std::string> paths;
     uint64_t since = 0;
     uint64_t until = UINT64_MAX;
-    bool merge = false;
+    bool merge = false;     // decided after the options: the time line
+    bool per_core = false;  // unless core after core is asked for
     long last = -1;  // -n
     bool follow = false;
-    bool full = false;
+    bool no_pager = false;
     oamlog_format format = OAMLOG_TEXT;
     bool stats = false;
     bool dumps = false;
@@ -238,7 +245,12 @@ int oamlog_parse_args(int argc, char **argv)
             break;
         }
         case OPT_FULL:
-            g_opts.full = true;
+            break;  // lines are no longer cut to the terminal's width
+        case OPT_PER_CORE:
+            g_opts.per_core = true;
+            break;
+        case OPT_NO_PAGER:
+            g_opts.no_pager = true;
             break;
         case OPT_HEX:
             ret = oamlog_set_format(OAMLOG_HEX);
@@ -278,6 +290,12 @@ int oamlog_parse_args(int argc, char **argv)
     for (int i = optind; i < argc; ++i) {
         g_opts.paths.emplace_back(argv[i]);
     }
+    if (g_opts.merge && g_opts.per_core) {
+        oamlog_error("--merge and --per-core exclude each other");
+        return -1;
+    }
+    // Bare bytes are of one core each; all else stands on the time line.
+    g_opts.merge = g_opts.merge || (!g_opts.per_core && g_opts.format != OAMLOG_RAW);
     if (g_opts.format == OAMLOG_CHECK && g_opts.follow) {
         oamlog_error("--check reads the files once; it does not follow");
         return -1;
@@ -307,17 +325,17 @@ int oamlog_parse_args(int argc, char **argv)
     return 0;
 }
 
-size_t oamlog_width()
+// On a terminal, what is printed from here on goes through the pager; not
+// what follows the daemon (a pager would hold it back) nor bare bytes.
+void oamlog_page()
 {
-    winsize ws{};
-    if (g_opts.full || g_opts.format != OAMLOG_TEXT || !isatty(STDOUT_FILENO) ||
-        ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) {
-        return 0;
+    if (!g_opts.no_pager && !g_opts.follow && g_opts.format != OAMLOG_RAW) {
+        oamlog_pager_start();
     }
-    return ws.ws_col;
 }
 
-// log root; like --dump, its cores are read merged by time.
+// A bundle given as the input, or as the root, is unpacked and read as the
+// log root.
 int oamlog_open_bundle()
 {
     std::string *input = g_opts.paths.size() == 1 ? &g_opts.paths[0] : g_opts.paths.empty() ? &g_opts.root : nullptr;
@@ -340,7 +358,6 @@ int oamlog_open_bundle()
     }
     g_opts.root = root;
     g_opts.paths.clear();
-    g_opts.merge = true;
     return 0;
 }
 
@@ -362,11 +379,13 @@ int main(int argc, char **argv)
     std::string bundle_context;
     const bool bundle_dump = g_opts.dump.empty() && oamlog_bundle_window(&bundle_context, &g_opts.since, &g_opts.until);
     if (g_opts.disk_usage) {
+        oamlog_page();
         // A copied log root given as the folder to read.
         return oamlog_disk_usage(stdout, g_opts.paths.size() == 1 ? g_opts.paths[0] : g_opts.root,
                                  g_opts.format == OAMLOG_JSON);
     }
     if (g_opts.dumps) {
+        oamlog_page();
         oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);
         return oamlog_dumps(stdout, g_opts.root, g_opts.format == OAMLOG_JSON);
     }
@@ -376,7 +395,6 @@ int main(int argc, char **argv)
             return OAMLOG_FAILED;
         }
         g_oamlog_events.clear();
-        g_opts.merge = true;
     }
     if (!g_opts.bundle.empty()) {
         const oamlog_bundle_opts bopts{OAM_VERSION, g_opts.bundle,  g_opts.paths.empty() ? g_opts.root : g_opts.paths[0],
@@ -391,6 +409,7 @@ int main(int argc, char **argv)
     const std::string journal_dir = one_root ? g_opts.paths[0] : g_opts.root;
     if (g_opts.list_boots) {
         oamlog_journal_load(journal_dir, {}, 0, UINT64_MAX, false);
+        oamlog_page();
         oamlog_list_boots(stdout, g_opts.format == OAMLOG_JSON, g_opts.utc);
         return g_oamlog_status;
     }
@@ -462,11 +481,12 @@ int main(int argc, char **argv)
         oamlog_context_apply(bundle_dump ? bundle_context : oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores,
                              &sources, oamlog_journal_add);
     }
+    oamlog_page();
     if (g_opts.stats) {
         oamlog_stats(stdout, sources, g_opts.format == OAMLOG_JSON, g_opts.since, g_opts.until);
         return g_oamlog_status;
     }
-    const oamlog_stream_opts sopts{{g_opts.format, oamlog_width(), g_opts.utc}, g_opts.merge, g_opts.follow,
+    const oamlog_stream_opts sopts{{g_opts.format, g_opts.utc}, g_opts.merge, g_opts.follow,
                                    g_opts.last, g_opts.since, g_opts.until};
     return oamlog_stream(sources, sopts, watch_fd);
 }

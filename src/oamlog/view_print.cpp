@@ -52,20 +52,6 @@ void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
 }
 
 
-void oamlog_cut_line(std::string *line, size_t width)
-{
-    if (width <= 3 || line->size() <= width) {
-        return;
-    }
-    // Not inside a UTF-8 sequence of an escaped name.
-    size_t keep = width - 3;
-    while (keep > 0 && (static_cast<unsigned char>((*line)[keep]) & 0xC0) == 0x80) {
-        --keep;
-    }
-    line->resize(keep);
-    line->append("...");
-}
-
 // The texts a record's line is put together from, kept while they hold:
 // the stamps change once a second, the names once a file.
 struct oamlog_second_text {
@@ -291,12 +277,7 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     p = oamlog_put_uint(p, rec.rec_len, 4, ' ');
     *p++ = ' ';
     p = oamlog_put_data(p, rec.data, rec.data_len);
-    size_t len = static_cast<size_t>(p - line);
-    if (opts.width != 0 && len > opts.width) {
-        g_line.resize(len);
-        oamlog_cut_line(&g_line, opts.width);
-        len = g_line.size();
-    }
+    const size_t len = static_cast<size_t>(p - line);
     g_line.resize(len + 1);
     g_line[len] = '\n';
     (void)fwrite(g_line.data(), 1, len + 1, out);
@@ -350,7 +331,6 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
         line += " -- " + oamlog_name_text(ev.event.c_str()) + (ev.detail.empty() ? "" : " ") +
                 oamlog_name_text(ev.detail.c_str()) + " --";
     }
-    oamlog_cut_line(&line, opts.width);
     line.push_back('\n');
     (void)fwrite(line.data(), 1, line.size(), out);
 }

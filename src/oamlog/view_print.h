@@ -14,8 +14,7 @@ enum oamlog_format { OAMLOG_TEXT, OAMLOG_HEX, OAMLOG_RAW, OAMLOG_JSON, OAMLOG_CH
 
 struct oamlog_print_opts {
     oamlog_format format;
-    size_t width;  // cut text lines to this many columns; 0: never
-    bool utc;      // times in UTC
+    bool utc;  // times in UTC
 };
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);

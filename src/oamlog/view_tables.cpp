@@ -86,7 +86,7 @@ void oamlog_check_summary(FILE *out, size_t files, uint64_t records, bool json)
 
 void oamlog_check_losses(FILE *out, bool json)
 {
-    oamlog_print_opts opts{json ? OAMLOG_JSON : OAMLOG_TEXT, 0, false};
+    oamlog_print_opts opts{json ? OAMLOG_JSON : OAMLOG_TEXT, false};
     for (const oamlog_event &ev : g_oamlog_events) {
         if (ev.event == "lost") {
             (void)fputs(json ? "" : "journal: ", out);

@@ -9,7 +9,9 @@ mirrors, one core after the other."""
 from __future__ import annotations
 
 import base64
+import contextlib
 import datetime
+import functools
 import gzip
 import json
 import os
@@ -164,7 +166,6 @@ def test_default_lines_show_time_core_length_and_text_or_hex(run):
     assert len(out) == SENT
     assert re.fullmatch(stamp + r" bfg    42 bfg: event 000 state ok", out[0]), out[0]
     assert re.fullmatch(stamp + r" bfg    27 07 00 ff 07 00 ff 07 00 ff", out[7]), out[7]
-    # a terminal's width is not a pipe's: nothing is cut
     last = oamlog("--root", run["root"], "--core", "me", "-n", 1).stdout.decode().splitlines()
     # The last record may fill its file: the rotation is then told between it
     # and the stop (how the node's chunks are read decides which record).
@@ -173,15 +174,32 @@ def test_default_lines_show_time_core_length_and_text_or_hex(run):
     assert all(" me   -- rotated /vendor/log/me_log/bfg_log_1 full at " in line for line in last[1:-1]), last
 
 
-def test_merge_orders_by_time_and_keeps_each_cores_order(run):
-    merged = json_records("--root", run["root"], "--merge")
-    order = list(CORES)
-    assert [(o["time"], order.index(o["core"])) for o in merged] == \
-        sorted((o["time"], order.index(o["core"])) for o in merged)
+@functools.cache
+def core_records(root: Path, core: str) -> list[dict]:
+    """One core's records, without where they are kept (a bundle moves them)."""
+    return [{k: v for k, v in o.items() if k not in ("file", "offset")}
+            for o in json_records("--root", root, "--core", core)]
+
+
+@pytest.mark.parametrize("source", ["root", "merge", "files", "bundle", "per_core"])
+def test_one_time_line_by_default_each_core_in_its_own_order(run, tmp_path, source):
+    root = run["root"]
+    if source == "bundle":
+        oamlog("--bundle", tmp_path / "b.tar.gz", "--root", root)
+    args = {"root": ["--root", root], "merge": ["--root", root, "--merge"], "per_core": ["--root", root, "--per-core"],
+            "files": ["--root", root, *(root / f / f"{p}{k}" for f, p, _ in CORES.values() for k in (1, 2))],
+            "bundle": [tmp_path / "b.tar.gz"]}[source]
+    got = [{k: v for k, v in o.items() if k not in ("file", "offset")} for o in json_records(*args)]
+    # Of equal stamps (the old records of every core), the cores' order.
+    order = [(o["utc"], list(CORES).index(o["core"])) for o in got]
+    if source == "per_core":
+        assert [r for _, r in order] == sorted(r for _, r in order)
+    else:
+        assert order == sorted(order)
+        # the cores were driven one after the other
+        assert [o["core"] for o in got[-3 * SENT:]] == ["wifi"] * SENT + ["bfg"] * SENT + ["me"] * SENT
     for core in CORES:
-        assert [o for o in merged if o["core"] == core] == json_records("--root", run["root"], "--core", core)
-    # the cores were driven one after the other
-    assert [o["core"] for o in merged[-3 * SENT:]] == ["wifi"] * SENT + ["bfg"] * SENT + ["me"] * SENT
+        assert [o for o in got if o["core"] == core] == core_records(root, core)
 
 
 @pytest.mark.parametrize("args, old_from, old_to, new", [
@@ -201,9 +219,11 @@ def test_selection_by_time_and_count(run, args, old_from, old_to, new):
         assert got == want
 
 
-def test_last_n_merged_takes_the_end_of_the_merged_stream(run):
-    assert [(o["core"], base64.b64decode(o["data"])) for o in json_records("--root", run["root"], "--merge", "-n", 4)] \
-        == [("me", msg) for msg in messages("me")[-4:]]
+@pytest.mark.parametrize("per_core", [False, True])
+def test_last_n_takes_the_end_of_the_time_line_or_of_each_core(run, per_core):
+    got = json_records("--root", run["root"], "-n", 4, *["--per-core"] * per_core)
+    assert [(o["core"], base64.b64decode(o["data"])) for o in got] == \
+        [(core, msg) for core in (CORES if per_core else ["me"]) for msg in messages(core)[-4:]]
 
 
 # Damage ------------------------------------------------------------------------
@@ -283,8 +303,8 @@ AT = (2026, 12, 9, 10, 0, 0)
 
 
 @pytest.mark.parametrize("args, shown", [
-    ([], ["capture-started", "A", "B", "rotated", "lost", "start"]),
-    (["--merge"], ["start", "capture-started", "A", "lost", "B", "rotated"]),
+    ([], ["start", "capture-started", "A", "lost", "B", "rotated"]),
+    (["--per-core"], ["capture-started", "A", "B", "rotated", "lost", "start"]),
     (["-n", "0"], []),
 ])
 def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, args, shown):
@@ -343,6 +363,66 @@ def test_every_json_time_carries_its_offset_and_its_utc(tmp_path, args):
         assert local.endswith("+01:00") or obj.get("type") == "readm_bfgx_uart", obj
 
 
+FAKE_PAGER = """#!/bin/sh
+[ "$1" = quit ] && exit 0
+printf '%s\\n' "$*" "${LESS-unset}" > "${0%/*}/argv"
+cat > "${0%/*}/input.part" && mv "${0%/*}/input.part" "${0%/*}/input"
+exec timeout 60 head -c1 "${0%/*}/go" >/dev/null
+"""
+
+
+@pytest.mark.parametrize("env, args, pager", [
+    ({"OAMLOG_PAGER": "{fake} first", "PAGER": "{fake} second", "LESS": "kept"}, [], ["first", "kept"]),
+    ({"PAGER": "{fake} second"}, [], ["second", "FRSXK"]),
+    ({"PAGER": "{fake}"}, ["--no-pager"], None),
+    ({"OAMLOG_PAGER": "", "PAGER": "{fake}"}, [], None),
+    ({"PAGER": "{fake} quit"}, [], "quit"),
+], ids=["oamlog_pager_first", "less_default", "no_pager", "empty", "quit_early"])
+def test_a_terminal_reads_through_the_users_pager(tmp_path, env, args, pager):
+    """On a terminal (not in a pipe), the lines and the reports among them go
+    into the pager, which oamlog waits for; leaving it early ends oamlog
+    quietly."""
+    recs = [record(b"line %04d" % i, (*AT[:5], i // 1000, i % 1000)) for i in range(3000)]  # beyond a pipe's buffer
+    root = synthetic_root(tmp_path / "root", {"wifi_log/wifi_log_1": recs[0] + b"GARBAGE" + b"".join(recs[1:])}, "")
+    fake = tmp_path / "pager"
+    fake.write_text(FAKE_PAGER)
+    fake.chmod(0o755)
+    os.mkfifo(tmp_path / "go")  # lets the pager end
+    run_env = {**{k: v for k, v in os.environ.items() if k not in ("OAMLOG_PAGER", "PAGER", "LESS")},
+               **{k: v.replace("{fake}", str(fake)) for k, v in env.items()}}
+    cmd = [*oamsim.exec_prefix(), str(OAMLOG), "--root", root, *args]
+    piped = subprocess.run(cmd, capture_output=True, env=run_env, timeout=60)
+    assert piped.stderr.endswith(b"wifi_log_1: offset 27: bad marker (47 41); 7 bytes skipped\n")
+    assert not (tmp_path / "argv").exists()
+    first, rest = piped.stdout.split(b"\n", 1)
+    want = first + b"\n" + piped.stderr + rest
+    master, slave = os.openpty()
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, env=run_env)
+    os.close(slave)
+    shown = bytearray()
+
+    def drain():
+        with contextlib.suppress(OSError):  # EIO: every end of the terminal closed
+            while chunk := os.read(master, 65536):
+                shown.extend(chunk)
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    if isinstance(pager, list):
+        wait_until(lambda: (tmp_path / "input").exists(), "the pager's input complete", 20)
+        assert proc.poll() is None, "oamlog ended before its pager"
+        (tmp_path / "go").write_text("\n")
+    assert proc.wait(60) == 0
+    reader.join(60)
+    os.close(master)
+    shown = bytes(shown).replace(b"\r\n", b"\n")
+    if isinstance(pager, list):
+        assert ((tmp_path / "argv").read_text().splitlines(), (tmp_path / "input").read_bytes(), shown) == \
+            (pager, want, b"")
+    else:
+        assert (shown, (tmp_path / "argv").exists()) == (b"" if pager == "quit" else want, False)
+
+
 @pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])
 def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case):
     hostile = "x\x1b[2J\x07\nforged"
@@ -370,6 +450,7 @@ def test_check_passes_the_daemons_files(run):
     (["--before", "60"], 2, "oamlog: --before is the time before the dump of --dump ARCHIVE; there is none"),
     (["--stats", "-n", "5"], 2, "oamlog: --stats counts every record selected by --since and --until; -n does not apply"),
     (["--bogus"], 2, "oamlog: unknown option '--bogus' (oamlog --help lists them)"),
+    (["--merge", "--per-core"], 2, "oamlog: --merge and --per-core exclude each other"),
     (["--hex=1"], 2, "oamlog: option '--hex' takes no value"),
     (["--core", "gps"], 2, "oamlog: unknown core 'gps' (wifi, bfg or me)"),
     (["--since", "noon"], 2, "oamlog: bad time 'noon' (YYYY-MM-DDTHH:MM:SS.mmm[Z|+HH:MM], HH:MM[:SS[.mmm]], now, "

@@ -297,7 +297,7 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
         recs.push_back(rec);
         for (const oamlog_format format : {OAMLOG_JSON, OAMLOG_TEXT}) {
             FILE *out = tmpfile();
-            oamlog_print(out, {format, 0, true}, rec);
+            oamlog_print(out, {format, true}, rec);
             std::string line(static_cast<size_t>(ftell(out)), '\0');
             rewind(out);
             line.resize(fread(line.data(), 1, line.size(), out));
