@@ -10,9 +10,8 @@
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
-
-namespace {
 
 bool oamlog_is_text(const uint8_t *data, size_t len)
 {
@@ -24,6 +23,8 @@ bool oamlog_is_text(const uint8_t *data, size_t len)
     }
     return true;
 }
+
+namespace {
 
 // The data on one line: text with its line ends written as escapes, else
 // the bytes in hex.
@@ -267,7 +268,7 @@ void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key,
         if (ev.key > key || (ev.key == key && key != UINT64_MAX && !oamlog_event_leads(ev))) {
             break;
         }
-        if (print && (core == nullptr || ev.core == core)) {
+        if (print && (core == nullptr || ev.core == core) && oamlog_grep_event(ev)) {
             oamlog_print_event(out, opts, ev);
         }
     }

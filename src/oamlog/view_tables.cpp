@@ -14,6 +14,7 @@
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_tables.h"
 
@@ -99,7 +100,7 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         uint64_t in_second = 0;
         oamlog_rec rec{};
         while (oamlog_next_placed(&src, &rec) > 0) {
-            if (!oamlog_selected(rec.key, rec.boot, since, until)) {
+            if (!oamlog_selected(rec.key, rec.boot, since, until) || !oamlog_grep_record(rec)) {
                 continue;
             }
             // Shown as stamped.
@@ -154,9 +155,8 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
 int oamlog_dumps(FILE *out, const std::string &root, bool json)
 {
     const std::string dir = (root.empty() || root.back() == '/' ? root : root + "/") + "memdump/";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) {
-        oamlog_error("%s: %s", oamlog_name_text(dir.c_str()).c_str(), strerror(errno));
+    std::vector<oamlog_dump_entry> found;
+    if (oamlog_dump_archives(root, &found) != 0) {
         return OAMLOG_FAILED;
     }
     struct listed {
@@ -167,63 +167,78 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         std::string state;
         std::string name;
         bool context;  // a context file is kept beside the archive
+        std::string short_state;  // for the table
     };
     std::vector<listed> rows;
     std::vector<const oamlog_event *> archived;
-    for (const dirent *ent = readdir(d); ent != nullptr; ent = readdir(d)) {
-        std::string type;
-        uint64_t key = 0;
-        uint64_t done = 0;
-        const oamlog_event *report = nullptr;
-        if (!oamlog_archive_name(ent->d_name, &type, &key) || !oamlog_dump_times(ent->d_name, &key, &done, &report)) {
-            continue;
-        }
+    for (const oamlog_dump_entry &e : found) {
+        const std::string &type = e.type;
+        const oamlog_event *report = e.report;
         const char *core = type.find("wifi") != std::string::npos ? "wifi"
                            : type.find("bfgx") != std::string::npos ? "bfg"
                            : type.find("_me_") != std::string::npos ? "me"
                                                                     : "-";
         struct stat st {};
-        const std::string path = dir + ent->d_name;
+        const std::string path = dir + e.name;
         const long long size = lstat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
         oamlog_tar_state tar{0, 0, true, false};
         if (size >= 0 && S_ISREG(st.st_mode)) {
             tar = oamlog_tar_members(path);
         }
         std::string state = std::to_string(tar.members) + " members, ";
+        std::string short_state = tar.complete ? "complete" : "incomplete";
         if (!tar.gzip) {
             state = "not a gzip file";
+            short_state = "not gzip";
         } else if (tar.damaged_at != 0) {
             state += "damaged at member " + std::to_string(tar.damaged_at);
+            short_state = "damaged at " + std::to_string(tar.damaged_at);
         } else {
             state += tar.complete ? "complete" : "incomplete";
         }
         const oamlog_event *outcome = report != nullptr ? oamlog_dump_outcome(report) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved") {
             state = outcome->event + outcome->detail.substr(report->detail.size());
+            short_state = state;
         }
         archived.push_back(report);
         struct stat ctx {};
-        const std::string ctx_path = oamlog_context_path(root, ent->d_name);
+        const std::string ctx_path = oamlog_context_path(root, e.name);
         const bool context = !ctx_path.empty() && lstat(ctx_path.c_str(), &ctx) == 0 && S_ISREG(ctx.st_mode);
-        rows.push_back({key, core, type, size, state, ent->d_name, context});
+        rows.push_back({e.reported, core, type, size, state, e.name, context, short_state});
     }
-    (void)closedir(d);
     // A dump that ended without an archive is a line of its own.
     for (const oamlog_event &ev : g_oamlog_events) {
         const oamlog_event *outcome = ev.event == "dump-reported" ? oamlog_dump_outcome(&ev) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved" &&
             std::find(archived.begin(), archived.end(), &ev) == archived.end()) {
-            rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1,
-                            outcome->event + outcome->detail.substr(ev.detail.size()), "", false});
+            const std::string state = outcome->event + outcome->detail.substr(ev.detail.size());
+            rows.push_back({oamlog_stamp_key(ev.stamp), ev.core, ev.detail, -1, state, "", false, state});
         }
     }
-    std::sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
+    std::stable_sort(rows.begin(), rows.end(), [](const listed &a, const listed &b) {
         return a.reported < b.reported || (a.reported == b.reported && a.name < b.name);
     });
+    // The table: the index --dump takes (-1 the latest archive), the name
+    // that holds the dump's time, and what does not fit is left to --json.
+    std::vector<std::string> shown;
+    size_t width = 7;
     for (const listed &r : rows) {
         char stamp[32];
-        oamlog_key_text(stamp, sizeof(stamp), r.reported, json ? 'T' : ' ');
+        oamlog_key_text(stamp, sizeof(stamp), r.reported, ' ');
+        shown.push_back(r.name.empty() ? oamlog_name_text(r.type.c_str()) + " at " + stamp
+                                       : oamlog_name_text(r.name.c_str()));
+        width = std::max(width, shown.back().size());
+    }
+    if (!json && !rows.empty()) {
+        (void)fprintf(out, "%3s %-*s %5s %3s %s\n", "#", static_cast<int>(width), "archive", "size", "ctx", "state");
+    }
+    long index = -static_cast<long>(found.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const listed &r = rows[i];
         if (json) {
+            char stamp[32];
+            oamlog_key_text(stamp, sizeof(stamp), r.reported, 'T');
             (void)fprintf(out,
                           "{\"time\":\"%s\",\"core\":%s,\"type\":%s,\"bytes\":%lld,\"state\":%s,\"archive\":%s,"
                           "\"context\":%s}\n",
@@ -231,15 +246,12 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
                           r.size, oamlog_json_text(r.state.c_str()).c_str(),
                           r.size < 0 && r.name.empty() ? "null" : oamlog_json_text(r.name.c_str()).c_str(),
                           r.context ? "true" : "false");
-        } else if (r.name.empty()) {
-            (void)fprintf(out, "%s %-4s %s no archive: %s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
-                         oamlog_name_text(r.type.c_str()).c_str(), oamlog_name_text(r.state.c_str()).c_str());
-        } else {
-            (void)fprintf(out, "%s %-4s %s %lld bytes, %s  %s%s\n", stamp, oamlog_name_text(r.core.c_str()).c_str(),
-                         oamlog_name_text(r.type.c_str()).c_str(), r.size, oamlog_name_text(r.state.c_str()).c_str(),
-                         oamlog_name_text(r.name.c_str()).c_str(), r.context ? "  with context" : "");
+            continue;
         }
+        const std::string number = r.name.empty() ? "-" : std::to_string(index++);
+        (void)fprintf(out, "%3s %-*s %5s %3s %s\n", number.c_str(), static_cast<int>(width), shown[i].c_str(),
+                      r.size < 0 ? "-" : oamlog_human(static_cast<uint64_t>(r.size)).c_str(),
+                      r.name.empty() ? "-" : r.context ? "yes" : "no", oamlog_name_text(r.short_state.c_str()).c_str());
     }
     return OAMLOG_OK;
 }
-
