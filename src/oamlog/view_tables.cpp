@@ -18,12 +18,51 @@
 #include "oamlog/view_print.h"
 #include "oamlog/view_tables.h"
 
+void oamlog_table(FILE *out, const std::vector<std::vector<std::string>> &rows, const char *align)
+{
+    std::vector<size_t> width;
+    for (const std::vector<std::string> &row : rows) {
+        width.resize(std::max(width.size(), row.size()));
+        for (size_t i = 0; i < row.size(); ++i) {
+            width[i] = std::max(width[i], row[i].size());
+        }
+    }
+    for (const std::vector<std::string> &row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            const size_t pad = width[i] - row[i].size();
+            const bool left = align[i] == 'l';
+            line.append(i > 0 ? 1 : 0, ' ');
+            line.append(left ? 0 : pad, ' ');
+            line += row[i];
+            // The last column is not padded out.
+            line.append(left && i + 1 < row.size() ? pad : 0, ' ');
+        }
+        line.push_back('\n');
+        (void)fputs(line.c_str(), out);
+    }
+}
+
 void oamlog_list_boots(FILE *out, bool json, bool utc)
 {
     const auto n = static_cast<long>(g_oamlog_boots.size());
+    // Ids shortened, as far as they stay apart (--boot takes the start of
+    // one), so that a line fits 80 columns.
+    size_t keep = 8;
+    for (bool apart = false; !apart;) {
+        apart = true;
+        for (size_t i = 0; i < g_oamlog_boots.size() && apart; ++i) {
+            for (size_t j = i + 1; j < g_oamlog_boots.size() && apart; ++j) {
+                const std::string &a = g_oamlog_boots[i].id;
+                const std::string &b = g_oamlog_boots[j].id;
+                apart = a == b || a.compare(0, keep, b, 0, keep) != 0;
+            }
+        }
+        keep += apart ? 0 : 4;
+    }
     int width = 1;
     for (const oamlog_boot_info &b : g_oamlog_boots) {
-        width = std::max(width, static_cast<int>(oamlog_name_text(b.id.c_str()).size()));
+        width = std::max(width, static_cast<int>(oamlog_name_text(b.id.substr(0, keep).c_str()).size()));
     }
     for (long i = 0; i < n; ++i) {
         const oamlog_boot_info &b = g_oamlog_boots[static_cast<size_t>(i)];
@@ -32,14 +71,14 @@ void oamlog_list_boots(FILE *out, bool json, bool utc)
         // Shown in the offset of the boot's first line and last line.
         oamlog_show_key(first, sizeof(first), b.first, b.first_off, utc, json);
         oamlog_show_key(last, sizeof(last), b.last, b.last_off, utc, json);
-        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
+        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.substr(0, keep).c_str());
         if (json) {
             (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"first\":\"%s\",\"last\":\"%s\",\"unclean_end\":%s}\n",
                           i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), first, last,
                           b.unclean > 0 ? "true" : "false");
         } else {
-            (void)fprintf(out, "%3ld %-*s %s  %s%s\n", i - (n - 1), width, id.c_str(), first, last,
-                          b.unclean > 0 ? "  unclean end" : "");
+            (void)fprintf(out, "%3ld %-*s %s %s%s\n", i - (n - 1), width, id.c_str(), first, last,
+                          b.unclean > 0 ? " unclean" : "");
         }
     }
 }
@@ -60,25 +99,28 @@ void oamlog_list_unclean(FILE *out, bool json, uint64_t since, uint64_t until)
         }
         char last[48];
         oamlog_show_key(last, sizeof(last), key, p.off, false, json);
-        const std::string id = b.id.empty() ? "-" : oamlog_name_text(b.id.c_str());
         if (json) {
             (void)fprintf(out, "{\"boot\":%ld,\"id\":%s,\"unclean_end\":true,\"runs\":%u,\"last\":\"%s\"}\n",
                           i - (n - 1), b.id.empty() ? "null" : oamlog_json_text(b.id.c_str()).c_str(), b.unclean,
                           last);
         } else {
-            (void)fprintf(out, "unclean end: boot %ld %s, %u run%s, the last one's last line %s\n", i - (n - 1),
-                          id.c_str(), b.unclean, b.unclean == 1 ? "" : "s", last);
+            // The id is --list-boots' to show.
+            (void)fprintf(out, "unclean end: boot %ld, %u run%s, last line %s\n", i - (n - 1),
+                          b.unclean, b.unclean == 1 ? "" : "s", last);
         }
     }
 }
 
 void oamlog_check_losses(FILE *out)
 {
-    oamlog_print_opts opts{OAMLOG_TEXT, 0, false};
+    // The cause, free text of any length, on a line of its own.
     for (const oamlog_event &ev : g_oamlog_events) {
         if (ev.event == "lost") {
-            (void)fputs("journal: ", out);
-            oamlog_print_event(out, opts, ev);
+            char stamp[32];
+            oamlog_key_text(stamp, sizeof(stamp), oamlog_stamp_key(ev.stamp), ' ');
+            (void)fprintf(out, "journal: %s %s lost %llu %s\n  %s\n", stamp, oamlog_name_text(ev.core.c_str()).c_str(),
+                          static_cast<unsigned long long>(ev.count), ev.overruns ? "overruns" : "records",
+                          oamlog_name_text(ev.cause.c_str()).c_str());
         }
     }
 }
@@ -91,7 +133,6 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         uint64_t records, bytes, first, last, peak, lost, overruns, damaged;
     };
     std::vector<row> rows;
-    size_t core_width = 4;
     for (oamlog_source &src : sources) {
         src.quiet = true;
         row r{src.core, src.files.size(), 0, 0, 0, 0, 0,
@@ -117,13 +158,12 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
         if (r.files == 0 && r.lost == 0 && r.overruns == 0) {
             continue;
         }
-        core_width = std::max(core_width, oamlog_name_text(r.core.c_str()).size());
         rows.push_back(r);
     }
-    if (!json) {
-        (void)fprintf(out, "%-*s %5s %9s %11s %-23s %-23s %6s %9s %9s %7s\n", static_cast<int>(core_width), "core",
-                      "files", "records", "bytes", "first", "last", "peak/s", "lost", "overruns", "damaged");
-    }
+    // Within 80 columns: the counts, then the first and last stamps.
+    std::vector<std::vector<std::string>> counts{
+        {"core", "files", "records", "bytes", "peak/s", "lost", "overruns", "damaged"}};
+    std::vector<std::vector<std::string>> stamps{{"core", "first", "last"}};
     for (const row &r : rows) {
         // A first record without a good stamp before it has no time.
         char first[32] = "-";
@@ -144,10 +184,17 @@ void oamlog_stats(FILE *out, std::vector<oamlog_source> &sources, bool json, uin
                           r.last != 0 ? ("\"" + std::string(last) + "\"").c_str() : "null", ull(r.peak), ull(r.lost),
                           ull(r.overruns), ull(r.damaged));
         } else {
-            (void)fprintf(out, "%-*s %5zu %9llu %11llu %-23s %-23s %6llu %9llu %9llu %7llu\n",
-                          static_cast<int>(core_width), oamlog_name_text(r.core.c_str()).c_str(), r.files, ull(r.records), ull(r.bytes), first,
-                          last, ull(r.peak), ull(r.lost), ull(r.overruns), ull(r.damaged));
+            const std::string core = oamlog_name_text(r.core.c_str());
+            counts.push_back({core, std::to_string(r.files), std::to_string(r.records), std::to_string(r.bytes),
+                              std::to_string(r.peak), std::to_string(r.lost), std::to_string(r.overruns),
+                              std::to_string(r.damaged)});
+            stamps.push_back({core, first, last});
         }
+    }
+    if (!json) {
+        oamlog_table(out, counts, "lrrrrrrr");
+        (void)fputc('\n', out);
+        oamlog_table(out, stamps, "lll");
     }
     oamlog_list_unclean(out, json, since, until);
 }
