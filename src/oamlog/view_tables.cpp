@@ -58,7 +58,7 @@ void oamlog_list_boots(FILE *out, bool json, bool utc)
                 apart = a == b || a.compare(0, keep, b, 0, keep) != 0;
             }
         }
-        keep += apart ? 0 : 4;
+        keep += apart ? 0 : 1;
     }
     int width = 1;
     for (const oamlog_boot_info &b : g_oamlog_boots) {
@@ -246,7 +246,7 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         const oamlog_event *outcome = report != nullptr ? oamlog_dump_outcome(report) : nullptr;
         if (outcome != nullptr && outcome->event != "dump-saved") {
             state = outcome->event + outcome->detail.substr(report->detail.size());
-            short_state = state;
+            short_state = outcome->event;
         }
         archived.push_back(report);
         struct stat ctx {};
@@ -275,7 +275,7 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
         oamlog_key_text(stamp, sizeof(stamp), r.reported, ' ');
         shown.push_back(r.name.empty() ? oamlog_name_text(r.type.c_str()) + " at " + stamp
                                        : oamlog_name_text(r.name.c_str()));
-        width = std::max(width, shown.back().size());
+        width = std::max(width, r.name.empty() ? 0 : shown.back().size());
     }
     if (!json && !rows.empty()) {
         (void)fprintf(out, "%3s %-*s %5s %3s %s\n", "#", static_cast<int>(width), "archive", "size", "ctx", "state");
@@ -295,10 +295,15 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json)
                           r.context ? "true" : "false");
             continue;
         }
-        const std::string number = r.name.empty() ? "-" : std::to_string(index++);
+        if (r.name.empty()) {
+            // How it ended, free text, in the room of the columns it has not.
+            (void)fprintf(out, "%3s %s: %s\n", "-", shown[i].c_str(), oamlog_name_text(r.short_state.c_str()).c_str());
+            continue;
+        }
+        const std::string number = std::to_string(index++);
         (void)fprintf(out, "%3s %-*s %5s %3s %s\n", number.c_str(), static_cast<int>(width), shown[i].c_str(),
-                      r.size < 0 ? "-" : oamlog_human(static_cast<uint64_t>(r.size)).c_str(),
-                      r.name.empty() ? "-" : r.context ? "yes" : "no", oamlog_name_text(r.short_state.c_str()).c_str());
+                      r.size < 0 ? "-" : oamlog_human(static_cast<uint64_t>(r.size)).c_str(), r.context ? "yes" : "no",
+                      oamlog_name_text(r.short_state.c_str()).c_str());
     }
     return OAMLOG_OK;
 }

@@ -309,6 +309,55 @@ def test_check_passes_the_daemons_files(run):
                                    "0 damaged spots\n"
 
 
+def demo_like_root(tmp_path: Path) -> Path:
+    """What the demo leaves, long-ish: three cores of many records, a dozen
+    boots in a zone of +05:45 (ids with a common start), runs ended
+    uncleanly, huge losses, archives of every dump type up to number 9 (one
+    with its context, one not gzip) and a dump that failed."""
+    day, zone = "2026-12-10", "+0545"
+    journal, archives = [], {}
+    for b in range(12):
+        at = f"{day} {8 + b // 2:02d}:{b % 2 * 30:02d}"
+        journal.append(f"{at}:00.000{zone} oam start version 1.0.0, mode test, chip zr4060, pid {900 + b}, "
+                       f"boot 7c2303{b:02d}-a704-45f0-a2de-e01d3260a27d, boottime 12.5\n")
+        if b % 3:
+            journal.append(f"{at}:50.000{zone} oam stop\n")  # the others end uncleanly
+    at = f"{day} 14:00"
+    for core in ("wifi", "bfg", "me"):
+        journal.append(f"{at}:01.000{zone} {core} lost 18446744073709551615 records: cut short at the end of file 1 "
+                       f"by the last stop, {at[11:]}:00.000{zone} to {at[11:]}:01.000{zone}\n")
+        journal.append(f"{at}:01.000{zone} {core} lost 4294967295 overruns: receive buffer overrun, no drop counter, "
+                       f"{at[11:]}:00.000{zone} to {at[11:]}:01.000{zone}\n")
+    for n, kind in enumerate(("wifi_sdio", "wifi_uart", "bfgx_uart", "bfgx_sdio", "me_uart", "me_sdio")):
+        core = kind[:kind.index('_')].replace('bfgx', 'bfg')
+        name = f"readm_{kind}_2026_12_10_14_00_1{n}.{n + 4}.tar.gz"
+        journal += [f"{at}:1{n}.{ms:03d}{zone} {core} {event}\n" for ms, event in (
+            (0, f"dump-reported readm_{kind}"), (100, f"dump-saved readm_{kind}"), (200, f"archive-written {name}"))]
+        archives[name] = gzip.compress(b"\0" * 1024) if n else b"not gzip"
+    journal.append(f"{at}:30.000{zone} me dump-reported readm_me_sdio\n")
+    journal.append(f"{at}:30.500{zone} me dump-failed readm_me_sdio: no region file\n")
+    files = {f"memdump/{name}": data for name, data in archives.items()}
+    files["memdump/readm_wifi_uart_2026_12_10_14_00_11.5.context"] = b"oam dump context: 1\n"
+    for core, (folder, prefix, _) in CORES.items():
+        data = b"".join(record(b"%s: event %06d\n" % (core.encode(), i), (2026, 12, 10, 13, 59, 59, i % 1000))
+                        for i in range(40000))
+        files[f"{folder}/{prefix}1"] = data
+    return synthetic_root(tmp_path, files, "".join(journal))
+
+
+@pytest.mark.parametrize("table, shows", [
+    (["--stats"], ["unclean end: boot -11", "18446744073709551615"]),
+    (["--dumps"], [" -1 readm_me_sdio_2026_12_10_14_00_15.9.tar.gz", "dump-failed: no region file"]),
+    (["--disk-usage"], ["archives     6"]),
+    (["--check"], ["journal: 2026-12-10 14:00:00.000 wifi lost 18446744073709551615 records"]),
+    (["--list-boots"], ["-11 7c230300 2026-12-10 08:00:00.000+0545 ", " unclean"]),
+    (["--list-boots", "--utc"], ["Z unclean"]),
+])
+def test_every_table_fits_80_columns(tmp_path, table, shows):
+    out = oamlog("--root", demo_like_root(tmp_path), *table).stdout.decode()
+    assert max(map(len, out.splitlines())) <= 80 and all(s in out for s in shows), out
+
+
 @pytest.mark.parametrize("args, status, message", [
     (["--root", "/nonexistent/log"], 2,
      "oamlog: /nonexistent/log: No such file or directory (use --root DIR for a copied log folder)"),

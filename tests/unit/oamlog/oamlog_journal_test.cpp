@@ -255,9 +255,9 @@ std::vector<dumps_case> dumps_cases()
              "2026-12-09 10:00:00.600 wifi dump-failed readm_wifi_sdio: no region file\n" +
              reported("10:00:02.000", "readm_wifi_pcie") + "2026-12-09 10:00:03.000 wifi dump-abandoned readm_wifi_pcie at stop\n",
          {},
-         "  # archive                                     size ctx state\n"
-         "  - readm_wifi_sdio at 2026-12-09 10:00:00.500     -   - dump-failed: no region file\n"
-         "  - readm_wifi_pcie at 2026-12-09 10:00:02.000     -   - dump-abandoned at stop\n"},
+         "  # archive  size ctx state\n"
+         "  - readm_wifi_sdio at 2026-12-09 10:00:00.500: dump-failed: no region file\n"
+         "  - readm_wifi_pcie at 2026-12-09 10:00:02.000: dump-abandoned at stop\n"},
     };
 }
 
