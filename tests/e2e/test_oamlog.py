@@ -288,6 +288,33 @@ def test_events_of_a_records_millisecond_follow_it_and_a_start_leads(tmp_path, a
             for line in lines] == shown, lines
 
 
+@pytest.mark.parametrize("args, shown", [
+    (["-g", "alpha"], [b"Alpha beta\n", b"alpha BETA\r\n", b"alpha from bfg"]),  # no capital: case-blind
+    (["-g", "Alpha"], [b"Alpha beta\n"]),
+    (["-g", "Alpha", "--case-sensitive=no"], [b"Alpha beta\n", b"alpha BETA\r\n", b"alpha from bfg"]),
+    (["-g", "alpha", "--case-sensitive"], [b"alpha BETA\r\n", b"alpha from bfg"]),
+    (["-g", "^alpha BETA$"], [b"alpha BETA\r\n"]),  # without the line's own end
+    (["-g", "^01 FF 00"], [b"\x01\xff\x00\x7f"]),  # the hex shown, in any case
+    (["-g", "lost|dump"], ["lost", "dump-reported"]),
+    (["-g", "alpha", "--core", "bfg"], [b"alpha from bfg"]),
+    (["-g", "alpha", "--core", "wifi", "-n", "1"], [b"alpha BETA\r\n"]),  # the last that matches
+    (["-g", "a", "--since", "2026-12-09T10:00:00.150Z", "--until", "2026-12-09T10:00:00.450Z"],
+     [b"alpha BETA\r\n", b"alpha from bfg", b"gamma"]),
+])
+def test_grep_selects_records_by_text_or_hex_and_events(tmp_path, args, shown):
+    root = synthetic_root(tmp_path, {
+        "wifi_log/wifi_log_1": record(b"Alpha beta\n", (*AT, 100)) + record(b"alpha BETA\r\n", (*AT, 200)) +
+        record(b"\x01\xff\x00\x7f", (*AT, 300)) + record(b"gamma", (*AT, 400)),
+        "bfg_log/bfg_log_1": record(b"alpha from bfg", (*AT, 250))},
+        "2026-12-09 10:00:00.000+0000 oam start version 1\n"
+        "2026-12-09 10:00:00.350+0000 wifi lost 3 records: receive buffer full, 10:00:00.350+0000 to "
+        "10:00:00.350+0000\n"
+        "2026-12-09 10:00:00.500+0000 wifi dump-reported readm_wifi_sdio\n")
+    objs = map(json.loads, oamlog("--root", root, "--json", *args).stdout.splitlines())
+    got = [o["event"] if "event" in o else base64.b64decode(o["data"]) for o in objs]
+    assert sorted(got, key=str) == sorted(shown, key=str)
+
+
 @pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])
 def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case):
     hostile = "x\x1b[2J\x07\nforged"
@@ -295,8 +322,8 @@ def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case)
     log.write_bytes(record(b"data", (*AT, 0)))
     (tmp_path / "memdump").mkdir()
     (tmp_path / "memdump" / f"{hostile}_2026_12_09_10_00_01.tar.gz").write_bytes(b"junk")
-    args, lines = {"dumps": (["--dumps", "--root", tmp_path], 1), "record_line": ([log], 1),
-                   "stats": (["--stats", log], 2), "dump_error": (["--dump", hostile], 1)}[case]
+    args, lines = {"dumps": (["--dumps", "--root", tmp_path], 2), "record_line": ([log], 1),
+                   "stats": (["--stats", log], 5), "dump_error": (["--dump", hostile + "y", "--root", tmp_path], 1)}[case]
     proc = oamlog(*args, check=False)
     out = proc.stdout + proc.stderr
     assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", out), out
@@ -373,6 +400,10 @@ def test_every_table_fits_80_columns(tmp_path, table, shows):
     (["--since", "2026-12-09", "10:00:03"], 2,
      "oamlog: 10:00:03: No such file or directory (a date and time is one word: YYYY-MM-DDTHH:MM:SS)"),
     (["-n"], 2, "oamlog: option '-n' needs a value"),
+    (["-g", "("], 2, "oamlog: bad pattern '(' for -g: Unmatched ( or \\("),
+    (["--case-sensitive=no"], 2, "oamlog: --case-sensitive is of the pattern of -g PATTERN; there is none"),
+    (["-g", "x", "--dumps"], 2, "oamlog: -g selects records and events; --dumps, --disk-usage, --list-boots, --check "
+                                "and --bundle take them all"),
     (["--root", "{tmp}"], 0, "oamlog: no log files under {tmp}"),
     (["{tmp}/wifi_log"], 2, "oamlog: {tmp}/wifi_log/wifi_log_1: not a regular file"),
     (["--max-size", "5"], 2, "oamlog: --max-size is the size of the bundle of --bundle OUT; there is none"),
