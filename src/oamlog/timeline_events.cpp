@@ -326,17 +326,12 @@ int oamlog_dump_pick(const std::string &root, const std::string &word, uint64_t 
                      since != 0 || until != UINT64_MAX ? " reported within --since and --until" : "");
         return -1;
     }
-    // A type, or the start of one of its parts; the very type wins over
-    // longer ones it begins.
+    // A type, or the start of one of its parts.
     std::vector<std::string> types;
     for (const oamlog_dump_entry &e : list) {
-        if ((e.type == word || oamlog_type_fits(e.type, word)) &&
-            std::find(types.begin(), types.end(), e.type) == types.end()) {
+        if (oamlog_type_fits(e.type, word) && std::find(types.begin(), types.end(), e.type) == types.end()) {
             types.push_back(e.type);
         }
-    }
-    if (std::find(types.begin(), types.end(), word) != types.end()) {
-        types = {word};
     }
     if (types.size() != 1) {
         std::string all;

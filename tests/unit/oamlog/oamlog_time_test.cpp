@@ -354,6 +354,17 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
     const auto n = static_cast<long>(g_oamlog_boots.size());
     EXPECT_EQ(oamlog_find_boot(std::to_string(-n).c_str()), -1);
     EXPECT_EQ(oamlog_find_boot("1"), -1);
+    // By the start of an id, as --list-boots shows it, when no other id
+    // begins so.
+    for (long i = 0; i < n; ++i) {
+        const std::string id = g_oamlog_boots[static_cast<size_t>(i)].id;
+        EXPECT_EQ(oamlog_find_boot(id.substr(0, 1).c_str()), id.empty() ? -1 : oamlog_find_boot(id.c_str()));
+    }
+    g_oamlog_boots.push_back({"zz01", 0, 0, 0, 0});
+    g_oamlog_boots.push_back({"zz02", 0, 0, 0, 0});
+    EXPECT_EQ(oamlog_find_boot("zz"), -1);
+    EXPECT_EQ(oamlog_find_boot("zz02"), n + 1);
+    g_oamlog_boots.resize(static_cast<size_t>(n));
     std::string unclean;
     for (long i = 0; i < n; ++i) {
         EXPECT_EQ(oamlog_find_boot(std::to_string(i - (n - 1)).c_str()), i);
