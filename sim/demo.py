@@ -266,8 +266,8 @@ def main() -> int:
             listing = subprocess.run(["tar", "tzf", str(path)], capture_output=True, text=True)
             screen.para(f"{path.name}, {path.stat().st_size} bytes, holds:", first="  ", rest="  ")
             screen.quote(listing.stdout, indent="    ")
-            screen.title("the logs that led to the crash: `oamlog --dump ARCHIVE -n 4`")
-            screen.quote(oamlog(log_root, "--dump", path.name, "-n", "4"))
+            screen.title("the logs that led to the latest crash: `oamlog --dump -n 4`")
+            screen.quote(oamlog(log_root, "--dump", "-n", "4"))
             bundle = out / "crash-bundle.tar.gz"
             bundle.unlink(missing_ok=True)
             screen.title("one file to hand over: `oamlog --bundle OUT --dump ARCHIVE`")

@@ -23,6 +23,7 @@
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
 #include "oamlog/view_pager.h"
+#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
 #include "oamlog/view_tables.h"
@@ -63,16 +64,27 @@ constexpr const char *OAMLOG_USAGE =
     "                    status 1 if damaged; with --json, each as an object\n"
     "  --stats           a table per core: files, records, bytes, first and last\n"
     "                    stamp, peak records/s, lost records and overruns, damage\n"
-    "  --dumps           one line per dump under the memdump folder\n"
+    "  --dumps           one line per dump under the memdump folder, with the\n"
+    "                    index --dump takes (-1 the latest)\n"
     "  --disk-usage      what the logs, dumps and journal take, the free space\n"
     "                    and the budget the INI files set\n"
-    "  --dump ARCHIVE    the records and events of every core before that dump\n"
+    "  --dump[=ARCHIVE]  the records and events of every core before that dump;\n"
+    "                    ARCHIVE: a name, last, an index of --dumps (-1, -2 ...\n"
+    "                    back from the latest; 0, 1 ... from the oldest), or a\n"
+    "                    type or part of one (wifi, bfg, me, readm_wifi_uart:\n"
+    "                    its latest); alone, the latest dump (within --since\n"
+    "                    and --until); --dump WORD takes WORD unless a file of\n"
+    "                    that name is there\n"
     "  --before SECONDS  how far before the dump --dump starts (default 30)\n"
     "  --bundle OUT      write the records, events, dump archives and settings of\n"
     "                    the window (--dump, or --since and --until) into the\n"
     "                    new file OUT (.tar.gz) to hand over\n"
     "  --max-size MIB    keep the bundle within MIB MiB, leaving out the oldest\n"
     "                    records first\n"
+    "  -g, --grep PATTERN  only the records and events whose text matches PATTERN\n"
+    "                    (extended regular expression; the hex of a binary\n"
+    "                    record), case-blind when PATTERN has no capital\n"
+    "  --case-sensitive[=yes|no]  whether -g tells capitals from small letters\n"
     "  --version         the version of oamlog\n"
     "  -h, --help        this text\n"
     "\n"
@@ -83,7 +95,8 @@ constexpr const char *OAMLOG_USAGE =
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
                      OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE,
-                     OPT_DISK_USAGE, OPT_PER_CORE, OPT_NO_PAGER };
+                     OPT_DISK_USAGE, OPT_PER_CORE, OPT_NO_PAGER,
+                     OPT_CASE_SENSITIVE };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -92,13 +105,14 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"raw", no_argument, nullptr, OPT_RAW},           {"json", no_argument, nullptr, OPT_JSON},
     {"full", no_argument, nullptr, OPT_FULL},         {"check", no_argument, nullptr, OPT_CHECK},
     {"stats", no_argument, nullptr, OPT_STATS},       {"dumps", no_argument, nullptr, OPT_DUMPS},
-    {"dump", required_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
+    {"dump", optional_argument, nullptr, OPT_DUMP},   {"before", required_argument, nullptr, OPT_BEFORE},
     {"follow", no_argument, nullptr, 'f'},            {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},   {"utc", no_argument, nullptr, OPT_UTC},
     {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
     {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
     {"disk-usage", no_argument, nullptr, OPT_DISK_USAGE},
     {"per-core", no_argument, nullptr, OPT_PER_CORE}, {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
+    {"grep", required_argument, nullptr, 'g'},       {"case-sensitive", optional_argument, nullptr, OPT_CASE_SENSITIVE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -118,6 +132,7 @@ struct oamlog_opts {
     bool dumps = false;
     bool disk_usage = false;
     std::string dump;
+    bool dump_given = false;
     long before = 30;
     bool before_given = false;
     bool utc = false;
@@ -127,6 +142,8 @@ struct oamlog_opts {
     std::string until_text;
     std::string bundle;
     long max_mib = 0;
+    const char *grep = nullptr;
+    int case_sensitive = -1;  // -1: as the pattern's letters say
 };
 
 oamlog_opts g_opts;
@@ -156,11 +173,44 @@ int oamlog_set_format(oamlog_format format)
     return 0;
 }
 
+// --case-sensitive[=yes|no]: 1, 0, or -1 for neither.
+int oamlog_yes_no(const char *text)
+{
+    if (text == nullptr) {
+        return 1;
+    }
+    for (const char *yes : {"yes", "y", "true", "on", "1"}) {
+        if (strcmp(text, yes) == 0) {
+            return 1;
+        }
+    }
+    for (const char *no : {"no", "n", "false", "off", "0"}) {
+        if (strcmp(text, no) == 0) {
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// Whether the word after a bare --dump is its archive rather than an input:
+// "last", a number (-1 is no option), an archive's name or path, or a word
+// that names no file (a type).  "--dump=WORD" is never in doubt.
+bool oamlog_dump_word(const char *word)
+{
+    char *end = nullptr;
+    (void)strtol(word, &end, 10);
+    if (strcmp(word, "last") == 0 || (end != word && *end == '\0')) {
+        return true;
+    }
+    struct stat st {};
+    return word[0] != '-' && (oamlog_is_dump_archive(word) || stat(word, &st) != 0);
+}
+
 int oamlog_parse_args(int argc, char **argv)
 {
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":fhn:", OAMLOG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":fhn:g:", OAMLOG_OPTIONS, nullptr)) != -1) {
         int ret = 0;
         switch (c) {
         case OPT_ROOT:
@@ -218,7 +268,17 @@ int oamlog_parse_args(int argc, char **argv)
             g_opts.disk_usage = true;
             break;
         case OPT_DUMP:
-            g_opts.dump = optarg;
+            g_opts.dump_given = true;
+            g_opts.dump = optarg != nullptr ? optarg : optind < argc && oamlog_dump_word(argv[optind]) ? argv[optind++] : "";
+            break;
+        case 'g':
+            g_opts.grep = optarg;
+            break;
+        case OPT_CASE_SENSITIVE:
+            if ((g_opts.case_sensitive = oamlog_yes_no(optarg)) < 0) {
+                oamlog_error("bad value '%s' for --case-sensitive (yes or no)", optarg);
+                return -1;
+            }
             break;
         case OPT_BEFORE: {
             char *end = nullptr;
@@ -300,7 +360,7 @@ int oamlog_parse_args(int argc, char **argv)
         oamlog_error("--check reads the files once; it does not follow");
         return -1;
     }
-    if (g_opts.before_given && g_opts.dump.empty()) {
+    if (g_opts.before_given && !g_opts.dump_given) {
         oamlog_error("--before is the time before the dump of --dump ARCHIVE; there is none");
         return -1;
     }
@@ -315,6 +375,19 @@ int oamlog_parse_args(int argc, char **argv)
     if (!g_opts.bundle.empty() && (g_opts.follow || g_opts.last >= 0 || g_opts.stats || g_opts.dumps ||
                                    g_opts.format != OAMLOG_TEXT || g_opts.paths.size() > 1)) {
         oamlog_error("--bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply");
+        return -1;
+    }
+    if (g_opts.case_sensitive >= 0 && g_opts.grep == nullptr) {
+        oamlog_error("--case-sensitive is of the pattern of -g PATTERN; there is none");
+        return -1;
+    }
+    if (g_opts.grep != nullptr && (g_opts.dumps || g_opts.disk_usage || g_opts.list_boots || !g_opts.bundle.empty() ||
+                                   g_opts.format == OAMLOG_CHECK)) {
+        oamlog_error("-g selects records and events; --dumps, --disk-usage, --list-boots, --check and --bundle take "
+                     "them all");
+        return -1;
+    }
+    if (g_opts.grep != nullptr && oamlog_grep_set(g_opts.grep, g_opts.case_sensitive) != 0) {
         return -1;
     }
     // The last N of what: a table is of every record selected.
@@ -377,7 +450,7 @@ int main(int argc, char **argv)
         return OAMLOG_FAILED;
     }
     std::string bundle_context;
-    const bool bundle_dump = g_opts.dump.empty() && oamlog_bundle_window(&bundle_context, &g_opts.since, &g_opts.until);
+    const bool bundle_dump = !g_opts.dump_given && oamlog_bundle_window(&bundle_context, &g_opts.since, &g_opts.until);
     if (g_opts.disk_usage) {
         oamlog_page();
         // A copied log root given as the folder to read.
@@ -389,9 +462,10 @@ int main(int argc, char **argv)
         oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);
         return oamlog_dumps(stdout, g_opts.root, g_opts.format == OAMLOG_JSON);
     }
-    if (!g_opts.dump.empty()) {
+    if (g_opts.dump_given) {
         oamlog_journal_load(g_opts.root, {}, 0, UINT64_MAX, false);
-        if (oamlog_dump_window(g_opts.dump, g_opts.before, &g_opts.since, &g_opts.until) != 0) {
+        if (oamlog_dump_pick(g_opts.root, std::string(g_opts.dump), g_opts.since, g_opts.until, &g_opts.dump) != 0 ||
+            oamlog_dump_window(g_opts.dump, g_opts.before, &g_opts.since, &g_opts.until) != 0) {
             return OAMLOG_FAILED;
         }
         g_oamlog_events.clear();
@@ -477,7 +551,7 @@ int main(int argc, char **argv)
         }
     }
     oamlog_drop_repeats(&sources);
-    if (!g_opts.dump.empty() || bundle_dump) {
+    if (g_opts.dump_given || bundle_dump) {
         oamlog_context_apply(bundle_dump ? bundle_context : oamlog_context_path(g_opts.root, g_opts.dump), g_opts.cores,
                              &sources, oamlog_journal_add);
     }

@@ -741,11 +741,17 @@ long oamlog_find_boot(const char *text)
     if (end != text && *end == '\0' && rel <= 0 && rel > -n) {
         return n - 1 + rel;
     }
+    // The id, or the start of one id alone (as --list-boots shows it).
+    long found = -1;
     for (long i = 0; i < n; ++i) {
-        if (!g_oamlog_boots[static_cast<size_t>(i)].id.empty() && g_oamlog_boots[static_cast<size_t>(i)].id == text) {
+        const std::string &id = g_oamlog_boots[static_cast<size_t>(i)].id;
+        if (!id.empty() && id == text) {
             return i;
         }
+        if (*text != '\0' && id.rfind(text, 0) == 0 && (found < 0 || g_oamlog_boots[static_cast<size_t>(found)].id != id)) {
+            found = found < 0 ? i : -2;
+        }
     }
-    return -1;
+    return found < 0 ? -1 : found;
 }
 

@@ -119,3 +119,20 @@ const oamlog_event *oamlog_dump_outcome(const oamlog_event *report);
 int oamlog_dump_window(const std::string &archive, long before, uint64_t *since, uint64_t *until);
 // The dump time of an archive by its name, from the journal loaded.
 bool oamlog_dump_reported(const std::string &archive, uint64_t *reported);
+
+// The dump archives under root's memdump folder, in the order --dumps lists
+// them (by the time reported, as stamped, then by name); -1 with the error
+// told when the folder cannot be read.
+struct oamlog_dump_entry {
+    uint64_t reported;
+    std::string name;
+    std::string type;
+    const oamlog_event *report;  // its dump-reported event; null when the journal has none
+};
+int oamlog_dump_archives(const std::string &root, std::vector<oamlog_dump_entry> *list);
+// --dump WORD: the archive's name for a name (or a path), "last", an index
+// of --dumps (-1 the latest, -2 ...; 0 the oldest, 1 ...), a type or the
+// start of a part of one (the latest of that type); "" the latest reported
+// within since and until.  -1 with the error told when none or several fit.
+int oamlog_dump_pick(const std::string &root, const std::string &word, uint64_t since, uint64_t until,
+                     std::string *name);

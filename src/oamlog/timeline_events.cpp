@@ -1,13 +1,19 @@
 // The journal's events placed on the time line, selected, and what they
 // tell of the dumps.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <dirent.h>
 
 #include "oamlog/read_dump.h"
 #include "oamlog/read_journal.h"
 #include "oamlog/read_stamp.h"
+#include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
 
 std::vector<oamlog_event> g_oamlog_events;
@@ -237,3 +243,114 @@ std::string oamlog_journal_select()
     return text;
 }
 
+
+int oamlog_dump_archives(const std::string &root, std::vector<oamlog_dump_entry> *list)
+{
+    const std::string dir = (root.empty() || root.back() == '/' ? root : root + "/") + "memdump/";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        oamlog_error("%s: %s", oamlog_name_text(dir.c_str()).c_str(), strerror(errno));
+        return -1;
+    }
+    for (const dirent *ent = readdir(d); ent != nullptr; ent = readdir(d)) {
+        oamlog_dump_entry e{0, ent->d_name, {}, nullptr};
+        uint64_t key = 0;
+        uint64_t done = 0;
+        if (oamlog_archive_name(e.name, &e.type, &key) && oamlog_dump_times(e.name, &e.reported, &done, &e.report)) {
+            list->push_back(std::move(e));
+        }
+    }
+    (void)closedir(d);
+    std::sort(list->begin(), list->end(), [](const oamlog_dump_entry &a, const oamlog_dump_entry &b) {
+        return a.reported < b.reported || (a.reported == b.reported && a.name < b.name);
+    });
+    return 0;
+}
+
+namespace {
+
+// Whether word begins the type or one of its parts after a '_': "wifi" and
+// "readm_wifi" both fit "readm_wifi_sdio", "bfg" fits "readm_bfgx_uart".
+bool oamlog_type_fits(const std::string &type, const std::string &word)
+{
+    for (size_t at = 0; at < type.size(); at = type.find('_', at) == std::string::npos ? type.size() : type.find('_', at) + 1) {
+        if (type.compare(at, word.size(), word) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int oamlog_dump_pick(const std::string &root, const std::string &word, uint64_t since, uint64_t until,
+                     std::string *name)
+{
+    std::string type;
+    uint64_t key = 0;
+    if (oamlog_archive_name(word, &type, &key)) {
+        *name = word;  // a name, or the path of an archive elsewhere
+        return 0;
+    }
+    std::vector<oamlog_dump_entry> list;
+    if (oamlog_dump_archives(root, &list) != 0) {
+        return -1;
+    }
+    const std::string where = oamlog_name_text(root.c_str());
+    const std::string shown = oamlog_name_text(word.c_str());
+    const auto n = static_cast<long>(list.size());
+    char *end = nullptr;
+    errno = 0;
+    const long index = word == "last" ? -1 : strtol(word.c_str(), &end, 10);
+    if (word == "last" || (!word.empty() && *end == '\0' && errno == 0)) {
+        // As a list counts: -1 the latest, -2 the one before; 0 the oldest.
+        if (index >= n || index < -n) {
+            oamlog_error("no dump %s: %ld archive%s under %s/memdump (oamlog --dumps lists them)", shown.c_str(), n,
+                         n == 1 ? "" : "s", where.c_str());
+            return -1;
+        }
+        *name = list[static_cast<size_t>(index < 0 ? n + index : index)].name;
+        return 0;
+    }
+    if (word.empty()) {
+        // The latest reported within --since and --until.
+        for (auto it = list.rbegin(); it != list.rend(); ++it) {
+            uint64_t placed = 0;
+            uint64_t done = 0;
+            if (oamlog_dump_times(it->name, &placed, &done, nullptr, true) && placed >= since && placed <= until) {
+                *name = it->name;
+                return 0;
+            }
+        }
+        oamlog_error("no dump archive under %s/memdump%s", where.c_str(),
+                     since != 0 || until != UINT64_MAX ? " reported within --since and --until" : "");
+        return -1;
+    }
+    // A type, or the start of one of its parts.
+    std::vector<std::string> types;
+    for (const oamlog_dump_entry &e : list) {
+        if (oamlog_type_fits(e.type, word) && std::find(types.begin(), types.end(), e.type) == types.end()) {
+            types.push_back(e.type);
+        }
+    }
+    if (types.size() != 1) {
+        std::string all;
+        for (const std::string &t : types) {
+            all += (all.empty() ? "" : ", ") + oamlog_name_text(t.c_str());
+        }
+        if (types.empty()) {
+            oamlog_error("no dump archive of a type '%s' under %s/memdump (oamlog --dumps lists them)", shown.c_str(),
+                         where.c_str());
+        } else {
+            oamlog_error("dump type '%s' is ambiguous: %s", shown.c_str(), all.c_str());
+        }
+        return -1;
+    }
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        if (it->type == types[0]) {
+            *name = it->name;
+            break;
+        }
+    }
+    return 0;
+}

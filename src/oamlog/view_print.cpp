@@ -11,9 +11,8 @@
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
-
-namespace {
 
 bool oamlog_is_text(const uint8_t *data, size_t len)
 {
@@ -369,7 +368,7 @@ void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key,
         if (ev.key > key || (ev.key == key && key != UINT64_MAX && !oamlog_event_leads(ev))) {
             break;
         }
-        if (print && (core == nullptr || ev.core == core)) {
+        if (print && (core == nullptr || ev.core == core) && oamlog_grep_event(ev)) {
             oamlog_print_event(out, opts, ev);
         }
     }

@@ -16,6 +16,8 @@ struct oamlog_print_opts {
     oamlog_format format;
     bool utc;  // times in UTC
 };
+// Printable: shown as text, else as hex.
+bool oamlog_is_text(const uint8_t *data, size_t len);
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
 // Prints the events not yet shown that come before key: of core, or of

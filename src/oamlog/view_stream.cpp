@@ -15,6 +15,7 @@
 #include "oamlog/read_source.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
 #include "oamlog/view_tables.h"
@@ -40,7 +41,8 @@ void oamlog_peek(oamlog_cursor *cur)
             cur->done = true;
         } else if (got == 0) {
             return;
-        } else if (oamlog_selected(cur->rec.key, cur->rec.boot, g_stream.since, g_stream.until)) {
+        } else if (oamlog_selected(cur->rec.key, cur->rec.boot, g_stream.since, g_stream.until) &&
+                   oamlog_grep_record(cur->rec)) {
             cur->have = true;
         }
     }

@@ -17,6 +17,9 @@ int oamlog_dumps(FILE *out, const std::string &root, bool json);
 // journal, free space and the budget the INI files set.
 int oamlog_disk_usage(FILE *out, const std::string &root, bool json);
 std::string oamlog_human(uint64_t bytes);  // as du -h
+// A text table: rows[0] the header, each column as wide as its widest cell,
+// align[i] 'l' (left) or 'r' (right) for column i.
+void oamlog_table(FILE *out, const std::vector<std::vector<std::string>> &rows, const char *align);
 void oamlog_list_boots(FILE *out, bool json, bool utc);
 // --check: the files, records and damaged spots read; the journal's losses.
 void oamlog_check_summary(FILE *out, size_t files, uint64_t records, bool json);

@@ -294,11 +294,11 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
     const auto ull = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     const uint64_t free_bytes = have_vfs ? static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize : 0;
     const uint64_t fs_bytes = have_vfs ? static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize : 0;
+    // Within 80 columns: the last stamp is the first and the span.
+    std::vector<std::vector<std::string>> table{
+        {"core", "files", "size", "content", "ratio", "first", "span/s", "share"}};
     if (json) {
         (void)fputs("{\"cores\":[", out);
-    } else {
-        (void)fprintf(out, "%-8s %5s %6s %7s %6s %-23s %-23s %12s %6s\n", "core", "files", "size", "content",
-                      "ratio", "first", "last", "span/s", "share");
     }
     for (size_t i = 0; i < rows.size(); ++i) {
         const oamlog_usage_row &r = rows[i];
@@ -320,10 +320,12 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
                               .c_str(),
                           ull(span / 1000), ull(span % 1000), share);
         } else {
-            (void)fprintf(out, "%-8s %5zu %6s %7s %6s %-23s %-23s %8llu.%03llu %5.1f%%\n", r.core.c_str(), r.files,
-                          oamlog_human(r.disk).c_str(), oamlog_human(r.content).c_str(), ratio, oamlog_usage_stamp_text(r.first, r.first_ok, ' ').c_str(),
-                          oamlog_usage_stamp_text(r.last, r.last_ok, ' ').c_str(), ull(span / 1000), ull(span % 1000),
-                          share);
+            char span_text[32];
+            char share_text[16];
+            (void)snprintf(span_text, sizeof(span_text), "%llu.%03llu", ull(span / 1000), ull(span % 1000));
+            (void)snprintf(share_text, sizeof(share_text), "%.1f%%", share);
+            table.push_back({r.core, std::to_string(r.files), oamlog_human(r.disk), oamlog_human(r.content), ratio,
+                             oamlog_usage_stamp_text(r.first, r.first_ok, ' '), span_text, share_text});
         }
     }
     if (json) {
@@ -339,8 +341,9 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
         }
     } else {
         for (const other_row &o : others) {
-            (void)fprintf(out, "%-8s %5zu %6s\n", o.name, o.files, oamlog_human(o.bytes).c_str());
+            table.push_back({o.name, std::to_string(o.files), oamlog_human(o.bytes)});
         }
+        oamlog_table(out, table, "lrrrrlrr");
         if (have_vfs) {
             (void)fprintf(out, "free: %s of %s\n", oamlog_human(free_bytes).c_str(), oamlog_human(fs_bytes).c_str());
         } else {
@@ -349,7 +352,7 @@ int oamlog_disk_usage(FILE *out, const std::string &root, bool json)
     }
     const std::vector<std::string> ini = oamlog_budget_files(base);
     if (!json && ini.empty()) {
-        (void)fputs("settings: none known for this root (neither a bundle's ini folder nor under .../vendor/log)\n", out);
+        (void)fputs("settings: none known (no bundle's ini folder, not under .../vendor/log)\n", out);
     }
     for (size_t i = 0; i < OAMLOG_BUDGET_KEYS.size(); ++i) {
         const oamlog_budget_key &k = OAMLOG_BUDGET_KEYS[i];

@@ -477,12 +477,11 @@ def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     (name,) = archives(chip)
     root = chip.host_path("/vendor/log")
     listed = oamlog("--root", root, "--dumps").stdout.decode()
-    assert re.fullmatch(rf"\d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{{3}} wifi readm_wifi_sdio \d+ bytes, "
-                        rf"{len(datas)} members, complete  {re.escape(name)}\n", listed), listed
+    assert re.fullmatch(rf"  # archive +size ctx state\n -1 {re.escape(name)} +[0-9.]+K? +no complete\n", listed), listed
     (row,) = map(json.loads, oamlog("--root", root, "--dumps", "--json").stdout.splitlines())
     assert (row["core"], row["type"], row["members"], row["state"], row["damaged_member"], row["archive"]) == \
         ("wifi", "readm_wifi_sdio", len(datas), "complete", None, name)
-    rows = oamlog("--root", root, "--dump", name, "--json").stdout.decode().splitlines()
+    rows = oamlog("--root", root, "--dump", "--json").stdout.decode().splitlines()  # the latest
     shown = [json.loads(row) for row in rows]
     assert [base64.b64decode(r["data"]) for r in shown if "data" in r] == sent
     # The dump's own events, in their order; where the start-up's lines of
@@ -494,3 +493,53 @@ def test_a_dump_is_listed_and_its_window_holds_the_logs_that_led_to_it(chip):
     assert " wifi -- dump-reported readm_wifi_sdio --\n" in text and b"well before" not in text.encode()
     assert b"well before 4" in oamlog("--root", root, "--dump", name, "--before", 86400).stdout
     stop(oam)
+
+
+def picked_root(tmp_path):
+    """Four dumps five minutes apart, each with one record a second before
+    its report: A readm_wifi_sdio (renumbered), B readm_bfgx_uart, C
+    readm_wifi_uart, D readm_wifi_sdio."""
+    from test_oamlog import record, synthetic_root
+    files, journal = {}, []
+    for n, (tag, kind) in enumerate(zip("ABCD", ("wifi_sdio", "bfgx_uart", "wifi_uart", "wifi_sdio"))):
+        minute = 5 * n
+        name = f"readm_{kind}_2026_12_09_10_{minute:02d}_00.tar.gz"
+        files[f"memdump/{name.replace('.tar', '.1.tar') if tag == 'A' else name}"] = gzip.compress(b"\0" * 1024)
+        files["wifi_log/wifi_log_1"] = files.get("wifi_log/wifi_log_1", b"") + record(
+            b"before " + tag.encode(), (2026, 12, 9, 9 + (minute + 59) // 60, (minute + 59) % 60, 59, 0))
+        journal += [f"2026-12-09 10:{minute:02d}:00.{ms:03d}+0000 wifi {event}\n" for ms, event in (
+            (0, f"dump-reported readm_{kind}"), (100, f"dump-saved readm_{kind}"), (200, f"archive-written {name}"))]
+    return synthetic_root(tmp_path, files, "".join(journal))
+
+
+@pytest.mark.parametrize("args, picked", [
+    (["--dump", "last"], "D"), (["--dump", "-1"], "D"), (["--dump", "-2"], "C"), (["--dump=0"], "A"),
+    (["--dump", "1"], "B"), (["--dump"], "D"), (["--dump", "--until", "2026-12-09T10:12Z"], "C"),
+    (["--dump", "bfg"], "B"), (["--dump", "readm_wifi_uart"], "C"), (["--dump", "sdio"], "D"),
+    (["--dump", "readm_wifi_sdio_2026_12_09_10_00_00.1.tar.gz"], "A"),
+    (["--dump", "{root}/wifi_log"], "D"),  # a folder to read, not the archive
+    (["--dump", "wifi"], "oamlog: dump type 'wifi' is ambiguous: readm_wifi_sdio, readm_wifi_uart"),
+    (["--dump", "me"], "oamlog: no dump archive of a type 'me' under {root} (oamlog --dumps lists them)"),
+    (["--dump", "-5"], "oamlog: no dump -5: 4 archives under {root} (oamlog --dumps lists them)"),
+    (["--dump", "--since", "2026-12-09T10:16Z"],
+     "oamlog: no dump archive under {root} reported within --since and --until"),
+])
+def test_dump_takes_last_an_index_a_type_or_the_name(tmp_path, args, picked):
+    from test_oamlog import oamlog
+    root = picked_root(tmp_path)
+    proc = oamlog(*[a.replace("{root}", str(root)) for a in args], "--root", root, "--json", check=False)
+    if len(picked) == 1:
+        shown = [json.loads(line) for line in proc.stdout.splitlines()]
+        assert [base64.b64decode(r["data"]) for r in shown if "data" in r] == [b"before " + picked.encode()], proc
+    else:
+        message = picked.replace("{root}", f"{root}/memdump")
+        assert (proc.returncode, proc.stderr.decode(), proc.stdout) == (2, message + "\n", b"")
+
+
+def test_the_index_dumps_shows_is_what_dump_takes(tmp_path):
+    from test_oamlog import oamlog
+    root = picked_root(tmp_path)
+    rows = [line.split()[:2] for line in oamlog("--root", root, "--dumps").stdout.decode().splitlines()[1:]]
+    assert [index for index, _ in rows] == ["-4", "-3", "-2", "-1"] and rows[0][1].startswith("readm_wifi_sdio")
+    for index, name in rows:
+        assert oamlog("--root", root, "--dump", index).stdout == oamlog("--root", root, "--dump", name).stdout, index

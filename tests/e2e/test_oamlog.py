@@ -423,6 +423,33 @@ def test_a_terminal_reads_through_the_users_pager(tmp_path, env, args, pager):
         assert (shown, (tmp_path / "argv").exists()) == (b"" if pager == "quit" else want, False)
 
 
+@pytest.mark.parametrize("args, shown", [
+    (["-g", "alpha"], [b"Alpha beta\n", b"alpha BETA\r\n", b"alpha from bfg"]),  # no capital: case-blind
+    (["-g", "Alpha"], [b"Alpha beta\n"]),
+    (["-g", "Alpha", "--case-sensitive=no"], [b"Alpha beta\n", b"alpha BETA\r\n", b"alpha from bfg"]),
+    (["-g", "alpha", "--case-sensitive"], [b"alpha BETA\r\n", b"alpha from bfg"]),
+    (["-g", "^alpha BETA$"], [b"alpha BETA\r\n"]),  # without the line's own end
+    (["-g", "^01 FF 00"], [b"\x01\xff\x00\x7f"]),  # the hex shown, in any case
+    (["-g", "lost|dump"], ["lost", "dump-reported"]),
+    (["-g", "alpha", "--core", "bfg"], [b"alpha from bfg"]),
+    (["-g", "alpha", "--core", "wifi", "-n", "1"], [b"alpha BETA\r\n"]),  # the last that matches
+    (["-g", "a", "--since", "2026-12-09T10:00:00.150Z", "--until", "2026-12-09T10:00:00.450Z"],
+     [b"alpha BETA\r\n", b"alpha from bfg", b"gamma"]),
+])
+def test_grep_selects_records_by_text_or_hex_and_events(tmp_path, args, shown):
+    root = synthetic_root(tmp_path, {
+        "wifi_log/wifi_log_1": record(b"Alpha beta\n", (*AT, 100)) + record(b"alpha BETA\r\n", (*AT, 200)) +
+        record(b"\x01\xff\x00\x7f", (*AT, 300)) + record(b"gamma", (*AT, 400)),
+        "bfg_log/bfg_log_1": record(b"alpha from bfg", (*AT, 250))},
+        "2026-12-09 10:00:00.000+0000 oam start version 1\n"
+        "2026-12-09 10:00:00.350+0000 wifi lost 3 records: receive buffer full, 10:00:00.350+0000 to "
+        "10:00:00.350+0000\n"
+        "2026-12-09 10:00:00.500+0000 wifi dump-reported readm_wifi_sdio\n")
+    objs = map(json.loads, oamlog("--root", root, "--json", *args).stdout.splitlines())
+    got = [o["event"] if "event" in o else base64.b64decode(o["data"]) for o in objs]
+    assert sorted(got, key=str) == sorted(shown, key=str)
+
+
 @pytest.mark.parametrize("case", ["dumps", "record_line", "stats", "dump_error"])
 def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case):
     hostile = "x\x1b[2J\x07\nforged"
@@ -430,8 +457,8 @@ def test_names_and_bytes_from_outside_reach_the_terminal_escaped(tmp_path, case)
     log.write_bytes(record(b"data", (*AT, 0)))
     (tmp_path / "memdump").mkdir()
     (tmp_path / "memdump" / f"{hostile}_2026_12_09_10_00_01.tar.gz").write_bytes(b"junk")
-    args, lines = {"dumps": (["--dumps", "--root", tmp_path], 1), "record_line": ([log], 1),
-                   "stats": (["--stats", log], 2), "dump_error": (["--dump", hostile], 1)}[case]
+    args, lines = {"dumps": (["--dumps", "--root", tmp_path], 2), "record_line": ([log], 1),
+                   "stats": (["--stats", log], 5), "dump_error": (["--dump", hostile + "y", "--root", tmp_path], 1)}[case]
     proc = oamlog(*args, check=False)
     out = proc.stdout + proc.stderr
     assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", out), out
@@ -442,6 +469,55 @@ def test_check_passes_the_daemons_files(run):
     proc = oamlog("--check", "--root", run["root"])
     assert proc.stdout.decode() == f"6 files, {sum(len(v) for v in run['old'].values()) + 3 * SENT} records, " \
                                    "0 damaged spots\n"
+
+
+def demo_like_root(tmp_path: Path) -> Path:
+    """What the demo leaves, long-ish: three cores of many records, a dozen
+    boots in a zone of +05:45 (ids with a common start), runs ended
+    uncleanly, huge losses, archives of every dump type up to number 9 (one
+    with its context, one not gzip) and a dump that failed."""
+    day, zone = "2026-12-10", "+0545"
+    journal, archives = [], {}
+    for b in range(12):
+        at = f"{day} {8 + b // 2:02d}:{b % 2 * 30:02d}"
+        journal.append(f"{at}:00.000{zone} oam start version 1.0.0, mode test, chip zr4060, pid {900 + b}, "
+                       f"boot 7c2303{b:02d}-a704-45f0-a2de-e01d3260a27d, boottime 12.5\n")
+        if b % 3:
+            journal.append(f"{at}:50.000{zone} oam stop\n")  # the others end uncleanly
+    at = f"{day} 14:00"
+    for core in ("wifi", "bfg", "me"):
+        journal.append(f"{at}:01.000{zone} {core} lost 18446744073709551615 records: cut short at the end of file 1 "
+                       f"by the last stop, {at[11:]}:00.000{zone} to {at[11:]}:01.000{zone}\n")
+        journal.append(f"{at}:01.000{zone} {core} lost 4294967295 overruns: receive buffer overrun, no drop counter, "
+                       f"{at[11:]}:00.000{zone} to {at[11:]}:01.000{zone}\n")
+    for n, kind in enumerate(("wifi_sdio", "wifi_uart", "bfgx_uart", "bfgx_sdio", "me_uart", "me_sdio")):
+        core = kind[:kind.index('_')].replace('bfgx', 'bfg')
+        name = f"readm_{kind}_2026_12_10_14_00_1{n}.{n + 4}.tar.gz"
+        journal += [f"{at}:1{n}.{ms:03d}{zone} {core} {event}\n" for ms, event in (
+            (0, f"dump-reported readm_{kind}"), (100, f"dump-saved readm_{kind}"), (200, f"archive-written {name}"))]
+        archives[name] = gzip.compress(b"\0" * 1024) if n else b"not gzip"
+    journal.append(f"{at}:30.000{zone} me dump-reported readm_me_sdio\n")
+    journal.append(f"{at}:30.500{zone} me dump-failed readm_me_sdio: no region file\n")
+    files = {f"memdump/{name}": data for name, data in archives.items()}
+    files["memdump/readm_wifi_uart_2026_12_10_14_00_11.5.context"] = b"oam dump context: 1\n"
+    for core, (folder, prefix, _) in CORES.items():
+        data = b"".join(record(b"%s: event %06d\n" % (core.encode(), i), (2026, 12, 10, 13, 59, 59, i % 1000))
+                        for i in range(40000))
+        files[f"{folder}/{prefix}1"] = data
+    return synthetic_root(tmp_path, files, "".join(journal))
+
+
+@pytest.mark.parametrize("table, shows", [
+    (["--stats"], ["unclean end: boot -11", "18446744073709551615"]),
+    (["--dumps"], [" -1 readm_me_sdio_2026_12_10_14_00_15.9.tar.gz", "dump-failed: no region file"]),
+    (["--disk-usage"], ["archives     6"]),
+    (["--check"], ["journal: 2026-12-10 14:00:00.000 wifi lost 18446744073709551615 records"]),
+    (["--list-boots"], ["-11 7c230300 2026-12-10 08:00:00.000+0545 ", " unclean"]),
+    (["--list-boots", "--utc"], ["Z unclean"]),
+])
+def test_every_table_fits_80_columns(tmp_path, table, shows):
+    out = oamlog("--root", demo_like_root(tmp_path), *table).stdout.decode()
+    assert max(map(len, out.splitlines())) <= 80 and all(s in out for s in shows), out
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -460,6 +536,10 @@ def test_check_passes_the_daemons_files(run):
     (["--since", "2026-12-09", "10:00:03"], 2,
      "oamlog: 10:00:03: No such file or directory (a date and time is one word: YYYY-MM-DDTHH:MM:SS)"),
     (["-n"], 2, "oamlog: option '-n' needs a value"),
+    (["-g", "("], 2, "oamlog: bad pattern '(' for -g: Unmatched ( or \\("),
+    (["--case-sensitive=no"], 2, "oamlog: --case-sensitive is of the pattern of -g PATTERN; there is none"),
+    (["-g", "x", "--dumps"], 2, "oamlog: -g selects records and events; --dumps, --disk-usage, --list-boots, --check "
+                                "and --bundle take them all"),
     (["--root", "{tmp}"], 0, "oamlog: no log files under {tmp}"),
     (["{tmp}/wifi_log"], 2, "oamlog: {tmp}/wifi_log/wifi_log_1: not a regular file"),
     (["--max-size", "5"], 2, "oamlog: --max-size is the size of the bundle of --bundle OUT; there is none"),

@@ -171,13 +171,21 @@ INSTANTIATE_TEST_SUITE_P(
     Tables, OamlogStats,
     ::testing::Values(
         stats_case{"everything", "", "", false,
-                   "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
-                   "wifi     2         4          79 2026-12-09 10:00:00.100 2026-12-09 10:00:01.999      2         8         4       0\n"
-                   "bfg      1         3          57 -                       2026-12-09 10:00:05.000      2         0         0       2\n"},
+                   "core files records bytes peak/s lost overruns damaged\n"
+                   "wifi     2       4    79      2    8        4       0\n"
+                   "bfg      1       2    38      1    0        0       1\n"
+                   "\n"
+                   "core first                   last\n"
+                   "wifi 2026-12-09 10:00:00.100 2026-12-09 10:00:01.999\n"
+                   "bfg  -                       2026-12-09 10:00:05.000\n"},
         stats_case{"one_second", "2026-12-09T10:00:01", "2026-12-09T10:00:01", false,
-                   "core files   records       bytes first                   last                    peak/s      lost  overruns damaged\n"
-                   "wifi     2         2          37 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999      2         3         4       0\n"
-                   "bfg      1         0           0 -                       -                            0         0         0       2\n"},
+                   "core files records bytes peak/s lost overruns damaged\n"
+                   "wifi     2       2    37      2    3        4       0\n"
+                   "bfg      1       0     0      0    0        0       1\n"
+                   "\n"
+                   "core first                   last\n"
+                   "wifi 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999\n"
+                   "bfg  -                       -\n"},
         stats_case{"json", "", "2026-12-09T10:00:00", true,
                    "{\"core\":\"wifi\",\"files\":2,\"records\":2,\"bytes\":42,"
                    "\"first\":\"2026-12-09T10:00:00.100+01:00\",\"first_utc\":\"2026-12-09T09:00:00.100Z\","
@@ -255,24 +263,23 @@ std::string reported(const char *at, const char *type)
 std::vector<dumps_case> dumps_cases()
 {
     const std::string two = tar_member("a.bin", "xyz") + tar_member("b.bin", "uvw", true) + TAR_END;
+    // The table: the index --dump takes, the name, the size as du -h gives
+    // it, whether a context is kept, and the state.
+    const std::string head = "  # archive                                     size ctx state\n";
+    const auto row = [](const char *index, const std::string &name, const char *state) {
+        return std::string(index) + " " + name + "  {size}  no " + state + "\n";
+    };
     return {
-        {"complete", "", {{WIFI1, GOOD}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n",
-         {fields("1", "complete")}},
-        {"cut_archive", "", {{WIFI1, GOOD.substr(0, GOOD.size() - 6)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, incomplete  " + WIFI1 + "\n",
+        {"complete", "", {{WIFI1, GOOD}}, head + row(" -1", WIFI1, "complete"), {fields("1", "complete")}},
+        {"cut_archive", "", {{WIFI1, GOOD.substr(0, GOOD.size() - 6)}}, head + row(" -1", WIFI1, "incomplete"),
          {fields("1", "incomplete")}},
         {"plain_tar_named_tar_gz", "", {{WIFI1, tar_member("a.bin", "xyz") + TAR_END}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
-         {fields("null", "not-gzip")}},
-        {"random_junk", "", {{WIFI1, std::string(4096, 'j')}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, not a gzip file  " + WIFI1 + "\n",
+         head + row(" -1", WIFI1, "not gzip"), {fields("null", "not-gzip")}},
+        {"random_junk", "", {{WIFI1, std::string(4096, 'j')}}, head + row(" -1", WIFI1, "not gzip"),
          {fields("null", "not-gzip")}},
         {"wrong_checksum", "", {{WIFI1, gz(tar_member("a.bin", "xyz", true) + TAR_END)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 0 members, damaged at member 1  " + WIFI1 + "\n",
-         {fields("0", "damaged", "1")}},
-        {"second_member_damaged", "", {{WIFI1, gz(two)}},
-         "2026-12-09 10:00:01.000 wifi readm_wifi_sdio {size} bytes, 1 members, damaged at member 2  " + WIFI1 + "\n",
+         head + row(" -1", WIFI1, "damaged at 1"), {fields("0", "damaged", "1")}},
+        {"second_member_damaged", "", {{WIFI1, gz(two)}}, head + row(" -1", WIFI1, "damaged at 2"),
          {fields("1", "damaged", "2")}},
         {"two_dumps_of_one_type_each_their_report",
          reported("10:00:00.500", "readm_wifi_sdio") + "2026-12-09 10:00:01.200 wifi dump-saved readm_wifi_sdio\n" +
@@ -280,16 +287,16 @@ std::vector<dumps_case> dumps_cases()
              reported("10:00:05.700", "readm_wifi_sdio") + "2026-12-09 10:00:06.200 wifi dump-saved readm_wifi_sdio\n" +
              "2026-12-09 10:00:06.300 wifi archive-written " + WIFI6 + "\n",
          {{WIFI1, GOOD}, {WIFI6, GOOD}},
-         "2026-12-09 10:00:00.500 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI1 + "\n" +
-             "2026-12-09 10:00:05.700 wifi readm_wifi_sdio {size} bytes, 1 members, complete  " + WIFI6 + "\n",
+         head + row(" -2", WIFI1, "complete") + row(" -1", WIFI6, "complete"),
          {fields("1", "complete"), fields("1", "complete")}},
         {"failed_and_abandoned_dumps",
          reported("10:00:00.500", "readm_wifi_sdio") +
              "2026-12-09 10:00:00.600 wifi dump-failed readm_wifi_sdio: no region file\n" +
              reported("10:00:02.000", "readm_wifi_pcie") + "2026-12-09 10:00:03.000 wifi dump-abandoned readm_wifi_pcie at stop\n",
          {},
-         "2026-12-09 10:00:00.500 wifi readm_wifi_sdio no archive: dump-failed: no region file\n"
-         "2026-12-09 10:00:02.000 wifi readm_wifi_pcie no archive: dump-abandoned at stop\n",
+         "  # archive  size ctx state\n"
+         "  - readm_wifi_sdio at 2026-12-09 10:00:00.500: dump-failed: no region file\n"
+         "  - readm_wifi_pcie at 2026-12-09 10:00:02.000: dump-abandoned at stop\n",
          {fields("null", "dump-failed", "null", "\"no region file\""),
           fields("null", "dump-abandoned", "null", "\"at stop\"")}},
     };
@@ -307,7 +314,8 @@ TEST_P(OamlogDumps, EachArchiveIsCheckedAndEachDumpsEndShown)
     for (const auto &[name, bytes] : c.archives) {
         put(root + "memdump/" + name, bytes);
         for (size_t at; (at = listing.find("{size}")) != std::string::npos;) {
-            listing.replace(at, 6, std::to_string(bytes.size()));
+            const std::string size = oamlog_human(bytes.size());
+            listing.replace(at, 6, std::string(4 - size.size(), ' ') + size);
         }
     }
     oamlog_journal_load(root, {}, 0, UINT64_MAX, false);

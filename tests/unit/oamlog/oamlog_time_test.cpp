@@ -73,7 +73,7 @@ std::vector<place_case> place_cases()
              "2026-12-09 20:00:02.000+0900 wifi lost 2 records: no space, 10:59:59.000+0000 to 20:00:02.000+0900\n",
          {"2026-12-09 10:00:01.000", "2026-12-09 10:59:00.000", "2026-12-09 20:00:01.000", "2026-12-09 20:10:00.000"},
          "10:00:01.000 b0 | 10:59:00.000 b0 | 11:00:01.000 b0 | 11:10:00.000 b0",
-         "  0 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 20:00:02.000+0900\n",
+         "  0 aaaa 2026-12-09 10:00:00.000+0000 2026-12-09 20:00:02.000+0900\n",
          "start@10:00:00.000 lost@10:59:59.000 zone-changed@11:00:00.000"},
         // The records of the boot before the step of 56 years move with it;
         // those of the boot before keep their time.
@@ -83,8 +83,8 @@ std::vector<place_case> place_cases()
              "2026-12-10 08:00:00.000+0000, boottime 40.000\n",
          {"2026-12-09 10:10:00.000", "1970-01-01 00:00:12.000", "2026-12-10 08:00:01.000"},
          "10:10:00.000 b0 | 07:59:32.000 b1 | 08:00:01.000 b1",
-         " -1 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 10:30:00.000+0000\n"
-         "  0 bbbb 2026-12-10 07:59:25.000+0000  2026-12-10 08:00:00.000+0000\n",
+         " -1 aaaa 2026-12-09 10:00:00.000+0000 2026-12-09 10:30:00.000+0000\n"
+         "  0 bbbb 2026-12-10 07:59:25.000+0000 2026-12-10 08:00:00.000+0000\n",
          "start@10:00:00.000 stop@10:30:00.000 start@07:59:25.000 clock-stepped@08:00:00.000"},
         {"two_forward_steps_add_up",
          start("1970-01-01 00:00:05.000+0000", "ffff") +
@@ -108,7 +108,7 @@ std::vector<place_case> place_cases()
              "2026-12-09 09:30:00.000+0100, boottime 1804.000\n",
          {"2026-12-09 10:10:00.000", "2026-12-09 10:29:00.000", "2026-12-09 10:05:00.000", "2026-12-09 10:40:00.000"},
          "09:10:00.000 b0 | 09:29:00.000 b0 | 09:05:00.000 b0 | 09:40:00.000 b0",
-         "  0 cccc 2026-12-09 10:00:00.000+0100  2026-12-09 09:30:00.000+0100\n"},
+         "  0 cccc 2026-12-09 10:00:00.000+0100 2026-12-09 09:30:00.000+0100\n"},
         // Set back an hour by the zone: a stamp that steps back leaves the
         // period it still fits for the later one.
         {"zone_change_back_repeats_an_hour",
@@ -137,7 +137,7 @@ std::vector<place_case> place_cases()
          boot_a + start("2026-12-09 11:00:00.000+0000", "bbbb"),
          {"2026-12-09 10:00:01.000", "2026-12-09 10:45:00.000", "2026-12-09 11:00:01.000"},
          "10:00:01.000 b0 | 10:45:00.000 b0 | 11:00:01.000 b1", nullptr, nullptr, nullptr, 0,
-         "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:00:00.000+0000\n"},
+         "unclean end: boot -1, 1 run, last line 2026-12-09 10:00:00.000+0000\n"},
         // Older than the journal's first run: its offset, no boot.
         {"records_before_the_journal", start("2026-12-09 10:00:00.000+0100", "eeee"),
          {"2026-12-09 09:00:00.000", "2026-12-09 10:00:00.000"}, "08:00:00.000 b-1 | 09:00:00.000 b0", nullptr},
@@ -146,8 +146,8 @@ std::vector<place_case> place_cases()
          "2026-12-09 10:00:00.000 oam start version 1\n2026-12-09 10:05:00.000 oam stop\n"
          "2026-12-09 11:00:00.000 oam start version 1\n",
          {"2026-12-09 10:00:01.000", "2026-12-09 11:00:01.000"}, "09:00:01.000 b0 | 10:00:01.000 b1",
-         " -1 - 2026-12-09 10:00:00.000+0100  2026-12-09 10:05:00.000+0100\n"
-         "  0 - 2026-12-09 11:00:00.000+0100  2026-12-09 11:00:00.000+0100\n"},
+         " -1 - 2026-12-09 10:00:00.000+0100 2026-12-09 10:05:00.000+0100\n"
+         "  0 - 2026-12-09 11:00:00.000+0100 2026-12-09 11:00:00.000+0100\n"},
         {"no_journal", "", {"2026-07-01 12:00:00.000"}, "10:00:00.000 b-1", ""},
         // A power cut: boot A set its clock and stored on after its last
         // line; boot B begins in 1970 and is set 30 min after A's.  A ends
@@ -160,9 +160,9 @@ std::vector<place_case> place_cases()
          {"1970-01-01 00:00:10.000", "2026-12-09 10:30:00.000", "2026-12-09 10:59:25.000", "2026-12-09 10:59:26.000",
           "1970-01-01 00:00:10.000", "2026-12-09 12:00:01.000"},
          "09:59:30.000 b0 | 10:30:00.000 b0 | 10:59:25.000 b0 | 10:59:26.000? b-1 | 10:59:30.000 b1 | 11:00:01.000 b1",
-         " -1 aaaa 2026-12-09 09:59:25.000+0000  2026-12-09 10:00:00.000+0000  unclean end\n"
-         "  0 bbbb 2026-12-09 11:59:25.000+0100  2026-12-09 12:00:00.000+0100\n",
-         nullptr, nullptr, 4, "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:00:00.000+0000\n"},
+         " -1 aaaa 2026-12-09 09:59:25.000+0000 2026-12-09 10:00:00.000+0000 unclean\n"
+         "  0 bbbb 2026-12-09 11:59:25.000+0100 2026-12-09 12:00:00.000+0100\n",
+         nullptr, nullptr, 4, "unclean end: boot -1, 1 run, last line 2026-12-09 10:00:00.000+0000\n"},
         // B stored nothing before its step: A's first record is still A's.
         {"a_1970_boot_before_one_that_stores_only_once_set",
          start("1970-01-01 00:00:05.000+0000", "aaaa") +
@@ -184,16 +184,16 @@ std::vector<place_case> place_cases()
              "last line 2026-12-09 10:40:00.000+0000, records after its last sync may be missing\n",
          {"2026-12-09 10:00:01.000", "2026-12-09 10:06:01.000", "2026-12-09 10:45:00.000", "1970-01-01 00:00:10.000"},
          "10:00:01.000 b0 | 10:06:01.000 b0 | 10:45:00.000 b0 | 00:00:10.000 b1",
-         " -1 aaaa 2026-12-09 10:00:00.000+0000  2026-12-09 10:06:00.000+0000  unclean end\n"
-         "  0 bbbb 1970-01-01 00:00:05.000+0000  1970-01-01 00:00:05.000+0000\n",
-         nullptr, nullptr, 1, "unclean end: boot -1 aaaa, 1 run, the last one's last line 2026-12-09 10:40:00.000+0000\n"},
+         " -1 aaaa 2026-12-09 10:00:00.000+0000 2026-12-09 10:06:00.000+0000 unclean\n"
+         "  0 bbbb 1970-01-01 00:00:05.000+0000 1970-01-01 00:00:05.000+0000\n",
+         nullptr, nullptr, 1, "unclean end: boot -1, 1 run, last line 2026-12-09 10:40:00.000+0000\n"},
         // Two runs of one boot, the first killed: it ends at the second's start.
         {"a_killed_run_of_the_same_boot_ends_at_the_next_start",
          boot_a + step("2026-12-09 10:10:00.000+0000", "2026-12-09 11:10:00.000+0000", "604.000") +
              start("2026-12-09 11:20:00.000+0000", "aaaa") + step("2026-12-09 11:30:00.000+0000", "2026-12-09 11:40:00.000+0000", "1804.000"),
          {"2026-12-09 10:05:00.000", "2026-12-09 11:15:00.000", "2026-12-09 11:19:00.000", "2026-12-09 11:21:00.000"},
          "11:15:00.000 b0 | 11:25:00.000 b0 | 11:29:00.000 b0 | 11:31:00.000 b0", nullptr, nullptr, nullptr, 0,
-         "unclean end: boot 0 aaaa, 1 run, the last one's last line 2026-12-09 11:20:00.000+0000\n"},
+         "unclean end: boot 0, 1 run, last line 2026-12-09 11:20:00.000+0000\n"},
         // The start rotated away: what is stamped before the first line
         // belongs to no boot and is not moved by the boot's step.
         {"records_before_a_journal_without_its_start",
@@ -246,8 +246,8 @@ std::vector<place_case> place_cases()
              start("2026-12-09 10:20:00.000+0000", "cccc"),
          {"2026-12-09 10:30:00.000", "2026-12-09 10:20:00.000", "2026-12-09 10:20:01.000"},
          "10:30:00.000 b0 | 10:20:00.000 b1 | 10:20:01.000 b2", nullptr, nullptr, nullptr, 0,
-         "unclean end: boot -2 aaaa, 1 run, the last one's last line 2026-12-09 10:40:00.000+0000\n"
-         "unclean end: boot -1 bbbb, 1 run, the last one's last line 2026-12-09 10:20:00.000+0000\n"},
+         "unclean end: boot -2, 1 run, last line 2026-12-09 10:40:00.000+0000\n"
+         "unclean end: boot -1, 1 run, last line 2026-12-09 10:20:00.000+0000\n"},
     };
 }
 
@@ -354,6 +354,17 @@ TEST_P(OamlogPlace, EachRecordTakesTheOffsetAndStepsOfItsPeriod)
     const auto n = static_cast<long>(g_oamlog_boots.size());
     EXPECT_EQ(oamlog_find_boot(std::to_string(-n).c_str()), -1);
     EXPECT_EQ(oamlog_find_boot("1"), -1);
+    // By the start of an id, as --list-boots shows it, when no other id
+    // begins so.
+    for (long i = 0; i < n; ++i) {
+        const std::string id = g_oamlog_boots[static_cast<size_t>(i)].id;
+        EXPECT_EQ(oamlog_find_boot(id.substr(0, 1).c_str()), id.empty() ? -1 : oamlog_find_boot(id.c_str()));
+    }
+    g_oamlog_boots.push_back({"zz01", 0, 0, 0, 0});
+    g_oamlog_boots.push_back({"zz02", 0, 0, 0, 0});
+    EXPECT_EQ(oamlog_find_boot("zz"), -1);
+    EXPECT_EQ(oamlog_find_boot("zz02"), n + 1);
+    g_oamlog_boots.resize(static_cast<size_t>(n));
     std::string unclean;
     for (long i = 0; i < n; ++i) {
         EXPECT_EQ(oamlog_find_boot(std::to_string(i - (n - 1)).c_str()), i);

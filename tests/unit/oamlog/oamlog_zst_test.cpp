@@ -306,12 +306,13 @@ TEST_P(OamlogDiskUsage, TellsEachCoresBytesHistoryAndShareAndTheBudget)
     std::string want = c.table;
     const double share = 100.0 * static_cast<double>(bytes) / static_cast<double>(bytes + bfg.size());
     char figures[64];
-    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%6.2f|%5.1f|%5.1f",
+    (void)snprintf(figures, sizeof(figures), c.json ? "%.2f|%.1f|%.1f" : "%5.2f|%4.1f|%4.1f",
                    static_cast<double>(content) / static_cast<double>(bytes), share, 100 - share);
     const char *bar = strchr(figures, '|');
-    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", shown(bytes, 6)},
+    // Each column as wide as its widest cell.
+    for (const auto &[mark, value] : {std::pair<std::string, std::string>{"<bytes>", shown(bytes, 4)},
                                       {"<content>", shown(content, 7)},
-                                      {"<bfg>", shown(bfg.size(), 6)},
+                                      {"<bfg>", shown(bfg.size(), 4)},
                                       {"<bfgc>", shown(bfg.size(), 7)},
                                       {"<r>", std::string(static_cast<const char *>(figures), bar)},
                                       {"<s>", std::string(bar + 1, strchr(bar + 1, '|'))},
@@ -328,13 +329,13 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case{"text", false, "",
                    {{"ini/cust_ini_cfg", "[HOST_PLAT]\nlog_keep_free=64\nlog_min_share_device_bfg=30\n"},
                     {"ini/cfg_zr4005.ini", "[HOST_PLAT]\nlog_keep_free=8\nlog_max_use=256\n"}},
-                   "core     files   size content  ratio first                   last                          span/s  share\n"
-                   "wifi         2 <bytes> <content> <r> 2026-12-09 10:00:00.000 2026-12-09 10:00:03.009        3.009 <s>%\n"
-                   "bfg          1 <bfg> <bfgc>   1.00 2026-12-09 10:00:00.250 2026-12-09 10:00:01.100        0.850 <b>%\n"
-                   "archives     1    300\n"
-                   "contexts     1   2.0K\n"
-                   "regions      1   3.0M\n"
-                   "journal      2     13\n"
+                   "core     files size content ratio first                   span/s share\n"
+                   "wifi         2 <bytes> <content> <r> 2026-12-09 10:00:00.000  3.009 <s>%\n"
+                   "bfg          1 <bfg> <bfgc>  1.00 2026-12-09 10:00:00.250  0.850 <b>%\n"
+                   "archives     1  300\n"
+                   "contexts     1 2.0K\n"
+                   "regions      1 3.0M\n"
+                   "journal      2   13\n"
                    "F\n"
                    "log_keep_free: 64 MiB\n"
                    "log_max_use: 256 MiB\n"
