@@ -50,6 +50,7 @@ void oamlog_hex_dump(FILE *out, const uint8_t *data, size_t len)
     }
 }
 
+namespace {
 
 // The texts a record's line is put together from, kept while they hold:
 // the stamps change once a second, the names once a file.

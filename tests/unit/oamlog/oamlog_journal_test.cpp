@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         stats_case{"everything", "", "", false,
                    "core files records bytes peak/s lost overruns damaged\n"
                    "wifi     2       4    79      2    8        4       0\n"
-                   "bfg      1       2    38      1    0        0       1\n"
+                   "bfg      1       3    57      2    0        0       2\n"
                    "\n"
                    "core first                   last\n"
                    "wifi 2026-12-09 10:00:00.100 2026-12-09 10:00:01.999\n"
@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         stats_case{"one_second", "2026-12-09T10:00:01", "2026-12-09T10:00:01", false,
                    "core files records bytes peak/s lost overruns damaged\n"
                    "wifi     2       2    37      2    3        4       0\n"
-                   "bfg      1       0     0      0    0        0       1\n"
+                   "bfg      1       0     0      0    0        0       2\n"
                    "\n"
                    "core first                   last\n"
                    "wifi 2026-12-09 10:00:01.000 2026-12-09 10:00:01.999\n"
