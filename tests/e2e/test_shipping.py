@@ -7,19 +7,24 @@ of the test's own."""
 
 from __future__ import annotations
 
+import base64
 import glob
+import json
 import os
+import random
 import re
 import shlex
 import signal
 import subprocess
 import sys
+import struct
 import time
 from pathlib import Path
 
 import pytest
 
 import oamsim
+from tool_support import ini, start, wait_until
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = REPO_ROOT / "examples" / "shipping"
@@ -166,3 +171,186 @@ def test_the_example_rsyslog_configuration_passes_rsyslogds_own_check(tmp_path):
     check = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=30)
     assert check.returncode == 0, check.stdout + check.stderr
     assert "End of config validation run" in check.stdout + check.stderr
+
+
+WIFI_DIR = "/vendor/log/wifi_log/"
+BFG_DIR = "/vendor/log/bfg_log/"
+LIMIT = 10 * 1024 * 1024  # a log file of this size is full
+ROOM = 8192               # left in file 1 of the history: a few large records rotate it
+
+
+def record(data: bytes, stamp) -> bytes:
+    return struct.pack("<BBH7H", 0xAA, 0, 18 + len(data), *stamp) + data
+
+
+def history() -> tuple[dict[str, list[bytes]], dict[str, bytes]]:
+    """What an earlier run left: Wi-Fi's file 2 (data that does not
+    compress, which the budget later takes), its file 1 full but for ROOM
+    bytes, and a few bfg records; by core, the payloads oldest first and
+    the files."""
+    rnd = random.Random(36)
+    old2 = [rnd.randbytes(2000) for _ in range(40)]
+    old1 = [f"wifi old {i:05d} ".encode().ljust(2030, b".") for i in range((LIMIT - ROOM) // 2048)]
+    bfg = [f"bfg old {i:03d}".encode() for i in range(20)]
+    ms = iter(range(10**6))
+    stamped = lambda payloads: b"".join(
+        record(p, (2026, 12, 1, 0, (m := next(ms)) // 60000, m // 1000 % 60, m % 1000)) for p in payloads)
+    files = {WIFI_DIR + "wifi_log_2": stamped(old2), WIFI_DIR + "wifi_log_1": stamped(old1),
+             BFG_DIR + "bfg_log_1": stamped(bfg)}
+    return {"wifi": old2 + old1, "bfg": bfg}, files
+
+
+class Store:
+    """The store's file read as it grows: each line the forwarder's JSON
+    object around one of oamlog's."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.read = 0
+        self.lines: list[dict] = []
+        self.records: dict[str, dict[str, bytes]] = {}  # core: cursor: data
+
+    def refresh(self):
+        if not self.path.exists():
+            return
+        with open(self.path, "rb") as f:
+            f.seek(self.read)
+            data = f.read()
+        whole = data[:data.rfind(b"\n") + 1]
+        self.read += len(whole)
+        for line in whole.splitlines():
+            outer = json.loads(line)
+            assert set(outer) == {"host", "oamlog"}, outer
+            obj = outer["oamlog"]
+            self.lines.append(obj)
+            if "event" not in obj:
+                data = base64.b64decode(obj["data"])
+                seen = self.records.setdefault(obj["core"], {}).setdefault(obj["cursor"], data)
+                assert seen == data, f"one cursor, two records: {obj}"
+
+    def holds(self, expected: dict[str, list[bytes]]) -> bool:
+        self.refresh()
+        return all(len(self.records.get(core, {})) >= len(want) for core, want in expected.items())
+
+
+def test_a_store_fed_through_rsyslog_gets_every_record_once_across_restarts_of_every_piece(chip_factory, tmp_path):
+    expected, files = history()
+    chip = chip_factory(model="zr4002", files=files, ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1,
+                                                             log_compress="zstd", log_max_use=11))
+    root = chip.host_path("/vendor/log")
+    state = tmp_path / "state"
+    state.mkdir()
+    records_json = tmp_path / "log" / "records.json"
+    records_json.parent.mkdir()
+    reader_argv, output = reader_command(state, records_json, root)
+    store = Store(tmp_path / "store.json")
+    netns = NetNs()
+    store_rs = Rsyslogd(netns, tmp_path / "store", STORE_CONF.format(store=store.path, port=STORE_PORT))
+    forwarder = Rsyslogd(netns, tmp_path / "forwarder", forwarder_conf(records_json))
+    reader_err = open(tmp_path / "reader.err", "ab")
+    procs: dict[str, subprocess.Popen] = {}
+
+    def start_reader():
+        with open(output, "ab") as out:
+            procs["reader"] = subprocess.Popen(reader_argv, stdout=out, stderr=reader_err)
+
+    def stop_reader(sig=signal.SIGTERM):
+        procs["reader"].send_signal(sig)
+        status = procs["reader"].wait(timeout=20)
+        assert status == (0 if sig == signal.SIGTERM else -sig), (tmp_path / "reader.err").read_text()
+
+    def daemon():
+        mark = chip.mark()
+        oam = start(chip)
+        chip.wait_hello(after=mark)
+        chip.wait_open("qvbfgdbg", after=mark)
+        return oam
+
+    def send(tag: str, n: int = 20, size: int = 0, cores=("wifi", "bfg")):
+        sent = {core: [f"{core} {tag} {i:03d} ".encode().ljust(size, b"x") for i in range(n)] for core in cores}
+        for msg in sent.get("wifi", []):
+            chip.send_wifi_log(msg)
+        if "bfg" in sent:
+            chip.send_chunks("qvbfgdbg", sent["bfg"])
+        for core, msgs in sent.items():
+            expected[core] += msgs
+
+    def shipped(what: str, timeout: float = 30.0):
+        wait_until(lambda: store.holds(expected), f"the store holding {what}", timeout)
+
+    try:
+        store_rs.start().wait_listening(STORE_PORT)
+        forwarder.start()
+        oam = daemon()
+        start_reader()
+        shipped("the history")
+        # The reader stopped, then killed while it writes: what is stored
+        # meanwhile follows once it is back.
+        send("a")
+        shipped("batch a")
+        stop_reader()
+        send("b")
+        start_reader()
+        shipped("batch b")
+        send("c")
+        stop_reader(signal.SIGKILL)
+        send("d")
+        start_reader()
+        shipped("batches c and d")
+        # The daemon restarted; then the forwarder.
+        oam.terminate()
+        assert oam.wait() == 0
+        oam = daemon()
+        send("e")
+        shipped("batch e")
+        forwarder.stop()
+        send("f")
+        forwarder.start()
+        shipped("batch f")
+        # The budget takes Wi-Fi's file 2, shipped long ago, when bfg grows.
+        send("g", n=560, size=2000, cores=("bfg",))
+        wait_until(lambda: not any(name.startswith("wifi_log_2") for name in chip.listdir(WIFI_DIR)),
+                   "wifi_log_2 removed by the budget", 30)
+        shipped("batch g")
+        # Rotated and compressed while the reader is down: its position is
+        # in wifi_log_2.zst when it is back.
+        stop_reader()
+        send("h", n=8, size=2000, cores=("wifi",))
+        wait_until(lambda: sorted(chip.listdir(WIFI_DIR)) == ["wifi_log_1", "wifi_log_2.zst"],
+                   "file 1 rotated and compressed", 60)
+        send("i")
+        start_reader()
+        shipped("batches h and i")
+        oam.terminate()
+        assert oam.wait() == 0
+        stop_reader()
+        forwarder.stop()
+        store_rs.stop()
+    finally:
+        for proc in procs.values():
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        forwarder.kill()
+        store_rs.kill()
+        netns.close()
+
+    # Each record exactly once by cursor, in the order stored per core.
+    for core, want in expected.items():
+        firsts = [base64.b64decode(o["data"]) for o in dedup(store.lines) if o.get("core") == core and "event" not in o]
+        assert firsts == want, f"{core}: {len(firsts)} records in the store, {len(want)} stored"
+    # And every event of the journal, exactly once.
+    journal = [o for o in map(json.loads, subprocess.run(
+        [*oamsim.exec_prefix(), str(OAMLOG), "--json", "--merge", "--root", str(root)],
+        capture_output=True, check=True).stdout.splitlines()) if "event" in o]
+    events = [o for o in dedup(store.lines) if "event" in o]
+    key = lambda o: (o["cursor"], o["time"], o["core"], o["event"], o.get("detail"), o.get("count"))
+    assert sorted(map(key, events)) == sorted(map(key, journal))
+    assert any(o["event"] == "removed" and "wifi_log_2" in o["detail"] for o in events)
+    assert "unread" not in (tmp_path / "reader.err").read_text()
+
+
+def dedup(lines: list[dict]) -> list[dict]:
+    """The first line of each cursor."""
+    seen = set()
+    return [o for o in lines if o["cursor"] not in seen and not seen.add(o["cursor"])]
