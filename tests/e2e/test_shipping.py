@@ -176,7 +176,7 @@ def test_the_example_rsyslog_configuration_passes_rsyslogds_own_check(tmp_path):
 WIFI_DIR = "/vendor/log/wifi_log/"
 BFG_DIR = "/vendor/log/bfg_log/"
 LIMIT = 10 * 1024 * 1024  # a log file of this size is full
-ROOM = 8192               # left in file 1 of the history: a few large records rotate it
+ROOM = 1024 * 1024        # left in file 1 of the history
 
 
 def record(data: bytes, stamp) -> bytes:
@@ -184,10 +184,9 @@ def record(data: bytes, stamp) -> bytes:
 
 
 def history() -> tuple[dict[str, list[bytes]], dict[str, bytes]]:
-    """What an earlier run left: Wi-Fi's file 2 (data that does not
-    compress, which the budget later takes), its file 1 full but for ROOM
-    bytes, and a few bfg records; by core, the payloads oldest first and
-    the files."""
+    """What an earlier run left: Wi-Fi's file 2, compressed, its file 1
+    full but for ROOM bytes, and a few bfg records; by core, the payloads
+    oldest first and the files."""
     rnd = random.Random(36)
     old2 = [rnd.randbytes(2000) for _ in range(40)]
     old1 = [f"wifi old {i:05d} ".encode().ljust(2030, b".") for i in range((LIMIT - ROOM) // 2048)]
@@ -195,7 +194,8 @@ def history() -> tuple[dict[str, list[bytes]], dict[str, bytes]]:
     ms = iter(range(10**6))
     stamped = lambda payloads: b"".join(
         record(p, (2026, 12, 1, 0, (m := next(ms)) // 60000, m // 1000 % 60, m % 1000)) for p in payloads)
-    files = {WIFI_DIR + "wifi_log_2": stamped(old2), WIFI_DIR + "wifi_log_1": stamped(old1),
+    compressed = subprocess.run(["zstd", "-q", "-c"], input=stamped(old2), capture_output=True, check=True).stdout
+    files = {WIFI_DIR + "wifi_log_2.zst": compressed, WIFI_DIR + "wifi_log_1": stamped(old1),
              BFG_DIR + "bfg_log_1": stamped(bfg)}
     return {"wifi": old2 + old1, "bfg": bfg}, files
 
@@ -236,7 +236,8 @@ class Store:
 def test_a_store_fed_through_rsyslog_gets_every_record_once_across_restarts_of_every_piece(chip_factory, tmp_path):
     expected, files = history()
     chip = chip_factory(model="zr4002", files=files, ini=ini(log_switch_device_wifi=1, log_switch_device_bfg=1,
-                                                             log_compress="zstd", log_max_use=11))
+                                                             log_compress="zstd", log_max_use=11,
+                                                             log_min_share_device_wifi=85))
     root = chip.host_path("/vendor/log")
     state = tmp_path / "state"
     state.mkdir()
@@ -307,15 +308,21 @@ def test_a_store_fed_through_rsyslog_gets_every_record_once_across_restarts_of_e
         send("f")
         forwarder.start()
         shipped("batch f")
-        # The budget takes Wi-Fi's file 2, shipped long ago, when bfg grows.
-        send("g", n=560, size=2000, cores=("bfg",))
-        wait_until(lambda: not any(name.startswith("wifi_log_2") for name in chip.listdir(WIFI_DIR)),
-                   "wifi_log_2 removed by the budget", 30)
+        # Wi-Fi grows past its share of the budget (85 % of 11 MiB), then
+        # bfg takes the logs past the budget: the budget takes Wi-Fi's file
+        # 2, shipped long ago.
+        send("g", n=250, size=2000, cores=("wifi",))
+        send("g", n=800, size=2000, cores=("bfg",))
+        # The budget is looked at when a record is stored, once a second.
+        pokes = iter(range(1000))
+        wait_until(lambda: send(f"poke{next(pokes)}", n=1, cores=("bfg",)) or
+                   not any(name.startswith("wifi_log_2") for name in chip.listdir(WIFI_DIR)),
+                   "wifi_log_2 removed by the budget", 30, step=0.1)
         shipped("batch g")
         # Rotated and compressed while the reader is down: its position is
         # in wifi_log_2.zst when it is back.
         stop_reader()
-        send("h", n=8, size=2000, cores=("wifi",))
+        send("h", n=300, size=2000, cores=("wifi",))
         wait_until(lambda: sorted(chip.listdir(WIFI_DIR)) == ["wifi_log_1", "wifi_log_2.zst"],
                    "file 1 rotated and compressed", 60)
         send("i")
@@ -323,6 +330,12 @@ def test_a_store_fed_through_rsyslog_gets_every_record_once_across_restarts_of_e
         shipped("batches h and i")
         oam.terminate()
         assert oam.wait() == 0
+        # The journal's events (the stop's too), as a reader of it now sees them.
+        journal = [o for o in map(json.loads, subprocess.run(
+            [*oamsim.exec_prefix(), str(OAMLOG), "--json", "--merge", "--root", str(root)],
+            capture_output=True, check=True).stdout.splitlines()) if "event" in o]
+        wait_until(lambda: store.holds(expected) and set(map(event_key, journal)) <= set(map(event_key, store.lines)),
+                   "the store holding the journal's events", 30)
         stop_reader()
         forwarder.stop()
         store_rs.stop()
@@ -340,14 +353,16 @@ def test_a_store_fed_through_rsyslog_gets_every_record_once_across_restarts_of_e
         firsts = [base64.b64decode(o["data"]) for o in dedup(store.lines) if o.get("core") == core and "event" not in o]
         assert firsts == want, f"{core}: {len(firsts)} records in the store, {len(want)} stored"
     # And every event of the journal, exactly once.
-    journal = [o for o in map(json.loads, subprocess.run(
-        [*oamsim.exec_prefix(), str(OAMLOG), "--json", "--merge", "--root", str(root)],
-        capture_output=True, check=True).stdout.splitlines()) if "event" in o]
     events = [o for o in dedup(store.lines) if "event" in o]
-    key = lambda o: (o["cursor"], o["time"], o["core"], o["event"], o.get("detail"), o.get("count"))
-    assert sorted(map(key, events)) == sorted(map(key, journal))
+    assert sorted(map(event_key, events)) == sorted(map(event_key, journal))
     assert any(o["event"] == "removed" and "wifi_log_2" in o["detail"] for o in events)
     assert "unread" not in (tmp_path / "reader.err").read_text()
+
+
+def event_key(obj: dict) -> tuple:
+    """What an event says, whenever it was read (its place on the time line
+    may move as the journal grows)."""
+    return (obj["cursor"], obj["time"], obj["core"], obj.get("event"), obj.get("detail"), obj.get("count"))
 
 
 def dedup(lines: list[dict]) -> list[dict]:
