@@ -23,6 +23,7 @@
 #include "oamlog/read_source.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
 #include "oamlog/view_tables.h"
@@ -50,6 +51,10 @@ constexpr const char *OAMLOG_USAGE =
     "  --merge           interleave the cores on one time line\n"
     "  -n N              only the last N records (of each core; of all with --merge)\n"
     "  -f, --follow      keep reading as the daemon appends, across rotations\n"
+    "  --cursor-file FILE  start after the entries the cursor in FILE names, and\n"
+    "                    keep there the cursor of the last entry written\n"
+    "  --after-cursor C  start after the entries cursor C names\n"
+    "  --show-cursor     end with the cursor of the last entries written\n"
     "  --hex             add a hex dump of the data under each record\n"
     "  --raw             the data bytes only, as the debug tool received them\n"
     "  --json            one JSON object per record\n"
@@ -78,7 +83,7 @@ constexpr const char *OAMLOG_USAGE =
 enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, OPT_HEX, OPT_RAW, OPT_JSON,
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
                      OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE,
-                     OPT_DISK_USAGE };
+                     OPT_DISK_USAGE, OPT_CURSOR_FILE, OPT_AFTER_CURSOR, OPT_SHOW_CURSOR };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -93,6 +98,9 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"list-boots", no_argument, nullptr, OPT_LIST_BOOTS}, {"boot", required_argument, nullptr, OPT_BOOT},
     {"bundle", required_argument, nullptr, OPT_BUNDLE}, {"max-size", required_argument, nullptr, OPT_MAX_SIZE},
     {"disk-usage", no_argument, nullptr, OPT_DISK_USAGE},
+    {"cursor-file", required_argument, nullptr, OPT_CURSOR_FILE},
+    {"after-cursor", required_argument, nullptr, OPT_AFTER_CURSOR},
+    {"show-cursor", no_argument, nullptr, OPT_SHOW_CURSOR},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -120,6 +128,7 @@ struct oamlog_opts {
     std::string until_text;
     std::string bundle;
     long max_mib = 0;
+    oamlog_cursor_opts cursor;
 };
 
 oamlog_opts g_opts;
@@ -229,6 +238,15 @@ int oamlog_parse_args(int argc, char **argv)
             }
             break;
         }
+        case OPT_CURSOR_FILE:
+            g_opts.cursor.file = optarg;
+            break;
+        case OPT_AFTER_CURSOR:
+            g_opts.cursor.after = optarg;
+            break;
+        case OPT_SHOW_CURSOR:
+            g_opts.cursor.show = true;
+            break;
         case OPT_FULL:
             g_opts.full = true;
             break;
@@ -291,6 +309,13 @@ int oamlog_parse_args(int argc, char **argv)
         oamlog_error("--bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply");
         return -1;
     }
+    if ((!g_opts.cursor.file.empty() || !g_opts.cursor.after.empty() || g_opts.cursor.show) &&
+        (g_opts.format == OAMLOG_CHECK || g_opts.stats || g_opts.dumps || g_opts.disk_usage || g_opts.list_boots ||
+         !g_opts.bundle.empty() || !g_opts.dump.empty())) {
+        oamlog_error("a cursor names the records and events written; --check, --stats, --dumps, --disk-usage, "
+                     "--list-boots, --bundle and --dump write none");
+        return -1;
+    }
     // The last N of what: a table is of every record selected.
     if (g_opts.stats && g_opts.last >= 0) {
         oamlog_error("--stats counts every record selected by --since and --until; -n does not apply");
@@ -340,7 +365,7 @@ int oamlog_open_bundle()
 
 int main(int argc, char **argv)
 {
-    if (oamlog_parse_args(argc, argv) != 0) {
+    if (oamlog_parse_args(argc, argv) != 0 || oamlog_cursor_begin(g_opts.cursor) != 0) {
         return OAMLOG_FAILED;
     }
     if (g_opts.format == OAMLOG_CHECK) {
@@ -458,5 +483,7 @@ int main(int argc, char **argv)
     }
     const oamlog_stream_opts sopts{{g_opts.format, oamlog_width(), g_opts.utc}, g_opts.merge, g_opts.follow,
                                    g_opts.last, g_opts.since, g_opts.until};
-    return oamlog_stream(sources, sopts, watch_fd);
+    const int status = oamlog_stream(sources, sopts, watch_fd);
+    oamlog_cursor_end(stdout);
+    return status;
 }

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "oamlog/read_cursor.h"
 #include "oamlog/read_journal.h"
 #include "oamlog/read_source.h"
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog/view_print.h"
 
 namespace {
@@ -147,14 +149,17 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         oamlog_stamp_text(stamp, sizeof(stamp), rec.stamp, 'T');
         // A stamp out of range takes no offset; it sorts where the last good one did.
         const std::string off = rec.stamp_ok ? oamlog_offset_text(rec.utc_off, true) : "";
+        char cursor[OAMLOG_ENTRY_CURSOR_MAX];
+        (void)oamlog_entry_cursor(cursor, sizeof(cursor), rec.core, rec.head, rec.offset,
+                                  static_cast<uint32_t>(rec.rec_len), rec.stamp);
         (void)fprintf(out,
                       "{\"time\":\"%s%s\",\"utc\":%s%s%s,%s\"core\":%s,\"file\":%s,\"offset\":%llu,\"length\":%zu,"
-                      "\"data\":\"%s\"}\n",
+                      "\"data\":\"%s\",\"cursor\":\"%s\"}\n",
                       stamp, off.c_str(), rec.key != 0 ? "\"" : "", rec.key != 0 ? utc : "null",
                       rec.key != 0 ? "\"" : "", rec.uncertain ? "\"time_uncertain\":true," : "",
                       oamlog_json_text(rec.core).c_str(), oamlog_json_text(rec.file).c_str(),
                       static_cast<unsigned long long>(rec.offset), rec.rec_len,
-                      oamlog_base64(rec.data, rec.data_len).c_str());
+                      oamlog_base64(rec.data, rec.data_len).c_str(), cursor);
         return;
     }
     if (opts.utc && rec.key != 0) {
@@ -205,15 +210,19 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
     }
     const char *unit = ev.overruns ? "overruns" : "records";
     if (opts.format == OAMLOG_JSON) {
+        char cursor[OAMLOG_ENTRY_CURSOR_MAX];
+        (void)oamlog_entry_cursor(cursor, sizeof(cursor), "", ev.line_id, ev.line_n, 0, ev.stamp);
+        const char *cur = ev.cursor.empty() ? cursor : ev.cursor.c_str();
         if (ev.event == "lost") {
             (void)fprintf(out,
-                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s}\n",
+                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s,"
+                          "\"cursor\":\"%s\"}\n",
                           stamp, oamlog_json_text(ev.core.c_str()).c_str(), static_cast<unsigned long long>(ev.count),
-                          unit, oamlog_json_text(ev.cause.c_str()).c_str());
+                          unit, oamlog_json_text(ev.cause.c_str()).c_str(), cur);
         } else {
-            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s}\n", stamp,
-                          oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
-                          oamlog_json_text(ev.detail.c_str()).c_str());
+            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s,\"cursor\":\"%s\"}\n",
+                          stamp, oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
+                          oamlog_json_text(ev.detail.c_str()).c_str(), cur);
         }
         return;
     }
@@ -269,6 +278,9 @@ void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key,
         }
         if (print && (core == nullptr || ev.core == core)) {
             oamlog_print_event(out, opts, ev);
+            oamlog_cursor_event(ev);
+        } else if (!print) {
+            oamlog_cursor_event(ev);
         }
     }
 }
