@@ -11,6 +11,7 @@
 
 #include <stdio_ext.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,13 +67,6 @@ int64_t oamlog_now_ms()
     timespec now {};
     (void)clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-oamlog_pos oamlog_record_pos(const char *core, const oamlog_rec &rec)
-{
-    oamlog_pos pos{core, rec.head, rec.offset, static_cast<uint32_t>(rec.rec_len), {}};
-    std::copy(rec.stamp, rec.stamp + OAM_STAMP_FIELDS, pos.stamp);
-    return pos;
 }
 
 // The last event of the unbroken run of events done, in the order written.
@@ -321,11 +315,18 @@ int oamlog_cursor_begin(const oamlog_cursor_opts &opts)
     (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BUFFER);
     // A line a killed reader left cut short at the end of its file is ended
     // there, so that the next line stands whole.
+    // (Read through a descriptor of its own: the output is open for
+    // appending only.)
     struct stat st {};
     char last = '\n';
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-        pread(STDOUT_FILENO, &last, 1, st.st_size - 1) == 1 && last != '\n') {
-        (void)fputc('\n', stdout);
+    const int fd = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0
+                       ? open("/proc/self/fd/1", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                       : -1;
+    if (fd >= 0) {
+        if (pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+            (void)fputc('\n', stdout);
+        }
+        (void)close(fd);
     }
     g_cursor.last_ms = oamlog_now_ms();
     return 0;
@@ -337,7 +338,7 @@ bool oamlog_cursor_apply(std::vector<oamlog_source> &sources, FILE *out, const o
         return false;
     }
     for (oamlog_source &src : sources) {
-        oamlog_slot slot{src.core.c_str(), {}, false};
+        oamlog_slot slot{src.core.c_str(), {src.core, 0, 0, 0, {}}, false};
         const auto from = std::find_if(g_cursor.from.begin(), g_cursor.from.end(),
                                        [&src](const oamlog_pos &p) { return p.name == src.core; });
         if (from != g_cursor.from.end()) {
@@ -363,7 +364,10 @@ void oamlog_cursor_record(const oamlog_rec &rec)
     }
     for (oamlog_slot &slot : g_cursor.slots) {
         if (slot.core == rec.core) {
-            slot.pos = oamlog_record_pos(rec.core, rec);
+            slot.pos.id = rec.head;
+            slot.pos.at = rec.offset;
+            slot.pos.len = static_cast<uint32_t>(rec.rec_len);
+            std::copy(rec.stamp, rec.stamp + OAM_STAMP_FIELDS, slot.pos.stamp);
             slot.have = true;
             break;
         }
@@ -397,13 +401,30 @@ bool oamlog_cursor_stopped()
 
 ssize_t oamlog_cursor_wait(int fd, void *buf, size_t cap)
 {
+    // The signals that end the output reach it only inside the wait, so
+    // that one that comes after the look at the flag still ends the wait.
+    sigset_t ends;
+    sigset_t was;
+    (void)sigemptyset(&ends);
+    (void)sigaddset(&ends, SIGINT);
+    (void)sigaddset(&ends, SIGTERM);
     for (;;) {
         const int timeout = oamlog_tick(stdout);
+        if (g_cursor.on) {
+            (void)sigprocmask(SIG_BLOCK, &ends, &was);
+        }
         if (g_cursor_stop != 0) {
+            (void)sigprocmask(SIG_SETMASK, &was, nullptr);
             return -2;
         }
         pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, timeout);
+        const timespec wait{timeout / 1000, timeout % 1000 * 1000000L};
+        const int ready = ppoll(&p, 1, timeout < 0 ? nullptr : &wait, g_cursor.on ? &was : nullptr);
+        const int err = errno;
+        if (g_cursor.on) {
+            (void)sigprocmask(SIG_SETMASK, &was, nullptr);
+        }
+        errno = err;
         if (ready < 0 && errno != EINTR) {
             return -1;
         }

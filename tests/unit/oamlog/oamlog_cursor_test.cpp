@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "oamlog/read_cursor.h"
-#include "tests/unit/oamlog/oamlog_test_util.h"
+#include "oamlog_test_util.h"
 
 namespace {
 
@@ -124,5 +124,95 @@ TEST(OamlogCursorFile, MissingNoneReplacedWholeAndNeverThroughAFifo)
     EXPECT_EQ(oamlog_cursor_load(path, &text), -1);
     g_oamlog_status = OAMLOG_OK;
 }
+
+// Three Wi-Fi files of ten records each, records 0 to 29 oldest first, and
+// the position a reader wrote when record 14 (the fifth of wifi_log_2) was
+// its last.  Then the files change as the daemon or a user changes them.
+enum class change { none, renumbered, compressed, oldest_removed, removed, repaired };
+
+class OamlogCursorFind : public ::testing::TestWithParam<change> {
+protected:
+    static std::vector<oamlog_source> open(const std::string &root)
+    {
+        std::vector<oamlog_source> sources;
+        EXPECT_EQ(oamlog_add_root(&sources, root, {"wifi"}, false), 0);
+        for (oamlog_source &src : sources) {
+            oamlog_open_files(&src);
+        }
+        return sources;
+    }
+};
+
+TEST_P(OamlogCursorFind, ThePositionHoldsWhereTheRecordIsKept)
+{
+    const std::string root = fresh_dir();
+    const std::string dir = root + "wifi_log/";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    put(dir + "wifi_log_3", records(0, 10));
+    put(dir + "wifi_log_2", records(10, 10));
+    put(dir + "wifi_log_1", records(20, 10));
+    oamlog_pos pos{};
+    {
+        std::vector<oamlog_source> sources = open(root);
+        ASSERT_EQ(sources.size(), 1U);
+        oamlog_rec rec{};
+        for (int n = 0; n <= 14; ++n) {
+            ASSERT_EQ(oamlog_next(&sources[0], &rec), 1);
+        }
+        pos = {"wifi", rec.head, rec.offset, static_cast<uint32_t>(rec.rec_len), {}};
+        std::copy(rec.stamp, rec.stamp + OAM_STAMP_FIELDS, pos.stamp);
+    }
+    long file = 1;  // in the files oldest first
+    switch (GetParam()) {
+    case change::none:
+        break;
+    case change::renumbered:
+    case change::compressed:
+        for (int k = 3; k >= 1; --k) {
+            ASSERT_EQ(rename((dir + "wifi_log_" + std::to_string(k)).c_str(),
+                             (dir + "wifi_log_" + std::to_string(k + 1)).c_str()), 0);
+        }
+        put(dir + "wifi_log_1", records(30, 10));
+        if (GetParam() == change::compressed) {
+            put(dir + "wifi_log_3.zst", frame(slurp(dir + "wifi_log_3")));
+            ASSERT_EQ(unlink((dir + "wifi_log_3").c_str()), 0);
+        }
+        break;
+    case change::oldest_removed:
+        ASSERT_EQ(unlink((dir + "wifi_log_3").c_str()), 0);
+        file = 0;
+        break;
+    case change::removed:
+        ASSERT_EQ(unlink((dir + "wifi_log_2").c_str()), 0);
+        file = -1;
+        break;
+    case change::repaired:
+        // Its first record kept, the second cut out: the rest moved down.
+        put(dir + "wifi_log_2", records(10, 1) + records(12, 8));
+        break;
+    }
+    std::vector<oamlog_source> sources = open(root);
+    ASSERT_EQ(sources.size(), 1U);
+    const oamlog_pos_found found = oamlog_cursor_find(sources[0], pos);
+    EXPECT_EQ(found.file, file);
+    if (file < 0) {
+        return;
+    }
+    const bool kept = GetParam() != change::repaired;
+    EXPECT_EQ(found.records, kept ? 5U : 0U);
+    // Passed over, the records up to it: the next one read is the one after
+    // it, or the file's first again when the file no longer holds it there.
+    oamlog_source_skip_files(&sources[0], static_cast<size_t>(found.file));
+    oamlog_rec rec{};
+    for (uint64_t k = 0; k <= found.records; ++k) {
+        ASSERT_EQ(oamlog_next(&sources[0], &rec), 1);
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(rec.data), rec.data_len),
+              records(kept ? 15 : 10, 1).substr(OAM_RECORD_HDR_LEN));
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, OamlogCursorFind,
+                         ::testing::Values(change::none, change::renumbered, change::compressed,
+                                           change::oldest_removed, change::removed, change::repaired));
 
 }  // namespace
