@@ -32,6 +32,7 @@ constexpr unsigned OAMLOG_CURSOR_CLOCK_EVERY = 256;  // records between looks at
 // cut short for the shipper to take.
 constexpr size_t OAMLOG_OUT_BUFFER = 128 * 1024;
 constexpr size_t OAMLOG_LINE_ROOM = 64 * 1024;
+char g_out_buffer[OAMLOG_OUT_BUFFER];
 
 // One source's position: the last record written.
 struct oamlog_slot {
@@ -48,6 +49,10 @@ struct oamlog_cursor_state {
     oamlog_pos journal;
     bool journal_have;
     std::vector<bool> done;  // by place in g_oamlog_events: written or passed over
+    // The two above as they were at the last write of the output that went
+    // through: what a cursor may name when a later write fails.
+    std::vector<oamlog_slot> out_slots;
+    std::vector<bool> out_done;
     std::string committed;   // the cursor as last written (or resumed from)
     bool dirty;              // lines written since
     bool failed;             // the output could not be written
@@ -70,19 +75,19 @@ int64_t oamlog_now_ms()
 }
 
 // The last event of the unbroken run of events done, in the order written.
-void oamlog_journal_mark()
+void oamlog_journal_mark(std::vector<bool> &done)
 {
     const std::vector<oamlog_event> &events = g_oamlog_events;
-    g_cursor.done.resize(events.size(), false);
+    done.resize(events.size(), false);
     size_t first_open = SIZE_MAX;
     for (size_t i = 0; i < events.size(); ++i) {
-        if (!g_cursor.done[i]) {
+        if (!done[i]) {
             first_open = std::min(first_open, events[i].seq);
         }
     }
     const oamlog_event *mark = nullptr;
     for (size_t i = 0; i < events.size(); ++i) {
-        if (g_cursor.done[i] && events[i].seq < first_open && (mark == nullptr || events[i].seq > mark->seq)) {
+        if (done[i] && events[i].seq < first_open && (mark == nullptr || events[i].seq > mark->seq)) {
             mark = &events[i];
         }
     }
@@ -93,10 +98,10 @@ void oamlog_journal_mark()
     }
 }
 
-std::string oamlog_cursor_now()
+std::string oamlog_cursor_out()
 {
     std::vector<oamlog_pos> positions;
-    for (const oamlog_slot &slot : g_cursor.slots) {
+    for (const oamlog_slot &slot : g_cursor.out_slots) {
         if (slot.have) {
             positions.push_back(slot.pos);
         }
@@ -108,27 +113,40 @@ std::string oamlog_cursor_now()
             positions.push_back(pos);
         }
     }
-    oamlog_journal_mark();
+    oamlog_journal_mark(g_cursor.out_done);
     if (g_cursor.journal_have) {
         positions.push_back(g_cursor.journal);
     }
     return oamlog_cursor_text(positions);
 }
 
-// The lines written so far are out (and on storage when out is a file):
-// the cursor that names them is written.
-void oamlog_commit(FILE *out)
+// Writes what out holds; after a write that went through, the positions
+// of the lines written are what the cursor may name.  false when the
+// output failed (the reader went away): the output then ends.
+bool oamlog_flush(FILE *out)
 {
-    if (!g_cursor.dirty || g_cursor.failed) {
-        return;
+    if (g_cursor.failed) {
+        return false;
     }
-    // A line a failed write lost is not named: the cursor stays where the
-    // last write that went through left it.
     if (fflush(out) != 0 || ferror(out) != 0) {
         g_cursor.failed = true;
         g_cursor_stop = 1;
+        return false;
+    }
+    g_cursor.out_slots = g_cursor.slots;
+    g_cursor.out_done = g_cursor.done;
+    return true;
+}
+
+// The cursor file names the lines written up to the last write that went
+// through, once they are out (and on storage when out is a file): a line
+// a failed write lost is never named.
+void oamlog_commit(FILE *out)
+{
+    if (!g_cursor.dirty) {
         return;
     }
+    const bool out_ok = oamlog_flush(out);
     struct stat st {};
     if (fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode) && fdatasync(fileno(out)) != 0) {
         oamlog_error("standard output: %s", strerror(errno));
@@ -136,9 +154,9 @@ void oamlog_commit(FILE *out)
         g_cursor_stop = 1;
         return;
     }
-    g_cursor.dirty = false;
+    g_cursor.dirty = !out_ok;
     g_cursor.last_ms = oamlog_now_ms();
-    const std::string text = oamlog_cursor_now();
+    const std::string text = oamlog_cursor_out();
     if (text != g_cursor.committed && (g_cursor.opts.file.empty() || oamlog_cursor_store(g_cursor.opts.file, text) == 0)) {
         g_cursor.committed = text;
     }
@@ -148,7 +166,7 @@ void oamlog_commit(FILE *out)
 void oamlog_line_done(FILE *out)
 {
     if (__fbufsize(out) - __fpending(out) < OAMLOG_LINE_ROOM) {
-        (void)fflush(out);
+        (void)oamlog_flush(out);
     }
 }
 
@@ -204,8 +222,18 @@ void oamlog_report_unread(FILE *out, const oamlog_print_opts &popts, const std::
     ev.event = "unread";
     ev.detail = "removed before it was read";
     if (oldest != nullptr) {
+        // As a time is shown in a line of its own: local with its offset
+        // (in JSON), or as the other lines show theirs.
         char until[64];
-        oamlog_show_key(until, sizeof(until), oldest->key, oldest->utc_off, popts.utc, popts.format == OAMLOG_JSON);
+        if (popts.format == OAMLOG_JSON) {
+            oamlog_key_text(until, sizeof(until), oamlog_stamp_key(oldest->stamp), 'T');
+            (void)snprintf(until + strlen(until), sizeof(until) - strlen(until), "%s",
+                           oamlog_offset_text(oldest->utc_off, true).c_str());
+        } else if (popts.utc) {
+            oamlog_show_key(until, sizeof(until), oldest->key, oldest->utc_off, true, false);
+        } else {
+            (void)snprintf(until, sizeof(until), "%s", to);
+        }
         ev.detail += std::string(", up to ") + until;
     }
     ev.cursor = oamlog_cursor_text({pos});
@@ -285,25 +313,26 @@ int oamlog_cursor_begin(const oamlog_cursor_opts &opts)
         return 0;
     }
     std::string text = opts.after;
-    std::string source = "--after-cursor";
-    if (!opts.file.empty()) {
-        const int got = oamlog_cursor_load(opts.file, &text);
-        if (got < 0) {
-            return -1;
-        }
-        if (got > 0) {
-            source = oamlog_name_text(opts.file.c_str());
-        } else {
-            text = opts.after;
-        }
-    }
-    std::string why;
-    if (!text.empty() && oamlog_cursor_parse(text, &g_cursor.from, &why) != 0) {
-        oamlog_error("%s: %s: a reader that went on from it could lose or repeat records; remove it to start "
-                     "anew", source.c_str(), why.c_str());
+    int got = 0;
+    if (!opts.file.empty() && (got = oamlog_cursor_load(opts.file, &text)) < 0) {
         return -1;
     }
-    if (!text.empty()) {
+    if (got == 0) {
+        text = opts.after;
+    }
+    // Gone on from, a cursor not understood could lose records or repeat
+    // them all: the reader stops instead.
+    std::string why;
+    if ((got > 0 || !text.empty()) && oamlog_cursor_parse(text, &g_cursor.from, &why) != 0) {
+        if (got > 0) {
+            oamlog_error("%s: %s; remove the file to start anew", oamlog_name_text(opts.file.c_str()).c_str(),
+                         why.c_str());
+        } else {
+            oamlog_error("--after-cursor: %s", why.c_str());
+        }
+        return -1;
+    }
+    if (got > 0 || !text.empty()) {
         g_cursor.committed = oamlog_cursor_text(g_cursor.from);
     }
     struct sigaction sa {};
@@ -312,7 +341,7 @@ int oamlog_cursor_begin(const oamlog_cursor_opts &opts)
     (void)sigaction(SIGINT, &sa, nullptr);
     (void)sigaction(SIGTERM, &sa, nullptr);
     (void)signal(SIGPIPE, SIG_IGN);
-    (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BUFFER);
+    (void)setvbuf(stdout, g_out_buffer, _IOFBF, sizeof(g_out_buffer));
     // A line a killed reader left cut short at the end of its file is ended
     // there, so that the next line stands whole.
     // (Read through a descriptor of its own: the output is open for
@@ -354,6 +383,8 @@ bool oamlog_cursor_apply(std::vector<oamlog_source> &sources, FILE *out, const o
         oamlog_resume_journal(*journal, out, popts);
     }
     g_cursor.done.assign(g_oamlog_events.size(), false);
+    g_cursor.out_slots = g_cursor.slots;
+    g_cursor.out_done = g_cursor.done;
     return !g_cursor.from.empty();
 }
 
@@ -405,6 +436,7 @@ ssize_t oamlog_cursor_wait(int fd, void *buf, size_t cap)
     // that one that comes after the look at the flag still ends the wait.
     sigset_t ends;
     sigset_t was;
+    (void)sigemptyset(&was);
     (void)sigemptyset(&ends);
     (void)sigaddset(&ends, SIGINT);
     (void)sigaddset(&ends, SIGTERM);
@@ -443,6 +475,7 @@ void oamlog_cursor_end(FILE *out)
     if (!g_cursor.on) {
         return;
     }
+    g_cursor.dirty = g_cursor.dirty || g_cursor.failed;
     oamlog_commit(out);
     if (g_cursor.opts.show && !g_cursor.failed && !g_cursor.committed.empty()) {
         (void)fprintf(out, "-- cursor: %s\n", g_cursor.committed.c_str());

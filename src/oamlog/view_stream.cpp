@@ -258,8 +258,9 @@ int oamlog_stream(std::vector<oamlog_source> &sources, const oamlog_stream_opts 
                      static_cast<unsigned long long>(g_oamlog_damage_count));
         oamlog_check_losses(stdout);
     }
-    if (fflush(stdout) != 0) {
-        oamlog_error("standard output: %s", strerror(errno));
+    // A write that failed before (a closed pipe) left nothing to flush.
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        oamlog_error("standard output: %s", strerror(errno != 0 ? errno : EIO));
     }
     if (g_oamlog_status != OAMLOG_OK) {
         return g_oamlog_status;
