@@ -512,14 +512,17 @@ def test_follow_shows_the_journals_events_as_they_come(tmp_path):
 def test_follow_reads_a_file_1_cut_back_below_what_was_read_from_the_start(tmp_path):
     root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": b"".join(record(b"old %d" % i, (*AT, i))
                                                                      for i in range(3))}, "")
-    follower = Follower("--raw", "--root", root)
+    follower = Follower("--json", "--root", root)
     try:
-        follower.wait_for(15)
+        follower.wait_for(1)
+        wait_until(lambda: len(follower.wait_for(1).splitlines()) == 3, "the old records", 10)
         (root / "wifi_log/wifi_log_1").write_bytes(record(b"new", (*AT, 9)))
-        follower.wait_for(18)
+        wait_until(lambda: len(follower.wait_for(1).splitlines()) == 4, "the new record", 10)
     finally:
-        out = follower.stop()
-    assert out == b"old 0old 1old 2new"
+        out = lines_of(follower.stop())
+    assert [base64.b64decode(o["data"]) for o in out] == [b"old 0", b"old 1", b"old 2", b"new"]
+    # Its cursor names the new content, as a reader of it from the start does.
+    assert out[-1]["cursor"] == lines_of(oamlog("--json", "--root", root).stdout)[0]["cursor"]
 
 
 # Cursor ------------------------------------------------------------------------
@@ -564,6 +567,10 @@ def test_the_cursor_file_names_the_last_entries_written_however_the_output_ends(
         follower = subprocess.Popen([*oamsim.exec_prefix(), str(OAMLOG), "-f", *map(str, args)],
                                     stdout=subprocess.PIPE)
         written = [json.loads(follower.stdout.readline()) for _ in everything]
+        # Written while it runs, within a second of the lines it names.
+        wait_until(lambda: cursor.exists() and positions(cursor.read_text())["wifi"] ==
+                   positions([o for o in written if o.get("core") == "wifi"][-1]["cursor"])["wifi"],
+                   "the cursor of the lines written", 10)
         follower.send_signal(signal.SIGINT if end == "sigint" else signal.SIGTERM)
         assert follower.wait(10) == 0 and follower.stdout.read() == b""
     else:
@@ -574,10 +581,11 @@ def test_the_cursor_file_names_the_last_entries_written_however_the_output_ends(
         reader.stdout.close()
         assert reader.wait(10) == 2 and reader.stderr.read() == b"oamlog: standard output: Broken pipe\n"
     kept = positions(cursor.read_text())
-    # A second reader goes on right behind each position: with what the
-    # first one wrote, every entry once (a closed pipe took what it held,
-    # and what went into it before the last write that failed is named).
-    again = lines_of(oamlog(*args).stdout)
+    # A second reader goes on right behind each position, -n aside: with
+    # what the first one wrote, every entry once (a closed pipe took what it
+    # held, and what went into it before the last write that failed is
+    # named).
+    again = lines_of(oamlog(*args, "-n", "1").stdout)
     assert (end == "closed_pipe") == bool(again)
     for name in ("wifi", "bfg", "journal"):
         of = lambda objs: [o for o in objs if ("event" in o) == (name == "journal") and

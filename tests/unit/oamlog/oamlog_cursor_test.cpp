@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "oamlog/read_cursor.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog_test_util.h"
 
 namespace {
@@ -209,6 +210,61 @@ TEST_P(OamlogCursorFind, ThePositionHoldsWhereTheRecordIsKept)
     }
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(rec.data), rec.data_len),
               records(kept ? 15 : 10, 1).substr(OAM_RECORD_HDR_LEN));
+}
+
+// The cursor a run of the output ends with (--show-cursor), after the
+// events given were written.
+std::string shown_cursor(const std::string &after, const std::vector<size_t> &written)
+{
+    EXPECT_EQ(oamlog_cursor_begin({"", after, true}), 0);
+    std::vector<oamlog_source> none;
+    captured out;
+    const oamlog_print_opts popts{OAMLOG_JSON, 0, false};
+    (void)oamlog_cursor_apply(none, out.f, popts);
+    for (const size_t at : written) {
+        oamlog_cursor_event(g_oamlog_events[at]);
+    }
+    oamlog_cursor_end(out.f);
+    const std::string text = out.text();
+    return text.rfind("-- cursor: ", 0) == 0 ? text.substr(11, text.size() - 12) : text;
+}
+
+TEST(OamlogCursorJournal, TheLastEventOfTheRunWrittenFromTheOldestInTheOrderWritten)
+{
+    const std::string root = fresh_dir();
+    // The loss, written last, is shown where it began: second.  The two
+    // rotations are the same line.
+    const std::string rotated = "2026-12-09 10:00:01.000 wifi rotated f\n";
+    put(root + "oam_events", "2026-12-09 10:00:00.100 oam start version 1.0.0\n" + rotated + rotated +
+                                 "2026-12-09 10:00:02.000 wifi lost 3 records: no space, 10:00:00.500 to "
+                                 "10:00:02.000\n");
+    std::vector<oamlog_event> read;
+    oamlog_journal_read(root, false, &read);
+    ASSERT_EQ(read.size(), 4U);
+    EXPECT_EQ(read[1].line_id, read[2].line_id);
+    EXPECT_EQ(read[1].line_n + 1, read[2].line_n);
+    EXPECT_NE(read[0].line_id, read[1].line_id);
+    const auto journal_pos = [&read](size_t seq) {
+        char entry[OAMLOG_ENTRY_CURSOR_MAX];
+        (void)oamlog_entry_cursor(entry, sizeof(entry), "", read[seq].line_id, read[seq].line_n, 0, read[seq].stamp);
+        return std::string(entry);
+    };
+    oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
+    ASSERT_EQ(g_oamlog_events.size(), 4U);
+    ASSERT_EQ(g_oamlog_events[1].event, "lost");
+    // The start and the loss written: the first rotation, written before
+    // the loss, is not, so the position stays at the start.
+    const std::string first = shown_cursor("", {0, 1});
+    EXPECT_EQ(first, journal_pos(0));
+    // Resumed from there, the loss and both rotations are still to come.
+    oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
+    EXPECT_EQ(shown_cursor(first, {}), first);
+    ASSERT_EQ(g_oamlog_events.size(), 3U);
+    oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
+    EXPECT_EQ(shown_cursor(first, {0, 1}), journal_pos(1));
+    oamlog_journal_load(root, {}, 0, UINT64_MAX, false);
+    EXPECT_EQ(shown_cursor(first, {0, 1, 2}), journal_pos(3));
+    g_oamlog_status = OAMLOG_OK;
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, OamlogCursorFind,
