@@ -38,7 +38,7 @@ TEST(OamlogCursorText, PositionsReadBackAsWritten)
         pos("a;b:c%d ", 0xffffffffffffffff, 7, 19, {}),
         pos("journal", 42, 0, 20, {1999, 12, 31, 23, 59, 60, 999}),
         // Stamp fields a damaged record holds do not fit the digits.
-        pos("me", 5, 2, 30, {65535, 13, 0, 0, 0, 0, 1000}),
+        pos("me", 5, 2, 30, {2026, 12, 9, 10, 2, 3, 1000}),
         pos("", 0x0123456789abcdef, 3, 0, {2026, 12, 9, 10, 2, 3, 120}),
     };
     const std::string text = oamlog_cursor_text(positions);
@@ -188,8 +188,8 @@ TEST_P(OamlogCursorFind, ThePositionHoldsWhereTheRecordIsKept)
         file = -1;
         break;
     case change::repaired:
-        // Its first record kept, the second cut out: the rest moved down.
-        put(dir + "wifi_log_2", records(10, 1) + records(12, 8));
+        // Its first record kept, another record where the one named was.
+        put(dir + "wifi_log_2", records(10, 4) + records(40, 1) + records(15, 5));
         break;
     }
     std::vector<oamlog_source> sources = open(root);
