@@ -44,7 +44,8 @@ struct oamlog_slot {
 struct oamlog_cursor_state {
     bool on;
     oamlog_cursor_opts opts;
-    std::vector<oamlog_pos> from;  // resumed from
+    bool given;                    // a cursor to resume from (the file's, or --after-cursor)
+    std::vector<oamlog_pos> from;  // its positions
     std::vector<oamlog_slot> slots;
     oamlog_pos journal;
     bool journal_have;
@@ -61,10 +62,23 @@ struct oamlog_cursor_state {
 };
 oamlog_cursor_state g_cursor;
 volatile sig_atomic_t g_cursor_stop;
+// The output is a pipe or a socket: a write there may wait for a reader
+// that never comes back.
+volatile sig_atomic_t g_out_waits;
 
 void oamlog_cursor_on_signal(int)
 {
     g_cursor_stop = 1;
+    // A write waiting on the pipe, and every one after it, fails instead
+    // (stdio would write on after the part the signal let through).
+    if (g_out_waits != 0) {
+        const int err = errno;
+        const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+        if (flags >= 0) {
+            (void)fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+        }
+        errno = err;
+    }
 }
 
 int64_t oamlog_now_ms()
@@ -128,9 +142,18 @@ bool oamlog_flush(FILE *out)
     if (g_cursor.failed) {
         return false;
     }
-    if (fflush(out) != 0 || ferror(out) != 0) {
+    if (ferror(out) != 0 || fflush(out) != 0) {
+        // Whatever follows is lost to the reader as well: it goes nowhere
+        // rather than wait on a pipe nobody reads (a signal may have ended
+        // a write that waited there).
         g_cursor.failed = true;
         g_cursor_stop = 1;
+        __fpurge(out);
+        const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null_fd >= 0) {
+            (void)dup2(null_fd, fileno(out));
+            (void)close(null_fd);
+        }
         return false;
     }
     g_cursor.out_slots = g_cursor.slots;
@@ -332,7 +355,10 @@ int oamlog_cursor_begin(const oamlog_cursor_opts &opts)
         }
         return -1;
     }
-    if (got > 0 || !text.empty()) {
+    // A cursor that names nothing yet (its reader wrote no line) is one
+    // too: the output resumes from the oldest entry.
+    g_cursor.given = got > 0 || !text.empty();
+    if (g_cursor.given) {
         g_cursor.committed = oamlog_cursor_text(g_cursor.from);
     }
     struct sigaction sa {};
@@ -347,6 +373,7 @@ int oamlog_cursor_begin(const oamlog_cursor_opts &opts)
     // (Read through a descriptor of its own: the output is open for
     // appending only.)
     struct stat st {};
+    g_out_waits = fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) ? 1 : 0;
     char last = '\n';
     const int fd = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0
                        ? open("/proc/self/fd/1", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
@@ -385,7 +412,7 @@ bool oamlog_cursor_apply(std::vector<oamlog_source> &sources, FILE *out, const o
     g_cursor.done.assign(g_oamlog_events.size(), false);
     g_cursor.out_slots = g_cursor.slots;
     g_cursor.out_done = g_cursor.done;
-    return !g_cursor.from.empty();
+    return g_cursor.given;
 }
 
 void oamlog_cursor_record(const oamlog_rec &rec)

@@ -30,8 +30,8 @@ struct oamlog_cursor_opts {
 int oamlog_cursor_begin(const oamlog_cursor_opts &opts);
 // Places each source and the journal's events just behind their position.
 // A position the files no longer hold is reported once, on standard error
-// and as an "unread" event in out.  true when the output resumes (-n does
-// not apply then).
+// and as an "unread" event in out.  true when a cursor was given, even one
+// that names nothing yet: the output resumes (-n does not apply then).
 bool oamlog_cursor_apply(std::vector<oamlog_source> &sources, FILE *out, const oamlog_print_opts &popts);
 // A record written, or passed over by -n.
 void oamlog_cursor_record(const oamlog_rec &rec);
