@@ -22,8 +22,9 @@
 #include "oamlog/read_source.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
-#include "oamlog/view_pager.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog/view_grep.h"
+#include "oamlog/view_pager.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
 #include "oamlog/view_tables.h"
@@ -55,6 +56,10 @@ constexpr const char *OAMLOG_USAGE =
     "  -n N              only the last N records (of all cores; of each with\n"
     "                    --per-core)\n"
     "  -f, --follow      keep reading as the daemon appends, across rotations\n"
+    "  --cursor-file FILE  start after the entries the cursor in FILE names, and\n"
+    "                    keep there the cursor of the last entry written\n"
+    "  --after-cursor C  start after the entries cursor C names\n"
+    "  --show-cursor     end with the cursor of the last entries written\n"
     "  --hex             add a hex dump of the data under each record\n"
     "  --raw             the data bytes only, as the debug tool received them,\n"
     "                    core after core: the bytes of cores mixed tell nothing\n"
@@ -96,7 +101,7 @@ enum oamlog_opt_id { OPT_ROOT = 256, OPT_CORE, OPT_SINCE, OPT_UNTIL, OPT_MERGE, 
                      OPT_FULL, OPT_CHECK, OPT_STATS, OPT_DUMPS, OPT_DUMP, OPT_BEFORE, OPT_VERSION, OPT_UTC,
                      OPT_LIST_BOOTS, OPT_BOOT, OPT_BUNDLE, OPT_MAX_SIZE,
                      OPT_DISK_USAGE, OPT_PER_CORE, OPT_NO_PAGER,
-                     OPT_CASE_SENSITIVE };
+                     OPT_CASE_SENSITIVE, OPT_CURSOR_FILE, OPT_AFTER_CURSOR, OPT_SHOW_CURSOR };
 
 constexpr option OAMLOG_OPTIONS[] = {
     {"root", required_argument, nullptr, OPT_ROOT},   {"core", required_argument, nullptr, OPT_CORE},
@@ -113,6 +118,9 @@ constexpr option OAMLOG_OPTIONS[] = {
     {"disk-usage", no_argument, nullptr, OPT_DISK_USAGE},
     {"per-core", no_argument, nullptr, OPT_PER_CORE}, {"no-pager", no_argument, nullptr, OPT_NO_PAGER},
     {"grep", required_argument, nullptr, 'g'},       {"case-sensitive", optional_argument, nullptr, OPT_CASE_SENSITIVE},
+    {"cursor-file", required_argument, nullptr, OPT_CURSOR_FILE},
+    {"after-cursor", required_argument, nullptr, OPT_AFTER_CURSOR},
+    {"show-cursor", no_argument, nullptr, OPT_SHOW_CURSOR},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -144,6 +152,7 @@ struct oamlog_opts {
     long max_mib = 0;
     const char *grep = nullptr;
     int case_sensitive = -1;  // -1: as the pattern's letters say
+    oamlog_cursor_opts cursor;
 };
 
 oamlog_opts g_opts;
@@ -304,6 +313,15 @@ int oamlog_parse_args(int argc, char **argv)
             }
             break;
         }
+        case OPT_CURSOR_FILE:
+            g_opts.cursor.file = optarg;
+            break;
+        case OPT_AFTER_CURSOR:
+            g_opts.cursor.after = optarg;
+            break;
+        case OPT_SHOW_CURSOR:
+            g_opts.cursor.show = true;
+            break;
         case OPT_FULL:
             break;  // lines are no longer cut to the terminal's width
         case OPT_PER_CORE:
@@ -377,6 +395,13 @@ int oamlog_parse_args(int argc, char **argv)
         oamlog_error("--bundle writes one file from a log root; -f, -n, --stats, --dumps and the formats do not apply");
         return -1;
     }
+    if ((!g_opts.cursor.file.empty() || !g_opts.cursor.after.empty() || g_opts.cursor.show) &&
+        (g_opts.format == OAMLOG_CHECK || g_opts.stats || g_opts.dumps || g_opts.disk_usage || g_opts.list_boots ||
+         !g_opts.bundle.empty() || g_opts.dump_given)) {
+        oamlog_error("a cursor names the records and events written; --check, --stats, --dumps, --disk-usage, "
+                     "--list-boots, --bundle and --dump write none");
+        return -1;
+    }
     if (g_opts.case_sensitive >= 0 && g_opts.grep == nullptr) {
         oamlog_error("--case-sensitive is of the pattern of -g PATTERN; there is none");
         return -1;
@@ -440,7 +465,7 @@ int main(int argc, char **argv)
 {
     // Before any output: records go out in large blocks, not per line.
     (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BLOCK);
-    if (oamlog_parse_args(argc, argv) != 0) {
+    if (oamlog_parse_args(argc, argv) != 0 || oamlog_cursor_begin(g_opts.cursor) != 0) {
         return OAMLOG_FAILED;
     }
     if (g_opts.format == OAMLOG_CHECK) {
@@ -562,5 +587,7 @@ int main(int argc, char **argv)
     }
     const oamlog_stream_opts sopts{{g_opts.format, g_opts.utc}, g_opts.merge, g_opts.follow,
                                    g_opts.last, g_opts.since, g_opts.until};
-    return oamlog_stream(sources, sopts, watch_fd);
+    const int status = oamlog_stream(sources, sopts, watch_fd);
+    oamlog_cursor_end(stdout);
+    return status;
 }

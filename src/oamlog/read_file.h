@@ -24,6 +24,9 @@ struct oamlog_file {
     // The bytes read: a dump's context holds a core's records in a part of it.
     uint64_t begin = 0;
     uint64_t end = UINT64_MAX;
+    // The hash of its first record: the name a cursor knows it by.
+    uint64_t head = 0;
+    bool head_known = false;
 };
 
 struct oamlog_rec {
@@ -43,6 +46,7 @@ struct oamlog_rec {
     const char *core;
     const char *file;
     uint64_t offset;
+    uint64_t head;  // of its file
 };
 
 // The decoder of the compressed file a source reads.  A copy of a source

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "common/oam_file.h"
+#include "oamlog/read_cursor.h"
 #include "oamlog/read_journal.h"
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
@@ -200,6 +202,21 @@ size_t oamlog_journal_lines(const std::string &path, const std::string &text, bo
     return at;
 }
 
+// The lines taken so far, and how often each was (by its hash): a line's
+// cursor names it with the identical lines before it.
+size_t g_journal_lines;
+std::unordered_map<uint64_t, uint64_t> g_journal_seen;
+
+void oamlog_journal_ids(std::vector<oamlog_event> *events, size_t from)
+{
+    for (size_t i = from; i < events->size(); ++i) {
+        oamlog_event &ev = (*events)[i];
+        ev.seq = g_journal_lines++;
+        ev.line_id = oamlog_hash(ev.line.data(), ev.line.size());
+        ev.line_n = g_journal_seen[ev.line_id]++;
+    }
+}
+
 }  // namespace
 
 void oamlog_journal_read(const std::string &root, bool report, std::vector<oamlog_event> *out)
@@ -237,10 +254,10 @@ void oamlog_journal_read(const std::string &root, bool report, std::vector<oamlo
         };
         events.erase(std::remove_if(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(kept), held),
                      events.begin() + static_cast<std::ptrdiff_t>(kept));
-        for (size_t i = 0; i < events.size(); ++i) {
-            events[i].seq = i;
-        }
     }
+    g_journal_lines = 0;
+    g_journal_seen.clear();
+    oamlog_journal_ids(&events, 0);
     *out = std::move(events);
 }
 
@@ -265,6 +282,7 @@ void oamlog_journal_read_more(std::vector<oamlog_event> *out)
         return;
     }
     std::vector<oamlog_event> &events = *out;
+    const size_t had = events.size();
     bool odd = false;
     if (st.st_ino != g_journal.ino) {
         // Rotated: the rest of the file read so far is the older one now.
@@ -283,4 +301,5 @@ void oamlog_journal_read_more(std::vector<oamlog_event> *out)
         g_journal.read += static_cast<off_t>(
             oamlog_journal_lines(path, text, false, 0, static_cast<uint64_t>(g_journal.read), &events));
     }
+    oamlog_journal_ids(&events, had);
 }

@@ -28,6 +28,9 @@ struct oamlog_event {
     bool overruns;      // the count is of kernel overruns, not of records
     std::string line;   // as written, with its newline
     size_t seq;         // its place in the order written
+    uint64_t line_id;   // a hash of the line: with line_n, its cursor
+    uint64_t line_n;    // the identical lines before it
+    std::string cursor;  // set for an event that is no line of the journal
 };
 
 // The events of the journal under root in the order written, after those

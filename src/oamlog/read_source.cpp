@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/oam_file.h"
+#include "oamlog/read_cursor.h"
 #include "oamlog/read_source.h"
 #include "oamlog/read_zst.h"
 #include "oamlog/reader_status.h"
@@ -204,6 +205,7 @@ void oamlog_fill(oamlog_source *src)
         (void)fprintf(stderr, "oamlog: %s: cut back below the %llu bytes read; reading it again from the start\n",
                       oamlog_name_text(f.path.c_str()).c_str(), static_cast<unsigned long long>(src->buf_off));
         src->buf_off = 0;
+        src->files[src->cur].head_known = false;
     }
     src->recheck = false;
     const size_t have = src->buf.size();
@@ -524,6 +526,12 @@ int oamlog_next(oamlog_source *src, oamlog_rec *rec)
             rec->core = src->core.c_str();
             rec->file = src->files[src->cur].path.c_str();
             rec->offset = src->buf_off + item.pos;
+            oamlog_file &f = src->files[src->cur];
+            if (!f.head_known) {
+                f.head = oamlog_hash(at, item.len);
+                f.head_known = true;
+            }
+            rec->head = f.head;
             src->pos += item.len;
             ++src->records;
             return 1;

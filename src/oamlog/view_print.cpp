@@ -6,11 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "oamlog/read_cursor.h"
 #include "oamlog/read_journal.h"
 #include "oamlog/read_source.h"
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 
@@ -222,9 +224,9 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     const std::string &core = oamlog_cached_name(json ? &g_core_json : &g_core_text, rec.core, json);
     const std::string &file = json ? oamlog_cached_name(&g_file_json, rec.file, true) : g_file_json.shown;
     // Room for the longest line: up to 190 bytes of stamps, numbers and
-    // member names, the names, and the data in hex, escaped or in base64
+    // member names, the cursor, the names, and the data in hex, escaped or in base64
     // (at most 3 a byte, and 4 for base64's last group).
-    g_line.resize(256 + core.size() + file.size() + 3 * rec.data_len);
+    g_line.resize(256 + OAMLOG_ENTRY_CURSOR_MAX + core.size() + file.size() + 3 * rec.data_len);
     char *const line = g_line.data();
     char *p = line;
     if (json) {
@@ -254,6 +256,9 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
         p = oamlog_put_uint(p, rec.rec_len, 1, ' ');
         p = oamlog_put(p, ",\"data\":\"", 9);
         p = oamlog_put_base64(p, rec.data, rec.data_len);
+        p = oamlog_put(p, "\",\"cursor\":\"", 12);
+        p += oamlog_entry_cursor(p, OAMLOG_ENTRY_CURSOR_MAX, rec.core, rec.head, rec.offset,
+                                 static_cast<uint32_t>(rec.rec_len), rec.stamp);
         p = oamlog_put(p, "\"}\n", 3);
         (void)fwrite(line, 1, static_cast<size_t>(p - line), out);
         return;
@@ -308,15 +313,19 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
     }
     const char *unit = ev.overruns ? "overruns" : "records";
     if (opts.format == OAMLOG_JSON) {
+        char cursor[OAMLOG_ENTRY_CURSOR_MAX];
+        (void)oamlog_entry_cursor(cursor, sizeof(cursor), "", ev.line_id, ev.line_n, 0, ev.stamp);
+        const char *cur = ev.cursor.empty() ? cursor : ev.cursor.c_str();
         if (ev.event == "lost") {
             (void)fprintf(out,
-                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s}\n",
+                          "{\"time\":\"%s\",\"core\":%s,\"event\":\"lost\",\"count\":%llu,\"unit\":\"%s\",\"cause\":%s,"
+                          "\"cursor\":\"%s\"}\n",
                           stamp, oamlog_json_text(ev.core.c_str()).c_str(), static_cast<unsigned long long>(ev.count),
-                          unit, oamlog_json_text(ev.cause.c_str()).c_str());
+                          unit, oamlog_json_text(ev.cause.c_str()).c_str(), cur);
         } else {
-            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s}\n", stamp,
-                          oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
-                          oamlog_json_text(ev.detail.c_str()).c_str());
+            (void)fprintf(out, "{\"time\":\"%s\",\"core\":%s,\"event\":%s,\"detail\":%s,\"cursor\":\"%s\"}\n",
+                          stamp, oamlog_json_text(ev.core.c_str()).c_str(), oamlog_json_text(ev.event.c_str()).c_str(),
+                          oamlog_json_text(ev.detail.c_str()).c_str(), cur);
         }
         return;
     }
@@ -371,6 +380,9 @@ void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key,
         }
         if (print && (core == nullptr || ev.core == core) && oamlog_grep_event(ev)) {
             oamlog_print_event(out, opts, ev);
+            oamlog_cursor_event(ev);
+        } else if (!print) {
+            oamlog_cursor_event(ev);
         }
     }
 }

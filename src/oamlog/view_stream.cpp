@@ -15,6 +15,7 @@
 #include "oamlog/read_source.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
+#include "oamlog/view_cursor.h"
 #include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 #include "oamlog/view_stream.h"
@@ -54,7 +55,7 @@ void oamlog_peek(oamlog_cursor *cur)
 uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip, const oamlog_print_opts &popts)
 {
     uint64_t taken = 0;
-    for (;;) {
+    while (!oamlog_cursor_stopped()) {
         oamlog_cursor *pick = nullptr;
         for (oamlog_cursor &cur : cursors) {
             oamlog_peek(&cur);
@@ -86,7 +87,9 @@ uint64_t oamlog_drain(std::vector<oamlog_cursor> &cursors, uint64_t *merged_skip
         } else if (g_stream.print.format != OAMLOG_CHECK) {
             oamlog_print(stdout, popts, pick->rec);
         }
+        oamlog_cursor_record(pick->rec);
     }
+    return taken;
 }
 
 std::vector<oamlog_cursor> oamlog_cursors(std::vector<oamlog_source> &sources)
@@ -191,10 +194,10 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
         }
         // Only the batch matters, not which file it names: every source is
         // looked at again.
-        ssize_t n;
-        do {
-            n = read(watch_fd, events, sizeof(events));
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = oamlog_cursor_wait(watch_fd, events, sizeof(events));
+        if (n == -2) {
+            return g_oamlog_status;  // a signal ended the output
+        }
         if (n <= 0) {
             oamlog_error("inotify: %s", n < 0 ? strerror(errno) : "closed");
             return OAMLOG_FAILED;
@@ -221,13 +224,17 @@ int oamlog_follow(int watch_fd, std::vector<oamlog_source> &sources, std::vector
 int oamlog_stream(std::vector<oamlog_source> &sources, const oamlog_stream_opts &opts, int watch_fd)
 {
     g_stream = opts;
-    if (opts.last == 0 && !opts.follow) {
+    // Resumed, the output starts behind the cursor, wherever that is.
+    if (oamlog_cursor_apply(sources, stdout, opts.print)) {
+        g_stream.last = -1;
+    }
+    if (g_stream.last == 0 && !opts.follow) {
         return g_oamlog_status;  // the last 0 records and what stands among them: nothing
     }
     const oamlog_print_opts &popts = opts.print;
     std::vector<oamlog_cursor> cursors = oamlog_cursors(sources);
     uint64_t merged_skip = 0;
-    if (opts.last >= 0) {
+    if (g_stream.last >= 0) {
         oamlog_count_skips(sources, cursors, &merged_skip);
     }
     const uint64_t taken = oamlog_drain(cursors, opts.merge ? &merged_skip : nullptr, popts);
@@ -251,8 +258,9 @@ int oamlog_stream(std::vector<oamlog_source> &sources, const oamlog_stream_opts 
         oamlog_check_summary(stdout, oamlog_file_count(sources), taken, g_oamlog_damage_json);
         oamlog_check_losses(stdout, g_oamlog_damage_json);
     }
-    if (fflush(stdout) != 0) {
-        oamlog_error("standard output: %s", strerror(errno));
+    // A write that failed before (a closed pipe) left nothing to flush.
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        oamlog_error("standard output: %s", strerror(errno != 0 ? errno : EIO));
     }
     if (g_oamlog_status != OAMLOG_OK) {
         return g_oamlog_status;

@@ -12,6 +12,7 @@ import base64
 import contextlib
 import datetime
 import functools
+import fcntl
 import gzip
 import json
 import os
@@ -21,6 +22,7 @@ import signal
 import struct
 import subprocess
 import tarfile
+import termios
 import threading
 from pathlib import Path
 
@@ -550,8 +552,15 @@ def test_every_table_fits_80_columns(tmp_path, table, shows):
     (["-f", "{tmp}/b.tar.gz"], 2, "oamlog: {tmp}/b.tar.gz: a bundle does not grow; -f does not apply"),
     (["{tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz"], 2, "oamlog: {tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz is a dump "
      "archive: --dump {tmp}/readm_wifi_2026_12_09_10_02_07.tar.gz shows the logs of its window"),
+    (["--root", "{tmp}", "--after-cursor", "s=6ad1f8a1;i=1a2b"], 2, "oamlog: --after-cursor: it is not a cursor of oamlog"),
+    (["--root", "{tmp}", "--cursor-file", "{tmp}/cursor"], 2,
+     "oamlog: {tmp}/cursor: it is damaged (position 1); remove the file to start anew"),
+    (["--root", "{tmp}", "--cursor-file", "{tmp}"], 2, "oamlog: {tmp}: the cursor file is not a regular file"),
+    (["--stats", "--show-cursor"], 2, "oamlog: a cursor names the records and events written; --check, --stats, "
+     "--dumps, --disk-usage, --list-boots, --bundle and --dump write none"),
 ])
 def test_errors_are_one_line_with_their_status(tmp_path, args, status, message):
+    (tmp_path / "cursor").write_text("oc1;wifi:9f3a2c1b0d4e5f6:0:18:-\n")  # its id a digit short
     if "wifi_log" in str(args):
         (tmp_path / "wifi_log").mkdir()
         os.mkfifo(tmp_path / "wifi_log" / "wifi_log_1")  # never opened for writing: a blocking open would hang
@@ -721,11 +730,124 @@ def test_follow_shows_the_journals_events_as_they_come(tmp_path):
 def test_follow_reads_a_file_1_cut_back_below_what_was_read_from_the_start(tmp_path):
     root = synthetic_root(tmp_path, {"wifi_log/wifi_log_1": b"".join(record(b"old %d" % i, (*AT, i))
                                                                      for i in range(3))}, "")
-    follower = Follower("--raw", "--root", root)
+    follower = Follower("--json", "--root", root)
     try:
-        follower.wait_for(15)
+        follower.wait_for(1)
+        wait_until(lambda: len(follower.wait_for(1).splitlines()) == 3, "the old records", 10)
         (root / "wifi_log/wifi_log_1").write_bytes(record(b"new", (*AT, 9)))
-        follower.wait_for(18)
+        wait_until(lambda: len(follower.wait_for(1).splitlines()) == 4, "the new record", 10)
     finally:
-        out = follower.stop()
-    assert out == b"old 0old 1old 2new"
+        out = lines_of(follower.stop())
+    assert [base64.b64decode(o["data"]) for o in out] == [b"old 0", b"old 1", b"old 2", b"new"]
+    # Its cursor names the new content, as a reader of it from the start does.
+    assert out[-1]["cursor"] == lines_of(oamlog("--json", "--root", root).stdout)[0]["cursor"]
+
+
+# Cursor ------------------------------------------------------------------------
+
+
+def cursor_root(tmp_path: Path) -> Path:
+    """Two cores of two files, 120 records of 1000 bytes each (more than a
+    pipe holds), and a journal of three events among them."""
+    files = {}
+    for core, folder, prefix, first in (("w", "wifi_log", "wifi_log_", 0), ("b", "bfg_log", "bfg_log_", 1)):
+        for k, start in ((2, 0), (1, 60)):
+            files[f"{folder}/{prefix}{k}"] = b"".join(
+                record(f"{core}{n:03d}".encode().ljust(1000, b"."), (2026, 12, 9, 10, n // 60, n % 60, first))
+                for n in range(start, start + 60, 2))
+    journal = "".join(f"2026-12-09 10:{m:02d}:00.500+0100 {what}\n"
+                      for m, what in ((0, "oam start version 1.0.0"), (0, "wifi capture-started f"),
+                                      (1, "bfg rotated f")))
+    return synthetic_root(tmp_path / "log", files, journal)
+
+
+def lines_of(out: bytes) -> list[dict]:
+    return [json.loads(line) for line in out.splitlines()]
+
+
+def positions(cursor: str) -> dict[str, str]:
+    """A cursor's positions by name."""
+    head, *entries = cursor.strip().split(";")
+    assert head == "oc1", cursor
+    return {entry.split(":", 1)[0]: entry for entry in entries}
+
+
+@pytest.mark.parametrize("end", ["files", "last_n", "sigint", "sigterm", "closed_pipe", "sigterm_unread_pipe"])
+def test_the_cursor_file_names_the_last_entries_written_however_the_output_ends(tmp_path, end):
+    root = cursor_root(tmp_path)
+    cursor = tmp_path / "state" / "cursor"
+    cursor.parent.mkdir()
+    args = ["--json", "--merge", "--root", root, "--cursor-file", cursor]
+    everything = lines_of(oamlog("--json", "--merge", "--root", root).stdout)
+    if end in ("files", "last_n"):
+        written = lines_of(oamlog(*args, *(["-n", "5"] if end == "last_n" else [])).stdout)
+    elif end in ("sigint", "sigterm"):
+        follower = subprocess.Popen([*oamsim.exec_prefix(), str(OAMLOG), "-f", *map(str, args)],
+                                    stdout=subprocess.PIPE)
+        written = [json.loads(follower.stdout.readline()) for _ in everything]
+        # Written while it runs, within a second of the lines it names.
+        wait_until(lambda: cursor.exists() and positions(cursor.read_text())["wifi"] ==
+                   positions([o for o in written if o.get("core") == "wifi"][-1]["cursor"])["wifi"],
+                   "the cursor of the lines written", 10)
+        follower.send_signal(signal.SIGINT if end == "sigint" else signal.SIGTERM)
+        assert follower.wait(10) == 0 and follower.stdout.read() == b""
+    elif end == "closed_pipe":
+        reader = subprocess.Popen([*oamsim.exec_prefix(), str(OAMLOG), *map(str, args)], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        # Half of it read: the writes of more than a pipe holds went through.
+        written = [json.loads(reader.stdout.readline()) for _ in everything[:len(everything) // 2]]
+        reader.stdout.close()
+        assert reader.wait(10) == 2 and reader.stderr.read() == b"oamlog: standard output: Broken pipe\n"
+    else:
+        # Stopped while it waits on a full pipe nobody reads: it ends all the
+        # same, and what was in the pipe is whole lines but for the last.
+        reader = subprocess.Popen([*oamsim.exec_prefix(), str(OAMLOG), *map(str, args)], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        held = lambda: struct.unpack("i", fcntl.ioctl(reader.stdout.fileno(), termios.FIONREAD, b"\0" * 4))[0]
+        wait_until(lambda: held() >= 65536, "a full pipe", 10)
+        reader.send_signal(signal.SIGTERM)
+        assert reader.wait(10) == 2
+        written = lines_of(reader.stdout.read().rsplit(b"\n", 1)[0])
+    kept = positions(cursor.read_text())
+    # A second reader goes on right behind each position, -n aside: with
+    # what the first one wrote, every entry once (a closed pipe took what it
+    # held, and what went into it before the last write that failed is
+    # named).
+    again = lines_of(oamlog(*args, "-n", "1").stdout)
+    cut = end in ("closed_pipe", "sigterm_unread_pipe")
+    assert cut == bool(again)
+    for name in ("wifi", "bfg", "journal"):
+        of = lambda objs: [o for o in objs if ("event" in o) == (name == "journal") and
+                           (name == "journal" or o["core"] == name)]
+        whole = of(everything)
+        at = [positions(o["cursor"])[name] for o in whole].index(kept[name]) if name in kept else -1
+        assert of(again) == whole[at + 1:], name
+        if not cut:
+            assert of(written) == whole[len(whole) - len(of(written)):at + 1] and at == len(whole) - 1, name
+        else:
+            assert of(written) == whole[:len(of(written))] and (at >= 0 or end != "closed_pipe"), name
+
+
+def test_a_position_the_files_no_longer_hold_is_told_once_and_the_oldest_kept_follows(tmp_path):
+    root = cursor_root(tmp_path)
+    cursor = tmp_path / "cursor"
+    args = ["--json", "--root", root, "--core", "wifi", "--cursor-file", cursor]
+    before = lines_of(oamlog(*args).stdout)
+    # Rotated twice while no reader ran, the budget took both files read.
+    folder = root / "wifi_log"
+    (folder / "wifi_log_2").unlink()
+    (folder / "wifi_log_1").rename(folder / "wifi_log_3")
+    (folder / "wifi_log_3").unlink()
+    (folder / "wifi_log_2").write_bytes(record(b"w200", (2026, 12, 9, 10, 5, 0, 0)))
+    (folder / "wifi_log_1").write_bytes(record(b"w201", (2026, 12, 9, 10, 5, 1, 0)))
+    proc = oamlog(*args)
+    told, *after = lines_of(proc.stdout)
+    assert told == {"time": "2026-12-09T10:01:58.000+01:00", "utc": "2026-12-09T09:01:58.000Z", "core": "wifi",
+                    "event": "unread", "detail": "removed before it was read, up to 2026-12-09T10:05:00.000+01:00",
+                    "cursor": before[-1]["cursor"]}
+    assert [base64.b64decode(o["data"]) for o in after] == [b"w200", b"w201"]
+    assert proc.stderr.decode() == ("oamlog: wifi: the cursor's file (stamped 2026-12-09 10:01:58.000) is no longer "
+                                    "kept: what was stored after it and before 2026-12-09 10:05:00.000 was removed "
+                                    "before it was read\n")
+    # Told once: the next reader goes on from w201.
+    assert oamlog(*args).stdout == b""

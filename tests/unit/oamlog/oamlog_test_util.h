@@ -9,6 +9,8 @@
 #include <ctime>
 #include <string>
 
+#include <zstd.h>
+
 #include "oamlog/bundle_write.h"
 #include "oamlog/read_bundle.h"
 #include "oamlog/read_journal.h"
@@ -49,6 +51,36 @@ inline std::string slurp(const std::string &path)
         out.append(buf, n);
     }
     (void)fclose(f);
+    return out;
+}
+
+// Records first to first + count - 1, each with some bytes of its own.
+inline std::string records(int first, int count)
+{
+    std::string out;
+    for (int n = first; n < first + count; ++n) {
+        const uint16_t stamp[OAM_STAMP_FIELDS] = {2026, 12, 9, 10, static_cast<uint16_t>(n / 60000 % 60),
+                                                  static_cast<uint16_t>(n / 1000 % 60), static_cast<uint16_t>(n % 1000)};
+        std::string data = "msg " + std::to_string(n) + " arg " + std::to_string(n * 7919 % 65521);
+        data.resize(16 + n % 40, static_cast<char>('a' + n % 26));
+        const size_t len = OAM_RECORD_HDR_LEN + data.size();
+        out += {static_cast<char>(OAM_RECORD_MARKER), 0, static_cast<char>(len), static_cast<char>(len >> 8)};
+        out.append(reinterpret_cast<const char *>(stamp), sizeof(stamp));
+        out += data;
+    }
+    return out;
+}
+
+// One frame with its content size and checksum, as the daemon writes it.
+inline std::string frame(const std::string &content, int level = 3)
+{
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    (void)ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    std::string out(ZSTD_compressBound(content.size()), '\0');
+    const size_t n = ZSTD_compress2(cctx, out.data(), out.size(), content.data(), content.size());
+    ZSTD_freeCCtx(cctx);
+    out.resize(ZSTD_isError(n) ? 0 : n);
     return out;
 }
 
