@@ -219,7 +219,7 @@ std::string shown_cursor(const std::string &after, const std::vector<size_t> &wr
     EXPECT_EQ(oamlog_cursor_begin({"", after, true}), 0);
     std::vector<oamlog_source> none;
     captured out;
-    const oamlog_print_opts popts{OAMLOG_JSON, 0, false};
+    const oamlog_print_opts popts{OAMLOG_JSON, false};
     (void)oamlog_cursor_apply(none, out.f, popts);
     for (const size_t at : written) {
         oamlog_cursor_event(g_oamlog_events[at]);
