@@ -463,8 +463,11 @@ int oamlog_open_bundle()
 
 int main(int argc, char **argv)
 {
-    // Before any output: records go out in large blocks, not per line.
-    (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BLOCK);
+    // Before any output: records go out in large blocks, not per line; a
+    // terminal keeps its lines, so that a damage report stands among them.
+    if (isatty(STDOUT_FILENO) == 0) {
+        (void)setvbuf(stdout, nullptr, _IOFBF, OAMLOG_OUT_BLOCK);
+    }
     if (oamlog_parse_args(argc, argv) != 0 || oamlog_cursor_begin(g_opts.cursor) != 0) {
         return OAMLOG_FAILED;
     }
