@@ -12,8 +12,6 @@
 #include "oamlog/read_stamp.h"
 #include "oamlog/reader_status.h"
 #include "oamlog/timeline.h"
-#include "oamlog/view_cursor.h"
-#include "oamlog/view_grep.h"
 #include "oamlog/view_print.h"
 
 bool oamlog_is_text(const uint8_t *data, size_t len)
@@ -291,12 +289,6 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     }
 }
 
-namespace {
-
-size_t g_event_next;
-
-}  // namespace
-
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev)
 {
     char stamp[64];
@@ -344,46 +336,4 @@ void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_e
     (void)fwrite(line.data(), 1, line.size(), out);
 }
 
-namespace {
-
-bool oamlog_event_leads(const oamlog_event &ev)
-{
-    // Written before any record of its run is stored; a zone change before
-    // the record whose stamp noticed it, and stamped with that record's time.
-    return ev.event == "start" || ev.event == "capture-started" || ev.event == "zone-changed";
-}
-
-}  // namespace
-
-void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core)
-{
-    if (opts.format == OAMLOG_RAW || opts.format == OAMLOG_CHECK) {
-        return;
-    }
-    // Each core read on its own keeps a place of its own in the events.
-    static std::vector<std::pair<std::string, size_t>> places;
-    size_t *next = &g_event_next;
-    if (core != nullptr) {
-        auto it = std::find_if(places.begin(), places.end(), [core](const auto &p) { return p.first == core; });
-        if (it == places.end()) {
-            places.emplace_back(core, 0);
-            it = places.end() - 1;
-        }
-        next = &it->second;
-    }
-    // Of the same millisecond, an event comes after the records, which were
-    // written before it, but the start of a run comes before them.
-    for (; *next < g_oamlog_events.size(); ++*next) {
-        const oamlog_event &ev = g_oamlog_events[*next];
-        if (ev.key > key || (ev.key == key && key != UINT64_MAX && !oamlog_event_leads(ev))) {
-            break;
-        }
-        if (print && (core == nullptr || ev.core == core) && oamlog_grep_event(ev)) {
-            oamlog_print_event(out, opts, ev);
-            oamlog_cursor_event(ev);
-        } else if (!print) {
-            oamlog_cursor_event(ev);
-        }
-    }
-}
 

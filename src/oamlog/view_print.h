@@ -20,6 +20,3 @@ struct oamlog_print_opts {
 bool oamlog_is_text(const uint8_t *data, size_t len);
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
-// Prints the events not yet shown that come before key: of core, or of
-// every core when core is null; passes over them silently unless print.
-void oamlog_events_until(FILE *out, const oamlog_print_opts &opts, uint64_t key, bool print, const char *core);
