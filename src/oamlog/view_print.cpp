@@ -62,10 +62,16 @@ struct oamlog_second_text {
     char text[40];
     size_t len;
 };
+// A few names at once: on the time line the cores take turns, each with
+// its own file.
 struct oamlog_name_cache {
-    std::string raw;
-    std::string shown;
-    bool set = false;
+    struct entry {
+        std::string raw;
+        std::string shown;
+        bool set = false;
+    };
+    std::array<entry, 4> entries;
+    size_t next = 0;  // the entry a new name takes
 };
 oamlog_second_text g_local_second;
 oamlog_second_text g_utc_second;
@@ -79,12 +85,17 @@ std::string g_line;
 
 const std::string &oamlog_cached_name(oamlog_name_cache *c, const char *raw, bool json)
 {
-    if (!c->set || c->raw != raw) {
-        c->raw = raw;
-        c->shown = json ? oamlog_json_text(raw) : oamlog_name_text(raw);
-        c->set = true;
+    for (oamlog_name_cache::entry &e : c->entries) {
+        if (e.set && e.raw == raw) {
+            return e.shown;
+        }
     }
-    return c->shown;
+    oamlog_name_cache::entry &e = c->entries[c->next];
+    c->next = (c->next + 1) % c->entries.size();
+    e.raw = raw;
+    e.shown = json ? oamlog_json_text(raw) : oamlog_name_text(raw);
+    e.set = true;
+    return e.shown;
 }
 
 char *oamlog_put(char *p, const char *text, size_t len)
@@ -220,7 +231,8 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     }
     const bool json = opts.format == OAMLOG_JSON;
     const std::string &core = oamlog_cached_name(json ? &g_core_json : &g_core_text, rec.core, json);
-    const std::string &file = json ? oamlog_cached_name(&g_file_json, rec.file, true) : g_file_json.shown;
+    static const std::string no_file;  // a text line does not name it
+    const std::string &file = json ? oamlog_cached_name(&g_file_json, rec.file, true) : no_file;
     // Room for the longest line: up to 190 bytes of stamps, numbers and
     // member names, the cursor, the names, and the data in hex, escaped or in base64
     // (at most 3 a byte, and 4 for base64's last group).
