@@ -85,16 +85,10 @@ bool oamlog_grep_record(const oamlog_rec &rec)
     const auto *text = reinterpret_cast<const char *>(rec.data);
     size_t len = rec.data_len;
     if (!oamlog_is_text(rec.data, len)) {
-        static constexpr char hex[] = "0123456789abcdef";
-        g_grep_buf.clear();
-        for (size_t i = 0; i < len; ++i) {
-            if (i > 0) {
-                g_grep_buf.push_back(' ');
-            }
-            g_grep_buf.push_back(hex[rec.data[i] >> 4]);
-            g_grep_buf.push_back(hex[rec.data[i] & 0xF]);
-        }
-        return oamlog_grep_match(&g_grep_hex, g_grep_buf.data(), g_grep_buf.size());
+        // The hex exactly as the line shows it.
+        g_grep_buf.resize(3 * len + 1);
+        const char *end = oamlog_put_data(g_grep_buf.data(), rec.data, len);
+        return oamlog_grep_match(&g_grep_hex, g_grep_buf.data(), static_cast<size_t>(end - g_grep_buf.data()));
     }
     while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) {
         --len;  // a log line's own end: "ok$" matches "ok\r\n"

@@ -191,8 +191,9 @@ char *oamlog_put_base64(char *p, const uint8_t *data, size_t len)
     return p;
 }
 
-// The data on one line: text with its line ends written as escapes, else
-// the bytes in hex.  At most three characters a byte.
+
+}  // namespace
+
 char *oamlog_put_data(char *p, const uint8_t *data, size_t len)
 {
     static constexpr char hex[] = "0123456789abcdef";
@@ -221,8 +222,6 @@ char *oamlog_put_data(char *p, const uint8_t *data, size_t len)
     return p;
 }
 
-}  // namespace
-
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec)
 {
     if (opts.format == OAMLOG_RAW) {
@@ -234,8 +233,8 @@ void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &re
     static const std::string no_file;  // a text line does not name it
     const std::string &file = json ? oamlog_cached_name(&g_file_json, rec.file, true) : no_file;
     // Room for the longest line: up to 190 bytes of stamps, numbers and
-    // member names, the cursor, the names, and the data in hex, escaped or in base64
-    // (at most 3 a byte, and 4 for base64's last group).
+    // member names, the cursor, the names, and the data in hex, escaped or
+    // in base64 (at most 3 a byte, and 4 for base64's last group).
     g_line.resize(256 + OAMLOG_ENTRY_CURSOR_MAX + core.size() + file.size() + 3 * rec.data_len);
     char *const line = g_line.data();
     char *p = line;

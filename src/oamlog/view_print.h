@@ -18,5 +18,9 @@ struct oamlog_print_opts {
 };
 // Printable: shown as text, else as hex.
 bool oamlog_is_text(const uint8_t *data, size_t len);
+// The data as a record's line shows it, at p: text with its line ends
+// written as escapes, else the bytes in hex.  At most three characters a
+// byte; returns the end.
+char *oamlog_put_data(char *p, const uint8_t *data, size_t len);
 void oamlog_print(FILE *out, const oamlog_print_opts &opts, const oamlog_rec &rec);
 void oamlog_print_event(FILE *out, const oamlog_print_opts &opts, const oamlog_event &ev);
